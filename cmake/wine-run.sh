@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Runs a Windows program under Wine with the build folder's private prefix.
+# CALDERWISP_WINEPREFIX is set by the build; the default is the prefix next to this build's binaries.
+set -u
+prefix="${CALDERWISP_WINEPREFIX:-}"
+if [ -z "$prefix" ]; then
+  dir=$(cd "$(dirname "$1")" && pwd)
+  while [ "$dir" != / ] && [ ! -f "$dir/CMakeCache.txt" ]; do dir=$(dirname "$dir"); done
+  prefix="$dir/wineprefix"
+fi
+export WINEPREFIX="$prefix"
+export WINEDEBUG="${WINEDEBUG:--all}"
+export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
+export WINEARCH=win32
+if [ ! -f "$prefix/.calderwisp-ready" ]; then
+  mkdir -p "$(dirname "$prefix")"
+  (
+    flock 9
+    if [ ! -f "$prefix/.calderwisp-ready" ]; then
+      wineboot -i >/dev/null 2>&1
+      wineserver -w
+      touch "$prefix/.calderwisp-ready"
+    fi
+  ) 9>"$prefix.lock"
+fi
+exec wine "$@"

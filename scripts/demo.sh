@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Builds everything and runs the deliverables that exist on the bundled samples under Wine.
+set -euo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+build="${BUILD_DIR:-$here/build}"
+bash "$here/scripts/build.sh"
+. "$here/scripts/wine-session.sh"
+cw_wine_session_start "$build"
+bin="$build/bin"
+ran=0
+if [ -f "$bin/zentrel.exe" ] && [ -f "$bin/demolib.dll" ]; then
+  echo "== Zentrel: symbol file of the demo DLL (demolib.dll)"
+  (cd "$bin" && wine zentrel.exe demolib.dll)
+  ran=1
+fi
+if [ -f "$bin/Calderwisp.exe" ] && [ -f "$bin/demo.exe" ]; then
+  echo "== Calderwisp: tracing demo.exe with symbols\\demo.xml (close the window to end)"
+  (cd "$bin" && wine Calderwisp.exe)
+  ran=1
+fi
+if [ "$ran" = 0 ]; then
+  echo "Everything is built in $bin. No deliverable with a bundled sample exists yet; run the tests with: bash scripts/test.sh"
+fi

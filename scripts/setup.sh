@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Installs what building and testing need on a fresh Debian 12, as root. Safe to run again.
+set -euo pipefail
+export DEBIAN_FRONTEND=noninteractive
+SUDO=""
+if [ "$(id -u)" != 0 ]; then SUDO="sudo"; fi
+need=(mingw-w64 g++-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-tools
+      wine wine32:i386 xvfb xauth googletest cmake ninja-build x11-utils imagemagick)
+missing=()
+for p in "${need[@]}"; do
+  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+done
+if [ ${#missing[@]} -eq 0 ] && command -v i686-w64-mingw32-g++-posix >/dev/null; then
+  exit 0
+fi
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  $SUDO dpkg --add-architecture i386
+fi
+$SUDO apt-get update -qq >/dev/null
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

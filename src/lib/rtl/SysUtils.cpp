@@ -1,0 +1,108 @@
+#include "lib/rtl/SysUtils.h"
+
+#include <cwchar>
+#include <vector>
+
+Exception::Exception(std::wstring message) : FMessage(std::move(message)) {}
+Exception::~Exception() = default;
+
+void Exception::SetMessage(std::wstring message) {
+  FMessage = std::move(message);
+  FWhat.clear();
+}
+
+const char* Exception::what() const noexcept {
+  try {
+    FWhat = WideToUtf8(FMessage);
+    return FWhat.c_str();
+  } catch (...) {
+    return "Exception";
+  }
+}
+
+void AssertionFailed(const wchar_t* unitPath, int line) {
+  throw EAssertionFailed(WideFormat(L"Assertion failure (%ls, line %d)", unitPath, line));
+}
+
+std::wstring WideFormatV(const wchar_t* format, va_list args) {
+  std::vector<wchar_t> buf(256);
+  for (;;) {
+    va_list copy;
+    va_copy(copy, args);
+    int n = vswprintf(buf.data(), buf.size(), format, copy);
+    va_end(copy);
+    if (n >= 0 && static_cast<size_t>(n) < buf.size()) return std::wstring(buf.data(), n);
+    if (buf.size() > (1u << 24)) return std::wstring(format);  // a malformed format, not a long text
+    buf.resize(buf.size() * 4);
+  }
+}
+
+std::wstring WideFormat(const wchar_t* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::wstring s = WideFormatV(format, args);
+  va_end(args);
+  return s;
+}
+
+std::string WideToUtf8(const std::wstring& s) {
+  std::string out;
+  out.reserve(s.size());
+  for (size_t i = 0; i < s.size(); ++i) {
+    uint32_t c = static_cast<uint16_t>(s[i]);
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < s.size() &&
+        static_cast<uint16_t>(s[i + 1]) >= 0xDC00 && static_cast<uint16_t>(s[i + 1]) <= 0xDFFF) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<uint16_t>(s[i + 1]) - 0xDC00);
+      ++i;
+    } else if (c >= 0xD800 && c <= 0xDFFF) {
+      c = 0xFFFD;
+    }
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if (c < 0x800) {
+      out += static_cast<char>(0xC0 | (c >> 6));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      out += static_cast<char>(0xE0 | (c >> 12));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | (c >> 18));
+      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return out;
+}
+
+std::wstring Utf8ToWide(const std::string& s) {
+  std::wstring out;
+  out.reserve(s.size());
+  size_t i = 0;
+  while (i < s.size()) {
+    unsigned char b = static_cast<unsigned char>(s[i]);
+    uint32_t c;
+    int extra;
+    if (b < 0x80) { c = b; extra = 0; }
+    else if ((b & 0xE0) == 0xC0) { c = b & 0x1F; extra = 1; }
+    else if ((b & 0xF0) == 0xE0) { c = b & 0x0F; extra = 2; }
+    else if ((b & 0xF8) == 0xF0) { c = b & 0x07; extra = 3; }
+    else { out += L'\xFFFD'; ++i; continue; }
+    bool ok = true;
+    for (int k = 1; k <= extra; ++k) {
+      if (i + k >= s.size() || (static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) { ok = false; break; }
+      c = (c << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
+    }
+    if (!ok) { out += L'\xFFFD'; ++i; continue; }
+    i += extra + 1;
+    if (c >= 0x10000) {
+      c -= 0x10000;
+      out += static_cast<wchar_t>(0xD800 + (c >> 10));
+      out += static_cast<wchar_t>(0xDC00 + (c & 0x3FF));
+    } else {
+      out += static_cast<wchar_t>(c);
+    }
+  }
+  return out;
+}

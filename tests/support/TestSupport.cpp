@@ -1,0 +1,88 @@
+#include "support/TestSupport.h"
+
+#include <windows.h>
+
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <vector>
+
+static void RemoveTree(const std::wstring& dir) {
+  WIN32_FIND_DATAW fd;
+  HANDLE h = FindFirstFileW((dir + L"\\*").c_str(), &fd);
+  if (h != INVALID_HANDLE_VALUE) {
+    do {
+      std::wstring name = fd.cFileName;
+      if (name == L"." || name == L"..") continue;
+      std::wstring full = dir + L"\\" + name;
+      if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        RemoveTree(full);
+      } else {
+        SetFileAttributesW(full.c_str(), FILE_ATTRIBUTE_NORMAL);
+        DeleteFileW(full.c_str());
+      }
+    } while (FindNextFileW(h, &fd));
+    FindClose(h);
+  }
+  RemoveDirectoryW(dir.c_str());
+}
+
+TTempDir::TTempDir() {
+  wchar_t tmp[MAX_PATH];
+  GetTempPathW(MAX_PATH, tmp);
+  static LONG counter = 0;
+  for (;;) {
+    wchar_t name[64];
+    swprintf(name, 64, L"cwtest-%lu-%ld", GetCurrentProcessId(), InterlockedIncrement(&counter));
+    FPath = std::wstring(tmp) + name;
+    if (CreateDirectoryW(FPath.c_str(), nullptr)) break;
+    if (GetLastError() != ERROR_ALREADY_EXISTS) throw std::runtime_error("cannot create a temporary folder");
+  }
+}
+
+TTempDir::~TTempDir() { RemoveTree(FPath); }
+
+std::wstring TestBinDir() {
+  wchar_t buf[MAX_PATH];
+  DWORD n = GetModuleFileNameW(nullptr, buf, MAX_PATH);
+  std::wstring s(buf, n);
+  return s.substr(0, s.find_last_of(L'\\') + 1);
+}
+
+std::wstring TestSourceDir() {
+  std::string unix = CW_TEST_SOURCE_DIR;
+  std::wstring w = L"Z:";
+  for (char c : unix) w += c == '/' ? L'\\' : static_cast<wchar_t>(c);
+  return w;
+}
+
+void WriteTextFile(const std::wstring& path, const std::string& bytes) {
+  HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) throw std::runtime_error("cannot write a test file");
+  DWORD done = 0;
+  WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &done, nullptr);
+  CloseHandle(h);
+}
+
+std::string ReadTextFile(const std::wstring& path) {
+  HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) throw std::runtime_error("cannot read a test file");
+  std::string out;
+  char buf[65536];
+  DWORD done;
+  while (ReadFile(h, buf, sizeof buf, &done, nullptr) && done) out.append(buf, done);
+  CloseHandle(h);
+  return out;
+}
+
+static std::vector<std::function<void()>>& Shutdowns() {
+  static std::vector<std::function<void()>> list;
+  return list;
+}
+
+void AddTestShutdown(std::function<void()> fn) { Shutdowns().push_back(std::move(fn)); }
+
+void RunTestShutdown() {
+  for (auto it = Shutdowns().rbegin(); it != Shutdowns().rend(); ++it) (*it)();
+}
