@@ -7,12 +7,16 @@ cw_wine_session_start() {
   export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
   CW_XVFB_PID=""
   if [ -z "${DISPLAY:-}" ]; then
-    local n=99
-    while [ -e "/tmp/.X$n-lock" ]; do n=$((n + 1)); done
-    Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+    # Xvfb picks a free display itself and tells its number, so parallel runs never collide.
+    local fifo
+    fifo=$(mktemp -u)
+    mkfifo "$fifo"
+    Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$fifo" >/dev/null 2>&1 &
     CW_XVFB_PID=$!
-    export DISPLAY=":$n"
-    for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$n" ] && break; sleep 0.1; done
+    local n
+    read -r -t 20 n <"$fifo" || n=""
+    rm -f "$fifo"
+    if [ -n "$n" ]; then export DISPLAY=":$n"; fi
   fi
   mkdir -p "$WINEPREFIX"
   wineserver -p 2>/dev/null || true
