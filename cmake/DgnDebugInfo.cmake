@@ -25,6 +25,8 @@ function(dgn_add_debug_info target)
   if(A_OUTPUT)
     list(APPEND args --output ${A_OUTPUT})
   endif()
+  # A changed tool relinks the module, so the step runs again.
+  set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${DGN_MKDDBG})
   add_custom_command(TARGET ${target} POST_BUILD
     COMMAND ${DGN_PYTHON3} ${DGN_MKDDBG} ${args} $<TARGET_FILE:${target}>
     COMMENT "Debug information for ${target}" VERBATIM)

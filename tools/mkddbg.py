@@ -119,6 +119,7 @@ def unit_name(path):
 def strip_params(name):
     """Drops a demangled name's parameter list, qualifiers and clone suffixes."""
     name = re.sub(r"( \[clone [^\]]*\])+$", "", name)
+    name = name.replace("(anonymous namespace)::", "")
     name = re.sub(r"(\s*(const|volatile|&&|&|noexcept))+$", "", name)
     if name.endswith(")"):
         depth = 0
@@ -177,7 +178,7 @@ def read_procedures(nm, cxxfilt, module, image_base):
     mangled = [s for (_, s) in syms if s.startswith("__Z")]
     demangled = {}
     if mangled:
-        res = run([cxxfilt], "\n".join(s[1:] for s in mangled) + "\n").splitlines()
+        res = run([cxxfilt], "\n".join(mangled) + "\n").splitlines()
         demangled = dict(zip(mangled, res))
     procs = {}
     for addr, raw in syms:

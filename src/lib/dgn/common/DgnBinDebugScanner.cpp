@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "lib/dgn/common/DgnUnicode.h"
+
 namespace {
 
 constexpr uint32_t EndOfTable = 0x7FFFFFFF;
@@ -119,7 +121,11 @@ std::wstring TDgnBinDebugScanner::NameOf(uint32_t ref) const {
       text += SixBitChars[code - 1];
     }
   }
-  return Utf8ToWide(text);
+  try {
+    return Dgn::Utf8ToWide(text);
+  } catch (const EDgnStringConversionError&) {
+    return std::wstring();  // a damaged name is no name
+  }
 }
 
 std::wstring TDgnBinDebugScanner::ModuleName() const {
