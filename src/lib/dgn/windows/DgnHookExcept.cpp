@@ -192,6 +192,7 @@ bool InstallExceptionHooks() {
   if (HooksInstalled) return true;
   TDgnLock lock(u.InstallLock);
   if (HooksInstalled) return true;
+  if (u.Finalized) return false;  // after shutdown nothing is hooked again
   TlsSetValue(u.ReentrySlot, nullptr);
   try {
     throw TDgnWrapProbe();
