@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <exception>
 #include <vector>
 
 #include "lib/dgn/windows/DgnCriticalSection.h"

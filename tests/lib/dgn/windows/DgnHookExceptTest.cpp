@@ -29,6 +29,7 @@ void Record(const char* who, void* obj, const std::type_info* type, void* addr, 
   Seen.push_back({who, e ? e->Message() : std::wstring(), addr, os, base});
 }
 void NotifierA(void* obj, const std::type_info* type, void* addr, bool os, void* base) {
+  SetLastError(0);
   Record("A", obj, type, addr, os, base);
 }
 void NotifierB(void* obj, const std::type_info* type, void* addr, bool os, void* base) {
@@ -138,6 +139,19 @@ TEST_F(DgnHookExcept, ExceptionsInsideANotifierAreNeitherReportedNorReplaceTheRa
   EXPECT_EQ(Seen[0].Message, L"outer");
   EXPECT_EQ(Seen[1].Who, "A");
   EXPECT_EQ(Seen[1].Message, L"outer");
+}
+
+TEST_F(DgnHookExcept, ReportingLeavesTheThreadsLastErrorAlone) {
+  ASSERT_TRUE(AddExceptionNotifier(NotifierA));  // records, allocating and formatting
+  DWORD seenInHandler = 0;
+  try {
+    SetLastError(ERROR_SHARING_VIOLATION);
+    throw 1;
+  } catch (int) {
+    seenInHandler = GetLastError();
+  }
+  EXPECT_EQ(seenInHandler, static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+  EXPECT_EQ(Seen.size(), 1u);
 }
 
 TEST_F(DgnHookExcept, AccessViolationInOurCodeIsCaughtAsItsClassFromTheFaultingFrame) {
