@@ -2,9 +2,9 @@
 
 #include <algorithm>
 
-#include "lib/dgn/common/DgnStrings.h"
-#include "lib/dgn/windows/DgnBinding.h"
-#include "lib/dgn/windows/DgnPeUtils.h"
+#include "lib/dgn/common/DgnUnicode.h"
+#include "lib/dgn/windows/DgnPeImage.h"
+#include "lib/dgn/windows/DgnWin32.h"
 
 // imagehlp is bound by name on first use, so a system without it fails with the binding's
 // own message instead of refusing to start.
@@ -23,22 +23,22 @@ TImageRvaToVa _ImageRvaToVa = nullptr;
 const wchar_t ImageHlpLib[] = L"imagehlp.dll";
 
 BOOL ImgMapAndLoad(PCSTR imageName, PCSTR dllPath, PLOADED_IMAGE loadedImage, BOOL dotDll, BOOL readOnly) {
-  BindProcedure(reinterpret_cast<void*&>(_MapAndLoad), ImageHlpLib, "MapAndLoad");
+  BindProcedure(_MapAndLoad, ImageHlpLib, "MapAndLoad");
   return _MapAndLoad(imageName, dllPath, loadedImage, dotDll, readOnly);
 }
 
 BOOL ImgUnMapAndLoad(PLOADED_IMAGE loadedImage) {
-  BindProcedure(reinterpret_cast<void*&>(_UnMapAndLoad), ImageHlpLib, "UnMapAndLoad");
+  BindProcedure(_UnMapAndLoad, ImageHlpLib, "UnMapAndLoad");
   return _UnMapAndLoad(loadedImage);
 }
 
 PVOID ImgDirectoryEntryToData(PVOID base, BOOLEAN mappedAsImage, USHORT directoryEntry, PULONG size) {
-  BindProcedure(reinterpret_cast<void*&>(_ImageDirectoryEntryToData), ImageHlpLib, "ImageDirectoryEntryToData");
+  BindProcedure(_ImageDirectoryEntryToData, ImageHlpLib, "ImageDirectoryEntryToData");
   return _ImageDirectoryEntryToData(base, mappedAsImage, directoryEntry, size);
 }
 
 PVOID ImgRvaToVa(PIMAGE_NT_HEADERS ntHeaders, PVOID base, ULONG rva) {
-  BindProcedure(reinterpret_cast<void*&>(_ImageRvaToVa), ImageHlpLib, "ImageRvaToVa");
+  BindProcedure(_ImageRvaToVa, ImageHlpLib, "ImageRvaToVa");
   return _ImageRvaToVa(ntHeaders, base, rva, nullptr);
 }
 
@@ -48,18 +48,6 @@ const int MaxResourceLevel = 16;
 // Offset of the data directories in the PE32 and PE32+ optional headers.
 const size_t DataDirOffset32 = offsetof(IMAGE_OPTIONAL_HEADER32, DataDirectory);
 const size_t DataDirOffset64 = offsetof(IMAGE_OPTIONAL_HEADER64, DataDirectory);
-
-// The system's text for a last-error code (trailing line break and period removed).
-std::wstring SystemErrorText(DWORD code) {
-  wchar_t* buffer = nullptr;
-  DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                           nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-  std::wstring text(buffer ? buffer : L"", n);
-  if (buffer) LocalFree(buffer);
-  while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n' || text.back() == L' ' || text.back() == L'.'))
-    text.pop_back();
-  return text;
-}
 
 }  // namespace
 
@@ -290,7 +278,7 @@ void TDgnPeImage::RaiseStatusException() {
       throw EDgnPeImageError(L"Cannot open file \"" + FFileName + L"\"");
     case TDgnPeImageStatus::stError:
       throw EOSError(WideFormat(L"System Error.  Code: %u.\r\n%ls", unsigned(FLastError),
-                                SystemErrorText(FLastError).c_str()),
+                                DgnSysErrorMessage(FLastError).c_str()),
                      FLastError);
     default:
       break;

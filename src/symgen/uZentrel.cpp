@@ -2,6 +2,7 @@
 
 #include <memory>
 
+#include "lib/dgn/windows/DgnWin32.h"
 #include "lib/rtl/SysUtils.h"
 #include "symgen/DgnPeReader.h"
 
@@ -162,13 +163,7 @@ void WriteAllToHandle(HANDLE handle, const std::string& bytes) {
     if (!WriteFile(handle, bytes.data() + done, chunk, &written, nullptr) || written == 0) {
       DWORD code = GetLastError();
       if (code == ERROR_SUCCESS) code = ERROR_WRITE_FAULT;
-      wchar_t* buffer = nullptr;
-      DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                   FORMAT_MESSAGE_IGNORE_INSERTS,
-                               nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-      std::wstring text(buffer ? buffer : L"", n);
-      if (buffer) LocalFree(buffer);
-      while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n' || text.back() == L'.')) text.pop_back();
+      std::wstring text = DgnSysErrorMessage(code);
       if (text.empty()) text = WideFormat(L"I/O error %u", unsigned(code));
       throw EInOutError(text, static_cast<int>(code));
     }
