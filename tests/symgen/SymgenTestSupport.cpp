@@ -1,49 +1,23 @@
 #include "symgen/SymgenTestSupport.h"
 
-#include <msxml.h>
-#include <oleauto.h>
-
 #include <stdexcept>
 
+#include "Tracer/uXMLFiler.h"
 #include "support/TestSupport.h"
 
 namespace {
 
-const CLSID DomDocumentClass = {0x2933BF90, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}};
-const IID DomDocumentIID = {0x2933BF81, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}};
-
-const char PropertySetDtd[] =
-    "<!ELEMENT propertyset (property|propertyset)*>\r\n"
-    "<!ATTLIST propertyset name CDATA #IMPLIED>\r\n"
-    "<!ELEMENT property EMPTY>\r\n"
-    "<!ATTLIST property name CDATA #REQUIRED value CDATA #IMPLIED>\r\n";
-
-template <typename T>
-struct TComPtr {
-  T* P = nullptr;
-  ~TComPtr() {
-    if (P) P->Release();
+// Reads each "proc" the way the tracer's symbol-file loader does: by its properties.
+class TProcReader : public TObject, public IXMLNodeLoader {
+public:
+  void LoadFromNode(IXMLDOMNode* node) override {
+    TOleVariant title, url;
+    ReadProperty(node, L"Title", VT_BSTR, title, false);
+    ReadProperty(node, L"URL", VT_BSTR, url, true);
+    Procs.emplace_back(title.AsBSTRText(), url.AsBSTRText());
   }
-  T* operator->() const { return P; }
-  T** operator&() { return &P; }
+  std::vector<std::pair<std::wstring, std::wstring>> Procs;
 };
-
-struct TBstr {
-  BSTR B = nullptr;
-  ~TBstr() { SysFreeString(B); }
-  std::wstring Text() const { return B ? std::wstring(B, SysStringLen(B)) : std::wstring(); }
-};
-
-std::wstring Attribute(IXMLDOMElement* element, const wchar_t* name) {
-  VARIANT v;
-  VariantInit(&v);
-  BSTR n = SysAllocString(name);
-  element->getAttribute(n, &v);
-  SysFreeString(n);
-  std::wstring text = v.vt == VT_BSTR && v.bstrVal ? std::wstring(v.bstrVal, SysStringLen(v.bstrVal)) : L"";
-  VariantClear(&v);
-  return text;
-}
 
 std::wstring Quote(const std::wstring& arg) { return L"\"" + arg + L"\""; }
 
@@ -89,57 +63,14 @@ TZentrelRun RunZentrelExe(const std::vector<std::wstring>& args, const std::wstr
 
 std::vector<std::pair<std::wstring, std::wstring>> ParseSymbolFile(const std::wstring& path) {
   std::wstring folder = path.substr(0, path.find_last_of(L'\\') + 1);
-  WriteTextFile(folder + L"propertyset.dtd", PropertySetDtd);
-  TComPtr<IXMLDOMDocument> doc;
-  if (FAILED(CoCreateInstance(DomDocumentClass, nullptr, CLSCTX_INPROC_SERVER, DomDocumentIID,
-                              reinterpret_cast<void**>(&doc))))
-    throw std::runtime_error("cannot create the DOM document");
-  doc->put_async(VARIANT_FALSE);
-  doc->put_validateOnParse(VARIANT_TRUE);
-  doc->put_resolveExternals(VARIANT_TRUE);
-  VARIANT file;
-  VariantInit(&file);
-  file.vt = VT_BSTR;
-  file.bstrVal = SysAllocString(path.c_str());
-  VARIANT_BOOL ok = VARIANT_FALSE;
-  doc->load(file, &ok);
-  VariantClear(&file);
-  if (ok != VARIANT_TRUE) throw std::runtime_error("the symbol file does not parse");
-  TComPtr<IXMLDOMElement> root;
-  doc->get_documentElement(&root);
-  if (!root.P || Attribute(root.P, L"name") != L"calderwisp:symbols")
-    throw std::runtime_error("the symbol file has another root");
-  std::vector<std::pair<std::wstring, std::wstring>> procs;
-  TComPtr<IXMLDOMNode> child;
-  root->get_firstChild(&child);
-  while (child.P) {
-    TComPtr<IXMLDOMElement> set;
-    child->QueryInterface(IID_IXMLDOMElement, reinterpret_cast<void**>(&set));
-    if (set.P && Attribute(set.P, L"name") == L"proc") {
-      std::pair<std::wstring, std::wstring> proc;
-      TComPtr<IXMLDOMNode> prop;
-      set->get_firstChild(&prop);
-      while (prop.P) {
-        TComPtr<IXMLDOMElement> element;
-        prop->QueryInterface(IID_IXMLDOMElement, reinterpret_cast<void**>(&element));
-        if (element.P) {
-          std::wstring name = Attribute(element.P, L"name");
-          if (name == L"Title") proc.first = Attribute(element.P, L"value");
-          if (name == L"URL") proc.second = Attribute(element.P, L"value");
-        }
-        IXMLDOMNode* next = nullptr;
-        prop->get_nextSibling(&next);
-        prop.P->Release();
-        prop.P = next;
-      }
-      procs.push_back(proc);
-    }
-    IXMLDOMNode* next = nullptr;
-    child->get_nextSibling(&next);
-    child.P->Release();
-    child.P = next;
-  }
-  return procs;
+  std::wstring dtd = TestSourceDir() + L"\\..\\src\\Tracer\\data\\propertyset.dtd";
+  if (!CopyFileW(dtd.c_str(), (folder + L"propertyset.dtd").c_str(), FALSE))
+    throw std::runtime_error("cannot copy propertyset.dtd");
+  TProcReader reader;
+  TXMLFiler filer(L"calderwisp:symbols");
+  filer.RegisterObject(&reader, L"proc");
+  filer.LoadFromFile(path);
+  return reader.Procs;
 }
 
 uint32_t GetDword(const std::string& bytes, size_t offset) {

@@ -1,5 +1,5 @@
 // Helpers of the Zentrel tests: the fixture DLL, running zentrel.exe as its own process,
-// and reading a written symbol file back through the MSXML DOM.
+// and reading a written symbol file back through the tracer's property-set filer.
 #pragma once
 #include <windows.h>
 
@@ -23,8 +23,8 @@ struct TZentrelRun {
 // temporary file, or to OutputPath when given (e.g. a full device).
 TZentrelRun RunZentrelExe(const std::vector<std::wstring>& args, const std::wstring& outputPath = L"");
 
-// (Title, URL) of every "proc" of a symbol file, as a DOM parse of the file reads them.
-// The file's folder gets "propertyset.dtd", as the symbols folder has it.
+// (Title, URL) of every "proc" of a symbol file, as the property-set filer reads them.
+// The file's folder gets the project's "propertyset.dtd", as the symbols folder has it.
 std::vector<std::pair<std::wstring, std::wstring>> ParseSymbolFile(const std::wstring& path);
 
 // Byte offset of the export directory in the file, and the directory's size.

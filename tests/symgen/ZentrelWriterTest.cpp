@@ -32,8 +32,10 @@ TProcs ParseDocument(const std::string& doc) {
 
 }  // namespace
 
-TEST(ZentrelWriter, FixtureDocumentLoadsBackWithEveryNameUnchanged) {
-  TProcs procs = ParseDocument(ReadTextFile(ExpectedFixtureDocument()));
+TEST(ZentrelWriter, FixtureDocumentLoadsThroughThePropertySetFilerWithEveryNameUnchanged) {
+  TInProcessRun run = RunInProcess({L"zentrelfix.dll"});
+  ASSERT_EQ(run.ExitCode, 0);
+  TProcs procs = ParseDocument(run.Documents.at(0));
   TProcs expected = {
       {L"Alpha", L"export://Alpha@zentrelfix.dll"},
       {L"Beta", L"export://Beta@zentrelfix.dll"},

@@ -56,6 +56,20 @@ TEST(DgnPeImage, FixtureListsNamedExportsInNameTableOrderWithHintsOrdinalsAndFor
   EXPECT_TRUE(text);
 }
 
+TEST(DgnPeImage, NameThatIsNoUtf8KeepsItsRawBytes) {
+  std::string dll = ReadTextFile(FixtureDll());
+  size_t at = dll.find("Gr\xC3\xB6\xC3\x9F" "e");
+  ASSERT_NE(at, std::string::npos);
+  dll[at + 2] = '\xF6';  // a lead byte without its continuation bytes
+  dll[at + 3] = '!';
+  TTempDir dir;
+  WriteTextFile(dir.File(L"raw.dll"), dll);
+  TDgnPeImage image(false);
+  image.SetFileName(dir.File(L"raw.dll"));
+  // The bytes as the ANSI code page (1252) reads them.
+  EXPECT_EQ(image.ExportList().Items(3)->Name(), L"Gr\u00F6!\u00C3\u0178e");
+}
+
 TEST(DgnPeImage, ResourceDirectoryIsATreeOfLists) {
   TDgnPeImage image(false);
   image.SetFileName(FixtureDll());
