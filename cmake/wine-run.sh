@@ -17,8 +17,9 @@ if [ ! -f "$prefix/.calderwisp-ready" ]; then
   (
     flock 9
     if [ ! -f "$prefix/.calderwisp-ready" ]; then
+      # wineboot returns once the prefix is made; a persistent wineserver may be running,
+      # so never wait for the server to exit here.
       wineboot -i >/dev/null 2>&1
-      wineserver -w
       touch "$prefix/.calderwisp-ready"
     fi
   ) 9>"$prefix.lock"

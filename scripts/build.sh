@@ -4,9 +4,11 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 build="${BUILD_DIR:-$here/build}"
 bash "$here/scripts/setup.sh"
-if [ ! -f "$build/CMakeCache.txt" ]; then
-  cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug >/dev/null
-fi
-cmake --build "$build" -j "$(nproc)" -- "$@" | grep -v '^\[' || true
-# ninja's failure shows in its exit code through PIPESTATUS.
-exit "${PIPESTATUS[0]}"
+# Configure every time: a failed configure must fail the build, not leave old binaries to test.
+cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug >/dev/null
+# Progress lines are dropped; warnings and errors stay. A failed build fails this script.
+set +e
+cmake --build "$build" -j "$(nproc)" -- "$@" | grep -v '^\[[0-9]*/[0-9]*\] '
+status=${PIPESTATUS[0]}
+set -e
+exit "$status"
