@@ -4,10 +4,7 @@
 #include <cstring>
 
 #include "lib/dgn/windows/DgnDebugThread.h"
-#if __has_include("lib/dgn/windows/DgnHookExcept.h")
 #include "lib/dgn/windows/DgnHookExcept.h"
-#define DGN_HOOKS 1
-#endif
 
 namespace {
 
@@ -58,15 +55,17 @@ bool IsStackInfoList(const TDgnStackBaseList* list) {
   return dynamic_cast<const TDgnStackInfoList*>(list) != nullptr;
 }
 
-#ifdef DGN_HOOKS
-// Called for every exception raised while tracking is on, in the raising thread.
-void ExceptionNotifier(void* exceptObj, const std::type_info* exceptType, const void* exceptAddr,
-                       bool osException, const void* stackBase) {
+// Called for every exception raised while tracking is on, in the raising thread. It never
+// raises on behalf of the exception it records.
+void ExceptionNotifier(void* exceptObj, const std::type_info* exceptType, void* exceptAddr,
+                       bool osException, void* stackBase) {
   if (GTrackingCount < 1 || !exceptObj || IsExceptionClassIgnored(exceptType, exceptObj))
     return;
-  RecordExceptionStack(exceptAddr, osException, stackBase);
+  try {
+    RecordExceptionStack(exceptAddr, osException, stackBase);
+  } catch (...) {
+  }
 }
-#endif
 
 }  // namespace
 
@@ -252,14 +251,13 @@ void TDgnGlobalModulesList::ReleaseModuleList(std::unique_ptr<TDgnModuleInfoList
 
 // ---- tracking ---------------------------------------------------------------------------------
 
-#ifdef DGN_HOOKS
 bool EnableExceptionStackTracking() {
   DgnStackInfoStartup();
   if (GTrackingCount > 0) {
     ++GTrackingCount;
     return false;
   }
-  if (!InstallExceptionHooks() || !AddExceptionNotifier(&ExceptionNotifier, 1))
+  if (!InstallExceptionHooks() || !AddExceptionNotifier(&ExceptionNotifier, npHigh))
     return false;
   GTrackingCount = 1;
   return true;
@@ -276,10 +274,6 @@ bool DisableExceptionStackTracking() {
     GTrackingCount = 0;
   return removed;
 }
-#else
-bool EnableExceptionStackTracking() { return false; }
-bool DisableExceptionStackTracking() { return false; }
-#endif
 
 TDgnGlobalStackList* GetGlobalStackList() {
   DgnStackInfoStartup();
@@ -317,13 +311,10 @@ bool IsExceptionClassIgnored(const std::type_info* cls, void* object) {
 }
 
 void RecordExceptionStack(const void* exceptAddr, bool osException, const void* stackBase) {
-  int ignoreLevels = -1;
-  const void* firstCaller = nullptr;
-  if (osException) {
-    ignoreLevels = 0;
-    firstCaller = exceptAddr;
-  }
-  auto list = std::make_shared<TDgnStackInfoList>(ignoreLevels, firstCaller, stackBase);
+  // A hardware exception's trace starts with the faulting address. The hooks hand over the
+  // faulting function's own frame (no run-time routine lies between), so no frame is skipped.
+  const void* firstCaller = osException ? exceptAddr : nullptr;
+  auto list = std::make_shared<TDgnStackInfoList>(-1, firstCaller, stackBase);
   GetGlobalStackList()->AddStackList(std::move(list));
 }
 
