@@ -149,7 +149,8 @@ void UnlockInstances();
 // frees every service (last made first), then the instance lock.
 void FreeInstanceList();
 
-// The accessor pattern: the service behind its own instance variable.
+// The accessor pattern: the service behind its own instance variable. The registry keeps
+// the factory's address, so it must be a static object.
 template <class T>
 T* GetServiceInstance(const TObjectFactory& factory, TObject*& instance) {
   GetInstance(factory, instance);

@@ -1,0 +1,149 @@
+// The memory manager against a real second process (the memtarget fixture).
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include "MemTarget.h"
+#include "Tracer/uProcessMemory.h"
+
+namespace {
+
+struct ProcessMemory : testing::Test {
+  TMemTarget Target;
+  TMemoryAccessController Controller{Target.Process()};
+  TMemoryReader Mem{Controller};
+
+  std::wstring ReadError(uint32_t address) {
+    try {
+      Mem.ReadValue<int32_t>(address);
+    } catch (Exception& e) {
+      return e.Message();
+    }
+    return L"(no error)";
+  }
+};
+
+// VARIANT owner for the tests.
+struct TVar {
+  VARIANT V;
+  TVar() { VariantInit(&V); }
+  ~TVar() { VariantClear(&V); }
+  LONG Count() const {
+    LONG lo = 0, hi = -1;
+    SafeArrayGetLBound(V.parray, 1, &lo);
+    SafeArrayGetUBound(V.parray, 1, &hi);
+    return hi - lo + 1;
+  }
+  VARIANT Item(LONG i) const {
+    VARIANT item;
+    VariantInit(&item);
+    SafeArrayGetElement(V.parray, &i, &item);
+    return item;
+  }
+};
+
+}  // namespace
+
+TEST_F(ProcessMemory, TypedReadsGiveTheValuesTheProcessHolds) {
+  EXPECT_EQ(-123456, Mem.ReadValue<int32_t>(Target.At("int")));
+  EXPECT_EQ(65535, Mem.ReadValue<uint16_t>(Target.At("word")));
+  EXPECT_EQ(0xFFFFFFFFu, Mem.ReadValue<uint32_t>(Target.At("dword")));
+  EXPECT_EQ(3.25, Mem.ReadValue<double>(Target.At("double")));
+  EXPECT_EQ(-1.5f, Mem.ReadValue<float>(Target.At("single")));
+  EXPECT_EQ(123456, Mem.ReadValue<int64_t>(Target.At("currency")));
+  EXPECT_EQ(255, Mem.ReadValue<uint8_t>(Target.At("byte")));
+}
+
+TEST_F(ProcessMemory, ZeroTerminatedStringsStopAtTheTerminatorEvenAtAPageEnd) {
+  EXPECT_EQ("Hello, world", Mem.ReadAnsiStringZ(Target.At("ansi")));
+  EXPECT_EQ(L"Wide text", Mem.ReadWideStringZ(Target.At("wide")));
+  EXPECT_EQ("", Mem.ReadAnsiStringZ(Target.At("empty")));
+  // The terminator is the last readable byte; the next page does not exist.
+  EXPECT_EQ("page end", Mem.ReadAnsiStringZ(Target.At("ansizpageend")));
+  EXPECT_EQ(L"page end", Mem.ReadWideStringZ(Target.At("widezpageend")));
+  // Without a terminator the read runs into the missing page and says so.
+  try {
+    Mem.ReadAnsiStringZ(Target.At("ansiunterminated"));
+    ADD_FAILURE() << "an unterminated string at a page end was read";
+  } catch (Exception& e) {
+    EXPECT_NE(std::wstring::npos, e.Message().find(L"ReadProcessMemory")) << WideToUtf8(e.Message());
+  }
+  // Memory without a zero: at most 32,768 characters.
+  EXPECT_EQ(32768u, Mem.ReadAnsiStringZ(Target.At("big")).size());
+  EXPECT_EQ(32768u, Mem.ReadWideStringZ(Target.At("bigwide")).size());
+}
+
+TEST_F(ProcessMemory, CountedStringsStopAtAZeroOrTheLengthAndSurviveAPageEnd) {
+  EXPECT_EQ("abc", Mem.ReadAnsiString(Target.At("abczerode"), 5));
+  EXPECT_EQ("abcde", Mem.ReadAnsiString(Target.At("abcdefgh"), 5));
+  EXPECT_EQ("", Mem.ReadAnsiString(Target.At("abcdefgh"), -1));
+  EXPECT_EQ("", Mem.ReadAnsiString(Target.At("abcdefgh"), 0));
+  // The text's last character is the page's last byte: the extra character cannot be read.
+  EXPECT_EQ("edge", Mem.ReadAnsiString(Target.At("ansicountedpageend"), 4));
+  EXPECT_EQ(L"edge", Mem.ReadWideString(Target.At("widecountedpageend"), 4));
+  EXPECT_EQ("edg", Mem.ReadAnsiString(Target.At("ansicountedpageend"), 3));
+  EXPECT_THROW(Mem.ReadAnsiString(Target.At("ansicountedpageend"), 5), Exception);
+  EXPECT_EQ(32768u, Mem.ReadWideString(Target.At("bigwide"), 100000).size());
+  EXPECT_EQ(32767u, Mem.ReadAnsiString(Target.At("big"), 32767).size());
+}
+
+TEST_F(ProcessMemory, ByteArraysHoldOneByteVariantPerByte) {
+  TVar bytes;
+  Mem.ReadBytes(Target.At("bytes"), 4, bytes.V);
+  ASSERT_EQ(VT_ARRAY | VT_VARIANT, bytes.V.vt);
+  ASSERT_EQ(4, bytes.Count());
+  const uint8_t expected[4] = {0x01, 0xAB, 0x10, 0xFF};
+  for (LONG i = 0; i < 4; ++i) {
+    VARIANT item = bytes.Item(i);
+    EXPECT_EQ(VT_UI1, item.vt);
+    EXPECT_EQ(expected[i], item.bVal);
+  }
+  TVar none, negative, big;
+  // Nothing is read for an empty array, so even an unreadable address gives one.
+  Mem.ReadBytes(Target.At("unreadable"), 0, none.V);
+  Mem.ReadBytes(Target.At("unreadable"), -3, negative.V);
+  EXPECT_EQ(0, none.Count());
+  EXPECT_EQ(0, negative.Count());
+  Mem.ReadBytes(Target.At("big"), 40000, big.V);
+  ASSERT_EQ(32768, big.Count());
+  VARIANT last = big.Item(32767);
+  EXPECT_EQ(VT_UI1, last.vt);
+  EXPECT_EQ('z', last.bVal);
+}
+
+TEST_F(ProcessMemory, AnUnreadableAddressRaisesWithTheSystemCallsName) {
+  std::wstring message = ReadError(Target.At("unreadable"));
+  EXPECT_EQ(0u, message.find(L"System Error.  Code: ")) << WideToUtf8(message);
+  EXPECT_NE(std::wstring::npos, message.find(L"at ReadProcessMemory")) << WideToUtf8(message);
+}
+
+TEST_F(ProcessMemory, ABreakpointByteIsWrittenIntoCodeAndRestored) {
+  uint32_t code = Target.At("code");
+  uint8_t saved = Mem.ReadValue<uint8_t>(code);
+  Mem.WriteByte(code, 0xCC);
+  EXPECT_EQ(0xCC, Mem.ReadValue<uint8_t>(code));
+  Mem.WriteByte(code, saved);
+  EXPECT_EQ(saved, Mem.ReadValue<uint8_t>(code));
+  // The page keeps its protection: still executable and not writable.
+  MEMORY_BASIC_INFORMATION mbi{};
+  ASSERT_NE(0u, VirtualQueryEx(Target.Process(), reinterpret_cast<void*>(static_cast<uintptr_t>(code)), &mbi,
+                               sizeof mbi));
+  EXPECT_EQ(static_cast<DWORD>(PAGE_EXECUTE_READ), mbi.Protect & 0xFF);
+}
+
+TEST_F(ProcessMemory, NothingIsTouchedAfterTheProcessEndedOrAccessWasSwitchedOff) {
+  uint32_t text = Target.At("ansi");
+  Controller.SetEnabled(false);
+  EXPECT_EQ(0, Mem.ReadValue<int32_t>(Target.At("int")));
+  EXPECT_EQ("", Mem.ReadAnsiString(text, 5));
+  Mem.WriteByte(text, 'J');
+  Controller.SetEnabled(true);
+  EXPECT_EQ("Hello", Mem.ReadAnsiString(text, 5));
+
+  Target.Kill();
+  EXPECT_NO_THROW(Mem.WriteByte(text, 'J'));
+  EXPECT_EQ("", Mem.ReadAnsiString(text, 5));
+  EXPECT_EQ(L"", Mem.ReadWideString(text, 5));
+  EXPECT_EQ("", Mem.ReadAnsiStringZ(text));
+  EXPECT_EQ(0, Mem.ReadValue<int32_t>(Target.At("int")));
+}

@@ -1,0 +1,343 @@
+#include "Tracer/uClasses.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "Tracer/uUtils.h"
+#include "Tracer/uWideStrUtils.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+// Frees the program's services once all tests ran, as the program's main function does.
+void FreeServicesAtExit() {
+  static bool added = false;
+  if (!added) {
+    added = true;
+    AddTestShutdown(FreeInstanceList);
+  }
+}
+
+// A thread that a test can wait for with a timeout; a thread stuck in a deadlock is killed
+// so the test fails instead of hanging.
+class TTestThread {
+public:
+  explicit TTestThread(std::function<void()> body) : FBody(std::move(body)) {
+    FHandle = CreateThread(nullptr, 0, Entry, this, 0, nullptr);
+  }
+  ~TTestThread() {
+    if (!Wait(10000)) TerminateThread(FHandle, 1);
+    CloseHandle(FHandle);
+  }
+  bool Wait(DWORD ms) { return WaitForSingleObject(FHandle, ms) == WAIT_OBJECT_0; }
+  bool Failed() const { return FFailed; }
+
+private:
+  static DWORD WINAPI Entry(void* self) {
+    auto* t = static_cast<TTestThread*>(self);
+    try {
+      t->FBody();
+    } catch (...) {
+      t->FFailed = true;
+    }
+    return 0;
+  }
+  std::function<void()> FBody;
+  HANDLE FHandle;
+  std::atomic<bool> FFailed{false};
+};
+
+BOOL WINAPI NoFrequency(LARGE_INTEGER*) {
+  SetLastError(ERROR_NOT_SUPPORTED);
+  return FALSE;
+}
+
+BOOL WINAPI TenMegahertz(LARGE_INTEGER* f) {
+  f->QuadPart = 10000000;
+  return TRUE;
+}
+
+class TOwnedDefinition : public TUnknownObject {
+public:
+  explicit TOwnedDefinition(bool* freed) : FFreed(freed) {}
+  ~TOwnedDefinition() override { *FFreed = true; }
+
+private:
+  bool* FFreed;
+};
+
+}  // namespace
+
+TEST(UnknownObject, InterfacePointersNeverEndItsLife) {
+  bool freed = false;
+  auto* def = new TOwnedDefinition(&freed);
+  IUnknown* unk = nullptr;
+  ASSERT_EQ(def->QueryInterface(__uuidof(IUnknown), reinterpret_cast<void**>(&unk)), S_OK);
+  EXPECT_EQ(unk->AddRef(), static_cast<ULONG>(-1));
+  EXPECT_EQ(unk->Release(), static_cast<ULONG>(-1));
+  EXPECT_EQ(unk->Release(), static_cast<ULONG>(-1));
+  EXPECT_FALSE(freed) << "the last Release must not free an owned object";
+  void* disp = reinterpret_cast<void*>(1);
+  EXPECT_EQ(unk->QueryInterface(__uuidof(IDispatch), &disp), E_NOINTERFACE);
+  EXPECT_EQ(disp, nullptr);
+  delete def;  // its owner decides
+  EXPECT_TRUE(freed);
+}
+
+TEST(TimeCounter, WithoutHighResolutionCounterFallsBackToTicks) {
+  TTimeCounter counter(NoFrequency);
+  EXPECT_FALSE(counter.IsHighResolution());
+  EXPECT_EQ(counter.ElapsedMs(1000, 1500), 500.0L);
+  const int64_t a = counter.GetTimeStamp();
+  Sleep(20);
+  EXPECT_GE(counter.GetTimeStamp(), a + 10);
+
+  try {
+    TPerformanceTimeCounterImpl impl(NoFrequency);
+    FAIL() << "no exception";
+  } catch (const EOSError& e) {
+    EXPECT_EQ(e.ErrorCode, static_cast<uint32_t>(ERROR_NOT_SUPPORTED));
+    EXPECT_NE(e.Message().find(L"\r\nat QueryPerformanceFrequency"), std::wstring::npos);
+  }
+}
+
+TEST(TimeCounter, ElapsedMillisecondsFromPerformanceCounts) {
+  TPerformanceTimeCounterImpl impl(TenMegahertz);
+  EXPECT_EQ(impl.ElapsedMs(0, 25000), 2.5L);
+  EXPECT_EQ(impl.ElapsedMs(25000, 0), -2.5L) << "no clamping of a stop before the start";
+  EXPECT_DOUBLE_EQ(static_cast<double>(impl.ElapsedMs(-10000, 10000)), 2.0);
+}
+
+TEST(TimeCounter, ServiceMeasuresASleep) {
+  FreeServicesAtExit();
+  TTimeCounter* counter = GetTimeCounter();
+  EXPECT_EQ(GetTimeCounter(), counter);
+  EXPECT_TRUE(counter->IsHighResolution());
+  const int64_t start = counter->GetTimeStamp();
+  Sleep(50);
+  const long double ms = counter->ElapsedMs(start, counter->GetTimeStamp());
+  EXPECT_GE(ms, 40.0L);
+  EXPECT_LT(ms, 1000.0L);
+}
+
+TEST(Processes, SnapshotHasAChildWithItsPathButNeverOurselves) {
+  wchar_t sys[MAX_PATH];
+  GetSystemDirectoryW(sys, MAX_PATH);
+  const std::wstring cmd = std::wstring(sys) + L"\\cmd.exe";
+  // cmd waits on a pipe that stays open until the snapshot is taken.
+  SECURITY_ATTRIBUTES sa{sizeof(sa), nullptr, TRUE};
+  HANDLE readEnd = nullptr, writeEnd = nullptr;
+  ASSERT_TRUE(CreatePipe(&readEnd, &writeEnd, &sa, 0));
+  SetHandleInformation(writeEnd, HANDLE_FLAG_INHERIT, 0);
+  STARTUPINFOW si{};
+  si.cb = sizeof(si);
+  si.dwFlags = STARTF_USESTDHANDLES;
+  si.hStdInput = readEnd;
+  HANDLE nul = CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa, OPEN_EXISTING, 0,
+                           nullptr);
+  si.hStdOutput = nul;
+  si.hStdError = nul;
+  PROCESS_INFORMATION pi{};
+  std::wstring line = L"\"" + cmd + L"\" /q";
+  ASSERT_TRUE(CreateProcessW(cmd.c_str(), line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
+                             nullptr, &si, &pi));
+  CloseHandle(readEnd);
+  CloseHandle(nul);
+  WaitForInputIdle(pi.hProcess, 2000);
+
+  const TProcess* child = nullptr;
+  TProcesses processes;
+  for (int attempt = 0; attempt < 50 && child == nullptr; ++attempt) {
+    if (attempt > 0) {
+      Sleep(100);
+      processes.Refresh();
+    }
+    for (int i = 0; i < processes.Count(); ++i) {
+      EXPECT_NE(processes.GetItem(i)->ProcessId(), GetCurrentProcessId());
+      EXPECT_FALSE(processes.GetItem(i)->FileName().empty());
+      if (processes.GetItem(i)->ProcessId() == pi.dwProcessId) child = processes.GetItem(i);
+    }
+  }
+  ASSERT_NE(child, nullptr) << "the child process is not in the snapshot";
+  std::wstring name = WideExtractFileName(child->FileName());
+  for (auto& c : name) c = WideUpCaseChar(c);
+  EXPECT_EQ(name, L"CMD.EXE");
+  EXPECT_THROW(processes.GetItem(processes.Count()), EListError);
+
+  CloseHandle(writeEnd);
+  if (WaitForSingleObject(pi.hProcess, 5000) != WAIT_OBJECT_0) TerminateProcess(pi.hProcess, 1);
+  CloseHandle(pi.hThread);
+  CloseHandle(pi.hProcess);
+}
+
+TEST(DebugRWSync, WriterNestsWritesAndReadsAndThenLetsOthersIn) {
+  TMultiReadExclusiveWriteSync sync;
+  sync.BeginWrite();
+  sync.BeginWrite();
+  sync.BeginRead();
+  sync.BeginRead();
+  sync.EndRead();
+  sync.EndWrite();
+  std::atomic<bool> otherRead{false};
+  {
+    TTestThread reader([&] {
+      sync.BeginRead();
+      otherRead = true;
+      sync.EndRead();
+    });
+    EXPECT_FALSE(reader.Wait(100)) << "a reader got in while the write lock is held";
+    sync.EndRead();
+    EXPECT_FALSE(reader.Wait(100)) << "a reader got in while the write lock is held";
+    sync.EndWrite();
+    EXPECT_TRUE(reader.Wait(5000));
+  }
+  EXPECT_TRUE(otherRead);
+  TTestThread writer([&] {
+    sync.BeginWrite();
+    sync.EndWrite();
+  });
+  EXPECT_TRUE(writer.Wait(5000)) << "the lock was not fully released";
+}
+
+TEST(DebugRWSync, ReadersShareTheLock) {
+  TMultiReadExclusiveWriteSync sync;
+  std::atomic<int> inside{0};
+  std::atomic<int> sawAll{0};
+  std::vector<std::unique_ptr<TTestThread>> threads;
+  for (int i = 0; i < 3; ++i) {
+    threads.push_back(std::make_unique<TTestThread>([&] {
+      TReadLock lock(sync);
+      ++inside;
+      for (int n = 0; n < 500 && inside < 3; ++n) Sleep(10);
+      if (inside == 3) ++sawAll;
+    }));
+  }
+  for (auto& t : threads) EXPECT_TRUE(t->Wait(10000));
+  EXPECT_EQ(sawAll, 3) << "readers did not hold the lock at the same time";
+}
+
+TEST(DebugRWSync, RecursiveReadWhileAWriterWaitsDoesNotDeadlock) {
+  TMultiReadExclusiveWriteSync sync;
+  std::vector<std::string> order;
+  std::atomic<bool> writerIn{false};
+  sync.BeginRead();
+  TTestThread writer([&] {
+    TWriteLock lock(sync);
+    writerIn = true;
+  });
+  EXPECT_FALSE(writer.Wait(150));
+  EXPECT_FALSE(writerIn);
+  // A new reader queues behind the waiting writer...
+  std::atomic<bool> newReaderIn{false};
+  std::atomic<bool> writerWasFirst{false};
+  TTestThread newReader([&] {
+    TReadLock lock(sync);
+    writerWasFirst = writerIn.load();
+    newReaderIn = true;
+  });
+  EXPECT_FALSE(newReader.Wait(150));
+  // ...but we already read, so we get in again at once.
+  sync.BeginRead();
+  sync.BeginRead();
+  sync.EndRead();
+  sync.EndRead();
+  EXPECT_FALSE(writerIn);
+  sync.EndRead();
+  EXPECT_TRUE(writer.Wait(5000));
+  EXPECT_TRUE(newReader.Wait(5000));
+  EXPECT_TRUE(writerIn);
+  EXPECT_TRUE(newReaderIn);
+  EXPECT_TRUE(writerWasFirst) << "a new reader overtook the waiting writer";
+}
+
+TEST(DebugRWSync, OnlyReaderMayTakeTheWriteLock) {
+  TMultiReadExclusiveWriteSync sync;
+  sync.BeginRead();
+  sync.BeginWrite();
+  std::atomic<bool> otherIn{false};
+  TTestThread reader([&] {
+    TReadLock lock(sync);
+    otherIn = true;
+  });
+  EXPECT_FALSE(reader.Wait(100));
+  sync.EndWrite();
+  // Still a reader: others may read again.
+  EXPECT_TRUE(reader.Wait(5000));
+  EXPECT_TRUE(otherIn);
+  sync.EndRead();
+}
+
+TEST(DebugRWSync, UnpairedEndIsAnAssertionFailure) {
+  TMultiReadExclusiveWriteSync sync;
+  EXPECT_THROW(sync.EndRead(), EAssertionFailed);
+  EXPECT_THROW(sync.EndWrite(), EAssertionFailed);
+  sync.BeginWrite();
+  TTestThread other([&] {
+    try {
+      sync.EndWrite();
+    } catch (const EAssertionFailed&) {
+      return;
+    }
+    throw 1;
+  });
+  EXPECT_TRUE(other.Wait(5000));
+  EXPECT_FALSE(other.Failed()) << "another thread ended our write lock";
+  sync.EndWrite();
+}
+
+// Three readers and a writer, all nesting, on the engine's own lock: the writer changes two
+// values together, and no reader may ever see them differ or see the writer inside.
+TEST(DebugRWSync, ThreeReadersAndANestingWriterStayConsistent) {
+  FreeServicesAtExit();
+  TDebugRWSync* sync = GetDebugRWSync();
+  EXPECT_EQ(GetDebugRWSync(), sync);
+  std::atomic<int> readersInside{0};
+  std::atomic<bool> writerInside{false};
+  int64_t a = 0, b = 0;
+  std::atomic<int> violations{0};
+  std::atomic<int> reads{0};
+  std::atomic<bool> stop{false};
+  auto reader = [&] {
+    while (!stop) {
+      TReadLock outer(*sync);
+      ++readersInside;
+      if (writerInside) ++violations;
+      {
+        TReadLock inner(*sync);
+        if (a != b) ++violations;
+      }
+      if (a != b) ++violations;
+      --readersInside;
+      ++reads;
+    }
+  };
+  std::vector<std::unique_ptr<TTestThread>> threads;
+  for (int i = 0; i < 3; ++i) threads.push_back(std::make_unique<TTestThread>(reader));
+  int writes = 0;
+  TTestThread writer([&] {
+    for (; writes < 2000; ++writes) {
+      TWriteLock outer(*sync);
+      writerInside = true;
+      if (readersInside != 0) ++violations;
+      ++a;
+      {
+        TWriteLock inner(*sync);
+        TReadLock read(*sync);
+        ++b;
+      }
+      writerInside = false;
+    }
+  });
+  EXPECT_TRUE(writer.Wait(60000));
+  stop = true;
+  for (auto& t : threads) EXPECT_TRUE(t->Wait(10000));
+  EXPECT_EQ(writes, 2000);
+  EXPECT_EQ(a, 2000);
+  EXPECT_EQ(b, 2000);
+  EXPECT_GT(reads, 0);
+  EXPECT_EQ(violations, 0);
+}
