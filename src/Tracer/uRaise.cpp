@@ -4,14 +4,15 @@
 
 #include "Tracer/uWideStrUtils.h"
 
-void Win32CheckApi(bool result, const std::string& apiName) {
+void Win32CheckApi(bool result, const char* apiName) {
   if (result) return;
   const DWORD code = GetLastError();
   const std::wstring text = code != 0 ? SysErrorMessage(code) : L"A call to an OS function failed";
   EOSError e(WideFormat(L"System Error.  Code: %lu.\r\n%ls", static_cast<unsigned long>(code), text.c_str()),
              code);
   // The name is plain ASCII; widening each byte keeps it readable whatever the code page.
-  AppendExceptionLine(e, L"at " + std::wstring(apiName.begin(), apiName.end()));
+  const std::string name = apiName != nullptr ? apiName : "";
+  AppendExceptionLine(e, L"at " + std::wstring(name.begin(), name.end()));
   throw e;
 }
 

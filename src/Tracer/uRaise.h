@@ -7,7 +7,10 @@
 
 // Nothing when result is true. Otherwise raises EOSError for the last error:
 // "System Error.  Code: <n>.", the system's text, and "at <apiName>", one per line.
-void Win32CheckApi(bool result, const std::string& apiName);
+// Takes the name as a C string: the check sits on hot paths (time stamps), where building a
+// string per call would cost more than the call it checks.
+void Win32CheckApi(bool result, const char* apiName);
+inline void Win32CheckApi(bool result, const std::string& apiName) { Win32CheckApi(result, apiName.c_str()); }
 
 // message := message + CR LF + text
 void AppendExceptionLine(Exception& e, const std::wstring& text);

@@ -10,7 +10,14 @@ static const wchar_t* const kUnit = L"src/Tracer/uSingletons";
 
 HRESULT ObjectQueryInterface(TInterfaceProvider* obj, REFIID iid, void** intf) {
   if (intf == nullptr) return E_POINTER;
-  void* p = obj != nullptr ? obj->GetInterface(iid) : nullptr;
+  void* p = nullptr;
+  try {
+    p = obj != nullptr ? obj->GetInterface(iid) : nullptr;
+  } catch (...) {
+    // Reached from COM callers: nothing may leave through their frames.
+    *intf = nullptr;
+    return E_UNEXPECTED;
+  }
   if (p == nullptr) {
     *intf = nullptr;
     return E_NOINTERFACE;
@@ -125,7 +132,7 @@ void GetInstance(const TObjectFactory& factory, TObject*& instance) {
   GetInstanceList()->GetInstance(factory, instance);
 }
 
-static std::recursive_mutex& InstanceLock() {
+std::recursive_mutex& InstanceLock() {
   std::call_once(gLockMade, [] { gInstanceLock = new std::recursive_mutex(); });
   if (gInstanceLock == nullptr) throw EInstanceError(L"The instance lock was requested after it was freed");
   return *gInstanceLock;

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <typeinfo>
 #include <vector>
@@ -141,6 +142,8 @@ private:
 // The global list, made on first use; after FreeInstanceList it raises EInstanceError.
 TInstanceList* GetInstanceList();
 void GetInstance(const TObjectFactory& factory, TObject*& instance);
+// The lock of GetInstanceLocked, made on first use (the time counter's accessor takes it).
+std::recursive_mutex& InstanceLock();
 // GetInstance under the instance lock.
 void GetInstanceLocked(const TObjectFactory& factory, TObject*& instance);
 void LockInstances();

@@ -94,10 +94,16 @@ std::wstring GetUserDataFolder() {
 }
 
 std::wstring GetTempDir() {
-  wchar_t buf[261];
-  const DWORD n = GetTempPathW(261, buf);
+  std::vector<wchar_t> buf(261);
+  DWORD n = GetTempPathW(static_cast<DWORD>(buf.size()), buf.data());
   Win32CheckApi(n != 0, "GetTempPathW");
-  std::wstring dir(buf, std::min<DWORD>(n, 260));
+  if (n > buf.size()) {
+    // A longer path than the usual buffer holds: the result is the size it needs.
+    buf.resize(n + 1);
+    n = GetTempPathW(static_cast<DWORD>(buf.size()), buf.data());
+    Win32CheckApi(n != 0 && n < buf.size(), "GetTempPathW");
+  }
+  std::wstring dir(buf.data(), n);
   if (dir.empty() || dir.back() != L'\\') dir += L'\\';
   return dir;
 }

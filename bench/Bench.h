@@ -1,0 +1,43 @@
+// A tiny registry of micro-benchmarks. Each benchmark measures a few ways of doing one
+// thing side by side in one run; the first measurement of a group is the base of the ratios.
+#pragma once
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+class TBenchGroup {
+public:
+  explicit TBenchGroup(std::string title) : FTitle(std::move(title)) {}
+  // Runs body(iterations) and records the time per operation (body does `ops` operations
+  // per iteration).
+  template <class F>
+  void Measure(const std::string& name, int64_t iterations, int64_t opsPerIteration, F body) {
+    body(iterations / 10 + 1);  // warm caches and lazily made services
+    LARGE_INTEGER f, a, b;
+    QueryPerformanceFrequency(&f);
+    QueryPerformanceCounter(&a);
+    body(iterations);
+    QueryPerformanceCounter(&b);
+    const double seconds = static_cast<double>(b.QuadPart - a.QuadPart) / static_cast<double>(f.QuadPart);
+    FRows.push_back({name, seconds * 1e9 / static_cast<double>(iterations * opsPerIteration)});
+  }
+  void Print() const;
+
+private:
+  struct TRow {
+    std::string Name;
+    double NsPerOp;
+  };
+  std::string FTitle;
+  std::vector<TRow> FRows;
+};
+
+using TBenchFunc = void (*)(TBenchGroup& group);
+
+// Called from a static registrar; only records the pointer.
+bool RegisterBenchmark(const char* title, TBenchFunc fn);
+
+// Keeps a value alive so the optimiser cannot drop the work that made it.
+extern volatile uintptr_t gBenchSink;
