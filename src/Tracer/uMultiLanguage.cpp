@@ -27,6 +27,14 @@ std::wstring AnsiToWide(const std::string& s) {
   return w;
 }
 
+std::string WideToAnsi(const std::wstring& s) {
+  if (s.empty()) return std::string();
+  int n = WideCharToMultiByte(CP_ACP, 0, s.data(), static_cast<int>(s.size()), nullptr, 0, nullptr, nullptr);
+  std::string a(n, '\0');
+  WideCharToMultiByte(CP_ACP, 0, s.data(), static_cast<int>(s.size()), a.data(), n, nullptr, nullptr);
+  return a;
+}
+
 bool ReadFileBytes(const std::wstring& fileName, std::string& bytes) {
   HANDLE h = CreateFileW(fileName.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                          FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -224,6 +232,19 @@ std::wstring TMultiLanguage::MessageText(const TMessageId& id) {
   std::wstring text;
   MessageText(id.Name, id.Default, text);
   return text;
+}
+
+void TMultiLanguage::TranslateProperties(const std::string& section, TPersistent& component,
+                                         const std::vector<std::wstring>& propNames, const std::string& prefix) {
+  const std::string keyPrefix = prefix.empty() ? std::string() : prefix + ".";
+  for (const std::wstring& name : propNames) {
+    const TPropInfo* prop = component.GetPropTable().Find(name);
+    if (!prop || prop->Kind != TPropKind::pkWideString || !prop->IsWritable()) continue;
+    const std::wstring current = prop->GetValue(&component).AsBSTRText();
+    std::wstring text;
+    Translate(section, keyPrefix + WideToAnsi(name), text, current);
+    if (text != current) prop->SetValue(&component, TOleVariant(text));
+  }
 }
 
 TMultiLanguage* GetMultiLanguage() {

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "Tracer/uPersistent.h"
 #include "Tracer/uSingletons.h"
 #include "lib/rtl/SysUtils.h"
 
@@ -88,6 +89,11 @@ public:
                  const std::wstring& defaultText);
   void MessageText(const std::string& name, const std::wstring& defaultText, std::wstring& text);
   std::wstring MessageText(const TMessageId& id);
+  // Translates the named string properties of one object, in order, under the keys prefix +
+  // "." + name (just the name when prefix is empty); names it has no string property of are
+  // skipped. The current value is the default.
+  void TranslateProperties(const std::string& section, TPersistent& component,
+                           const std::vector<std::wstring>& propNames, const std::string& prefix);
 
   const std::vector<std::wstring>& Languages() const { return FLanguages; }
   // Folder of the language files, with no trailing delimiter.

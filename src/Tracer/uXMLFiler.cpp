@@ -4,6 +4,7 @@
 
 #include <new>
 
+#include "Tracer/uAutoObject.h"
 #include "Tracer/uRaise.h"
 #include "Tracer/uWideStrUtils.h"
 #include "lib/dgn/windows/DgnWin32.h"
@@ -48,10 +49,7 @@ private:
 
 // A failed DOM call: the system's text for the result, with the call named.
 void CheckDOM(HRESULT hr, const wchar_t* call) {
-  if (SUCCEEDED(hr)) return;
-  std::wstring text = SysErrorMessage(static_cast<uint32_t>(hr));
-  if (text.empty()) text = WideFormat(L"OLE error %08X", static_cast<unsigned>(hr));
-  throw EOSError(text + L"\r\nat " + call, static_cast<uint32_t>(hr));
+  if (FAILED(hr)) throw EOleSysError(OleErrorText(hr) + L"\r\nat " + call, hr);
 }
 
 Microsoft::WRL::ComPtr<IXMLDOMElement> AsElement(IXMLDOMNode* node) {

@@ -39,6 +39,27 @@ std::wstring Translated(TMultiLanguage& ml, const char* section, const char* key
   return text;
 }
 
+// A label-like object: two texts, a number and a read-only text.
+class TSampleLabel : public TPersistent {
+public:
+  static const TPropTable& ClassPropTable() {
+    static const TPropTable table(
+        &TPersistent::ClassPropTable(),
+        {
+            StringProperty<TSampleLabel>(L"Caption", &TSampleLabel::Caption, &TSampleLabel::Caption),
+            StringProperty<TSampleLabel>(L"Hint", &TSampleLabel::Hint, &TSampleLabel::Hint),
+            IntegerProperty<TSampleLabel>(L"Text", &TSampleLabel::Width, &TSampleLabel::Width),
+            StringProperty<TSampleLabel>(L"Name", &TSampleLabel::Name),
+        });
+    return table;
+  }
+  const TPropTable& GetPropTable() const override { return ClassPropTable(); }
+  std::wstring Caption = L"Sample";
+  std::wstring Hint = L"Sample hint";
+  int32_t Width = 10;
+  std::wstring Name = L"lblSample";
+};
+
 }  // namespace
 
 TEST(MultiLanguage, GermanUserGetsGermanTextsLinesSplitAndDefaultsForMissingKeys) {
@@ -159,4 +180,22 @@ TEST(MultiLanguage, SwitchingTheLanguageWhileAnotherThreadTranslatesIsSafe) {
   stop = true;
   reader.join();
   EXPECT_EQ(0, wrong);
+}
+
+TEST(MultiLanguage, PropertiesOfAnObjectAreTranslatedUnderItsNameWithTheirValuesAsDefaults) {
+  LanguageFolder folder;
+  folder.Add(L"German.lng",
+             "[TfrmOptions]\r\nlblSample.Caption=Beispiel\r\nextra.lblSample.Hint=Hinweis\r\nlblSample.Name=x\r\n"
+             "lblSample.Text=99\r\n");
+  TMultiLanguage ml(folder.dir.Path(), German);
+  std::wstring language;
+  ml.GetLanguage(language);
+  TSampleLabel label;
+  ml.TranslateProperties("TfrmOptions", label, {L"Caption", L"Hint", L"Text", L"Name", L"Missing"}, "lblSample");
+  EXPECT_EQ(L"Beispiel", label.Caption);
+  EXPECT_EQ(L"Sample hint", label.Hint);
+  EXPECT_EQ(10, label.Width);  // not a text
+  EXPECT_EQ(L"lblSample", label.Name);  // read-only
+  ml.TranslateProperties("TfrmOptions", label, {L"Hint"}, "extra.lblSample");
+  EXPECT_EQ(L"Hinweis", label.Hint);
 }

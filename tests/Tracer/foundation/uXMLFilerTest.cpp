@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
+#include "Tracer/uAutoObject.h"
+
 #include "Tracer/uCollections.h"
 #include "support/TestSupport.h"
 
@@ -308,6 +312,24 @@ TEST(XMLFiler, MalformedOrMissingFileGivesErrorLoadingWithItsName) {
   std::wstring missing = dir.File(L"missing.xml");
   EXPECT_EQ(MessageOf([&] { filer.LoadFromFile(missing); }).rfind(L"Error loading " + missing + L"\r\nError loading XML", 0),
             0u);
+}
+
+TEST(XMLFiler, DocumentThatCannotBeCreatedSaysSoFirst) {
+  // A thread that never initialised COM cannot create the DOM.
+  std::wstring message, className;
+  std::thread worker([&] {
+    TXMLFiler filer(L"r");
+    try {
+      filer.LoadFromFile(L"c:\\whatever.xml");
+    } catch (const Exception& e) {
+      message = e.Message();
+      className = e.ClassName();
+    }
+  });
+  worker.join();
+  EXPECT_EQ(className, L"EOleSysError");
+  EXPECT_EQ(message.rfind(L"Error creating XML DOM document\r\n", 0), 0u) << message;
+  EXPECT_EQ(message.find(L"Error loading"), std::wstring::npos) << message;
 }
 
 TEST(XMLFiler, FileNamesWithSpacesPercentAndHashLoad) {
