@@ -141,6 +141,8 @@ private:
   void AfterWait();
   void ResolvePass();
 
+  // Definitions and breakpoints inside an unloaded image wait for its next load.
+  void UnbindModule(const TDebuggedProcessModule& module);
   // Before detaching: no byte of ours, no trap flag, no held thread, no queued hit.
   void ReleaseDebuggee();
   HANDLE ThreadHandle(DWORD threadId);

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 
+#include "EngineTestSupport.h"
 #include "TraceHarness.h"
 #include "Tracer/uDebugCore.h"
 
@@ -104,4 +105,30 @@ TEST(DebugCore, StoppingAnAttachLeavesTheProgramRunning) {
   ASSERT_GE(events.size(), 2u);
   EXPECT_EQ(events.front().Text, L"Start");
   EXPECT_EQ(events.back().Text, L"Finish");
+}
+
+TEST(DebugCore, ModulesAreFoundByFileNameOnlyOnceNamed) {
+  // Our own process stands in for a debuggee: its DLLs are real modules.
+  UseProgramTypeLibrary();
+  TDebuggedProcess process(GetCurrentProcessId());
+  const uint32_t kernel = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(GetModuleHandleW(L"kernel32.dll")));
+  const uint32_t ole = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(GetModuleHandleW(L"ole32.dll")));
+  process.Modules.AddModule(kernel, nullptr);
+  TDebuggedProcessModule* found = nullptr;
+  EXPECT_FALSE(process.Modules.FindByName(L"kernel32.dll", found)) << "an unnamed module never matches";
+  EXPECT_TRUE(process.Modules.ResolvePendingNames());
+  EXPECT_TRUE(process.Modules.Pending().IsEmpty());
+  ASSERT_TRUE(process.Modules.FindByName(L"KERNEL32.DLL", found));
+  EXPECT_EQ(found->BaseAddress, kernel);
+  process.Modules.AddModule(ole, nullptr);
+  process.Modules.ResolvePendingNames();
+  wchar_t path[MAX_PATH];
+  GetModuleFileNameW(GetModuleHandleW(L"ole32.dll"), path, MAX_PATH);
+  std::wstring upper = path;
+  CharUpperW(upper.data());
+  ASSERT_TRUE(process.Modules.FindByName(upper, found));
+  EXPECT_EQ(found->BaseAddress, ole);
+  EXPECT_FALSE(process.Modules.FindByName(L"C:\\elsewhere\\ole32.dll", found));
+  process.Modules.RemoveModule(ole);
+  EXPECT_FALSE(process.Modules.FindByName(L"ole32.dll", found));
 }

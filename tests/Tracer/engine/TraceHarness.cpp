@@ -4,6 +4,7 @@
 
 #include <sstream>
 
+#include "EngineTestSupport.h"
 #include "Tracer/uDebugCore.h"
 #include "Tracer/uEventQueue.h"
 #include "Tracer/uVariants.h"
@@ -71,7 +72,10 @@ std::wstring TLoggedEvent::Value(const std::wstring& name) const {
   return VariantToText(*v);
 }
 
-TTraceHarness::TTraceHarness() { GetTracerEventQueue()->Clear(); }
+TTraceHarness::TTraceHarness() {
+  UseProgramTypeLibrary();
+  GetTracerEventQueue()->Clear();
+}
 
 TTraceHarness::~TTraceHarness() {
   TDebugger* debugger = GetDebugger();
