@@ -57,10 +57,10 @@ void TTraceBreakpoint::SetEnabled(bool value) {
     Remove();
 }
 
-void TTraceBreakpoint::AddDef(TProcDef* def, bool defActive) {
+void TTraceBreakpoint::AddDef(TProcDef* def) {
   const bool wasEmpty = Defs.IsEmpty();
   Defs.Add(def);
-  SetEnabled(wasEmpty ? defActive : true);
+  SetEnabled(wasEmpty ? def->GetActive() : true);
 }
 
 void TTraceBreakpoint::RemoveDef(TProcDef* def) {
@@ -95,6 +95,20 @@ std::vector<TBreakpoint*> TBreakpointList::InRange(uint32_t base, uint32_t size)
   for (TBreakpoint* b : Items())
     if (b->Address >= base && b->Address - base < size) items.push_back(b);
   return items;
+}
+
+TProcDefBreakpoint* TBreakpoints::GetTraceBreakpoint(uint32_t address) {
+  TBreakpoint* found = nullptr;
+  if (TraceBreakpoints.FindBreakpoint(address, found)) return static_cast<TTraceBreakpoint*>(found);
+  auto created = std::make_unique<TTraceBreakpoint>(address);
+  TTraceBreakpoint* trace = created.get();
+  TraceBreakpoints.AddBreakpoint(created.release());
+  return trace;
+}
+
+void TBreakpoints::ClearBreakpoints() {
+  TraceBreakpoints.Clear();
+  ReturnBreakpoints.Clear();
 }
 
 TProcCallContext::TProcCallContext(const std::wstring& title)
