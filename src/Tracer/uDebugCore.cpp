@@ -255,6 +255,18 @@ void TDebuggingThread::SetPaused(bool value) {
   FPaused = value;
 }
 
+bool TDebuggingThread::FindModuleByName(const std::wstring& name, TDebuggeeModuleInfo& module) {
+  TDebuggedProcessModule* found = nullptr;
+  if (!FProcess || !FProcess->Modules.FindByName(name, found)) return false;
+  module.BaseAddress = found->BaseAddress;
+  module.FileName = found->FileName;
+  return true;
+}
+
+void TDebuggingThread::ReadMemory(uint32_t address, void* buffer, int32_t count) {
+  Memory()->Read(address, buffer, count);
+}
+
 HANDLE TDebuggingThread::ThreadHandle(DWORD threadId) {
   TDebuggedProcessThread* t = nullptr;
   return FProcess->Threads.FindThread(threadId, t) ? t->Handle : nullptr;
@@ -271,6 +283,8 @@ void TDebuggingThread::DoExecute() {
   Synchronize([this] { GetDebugger()->SetThread(this); });
   TCleanup clearThread([this] { Synchronize([] { GetDebugger()->SetThread(nullptr); }); });
   GetTracerEventQueue()->AddMessage(GetMultiLanguage()->MessageText(SStart));
+  SetResolverDebuggee(this);
+  TCleanup noDebuggee([] { SetResolverDebuggee(nullptr); });
   TCleanup finish([] { GetTracerEventQueue()->AddMessage(GetMultiLanguage()->MessageText(SFinish)); });
   DebugLoop();
   SetPaused(false);

@@ -13,6 +13,7 @@
 #include "Tracer/uAppThread.h"
 #include "Tracer/uClasses.h"
 #include "Tracer/uCollections.h"
+#include "Tracer/uProcDefs.h"
 #include "Tracer/uSingletons.h"
 
 class TDebuggedProcess;
@@ -105,7 +106,7 @@ private:
   std::wstring FFileName;
 };
 
-class TDebuggingThread : public TAppThread {
+class TDebuggingThread : public TAppThread, public TResolverDebuggee {
 public:
   TDebuggingThread();
   ~TDebuggingThread() override;
@@ -115,6 +116,9 @@ public:
   virtual bool KillOnExit() = 0;
 
   TDebuggedProcess* Process() const { return FProcess.get(); }
+  // The resolvers' view of the debuggee.
+  bool FindModuleByName(const std::wstring& name, TDebuggeeModuleInfo& module) override;
+  void ReadMemory(uint32_t address, void* buffer, int32_t count) override;
   HANDLE ImageFileHandle() const { return FImageFileHandle; }
 
   // Breakpoint handling, on this thread inside a debug event.
