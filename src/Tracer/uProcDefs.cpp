@@ -3,7 +3,11 @@
 #include <atomic>
 
 #include "Tracer/uBreakpointResolvers.h"
+#include "Tracer/uBreakpoints.h"
+#include "Tracer/uClasses.h"
+#include "Tracer/uEventQueue.h"
 #include "Tracer/uUtils.h"
+#include "Tracer/uVariants.h"
 #include "Tracer/uWideStrUtils.h"
 
 static const wchar_t* const UnitPath = L"src/Tracer/uProcDefs";
@@ -201,4 +205,277 @@ void GetBreakpointResolver(const std::wstring& url, TBreakpointResolverPtr& reso
     PurgeEmptyModules();
     throw;
   }
+}
+
+// --- Procedure definitions -----------------------------------------------------------------
+
+TProcDef::TProcDef(const std::wstring& URL) {
+  SetActive(true);
+  SetURL(URL);
+  TWriteLock lock(*GetDebugRWSync());
+  GetLoadedProcDefs()->Add(this);
+}
+
+TProcDef::~TProcDef() {
+  try {
+    TWriteLock lock(*GetDebugRWSync());
+    SetBreakpoint(nullptr);
+    TLoadedProcDefs* loaded = GetLoadedProcDefs();
+    // A definition whose creation failed on a duplicate URL leaves the other one's entry.
+    TProcDef* entry = nullptr;
+    if (loaded->Find(FURL, entry) && entry == this) loaded->Remove(this);
+  } catch (...) {
+    // The set is gone at shutdown; nothing may escape a destructor.
+  }
+  FResolver.Reset();
+  FHandler.Reset();
+}
+
+const TPropTable& TProcDef::ClassPropTable() {
+  static const TPropTable table(&TPersistent::ClassPropTable(),
+                                {StringProperty<TProcDef>(L"URL", &TProcDef::GetURL, &TProcDef::SetURL),
+                                 BooleanProperty<TProcDef>(L"Active", &TProcDef::GetActive, &TProcDef::SetActive),
+                                 BooleanProperty<TProcDef>(L"Visible", &TProcDef::GetVisible, &TProcDef::SetVisible)});
+  return table;
+}
+
+void TProcDef::SetURL(const std::wstring& Value) {
+  if (Value.empty()) throw Exception(L"URL cannot be empty");
+  if (Value == FFullURL) return;
+  std::wstring key, query;
+  SplitAtQuery(Value, key, query);
+  std::wstring scheme, path, userPart;
+  ParseURL(Value, scheme, path, query, userPart);
+  TBreakpointResolverPtr resolver;
+  GetBreakpointResolver(Value, resolver);
+
+  TWriteLock lock(*GetDebugRWSync());
+  // A loaded definition moves to its new key; its binding belonged to the old address.
+  TLoadedProcDefs* loaded = nullptr;
+  TProcDef* entry = nullptr;
+  if (!FURL.empty()) {
+    loaded = GetLoadedProcDefs();
+    if (!(loaded->Find(FURL, entry) && entry == this)) loaded = nullptr;
+  }
+  if (loaded) {
+    TProcDef* other = nullptr;
+    if (key != FURL && loaded->Find(key, other)) loaded->Add(this);  // raises the duplicate error
+    SetBreakpoint(nullptr);
+    loaded->Remove(this);
+  }
+  FURL = key;
+  FFullURL = Value;
+  FTitle = userPart;
+  FResolver = resolver;
+  if (loaded) loaded->Add(this);
+}
+
+bool TProcDef::GetActive() const {
+  TReadLock lock(*GetDebugRWSync());
+  return FActive;
+}
+
+void TProcDef::SetActive(bool Value) {
+  TWriteLock lock(*GetDebugRWSync());
+  if (Value == FActive) return;
+  if (FBinding != TProcDefBinding::Bound) {
+    FActive = Value;
+    return;
+  }
+  try {
+    if (Value != FBreakpoint->GetEnabled()) FBreakpoint->SetEnabled(Value);
+  } catch (...) {
+    FActive = FBreakpoint->GetEnabled();
+    throw;
+  }
+  FActive = FBreakpoint->GetEnabled();
+}
+
+bool TProcDef::GetVisible() const {
+  TReadLock lock(*GetDebugRWSync());
+  return FVisible;
+}
+
+void TProcDef::SetVisible(bool Value) {
+  TWriteLock lock(*GetDebugRWSync());
+  FVisible = Value;
+}
+
+void TProcDef::SetHandler(const std::wstring& URL) {
+  if (URL == FHandlerURL) return;
+  TCallHandlerRef handler;
+  if (!URL.empty()) handler = GetCallHandlerEngine()->GetHandler(URL);
+  FHandlerURL = URL;
+  FHandler = handler;
+}
+
+void TProcDef::SetBreakpoint(TTraceBreakpoint* Breakpoint) {
+  if (FBinding == TProcDefBinding::Bound && FBreakpoint) FBreakpoint->RemoveDef(this);
+  FBreakpoint = Breakpoint;
+  FBinding = Breakpoint ? TProcDefBinding::Bound : TProcDefBinding::Unbound;
+  if (Breakpoint) Breakpoint->AddDef(this, GetActive());
+}
+
+void TProcDef::MarkUnresolvable() {
+  SetBreakpoint(nullptr);
+  FBinding = TProcDefBinding::Unresolvable;
+}
+
+void TProcDef::LoadFromXML(IXMLDOMNode* Node) {
+  ExpectPropertySet(Node, L"proc");
+  TOleVariant value;
+  ReadProperty(Node, L"Title", VT_BSTR, value, false);
+  if (!value.IsEmpty() && !value.AsBSTRText().empty()) FTitle = value.AsBSTRText();
+  ReadProperty(Node, L"Active", VT_BOOL, value, false);
+  if (!value.IsEmpty()) SetActive(value.boolVal != VARIANT_FALSE);
+  ReadProperty(Node, L"Visible", VT_BOOL, value, false);
+  if (!value.IsEmpty()) SetVisible(value.boolVal != VARIANT_FALSE);
+  ReadProperty(Node, L"Handler", VT_BSTR, value, false);
+  if (!value.IsEmpty() && !value.AsBSTRText().empty()) SetHandler(value.AsBSTRText());
+  for (TXMLNode child = FirstChild(Node); child; child = NextSibling(child.Get())) {
+    if (!IsPropertySetNode(child.Get())) continue;
+    std::wstring name;
+    ReadPropertySetName(child.Get(), name);
+    if (name == L"param") LoadParam(child.Get());
+  }
+}
+
+void TProcDef::SaveToXML(IXMLDOMNode* Node) { SaveObjectPropertyList(Node, this, {L"URL", L"Active", L"Visible"}); }
+
+void SplitTypeKeyword(const std::wstring& Text, std::wstring& Keyword, int32_t& Count) {
+  Keyword = Text;
+  Count = 0;
+  while (!Keyword.empty() && Keyword.back() == L'*') {
+    Keyword.pop_back();
+    ++Count;
+  }
+}
+
+void TProcDef::LoadParam(IXMLDOMNode* Node) {
+  TOleVariant value;
+  ReadProperty(Node, L"Type", VT_BSTR, value, true);
+  std::wstring type = value.AsBSTRText();
+  if (type.empty()) RaiseNotSpecified(L"Parameter type");
+  std::wstring keyword;
+  int32_t indirection = 0;
+  SplitTypeKeyword(type, keyword, indirection);
+  const TDefClass* found = nullptr;
+  const TParamDefClass* cls = nullptr;
+  if (GetParamTypeDefs()->FindType(keyword, found)) cls = dynamic_cast<const TParamDefClass*>(found);
+  if (cls == nullptr) RaiseUnknownToken(keyword);
+  ReadProperty(Node, L"Name", VT_BSTR, value, true);
+  std::unique_ptr<TParamDef> def = cls->Create(this, value.AsBSTRText());
+  def->SetIndirectionCount(indirection);
+  LoadObjectFromNode(Node, def.get());
+  FParams.Add(std::move(def));
+}
+
+void TEAXProcDef::ReadResult(const CONTEXT& Context, TOleVariant& Value) const {
+  Value.Clear();
+  LongWordToVariant(Context.Eax, Value);
+}
+
+void TAXProcDef::ReadResult(const CONTEXT& Context, TOleVariant& Value) const {
+  Value.Clear();
+  SmallIntToVariant(static_cast<int16_t>(Context.Eax & 0xFFFF), Value);
+}
+
+void TVOIDProcDef::ReadResult(const CONTEXT&, TOleVariant& Value) const { Value.Clear(); }
+
+// --- The loaded set --------------------------------------------------------------------------
+
+TLoadedProcDefs::TLoadedProcDefs()
+    : TProcDefs(false),
+      FUnresolved(false),
+      FTraceBreakpoints(std::make_unique<TBreakpointList>()),
+      FReturnBreakpoints(std::make_unique<TBreakpointList>()) {}
+
+TLoadedProcDefs::~TLoadedProcDefs() = default;
+
+void* TLoadedProcDefs::DeleteItem(int bucket, int index) {
+  void* data = TProcDefs::DeleteItem(bucket, index);
+  if (data && !IsClearing()) {
+    auto* def = static_cast<TProcDef*>(static_cast<TObject*>(data));
+    TProcDef* entry = nullptr;
+    if (FUnresolved.Find(def->GetURL(), entry) && entry == def) FUnresolved.Remove(def);
+  }
+  return data;
+}
+
+void TLoadedProcDefs::Reset() {
+  TReadLock lock(*GetDebugRWSync());
+  FUnresolved.Clear();
+  auto e = std::make_unique<TProcDefsEnumerator>(this, UnitPath, __LINE__);
+  while (e->MoveNext()) {
+    TProcDef* def = e->GetCurrent();
+    def->SetBreakpoint(nullptr);
+    def->FLastResolveError.clear();
+    CW_ASSERT(!FUnresolved.StringExists(def->GetURL()), UnitPath, __LINE__);
+    if (def->GetResolver()) FUnresolved.Add(def);
+  }
+  e.reset();
+  // Freeing a breakpoint restores its byte when it is still in place.
+  FTraceBreakpoints->Clear();
+  FReturnBreakpoints->Clear();
+}
+
+uint32_t TLoadedProcDefs::ResolveDef(TProcDef* Def) {
+  CW_ASSERT(Def->GetResolver() != nullptr, UnitPath, __LINE__);
+  std::wstring error;
+  try {
+    const uint32_t address = Def->GetResolver()->Resolve();
+    Def->FLastResolveError.clear();
+    return address;
+  } catch (const Exception& e) {
+    error = e.Message();
+  } catch (const std::exception& e) {
+    error = Utf8ToWide(e.what());
+  }
+  // Passes run again at every change of the debuggee's modules: the same failure is told once.
+  if (error != Def->FLastResolveError) {
+    Def->FLastResolveError = error;
+    GetTracerEventQueue()->AddError(WideFormat(L"\"%ls\":\r\n%ls", Def->GetTitle().c_str(), error.c_str()));
+  }
+  return ResolveUnresolvable;
+}
+
+void TLoadedProcDefs::ResolvePass() {
+  TReadLock lock(*GetDebugRWSync());
+  if (FUnresolved.IsEmpty()) return;
+  std::vector<TProcDef*> resolved;
+  auto e = std::make_unique<TProcDefsEnumerator>(&FUnresolved, UnitPath, __LINE__);
+  while (e->MoveNext()) {
+    TProcDef* def = e->GetCurrent();
+    const uint32_t address = ResolveDef(def);
+    if (address == ResolveNotLoaded) {
+      def->SetBreakpoint(nullptr);
+    } else if (address == ResolveUnresolvable) {
+      def->MarkUnresolvable();
+    } else {
+      TBreakpoint* found = nullptr;
+      TTraceBreakpoint* trace = nullptr;
+      if (FTraceBreakpoints->FindBreakpoint(address, found)) {
+        trace = dynamic_cast<TTraceBreakpoint*>(found);
+        CW_ASSERT(trace != nullptr, UnitPath, __LINE__);
+      } else {
+        auto created = std::make_unique<TTraceBreakpoint>(address);
+        trace = created.get();
+        FTraceBreakpoints->AddBreakpoint(created.release());
+      }
+      def->SetBreakpoint(trace);
+      resolved.push_back(def);
+    }
+  }
+  e.reset();
+  for (TProcDef* def : resolved) {
+    FUnresolved.Remove(def);
+    CW_ASSERT(!FUnresolved.StringExists(def->GetURL()), UnitPath, __LINE__);
+  }
+}
+
+static TObject* LoadedProcDefsInstance = nullptr;
+
+TLoadedProcDefs* GetLoadedProcDefs() {
+  static const TLoadedProcDefs::TFactory factory;
+  return GetServiceInstance<TLoadedProcDefs>(factory, LoadedProcDefsInstance);
 }
