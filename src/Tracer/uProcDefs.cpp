@@ -473,6 +473,24 @@ void TLoadedProcDefs::ResolvePass() {
   }
 }
 
+void TLoadedProcDefs::UnbindRange(uint32_t Base, uint32_t Size) {
+  TReadLock lock(*GetDebugRWSync());
+  for (TBreakpoint* b : FTraceBreakpoints->InRange(Base, Size)) {
+    auto* trace = dynamic_cast<TTraceBreakpoint*>(b);
+    CW_ASSERT(trace != nullptr, UnitPath, __LINE__);
+    trace->Forget();
+    std::vector<TProcDef*> defs;
+    auto e = std::make_unique<TProcDefsEnumerator>(&trace->Defs, UnitPath, __LINE__);
+    while (e->MoveNext()) defs.push_back(e->GetCurrent());
+    e.reset();
+    for (TProcDef* def : defs) {
+      def->SetBreakpoint(nullptr);
+      if (!FUnresolved.StringExists(def->GetURL())) FUnresolved.Add(def);
+    }
+    FTraceBreakpoints->RemoveBreakpoint(trace);
+  }
+}
+
 static TObject* LoadedProcDefsInstance = nullptr;
 
 TLoadedProcDefs* GetLoadedProcDefs() {

@@ -269,6 +269,11 @@ public:
   void ResolvePass();
   // The resolver's answer; an exception becomes an error event (once while it repeats) and 1.
   uint32_t ResolveDef(TProcDef* Def);
+  // A module of the debuggee was unloaded: its memory belongs to nothing of ours any more.
+  // The entry breakpoints in [Base, Base + Size) are freed without writing a byte back, and
+  // their definitions go back on the unresolved list, so a reload is traced again. The
+  // caller drops its own references to those breakpoints first.
+  void UnbindRange(uint32_t Base, uint32_t Size);
 
   TProcDefs& Unresolved() { return FUnresolved; }
   // Entry breakpoints by address, and return breakpoints by address (both owning).

@@ -9,6 +9,8 @@
 #include <map>
 #include <memory>
 #include <set>
+#include <atomic>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -317,6 +319,54 @@ TEST_F(LoadedSetTrace, FreeingABoundDefinitionReleasesItsBreakpoint) {
   other.reset();
   TProcDef* found = nullptr;
   EXPECT_FALSE(GetLoadedProcDefs()->Unresolved().Find(L"export://Elsewhere@notyetloaded.dll", found));
+}
+
+TEST_F(LoadedSetTrace, AnUnloadedModulesDefinitionsAreResolvedAgainAfterItsReload) {
+  TEAXProcDef add(L"export://FixAdd@resolvefix.dll");
+  TEAXProcDef elsewhere(L"export://TargetWork@resolvetarget.dll");
+  const uint8_t original = HostByte(Add());
+  GetLoadedProcDefs()->Reset();
+  GetLoadedProcDefs()->ResolvePass();
+  ASSERT_EQ(0xCC, HostByte(Add()));
+  uint32_t base = 0, size = 0;
+  ASSERT_TRUE(Debuggee->ModuleRange(L"resolvefix.dll", base, size));
+
+  GetLoadedProcDefs()->UnbindRange(base, size);
+  EXPECT_EQ(TProcDefBinding::Unbound, add.GetBinding());
+  EXPECT_TRUE(IsUnresolved(&add));
+  EXPECT_EQ(nullptr, TraceAt(Add()));
+  // Nothing was written into the range: the memory would belong to something else by now.
+  EXPECT_EQ(0xCC, HostByte(Add()));
+  // The other module keeps its breakpoint.
+  EXPECT_EQ(TProcDefBinding::Bound, elsewhere.GetBinding());
+
+  // Here the "unloaded" image is still mapped: put its byte back by hand, as a reload would.
+  SIZE_T done = 0;
+  WriteProcessMemory(Host->Process(), reinterpret_cast<void*>(Add()), &original, 1, &done);
+  GetLoadedProcDefs()->ResolvePass();
+  EXPECT_EQ(TProcDefBinding::Bound, add.GetBinding());
+  EXPECT_EQ(original, TraceAt(Add())->SavedByte);
+  EXPECT_EQ(0xCC, HostByte(Add()));
+  GetLoadedProcDefs()->Reset();
+  EXPECT_EQ(original, HostByte(Add()));
+}
+
+TEST_F(LoadedSetTrace, LoadingADefinitionWaitsWhileAResolvePassHoldsTheLock) {
+  std::unique_ptr<TEAXProcDef> def;
+  std::atomic<bool> made{false};
+  std::thread loader;
+  {
+    TReadLock pass(*GetDebugRWSync());
+    loader = std::thread([&] {
+      def = std::make_unique<TEAXProcDef>(L"export://FixMul@resolvefix.dll");
+      made = true;
+    });
+    Sleep(200);
+    EXPECT_FALSE(made);
+  }
+  loader.join();
+  EXPECT_TRUE(made);
+  EXPECT_TRUE(IsLoaded(def.get()));
 }
 
 TEST_F(LoadedSetTrace, ChangingTheUrlMovesTheDefinitionToItsNewKey) {
