@@ -215,7 +215,9 @@ TCallHandler::TCallHandler(const std::wstring& functionName, TCallHandlerModule*
 
 TCallHandler::~TCallHandler() {
   std::lock_guard<std::recursive_mutex> guard(CallHandlerRegistryLock());
-  FModule->FHandlers.erase(FFunctionName);
+  auto entry = FModule->FHandlers.find(FFunctionName);
+  // A successor may have taken the name while this one waited for the lock.
+  if (entry != FModule->FHandlers.end() && entry->second == this) FModule->FHandlers.erase(entry);
   if (FModule->FHandlers.empty()) delete FModule;
 }
 
@@ -238,7 +240,9 @@ TCallHandlerModule::~TCallHandlerModule() {
 TCallHandlerRef TCallHandlerModule::GetHandler(const std::wstring& functionName) {
   std::lock_guard<std::recursive_mutex> guard(CallHandlerRegistryLock());
   auto found = FHandlers.find(functionName);
-  if (found != FHandlers.end()) return TCallHandlerRef(static_cast<ICallHandler*>(found->second));
+  // A handler whose last reference went on the debugging thread is dying: make a new one.
+  if (found != FHandlers.end() && found->second->RefCount() > 0)
+    return TCallHandlerRef(static_cast<ICallHandler*>(found->second));
   TCallHandlerRef handler = CreateHandler(functionName);
   if (!handler)
     throw Exception(WideFormat(L"Cannot create handler for %ls::%ls", FName.c_str(),

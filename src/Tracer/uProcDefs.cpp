@@ -3,6 +3,7 @@
 #include <atomic>
 
 #include "Tracer/uBreakpointResolvers.h"
+#include "Tracer/uBreakpoints.h"
 #include "Tracer/uClasses.h"
 #include "Tracer/uEventQueue.h"
 #include "Tracer/uUtils.h"
@@ -308,11 +309,11 @@ void TProcDef::SetHandler(const std::wstring& URL) {
   FHandler = handler;
 }
 
-void TProcDef::SetBreakpoint(TProcDefBreakpoint* Breakpoint) {
+void TProcDef::SetBreakpoint(TTraceBreakpoint* Breakpoint) {
   if (FBinding == TProcDefBinding::Bound && FBreakpoint) FBreakpoint->RemoveDef(this);
   FBreakpoint = Breakpoint;
   FBinding = Breakpoint ? TProcDefBinding::Bound : TProcDefBinding::Unbound;
-  if (Breakpoint) Breakpoint->AddDef(this);
+  if (Breakpoint) Breakpoint->AddDef(this, GetActive());
 }
 
 void TProcDef::MarkUnresolvable() {
@@ -383,6 +384,14 @@ void TVOIDProcDef::ReadResult(const CONTEXT&, TOleVariant& Value) const { Value.
 
 // --- The loaded set --------------------------------------------------------------------------
 
+TLoadedProcDefs::TLoadedProcDefs()
+    : TProcDefs(false),
+      FUnresolved(false),
+      FTraceBreakpoints(std::make_unique<TBreakpointList>()),
+      FReturnBreakpoints(std::make_unique<TBreakpointList>()) {}
+
+TLoadedProcDefs::~TLoadedProcDefs() = default;
+
 void* TLoadedProcDefs::DeleteItem(int bucket, int index) {
   void* data = TProcDefs::DeleteItem(bucket, index);
   if (data && !IsClearing()) {
@@ -405,7 +414,9 @@ void TLoadedProcDefs::Reset() {
     if (def->GetResolver()) FUnresolved.Add(def);
   }
   e.reset();
-  if (FTraceBreakpoints) FTraceBreakpoints->ClearBreakpoints();
+  // Freeing a breakpoint restores its byte when it is still in place.
+  FTraceBreakpoints->Clear();
+  FReturnBreakpoints->Clear();
 }
 
 uint32_t TLoadedProcDefs::ResolveDef(TProcDef* Def) {
@@ -441,8 +452,17 @@ void TLoadedProcDefs::ResolvePass() {
     } else if (address == ResolveUnresolvable) {
       def->MarkUnresolvable();
     } else {
-      CW_ASSERT(FTraceBreakpoints != nullptr, UnitPath, __LINE__);
-      def->SetBreakpoint(FTraceBreakpoints->GetTraceBreakpoint(address));
+      TBreakpoint* found = nullptr;
+      TTraceBreakpoint* trace = nullptr;
+      if (FTraceBreakpoints->FindBreakpoint(address, found)) {
+        trace = dynamic_cast<TTraceBreakpoint*>(found);
+        CW_ASSERT(trace != nullptr, UnitPath, __LINE__);
+      } else {
+        auto created = std::make_unique<TTraceBreakpoint>(address);
+        trace = created.get();
+        FTraceBreakpoints->AddBreakpoint(created.release());
+      }
+      def->SetBreakpoint(trace);
       resolved.push_back(def);
     }
   }
@@ -450,6 +470,24 @@ void TLoadedProcDefs::ResolvePass() {
   for (TProcDef* def : resolved) {
     FUnresolved.Remove(def);
     CW_ASSERT(!FUnresolved.StringExists(def->GetURL()), UnitPath, __LINE__);
+  }
+}
+
+void TLoadedProcDefs::UnbindRange(uint32_t Base, uint32_t Size) {
+  TReadLock lock(*GetDebugRWSync());
+  for (TBreakpoint* b : FTraceBreakpoints->InRange(Base, Size)) {
+    auto* trace = dynamic_cast<TTraceBreakpoint*>(b);
+    CW_ASSERT(trace != nullptr, UnitPath, __LINE__);
+    trace->Forget();
+    std::vector<TProcDef*> defs;
+    auto e = std::make_unique<TProcDefsEnumerator>(&trace->Defs, UnitPath, __LINE__);
+    while (e->MoveNext()) defs.push_back(e->GetCurrent());
+    e.reset();
+    for (TProcDef* def : defs) {
+      def->SetBreakpoint(nullptr);
+      if (!FUnresolved.StringExists(def->GetURL())) FUnresolved.Add(def);
+    }
+    FTraceBreakpoints->RemoveBreakpoint(trace);
   }
 }
 

@@ -7,6 +7,7 @@
 #include <wrl/client.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -150,35 +151,8 @@ void GetBreakpointResolver(const std::wstring& url, TBreakpointResolverPtr& reso
 
 // --- Procedure definitions -----------------------------------------------------------------
 
-// An entry breakpoint as the definitions bound to it see it. The breakpoint handling
-// implements it: Enabled decides whether its byte is in place.
-class TProcDefBreakpoint {
-public:
-  virtual bool GetEnabled() const = 0;
-  // Inserts (True) or removes (False) the breakpoint byte.
-  virtual void SetEnabled(bool value) = 0;
-  // Enabled follows the first definition's Active flag; a further one enables it.
-  virtual void AddDef(TProcDef* def) = 0;
-  // The last definition's removal disables it.
-  virtual void RemoveDef(TProcDef* def) = 0;
-
-protected:
-  ~TProcDefBreakpoint() = default;
-};
-
-// The entry breakpoints of the trace as the resolve pass binds definitions to them; the
-// breakpoint handling implements it and hands it to the loaded set.
-class TProcDefBreakpoints {
-public:
-  // The entry breakpoint at the address; a new one (disabled, holding the byte found
-  // there) when there is none.
-  virtual TProcDefBreakpoint* GetTraceBreakpoint(uint32_t address) = 0;
-  // Frees every entry and return breakpoint; bytes still in place are restored.
-  virtual void ClearBreakpoints() = 0;
-
-protected:
-  ~TProcDefBreakpoints() = default;
-};
+class TTraceBreakpoint;
+class TBreakpointList;
 
 enum class TProcDefBinding { Unbound, Bound, Unresolvable };
 
@@ -215,9 +189,9 @@ public:
   TParamDefs& GetParams() { return FParams; }
 
   TProcDefBinding GetBinding() const { return FBinding; }
-  TProcDefBreakpoint* GetBreakpoint() const { return FBreakpoint; }
-  // Binds to the breakpoint (nullptr: unbound), leaving the previous one first.
-  void SetBreakpoint(TProcDefBreakpoint* Breakpoint);
+  TTraceBreakpoint* GetBreakpoint() const { return FBreakpoint; }
+  // Binds to the entry breakpoint (nullptr: unbound), leaving the previous one first.
+  void SetBreakpoint(TTraceBreakpoint* Breakpoint);
   void MarkUnresolvable();
 
   // A "proc" property set: "Title", "Active", "Visible", "Handler", then its "param" sets
@@ -246,7 +220,7 @@ private:
   TCallHandlerRef FHandler;
   TBreakpointResolverPtr FResolver;
   TProcDefBinding FBinding = TProcDefBinding::Unbound;
-  TProcDefBreakpoint* FBreakpoint = nullptr;
+  TTraceBreakpoint* FBreakpoint = nullptr;
   // The resolver error logged last, so a pass that meets it again stays quiet.
   std::wstring FLastResolveError;
 };
@@ -279,11 +253,12 @@ public:
 };
 
 // Every loaded definition keyed by URL (not owning), with those not resolved yet in this
-// trace. Definitions enter and leave it under the write lock of TDebugRWSync; the
-// debugging thread's passes hold its read lock.
+// trace, and the trace's entry and return breakpoints. Definitions enter and leave it under
+// the write lock of TDebugRWSync; the debugging thread's passes hold its read lock.
 class TLoadedProcDefs : public TProcDefs {
 public:
-  TLoadedProcDefs() : TProcDefs(false), FUnresolved(false) {}
+  TLoadedProcDefs();
+  ~TLoadedProcDefs() override;
   using TFactory = TServiceFactory<TLoadedProcDefs, TSimpleObjectFactory>;
 
   // Start and end of every trace: every definition unbound, each one with a resolver put on
@@ -294,11 +269,16 @@ public:
   void ResolvePass();
   // The resolver's answer; an exception becomes an error event (once while it repeats) and 1.
   uint32_t ResolveDef(TProcDef* Def);
+  // A module of the debuggee was unloaded: its memory belongs to nothing of ours any more.
+  // The entry breakpoints in [Base, Base + Size) are freed without writing a byte back, and
+  // their definitions go back on the unresolved list, so a reload is traced again. The
+  // caller drops its own references to those breakpoints first.
+  void UnbindRange(uint32_t Base, uint32_t Size);
 
   TProcDefs& Unresolved() { return FUnresolved; }
-  // The breakpoint handling's entry breakpoints (not owned); nil while there are none.
-  void SetTraceBreakpoints(TProcDefBreakpoints* Breakpoints) { FTraceBreakpoints = Breakpoints; }
-  TProcDefBreakpoints* GetTraceBreakpoints() const { return FTraceBreakpoints; }
+  // Entry breakpoints by address, and return breakpoints by address (both owning).
+  TBreakpointList& TraceBreakpoints() { return *FTraceBreakpoints; }
+  TBreakpointList& ReturnBreakpoints() { return *FReturnBreakpoints; }
 
 protected:
   // A definition leaving the set leaves the unresolved list too.
@@ -306,7 +286,8 @@ protected:
 
 private:
   TProcDefs FUnresolved;
-  TProcDefBreakpoints* FTraceBreakpoints = nullptr;
+  std::unique_ptr<TBreakpointList> FTraceBreakpoints;
+  std::unique_ptr<TBreakpointList> FReturnBreakpoints;
 };
 
 TLoadedProcDefs* GetLoadedProcDefs();

@@ -9,11 +9,15 @@
 #include <map>
 #include <memory>
 #include <set>
+#include <atomic>
+#include <thread>
 #include <string>
 #include <vector>
 
 #include "ResolveHost.h"
 #include "Tracer/uBreakpointResolvers.h"
+#include "Tracer/uBreakpoints.h"
+#include "Tracer/uDebugCore.h"
 #include "Tracer/uEventQueue.h"
 #include "Tracer/uMiniComServer.h"
 #include "Tracer/uSystemObjects.h"
@@ -25,41 +29,6 @@ using Microsoft::WRL::ComPtr;
 namespace {
 
 std::wstring Bin(const std::wstring& file) { return TestBinDir() + file; }
-
-// Entry breakpoints as the breakpoint handling keeps them: Enabled stands for the byte.
-class TTestBreakpoint : public TProcDefBreakpoint {
-public:
-  explicit TTestBreakpoint(uint32_t address) : Address(address) {}
-  bool GetEnabled() const override { return Enabled; }
-  void SetEnabled(bool value) override { Enabled = value; }
-  void AddDef(TProcDef* def) override {
-    const bool wasEmpty = Defs.empty();
-    Defs.insert(def);
-    SetEnabled(wasEmpty ? def->GetActive() : true);
-  }
-  void RemoveDef(TProcDef* def) override {
-    Defs.erase(def);
-    if (Defs.empty()) SetEnabled(false);
-  }
-  uint32_t Address;
-  bool Enabled = false;
-  std::set<TProcDef*> Defs;
-};
-
-class TTestBreakpoints : public TProcDefBreakpoints {
-public:
-  TProcDefBreakpoint* GetTraceBreakpoint(uint32_t address) override {
-    auto& b = Items[address];
-    if (!b) b = std::make_unique<TTestBreakpoint>(address);
-    return b.get();
-  }
-  void ClearBreakpoints() override { Items.clear(); }
-  TTestBreakpoint* At(uint32_t address) {
-    auto it = Items.find(address);
-    return it == Items.end() ? nullptr : it->second.get();
-  }
-  std::map<uint32_t, std::unique_ptr<TTestBreakpoint>> Items;
-};
 
 ComPtr<IXMLDOMNode> ParseNode(const std::wstring& xml) {
   TXMLDocument doc;
@@ -200,7 +169,15 @@ TEST_F(ProcDefinitions, OverrideCopyKeepsOnlyUrlActiveAndVisible) {
   EXPECT_EQ(std::wstring::npos, text.find(L"param")) << WideToUtf8(text);
 }
 
-// One trace against the host process: reset, then resolve passes.
+// The entry breakpoint the resolve pass made at the address, or nil.
+TTraceBreakpoint* TraceAt(uint32_t address) {
+  TBreakpoint* b = nullptr;
+  if (!GetLoadedProcDefs()->TraceBreakpoints().FindBreakpoint(address, b)) return nullptr;
+  return dynamic_cast<TTraceBreakpoint*>(b);
+}
+
+// One trace against the host process: reset, then resolve passes. Breakpoint bytes are
+// written into the host through its memory manager.
 class LoadedSetTrace : public ProcDefinitions {
 protected:
   static void SetUpTestSuite() {
@@ -215,21 +192,29 @@ protected:
     ProcDefinitions::SetUp();
     Debuggee = std::make_unique<TProcessDebuggee>(Host->Process());
     Scope = std::make_unique<TDebuggeeScope>(*Debuggee);
-    GetLoadedProcDefs()->SetTraceBreakpoints(&Breakpoints);
+    Process = std::make_unique<TDebuggedProcess>(GetProcessId(Host->Process()));
   }
   void TearDown() override {
     GetLoadedProcDefs()->Reset();
-    GetLoadedProcDefs()->SetTraceBreakpoints(nullptr);
+    Process.reset();
     Scope.reset();
     Debuggee.reset();
     ProcDefinitions::TearDown();
   }
   uint32_t Add() const { return Host->At(L"Presolvefix.dll!FixAdd"); }
+  uint32_t Mul() const { return Host->At(L"Presolvefix.dll!FixMul"); }
+  // The code byte at the address in the host.
+  uint8_t HostByte(uint32_t address) const {
+    uint8_t b = 0;
+    Debuggee->ReadMemory(address, &b, 1);
+    return b;
+  }
+  size_t TraceBreakpointCount() { return GetLoadedProcDefs()->TraceBreakpoints().Items().size(); }
 
   static TResolveHost* Host;
   std::unique_ptr<TProcessDebuggee> Debuggee;
   std::unique_ptr<TDebuggeeScope> Scope;
-  TTestBreakpoints Breakpoints;
+  std::unique_ptr<TDebuggedProcess> Process;
 };
 
 TResolveHost* LoadedSetTrace::Host = nullptr;
@@ -241,30 +226,33 @@ TEST_F(LoadedSetTrace, ResolvedDefinitionsAreArmedAndLeaveTheUnresolvedList) {
   off.SetActive(false);
   GetLoadedProcDefs()->Reset();
   EXPECT_TRUE(IsUnresolved(&add) && IsUnresolved(&later) && IsUnresolved(&off));
+  const uint8_t addByte = HostByte(Add()), mulByte = HostByte(Mul());
+  ASSERT_NE(0xCC, addByte);
   GetLoadedProcDefs()->ResolvePass();
 
-  ASSERT_NE(nullptr, Breakpoints.At(Add()));
-  EXPECT_EQ(&add, *Breakpoints.At(Add())->Defs.begin());
-  EXPECT_TRUE(Breakpoints.At(Add())->Enabled);
+  ASSERT_NE(nullptr, TraceAt(Add()));
   EXPECT_EQ(TProcDefBinding::Bound, add.GetBinding());
+  EXPECT_EQ(TraceAt(Add()), add.GetBreakpoint());
+  EXPECT_EQ(0xCC, HostByte(Add()));
   EXPECT_FALSE(IsUnresolved(&add));
   // Switched off before the trace: a breakpoint, but no byte.
-  const uint32_t mul = Host->At(L"Presolvefix.dll!FixMul");
-  ASSERT_NE(nullptr, Breakpoints.At(mul));
-  EXPECT_FALSE(Breakpoints.At(mul)->Enabled);
+  ASSERT_NE(nullptr, TraceAt(Mul()));
+  EXPECT_FALSE(TraceAt(Mul())->GetEnabled());
+  EXPECT_EQ(mulByte, HostByte(Mul()));
   // Its DLL is not loaded: asked again at the next pass.
   EXPECT_EQ(TProcDefBinding::Unbound, later.GetBinding());
   EXPECT_TRUE(IsUnresolved(&later));
   // Switching during the trace writes or removes the byte at once.
   off.SetActive(true);
-  EXPECT_TRUE(Breakpoints.At(mul)->Enabled);
+  EXPECT_EQ(0xCC, HostByte(Mul()));
   add.SetActive(false);
-  EXPECT_FALSE(Breakpoints.At(Add())->Enabled);
+  EXPECT_EQ(addByte, HostByte(Add()));
   EXPECT_FALSE(add.GetActive());
 
-  // The end of the trace frees every breakpoint and unbinds every definition.
+  // The end of the trace frees every breakpoint, restoring its byte, and unbinds everything.
   GetLoadedProcDefs()->Reset();
-  EXPECT_TRUE(Breakpoints.Items.empty());
+  EXPECT_EQ(0u, TraceBreakpointCount());
+  EXPECT_EQ(mulByte, HostByte(Mul()));
   EXPECT_EQ(TProcDefBinding::Unbound, add.GetBinding());
 }
 
@@ -272,18 +260,20 @@ TEST_F(LoadedSetTrace, TwoDefinitionsAtOneAddressShareOneBreakpoint) {
   TEAXProcDef byExport(L"export://FixAdd@resolvefix.dll");
   TVOIDProcDef byRva(WideFormat(L"rva://0x%08X@resolvefix.dll", Add() - Host->At(L"L" + Bin(L"resolvefix.dll"))));
   GetLoadedProcDefs()->Reset();
+  const uint8_t original = HostByte(Add());
   GetLoadedProcDefs()->ResolvePass();
-  ASSERT_EQ(1u, Breakpoints.Items.size());
-  TTestBreakpoint* shared = Breakpoints.At(Add());
+  ASSERT_EQ(1u, TraceBreakpointCount());
+  TTraceBreakpoint* shared = TraceAt(Add());
   ASSERT_NE(nullptr, shared);
-  EXPECT_EQ(2u, shared->Defs.size());
+  EXPECT_EQ(2, shared->Defs.GetCount());
+  EXPECT_EQ(original, shared->SavedByte);
   // Switching one off removes the byte for both; only its own flag changes.
   byRva.SetActive(false);
-  EXPECT_FALSE(shared->Enabled);
+  EXPECT_EQ(original, HostByte(Add()));
   EXPECT_FALSE(byRva.GetActive());
   EXPECT_TRUE(byExport.GetActive());
   byRva.SetActive(true);
-  EXPECT_TRUE(shared->Enabled);
+  EXPECT_EQ(0xCC, HostByte(Add()));
 }
 
 TEST_F(LoadedSetTrace, AResolverErrorIsLoggedOnceWhileItRepeats) {
@@ -309,7 +299,7 @@ TEST_F(LoadedSetTrace, ADefinitionLoadedDuringATraceWaitsForTheNextOne) {
   TEAXProcDef late(L"export://FixAdd@resolvefix.dll");
   GetLoadedProcDefs()->ResolvePass();
   EXPECT_EQ(TProcDefBinding::Unbound, late.GetBinding());
-  EXPECT_TRUE(Breakpoints.Items.empty());
+  EXPECT_EQ(0u, TraceBreakpointCount());
   GetLoadedProcDefs()->Reset();
   GetLoadedProcDefs()->ResolvePass();
   EXPECT_EQ(TProcDefBinding::Bound, late.GetBinding());
@@ -319,15 +309,64 @@ TEST_F(LoadedSetTrace, FreeingABoundDefinitionReleasesItsBreakpoint) {
   auto def = std::make_unique<TEAXProcDef>(L"export://FixAdd@resolvefix.dll");
   auto other = std::make_unique<TEAXProcDef>(L"export://Elsewhere@notyetloaded.dll");
   GetLoadedProcDefs()->Reset();
+  const uint8_t original = HostByte(Add());
   GetLoadedProcDefs()->ResolvePass();
-  ASSERT_TRUE(Breakpoints.At(Add())->Enabled);
+  ASSERT_EQ(0xCC, HostByte(Add()));
   def.reset();
-  EXPECT_FALSE(Breakpoints.At(Add())->Enabled);
-  EXPECT_TRUE(Breakpoints.At(Add())->Defs.empty());
+  EXPECT_EQ(original, HostByte(Add()));
+  EXPECT_TRUE(TraceAt(Add())->Defs.IsEmpty());
   // Unloaded while unresolved: gone from the unresolved list as well.
   other.reset();
   TProcDef* found = nullptr;
   EXPECT_FALSE(GetLoadedProcDefs()->Unresolved().Find(L"export://Elsewhere@notyetloaded.dll", found));
+}
+
+TEST_F(LoadedSetTrace, AnUnloadedModulesDefinitionsAreResolvedAgainAfterItsReload) {
+  TEAXProcDef add(L"export://FixAdd@resolvefix.dll");
+  TEAXProcDef elsewhere(L"export://TargetWork@resolvetarget.dll");
+  const uint8_t original = HostByte(Add());
+  GetLoadedProcDefs()->Reset();
+  GetLoadedProcDefs()->ResolvePass();
+  ASSERT_EQ(0xCC, HostByte(Add()));
+  uint32_t base = 0, size = 0;
+  ASSERT_TRUE(Debuggee->ModuleRange(L"resolvefix.dll", base, size));
+
+  GetLoadedProcDefs()->UnbindRange(base, size);
+  EXPECT_EQ(TProcDefBinding::Unbound, add.GetBinding());
+  EXPECT_TRUE(IsUnresolved(&add));
+  EXPECT_EQ(nullptr, TraceAt(Add()));
+  // Nothing was written into the range: the memory would belong to something else by now.
+  EXPECT_EQ(0xCC, HostByte(Add()));
+  // The other module keeps its breakpoint.
+  EXPECT_EQ(TProcDefBinding::Bound, elsewhere.GetBinding());
+
+  // Here the "unloaded" image is still mapped: put its byte back by hand, as a reload would.
+  SIZE_T done = 0;
+  WriteProcessMemory(Host->Process(), reinterpret_cast<void*>(Add()), &original, 1, &done);
+  GetLoadedProcDefs()->ResolvePass();
+  EXPECT_EQ(TProcDefBinding::Bound, add.GetBinding());
+  EXPECT_EQ(original, TraceAt(Add())->SavedByte);
+  EXPECT_EQ(0xCC, HostByte(Add()));
+  GetLoadedProcDefs()->Reset();
+  EXPECT_EQ(original, HostByte(Add()));
+}
+
+TEST_F(LoadedSetTrace, LoadingADefinitionWaitsWhileAResolvePassHoldsTheLock) {
+  std::unique_ptr<TEAXProcDef> def;
+  std::atomic<bool> made{false};
+  std::thread loader;
+  {
+    TReadLock pass(*GetDebugRWSync());
+    loader = std::thread([&] {
+      def = std::make_unique<TEAXProcDef>(L"export://FixMul@resolvefix.dll");
+      made = true;
+    });
+    Sleep(200);
+    EXPECT_FALSE(made);
+  }
+  loader.join();
+  EXPECT_TRUE(made);
+  EXPECT_TRUE(IsLoaded(def.get()));
 }
 
 TEST_F(LoadedSetTrace, ChangingTheUrlMovesTheDefinitionToItsNewKey) {
@@ -340,7 +379,7 @@ TEST_F(LoadedSetTrace, ChangingTheUrlMovesTheDefinitionToItsNewKey) {
   EXPECT_FALSE(GetLoadedProcDefs()->Find(L"export://FixAdd@resolvefix.dll", found));
   GetLoadedProcDefs()->Reset();
   GetLoadedProcDefs()->ResolvePass();
-  EXPECT_NE(nullptr, Breakpoints.At(Host->At(L"Presolvefix.dll!FixMul")));
+  EXPECT_NE(nullptr, TraceAt(Mul()));
 }
 
 }  // namespace
