@@ -57,10 +57,10 @@ void TTraceBreakpoint::SetEnabled(bool value) {
     Remove();
 }
 
-void TTraceBreakpoint::AddDef(TProcDef* def) {
+void TTraceBreakpoint::AddDef(TProcDef* def, bool defActive) {
   const bool wasEmpty = Defs.IsEmpty();
   Defs.Add(def);
-  SetEnabled(wasEmpty ? def->GetActive() : true);
+  SetEnabled(wasEmpty ? defActive : true);
 }
 
 void TTraceBreakpoint::RemoveDef(TProcDef* def) {
@@ -95,20 +95,6 @@ std::vector<TBreakpoint*> TBreakpointList::InRange(uint32_t base, uint32_t size)
   for (TBreakpoint* b : Items())
     if (b->Address >= base && b->Address - base < size) items.push_back(b);
   return items;
-}
-
-TProcDefBreakpoint* TBreakpoints::GetTraceBreakpoint(uint32_t address) {
-  TBreakpoint* found = nullptr;
-  if (TraceBreakpoints.FindBreakpoint(address, found)) return static_cast<TTraceBreakpoint*>(found);
-  auto created = std::make_unique<TTraceBreakpoint>(address);
-  TTraceBreakpoint* trace = created.get();
-  TraceBreakpoints.AddBreakpoint(created.release());
-  return trace;
-}
-
-void TBreakpoints::ClearBreakpoints() {
-  TraceBreakpoints.Clear();
-  ReturnBreakpoints.Clear();
 }
 
 TProcCallContext::TProcCallContext(const std::wstring& title)

@@ -40,15 +40,15 @@ public:
 };
 
 // An entry breakpoint: armed while any of its definitions is active.
-class TTraceBreakpoint : public TBreakpoint, public TProcDefBreakpoint {
+class TTraceBreakpoint : public TBreakpoint {
 public:
   using TBreakpoint::TBreakpoint;
   void Insert() override;
-  void SetEnabled(bool value) override;
-  bool GetEnabled() const override { return Enabled; }
+  void SetEnabled(bool value);
+  bool GetEnabled() const { return Enabled; }
   // The first definition decides by its own active flag; a further one switches it on.
-  void AddDef(TProcDef* def) override;
-  void RemoveDef(TProcDef* def) override;
+  void AddDef(TProcDef* def, bool defActive);
+  void RemoveDef(TProcDef* def);
 
   bool Enabled = false;
   TProcDefs Defs{false};  // not owning, keyed by URL
@@ -72,17 +72,6 @@ public:
   // Breakpoints in [base, base + size), for unbinding an unloaded module.
   std::vector<TBreakpoint*> InRange(uint32_t base, uint32_t size);
   std::vector<TBreakpoint*> Items();
-};
-
-// The entry and return breakpoints of one trace; the loaded definitions bind to its entry
-// breakpoints.
-class TBreakpoints : public TProcDefBreakpoints {
-public:
-  TProcDefBreakpoint* GetTraceBreakpoint(uint32_t address) override;
-  void ClearBreakpoints() override;
-
-  TBreakpointList TraceBreakpoints;
-  TBreakpointList ReturnBreakpoints;
 };
 
 // One definition's share of one call: parameter addresses and values ("result" first).

@@ -313,13 +313,11 @@ void TDebuggingThread::DoExecute() {
   TCleanup noDebuggee([] { SetResolverDebuggee(nullptr); });
   GetCallHandlerEngine()->BeginTrace();
   TCleanup endTrace([] { GetCallHandlerEngine()->EndTrace(); });
-  GetLoadedProcDefs()->SetTraceBreakpoints(&FBreakpoints);
   GetLoadedProcDefs()->Reset();
   TCleanup reset([this] {
     // Pending steps stay listed: detaching rewinds their trap flags.
     FContexts.clear();
     GetLoadedProcDefs()->Reset();
-    GetLoadedProcDefs()->SetTraceBreakpoints(nullptr);
   });
   DebugLoop();
   SetPaused(false);
@@ -488,10 +486,10 @@ void WriteContext(HANDLE thread, const CONTEXT& context) {
 
 void TDebuggingThread::OnBreakpoint(DWORD threadId, uint32_t address) {
   TReadLock lock(*GetDebugRWSync());
-  TBreakpoints* loaded = &FBreakpoints;
+  TLoadedProcDefs* loaded = GetLoadedProcDefs();
   TBreakpoint* b = nullptr;
-  const bool isTrace = loaded->TraceBreakpoints.FindBreakpoint(address, b);
-  if (!isTrace && !loaded->ReturnBreakpoints.FindBreakpoint(address, b)) {
+  const bool isTrace = loaded->TraceBreakpoints().FindBreakpoint(address, b);
+  if (!isTrace && !loaded->ReturnBreakpoints().FindBreakpoint(address, b)) {
     // The loader's breakpoint and the debuggee's own go on. A hit that was queued for a
     // breakpoint of ours that is gone since finds another byte there: run that instruction.
     HANDLE h = ThreadHandle(threadId);
@@ -540,16 +538,16 @@ void TDebuggingThread::OnTraceBreakpoint(DWORD threadId, TTraceBreakpoint* trace
   const uint32_t returnAddress = static_cast<uint32_t>(Memory()->ReadInteger(context.Esp));
   DropStaleContexts(threadId, context.Esp);
   BeginStep(threadId, trace);
-  TBreakpoints* loaded = &FBreakpoints;
+  TLoadedProcDefs* loaded = GetLoadedProcDefs();
   TBreakpoint* found = nullptr;
   TReturnBreakpoint* ret;
-  if (loaded->ReturnBreakpoints.FindBreakpoint(returnAddress, found)) {
+  if (loaded->ReturnBreakpoints().FindBreakpoint(returnAddress, found)) {
     ret = static_cast<TReturnBreakpoint*>(found);
     if (!ret->Inserted) ret->Insert();
   } else {
     auto created = std::make_unique<TReturnBreakpoint>(returnAddress);
     ret = created.get();
-    loaded->ReturnBreakpoints.AddBreakpoint(created.release());
+    loaded->ReturnBreakpoints().AddBreakpoint(created.release());
     CW_ASSERT(ret->Owner == nullptr, UnitPath, 648);
     ret->Owner = trace;
     ret->Insert();
@@ -668,7 +666,7 @@ void TDebuggingThread::ResumeHeld(TDebuggedProcessThread* thread) {
 
 void TDebuggingThread::FreeReturnBreakpointIfDone(TReturnBreakpoint* ret) {
   if (ret->ContextCount == 0 && ret->Stepping == 0)
-    FBreakpoints.ReturnBreakpoints.RemoveBreakpoint(ret);
+    GetLoadedProcDefs()->ReturnBreakpoints().RemoveBreakpoint(ret);
 }
 
 TThreadContexts& TDebuggingThread::ContextsOf(DWORD threadId) { return FContexts[threadId]; }
@@ -779,9 +777,10 @@ void EndCall(TTraceBreakpoint* trace, TBreakpointContext* context, const CONTEXT
 void TDebuggingThread::UnbindModule(const TDebuggedProcessModule& module) {
   if (module.ImageSize == 0) return;
   TReadLock lock(*GetDebugRWSync());
-  // The image is gone: nothing may be written back into that memory, and its definitions
-  // wait for the module's next load.
-  auto drop = [this](TBreakpoint* b) {
+  TLoadedProcDefs* loaded = GetLoadedProcDefs();
+  // The image is gone: nothing may be written back into that memory. Our own references to
+  // its breakpoints go first; the loaded set then puts its definitions back on the list.
+  auto forgetSteps = [this](TBreakpoint* b) {
     b->Forget();
     for (TDebuggedProcessThread* t : FProcess->Threads.Items()) {
       TObject* step = nullptr;
@@ -789,27 +788,18 @@ void TDebuggingThread::UnbindModule(const TDebuggedProcessModule& module) {
         FThreadBreakpoints.Remove(t->ThreadId);
     }
   };
-  for (TBreakpoint* b : FBreakpoints.ReturnBreakpoints.InRange(module.BaseAddress, module.ImageSize)) {
-    drop(b);
+  for (TBreakpoint* b : loaded->ReturnBreakpoints().InRange(module.BaseAddress, module.ImageSize)) {
+    forgetSteps(b);
     for (auto& [id, stack] : FContexts)
       for (size_t i = stack.size(); i-- > 0;)
         if (stack[i]->Return == b) stack.erase(stack.begin() + static_cast<std::ptrdiff_t>(i));
-    FBreakpoints.ReturnBreakpoints.RemoveBreakpoint(b);
+    loaded->ReturnBreakpoints().RemoveBreakpoint(b);
   }
-  TLoadedProcDefs* loaded = GetLoadedProcDefs();
-  for (TBreakpoint* b : FBreakpoints.TraceBreakpoints.InRange(module.BaseAddress, module.ImageSize)) {
-    auto* trace = static_cast<TTraceBreakpoint*>(b);
-    drop(trace);
-    DropContextsOf(trace);
-    std::vector<TProcDef*> defs;
-    TProcDefsEnumerator e(&trace->Defs, UnitPath, 778);
-    while (e.MoveNext()) defs.push_back(e.GetCurrent());
-    for (TProcDef* def : defs) {
-      def->SetBreakpoint(nullptr);
-      if (!loaded->Unresolved().StringExists(def->GetURL())) loaded->Unresolved().Add(def);
-    }
-    FBreakpoints.TraceBreakpoints.RemoveBreakpoint(trace);
+  for (TBreakpoint* b : loaded->TraceBreakpoints().InRange(module.BaseAddress, module.ImageSize)) {
+    forgetSteps(b);
+    DropContextsOf(static_cast<TTraceBreakpoint*>(b));
   }
+  loaded->UnbindRange(module.BaseAddress, module.ImageSize);
 }
 
 void TDebuggingThread::ReleaseDebuggee() {
@@ -817,8 +807,8 @@ void TDebuggingThread::ReleaseDebuggee() {
   std::vector<TDebuggedProcessThread*> stopped;
   for (TDebuggedProcessThread* t : FProcess->Threads.Items())
     if (!t->Held && SuspendThread(t->Handle) != static_cast<DWORD>(-1)) stopped.push_back(t);
-  for (TBreakpoint* b : FBreakpoints.TraceBreakpoints.Items()) b->Remove();
-  for (TBreakpoint* b : FBreakpoints.ReturnBreakpoints.Items()) b->Remove();
+  for (TBreakpoint* b : GetLoadedProcDefs()->TraceBreakpoints().Items()) b->Remove();
+  for (TBreakpoint* b : GetLoadedProcDefs()->ReturnBreakpoints().Items()) b->Remove();
   // Pending steps are rewound: the instruction's own byte is back, the trap flag goes.
   for (TDebuggedProcessThread* t : FProcess->Threads.Items()) {
     if (!FThreadBreakpoints.Exists(t->ThreadId)) continue;

@@ -187,7 +187,6 @@ private:
   bool FPaused = false;
   std::unique_ptr<TProcDefs> FPausedDefs;
   HANDLE FImageFileHandle = nullptr;
-  TBreakpoints FBreakpoints;
   TThreadBreakpoints FThreadBreakpoints;
   std::map<DWORD, TThreadContexts> FContexts;
   DWORD FRunner = 0;  // the thread taking a step while the others are held
