@@ -135,6 +135,23 @@ TEST_F(BreakpointResolvers, MinVersionAdmitsOnlyFilesOfThatVersionOrLater) {
   EXPECT_EQ(ResolveUnresolvable, Resolve(L"export://NoSuchExport@resolvefix.dll?minversion=3"));
 }
 
+TEST_F(BreakpointResolvers, AFilesVersionIsReadOncePerFile) {
+  TTempDir dir;
+  const std::wstring copy = dir.File(L"resolvefix.dll");
+  ASSERT_TRUE(CopyFileW(Bin(L"resolvefix.dll").c_str(), copy.c_str(), FALSE));
+  {
+    TResolveHost host({L"L" + copy, L"P" + copy + L"!FixAdd"});
+    TProcessDebuggee debuggee(host.Process());
+    TDebuggeeScope scope(debuggee);
+    const uint32_t add = host.At(L"P" + copy + L"!FixAdd");
+    EXPECT_EQ(add, Resolve(L"export://FixAdd@" + copy + L"?minversion=2.5"));
+    // The file is gone from its place: its version is not read again.
+    ASSERT_TRUE(MoveFileW(copy.c_str(), dir.File(L"moved.dll").c_str()));
+    EXPECT_EQ(add, Resolve(L"export://FixAdd@" + copy + L"?minversion=2.4"));
+    EXPECT_EQ(ResolveUnresolvable, Resolve(L"export://FixAdd@" + copy + L"?minversion=2.6"));
+  }
+}
+
 TEST_F(BreakpointResolvers, ForwardedExportsResolveInTheModuleTheyForwardTo) {
   uint32_t base = 0, size = 0;
   ASSERT_TRUE(Debuggee->ModuleRange(L"resolvetarget.dll", base, size));
