@@ -188,3 +188,284 @@ void TMemoryReader::WriteByte(uint32_t Address, uint8_t Value) {
   }
   FAccess.FlushInstructionCache(Address, 1);
 }
+
+// ---- the memory manager ----
+
+TMemoryManager::TMemoryManager(HANDLE ProcessHandle)
+    : TAutoIntfObject<IDebuggeeMemory>(__uuidof(IDebuggeeMemory)), FController(ProcessHandle), FReader(FController) {}
+
+TMemoryManager::~TMemoryManager() = default;
+
+void* TMemoryManager::GetInterface(REFIID riid) {
+  if (IsEqualIID(riid, __uuidof(IMemoryManager))) return static_cast<IMemoryManager*>(this);
+  return TAutoIntfObject<IDebuggeeMemory>::GetInterface(riid);
+}
+
+// IUnknown and IDispatch serve both interfaces; late binding is that of IDebuggeeMemory.
+HRESULT TMemoryManager::QueryInterface(REFIID riid, void** ppv) {
+  return TAutoIntfObject<IDebuggeeMemory>::QueryInterface(riid, ppv);
+}
+ULONG TMemoryManager::AddRef() { return TAutoIntfObject<IDebuggeeMemory>::AddRef(); }
+ULONG TMemoryManager::Release() { return TAutoIntfObject<IDebuggeeMemory>::Release(); }
+HRESULT TMemoryManager::GetTypeInfoCount(UINT* pctinfo) {
+  return TAutoIntfObject<IDebuggeeMemory>::GetTypeInfoCount(pctinfo);
+}
+HRESULT TMemoryManager::GetTypeInfo(UINT iTInfo, LCID lcid, ITypeInfo** ppTInfo) {
+  return TAutoIntfObject<IDebuggeeMemory>::GetTypeInfo(iTInfo, lcid, ppTInfo);
+}
+HRESULT TMemoryManager::GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames, LCID lcid, DISPID* rgDispId) {
+  return TAutoIntfObject<IDebuggeeMemory>::GetIDsOfNames(riid, rgszNames, cNames, lcid, rgDispId);
+}
+HRESULT TMemoryManager::Invoke(DISPID dispIdMember, REFIID riid, LCID lcid, WORD wFlags, DISPPARAMS* pDispParams,
+                               VARIANT* pVarResult, EXCEPINFO* pExcepInfo, UINT* puArgErr) {
+  return TAutoIntfObject<IDebuggeeMemory>::Invoke(dispIdMember, riid, lcid, wFlags, pDispParams, pVarResult,
+                                                  pExcepInfo, puArgErr);
+}
+
+void TMemoryManager::Read(uint32_t Address, void* Buffer, int32_t Count) { FController.Read(Address, Buffer, Count); }
+std::string TMemoryManager::ReadAnsiStringZ(uint32_t Address) { return FReader.ReadAnsiStringZ(Address); }
+std::string TMemoryManager::ReadAnsiString(uint32_t Address, int32_t Length) {
+  return FReader.ReadAnsiString(Address, Length);
+}
+std::wstring TMemoryManager::ReadWideStringZ(uint32_t Address) { return FReader.ReadWideStringZ(Address); }
+std::wstring TMemoryManager::ReadWideString(uint32_t Address, int32_t Length) {
+  return FReader.ReadWideString(Address, Length);
+}
+
+uint32_t TMemoryManager::ReadDWord(uint32_t Address) {
+  if (Address == 0) throw Exception(L"0");
+  return FReader.ReadValue<uint32_t>(Address);
+}
+
+double TMemoryManager::ReadDouble(uint32_t Address) { return FReader.ReadValue<double>(Address); }
+CY TMemoryManager::ReadCurrency(uint32_t Address) {
+  CY value;
+  value.int64 = FReader.ReadValue<int64_t>(Address);
+  return value;
+}
+float TMemoryManager::ReadSingle(uint32_t Address) { return FReader.ReadValue<float>(Address); }
+int32_t TMemoryManager::ReadInteger(uint32_t Address) { return FReader.ReadValue<int32_t>(Address); }
+uint16_t TMemoryManager::ReadWord(uint32_t Address) { return FReader.ReadValue<uint16_t>(Address); }
+void TMemoryManager::ReadBytes(uint32_t Address, int32_t Length, VARIANT& Result) {
+  FReader.ReadBytes(Address, Length, Result);
+}
+uint8_t TMemoryManager::ReadByte(uint32_t Address) { return FReader.ReadValue<uint8_t>(Address); }
+void TMemoryManager::WriteByte(uint32_t Address, uint8_t Value) { FReader.WriteByte(Address, Value); }
+void TMemoryManager::SetEnabled(bool Value) { FController.SetEnabled(Value); }
+
+namespace {
+
+// Answers Null for address 0; otherwise the value that read() puts into the variant.
+template <class F>
+void ReadVariant(LONG Address, VARIANT* Value, F read) {
+  if (Value == nullptr) throw Exception(L"Null out-parameter");
+  VariantInit(Value);
+  if (Address == 0) {
+    Value->vt = VT_NULL;
+    return;
+  }
+  VARIANT result;
+  VariantInit(&result);
+  read(static_cast<uint32_t>(Address), result);
+  *Value = result;
+}
+
+BSTR AllocText(const std::wstring& text) {
+  BSTR b = ::SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+  if (b == nullptr) throw Exception(L"Out of memory");
+  return b;
+}
+
+std::wstring AnsiToWide(const std::string& s) {
+  if (s.empty()) return {};
+  int n = ::MultiByteToWideChar(CP_ACP, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
+  std::wstring w(static_cast<size_t>(n), L'\0');
+  ::MultiByteToWideChar(CP_ACP, 0, s.data(), static_cast<int>(s.size()), w.data(), n);
+  return w;
+}
+
+}  // namespace
+
+HRESULT TMemoryManager::ReadInteger(LONG Address, VARIANT* Value) {
+  return Guard([&] {
+    ReadVariant(Address, Value, [&](uint32_t a, VARIANT& v) {
+      v.lVal = ReadInteger(a);
+      v.vt = VT_I4;
+    });
+  });
+}
+
+HRESULT TMemoryManager::ReadWord(LONG Address, VARIANT* Value) {
+  return Guard([&] {
+    ReadVariant(Address, Value, [&](uint32_t a, VARIANT& v) {
+      v.lVal = static_cast<int16_t>(ReadWord(a));
+      v.vt = VT_I4;
+    });
+  });
+}
+
+HRESULT TMemoryManager::ReadCurrency(LONG Address, VARIANT* Value) {
+  return Guard([&] {
+    ReadVariant(Address, Value, [&](uint32_t a, VARIANT& v) {
+      v.cyVal = ReadCurrency(a);
+      v.vt = VT_CY;
+    });
+  });
+}
+
+HRESULT TMemoryManager::ReadSingle(LONG Address, VARIANT* Value) {
+  return Guard([&] {
+    ReadVariant(Address, Value, [&](uint32_t a, VARIANT& v) {
+      v.fltVal = ReadSingle(a);
+      v.vt = VT_R4;
+    });
+  });
+}
+
+HRESULT TMemoryManager::ReadDouble(LONG Address, VARIANT* Value) {
+  return Guard([&] {
+    ReadVariant(Address, Value, [&](uint32_t a, VARIANT& v) {
+      v.dblVal = ReadDouble(a);
+      v.vt = VT_R8;
+    });
+  });
+}
+
+HRESULT TMemoryManager::ReadBytes(LONG Address, LONG Length, VARIANT* Value) {
+  return Guard([&] {
+    ReadVariant(Address, Value, [&](uint32_t a, VARIANT& v) { ReadBytes(a, Length, v); });
+  });
+}
+
+HRESULT TMemoryManager::ReadAnsiStringZ(LONG Address, VARIANT* Value) {
+  return Guard([&] {
+    ReadVariant(Address, Value, [&](uint32_t a, VARIANT& v) {
+      v.bstrVal = AllocText(AnsiToWide(ReadAnsiStringZ(a)));
+      v.vt = VT_BSTR;
+    });
+  });
+}
+
+HRESULT TMemoryManager::ReadAnsiString(LONG Address, LONG Length, VARIANT* Value) {
+  return Guard([&] {
+    ReadVariant(Address, Value, [&](uint32_t a, VARIANT& v) {
+      v.bstrVal = AllocText(AnsiToWide(ReadAnsiString(a, Length)));
+      v.vt = VT_BSTR;
+    });
+  });
+}
+
+HRESULT TMemoryManager::ReadWideStringZ(LONG Address, VARIANT* Value) {
+  return Guard([&] {
+    ReadVariant(Address, Value, [&](uint32_t a, VARIANT& v) {
+      v.bstrVal = AllocText(ReadWideStringZ(a));
+      v.vt = VT_BSTR;
+    });
+  });
+}
+
+HRESULT TMemoryManager::ReadWideString(LONG Address, LONG Length, VARIANT* Value) {
+  return Guard([&] {
+    ReadVariant(Address, Value, [&](uint32_t a, VARIANT& v) {
+      v.bstrVal = AllocText(ReadWideString(a, Length));
+      v.vt = VT_BSTR;
+    });
+  });
+}
+
+HRESULT TMemoryManager::ReadDWord(LONG Address, VARIANT* Value) {
+  return Guard([&] {
+    ReadVariant(Address, Value, [&](uint32_t a, VARIANT& v) {
+      v.lVal = static_cast<LONG>(ReadDWord(a));
+      v.vt = VT_I4;
+    });
+  });
+}
+
+HRESULT TMemoryManager::ReadByte(LONG Address, VARIANT* Value) {
+  return Guard([&] {
+    ReadVariant(Address, Value, [&](uint32_t a, VARIANT& v) {
+      v.lVal = ReadByte(a);
+      v.vt = VT_I4;
+    });
+  });
+}
+
+// ---- the process-memory holder ----
+
+namespace {
+
+const wchar_t* const SBridgeNotInitialized = L"Process memory bridge not initialized";
+
+}  // namespace
+
+TProcessMemory::TProcessMemory() = default;
+TProcessMemory::~TProcessMemory() = default;
+
+void TProcessMemory::GetBridge(TMemoryManagerRef& Bridge) {
+  {
+    std::lock_guard<std::mutex> lock(FLock);
+    Bridge = FBridge;
+  }
+  if (!Bridge) throw Exception(SBridgeNotInitialized);
+}
+
+void TProcessMemory::SetBridge(IMemoryManager* Bridge) {
+  TMemoryManagerRef old;
+  std::lock_guard<std::mutex> lock(FLock);
+  old = FBridge;  // released after the lock
+  FBridge = TMemoryManagerRef(Bridge);
+}
+
+ULONG TProcessMemory::AddRef() { return ObjAddRef(); }
+ULONG TProcessMemory::Release() { return ObjRelease(); }
+
+template <class F>
+HRESULT TProcessMemory::BridgeCall(F call) {
+  TMemoryManagerRef bridge;
+  try {
+    GetBridge(bridge);
+  } catch (...) {
+    return HandleComException(IID_IDispatch);
+  }
+  return call(bridge.Get());
+}
+
+HRESULT TProcessMemory::QueryInterface(REFIID riid, void** ppv) {
+  if (ppv) *ppv = nullptr;
+  return BridgeCall([&](IMemoryManager* bridge) { return bridge->QueryInterface(riid, ppv); });
+}
+
+HRESULT TProcessMemory::GetTypeInfoCount(UINT* pctinfo) {
+  return BridgeCall([&](IMemoryManager* bridge) { return bridge->GetTypeInfoCount(pctinfo); });
+}
+
+HRESULT TProcessMemory::GetTypeInfo(UINT iTInfo, LCID lcid, ITypeInfo** ppTInfo) {
+  if (ppTInfo) *ppTInfo = nullptr;
+  return BridgeCall([&](IMemoryManager* bridge) { return bridge->GetTypeInfo(iTInfo, lcid, ppTInfo); });
+}
+
+HRESULT TProcessMemory::GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames, LCID lcid, DISPID* rgDispId) {
+  return BridgeCall(
+      [&](IMemoryManager* bridge) { return bridge->GetIDsOfNames(riid, rgszNames, cNames, lcid, rgDispId); });
+}
+
+HRESULT TProcessMemory::Invoke(DISPID dispIdMember, REFIID riid, LCID lcid, WORD wFlags, DISPPARAMS* pDispParams,
+                               VARIANT* pVarResult, EXCEPINFO* pExcepInfo, UINT* puArgErr) {
+  return BridgeCall([&](IMemoryManager* bridge) {
+    return bridge->Invoke(dispIdMember, riid, lcid, wFlags, pDispParams, pVarResult, pExcepInfo, puArgErr);
+  });
+}
+
+namespace {
+TObject* ProcessMemoryInstance = nullptr;
+}  // namespace
+
+TProcessMemory* GetProcessMemory() {
+  static const TProcessMemory::TFactory factory;
+  return GetServiceInstance<TProcessMemory>(factory, ProcessMemoryInstance);
+}
+
+void GetProcessMemoryBridge(TMemoryManagerRef& Bridge) { GetProcessMemory()->GetBridge(Bridge); }
+
+void SetProcessMemoryBridge(IMemoryManager* Bridge) { GetProcessMemory()->SetBridge(Bridge); }

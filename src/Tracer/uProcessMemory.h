@@ -9,6 +9,9 @@
 #include <mutex>
 #include <string>
 
+#include "Tracer/CalderwispTlb.h"
+#include "Tracer/uAutoObject.h"
+#include "Tracer/uSingletons.h"
 #include "lib/rtl/SysUtils.h"
 
 // One kind of access to the debuggee's memory.
@@ -119,3 +122,100 @@ private:
   TMemoryAccess& FAccess;
   std::mutex FWriteLock;
 };
+
+using TMemoryManagerRef = TComPtr<IMemoryManager>;
+
+// One per debuggee process: the engine's native reads and breakpoint bytes
+// (IMemoryManager), and the same reads as variants for scripts and plug-ins
+// (IDebuggeeMemory: Address 0 answers Null without reading).
+class TMemoryManager : public TAutoIntfObject<IDebuggeeMemory>, public IMemoryManager {
+public:
+  explicit TMemoryManager(HANDLE ProcessHandle);
+  ~TMemoryManager() override;
+  void* GetInterface(REFIID riid) override;
+
+  // IUnknown and IDispatch, shared by both interfaces.
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
+  ULONG STDMETHODCALLTYPE AddRef() override;
+  ULONG STDMETHODCALLTYPE Release() override;
+  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* pctinfo) override;
+  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT iTInfo, LCID lcid, ITypeInfo** ppTInfo) override;
+  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames, LCID lcid,
+                                          DISPID* rgDispId) override;
+  HRESULT STDMETHODCALLTYPE Invoke(DISPID dispIdMember, REFIID riid, LCID lcid, WORD wFlags, DISPPARAMS* pDispParams,
+                                   VARIANT* pVarResult, EXCEPINFO* pExcepInfo, UINT* puArgErr) override;
+
+  // IDebuggeeMemory
+  HRESULT STDMETHODCALLTYPE ReadInteger(LONG Address, VARIANT* Value) override;
+  HRESULT STDMETHODCALLTYPE ReadWord(LONG Address, VARIANT* Value) override;
+  HRESULT STDMETHODCALLTYPE ReadCurrency(LONG Address, VARIANT* Value) override;
+  HRESULT STDMETHODCALLTYPE ReadSingle(LONG Address, VARIANT* Value) override;
+  HRESULT STDMETHODCALLTYPE ReadDouble(LONG Address, VARIANT* Value) override;
+  HRESULT STDMETHODCALLTYPE ReadBytes(LONG Address, LONG Length, VARIANT* Value) override;
+  HRESULT STDMETHODCALLTYPE ReadAnsiStringZ(LONG Address, VARIANT* Value) override;
+  HRESULT STDMETHODCALLTYPE ReadAnsiString(LONG Address, LONG Length, VARIANT* Value) override;
+  HRESULT STDMETHODCALLTYPE ReadWideStringZ(LONG Address, VARIANT* Value) override;
+  HRESULT STDMETHODCALLTYPE ReadWideString(LONG Address, LONG Length, VARIANT* Value) override;
+  HRESULT STDMETHODCALLTYPE ReadDWord(LONG Address, VARIANT* Value) override;
+  HRESULT STDMETHODCALLTYPE ReadByte(LONG Address, VARIANT* Value) override;
+
+  // IMemoryManager
+  void Read(uint32_t Address, void* Buffer, int32_t Count) override;
+  std::string ReadAnsiStringZ(uint32_t Address) override;
+  std::string ReadAnsiString(uint32_t Address, int32_t Length) override;
+  std::wstring ReadWideStringZ(uint32_t Address) override;
+  std::wstring ReadWideString(uint32_t Address, int32_t Length) override;
+  uint32_t ReadDWord(uint32_t Address) override;
+  double ReadDouble(uint32_t Address) override;
+  CY ReadCurrency(uint32_t Address) override;
+  float ReadSingle(uint32_t Address) override;
+  int32_t ReadInteger(uint32_t Address) override;
+  uint16_t ReadWord(uint32_t Address) override;
+  void ReadBytes(uint32_t Address, int32_t Length, VARIANT& Result) override;
+  uint8_t ReadByte(uint32_t Address) override;
+  void WriteByte(uint32_t Address, uint8_t Value) override;
+  void SetEnabled(bool Value) override;
+
+private:
+  TMemoryAccessController FController;
+  TMemoryReader FReader;
+};
+
+// Holds the memory manager of the process being debugged (the bridge) and forwards every
+// IDispatch and QueryInterface call to it; with no process every call fails with
+// "Process memory bridge not initialized". Scripts know it as "Memory".
+class TProcessMemory : public TInterfacedObject, public IDispatch {
+public:
+  class TFactory : public TServiceFactory<TProcessMemory, TInterfacedObjectFactory> {};
+
+  TProcessMemory();
+  ~TProcessMemory() override;
+  void GetBridge(TMemoryManagerRef& Bridge);
+  // Set when the debuggee's process object is made, cleared when it goes.
+  void SetBridge(IMemoryManager* Bridge);
+
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
+  ULONG STDMETHODCALLTYPE AddRef() override;
+  ULONG STDMETHODCALLTYPE Release() override;
+  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* pctinfo) override;
+  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT iTInfo, LCID lcid, ITypeInfo** ppTInfo) override;
+  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames, LCID lcid,
+                                          DISPID* rgDispId) override;
+  HRESULT STDMETHODCALLTYPE Invoke(DISPID dispIdMember, REFIID riid, LCID lcid, WORD wFlags, DISPPARAMS* pDispParams,
+                                   VARIANT* pVarResult, EXCEPINFO* pExcepInfo, UINT* puArgErr) override;
+
+private:
+  // The call on the bridge, or the failure "Process memory bridge not initialized".
+  template <class F>
+  HRESULT BridgeCall(F call);
+
+  std::mutex FLock;
+  TMemoryManagerRef FBridge;
+};
+
+TProcessMemory* GetProcessMemory();
+// The current memory manager; raises "Process memory bridge not initialized" without one.
+void GetProcessMemoryBridge(TMemoryManagerRef& Bridge);
+// What the debugger core calls when its debuggee process object is made (the new memory
+// manager) and destroyed (nullptr).
+void SetProcessMemoryBridge(IMemoryManager* Bridge);

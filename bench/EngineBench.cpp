@@ -1,0 +1,91 @@
+// Tracing engine: what one logged call costs in memory and time.
+#include <windows.h>
+#include <objbase.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "Bench.h"
+#include "Tracer/uClasses.h"
+#include "Tracer/uEventQueue.h"
+#include "Tracer/uMiniComServer.h"
+#include "Tracer/uTracerEventParams.h"
+
+namespace {
+
+void UseTypeLibrary() {
+  static bool done = false;
+  if (done) return;
+  done = true;
+  CoInitialize(nullptr);
+  wchar_t path[MAX_PATH];
+  DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
+  std::wstring folder(path, n);
+  GetMiniComServer()->SetTypeLibFileName(folder.substr(0, folder.find_last_of(L'\\') + 1) + L"Calderwisp.tlb");
+}
+
+// Bytes in use on every heap of the process.
+uint64_t HeapBytesInUse() {
+  std::vector<HANDLE> heaps(GetProcessHeaps(0, nullptr) + 16);
+  DWORD count = GetProcessHeaps(static_cast<DWORD>(heaps.size()), heaps.data());
+  uint64_t total = 0;
+  for (DWORD i = 0; i < count && i < heaps.size(); ++i) {
+    PROCESS_HEAP_ENTRY entry{};
+    HeapLock(heaps[i]);
+    while (HeapWalk(heaps[i], &entry))
+      if (entry.wFlags & PROCESS_HEAP_ENTRY_BUSY) total += entry.cbData;
+    HeapUnlock(heaps[i]);
+  }
+  return total;
+}
+
+// The parameter list of a call as the return handling fills it: the result and four values.
+TComPtr<ITracerEventParams> FourParamCall(int32_t i) {
+  TComPtr<ITracerEventParams> params = NewTracerEventParams();
+  auto* list = static_cast<TTracerEventParams*>(params.Get());
+  static const wchar_t* const names[] = {L"result", L"hStmt", L"iters", L"rowoff", L"mode"};
+  for (int k = 0; k < 5; ++k) {
+    TComPtr<ITracerEventParam> param = list->AddParam(names[k]);
+    VARIANT v;
+    VariantInit(&v);
+    v.vt = VT_I4;
+    v.lVal = i + k;
+    param->put_Value(v);
+  }
+  return params;
+}
+
+void LoggedCallCost(TBenchGroup& g) {
+  UseTypeLibrary();
+  TTracerEventQueue* queue = GetTracerEventQueue();
+  queue->Clear();
+
+  constexpr int Calls = 20000;
+  FourParamCall(0);  // types and services made once
+  queue->AddCalls(L"warm", 1, 0, 0, FourParamCall(0).Get(), true);
+  queue->Clear();
+  uint64_t before = HeapBytesInUse();
+  for (int i = 0; i < Calls; ++i) queue->AddCalls(L"OCIStmtExecute", 1, 0, 0, FourParamCall(i).Get(), true);
+  uint64_t after = HeapBytesInUse();
+  std::printf("  memory per logged call with 4 parameters: %.0f bytes (%d calls)\n",
+              static_cast<double>(after - before) / Calls, Calls);
+  queue->Clear();
+
+  TComPtr<ITracerEventParams> shared = FourParamCall(0);
+  g.Measure("AddCalls (event for a filled list)", 20000, 1, [&](int64_t it) {
+    for (int64_t i = 0; i < it; ++i) queue->AddCalls(L"OCIStmtExecute", 1, 0, 0, shared.Get(), i % 4 != 0);
+    queue->Clear();
+  });
+  g.Measure("parameter list with result + 4 values", 20000, 1, [&](int64_t it) {
+    for (int64_t i = 0; i < it; ++i) gBenchSink = reinterpret_cast<uintptr_t>(FourParamCall(static_cast<int32_t>(i)).Get());
+  });
+  g.Measure("list + AddCalls (a whole logged call)", 20000, 1, [&](int64_t it) {
+    for (int64_t i = 0; i < it; ++i) queue->AddCalls(L"OCIStmtExecute", 1, 0, 0, FourParamCall(static_cast<int32_t>(i)).Get(), true);
+    queue->Clear();
+  });
+}
+
+const bool kRegistered = RegisterBenchmark("Logged call: memory and AddCalls", LoggedCallCost);
+
+}  // namespace

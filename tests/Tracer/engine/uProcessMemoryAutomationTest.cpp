@@ -1,0 +1,199 @@
+// The memory manager as scripts and plug-ins see it (IDebuggeeMemory, early and late
+// bound), and the process-memory holder that forwards to the current debuggee's manager.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <oleauto.h>
+#include <wrl/client.h>
+
+#include "MemTarget.h"
+#include "Tracer/uMiniComServer.h"
+#include "support/TestSupport.h"
+#include "Tracer/uProcessMemory.h"
+
+using Microsoft::WRL::ComPtr;
+
+namespace {
+
+void UseBuiltTypeLibrary() { GetMiniComServer()->SetTypeLibFileName(TestBinDir() + L"Calderwisp.tlb"); }
+
+struct TVar : VARIANT {
+  TVar() { VariantInit(this); }
+  ~TVar() { VariantClear(this); }
+  TVar(const TVar&) = delete;
+};
+
+// The message of the error info the last failed call left.
+std::wstring LastErrorText() {
+  ComPtr<IErrorInfo> info;
+  if (GetErrorInfo(0, &info) != S_OK || !info) return L"(no error info)";
+  BSTR text = nullptr;
+  info->GetDescription(&text);
+  std::wstring result = text ? text : L"";
+  SysFreeString(text);
+  return result;
+}
+
+// A late-bound call by name with one or two integer arguments.
+HRESULT CallByName(IDispatch* disp, const wchar_t* name, TVar& result, LONG a, LONG b = -1, bool two = false) {
+  DISPID id = 0;
+  LPOLESTR names[1] = {const_cast<LPOLESTR>(name)};
+  HRESULT hr = disp->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id);
+  if (FAILED(hr)) return hr;
+  // Arguments go in reverse order.
+  VARIANT args[2];
+  args[0].vt = args[1].vt = VT_I4;
+  args[0].lVal = two ? b : a;
+  args[1].lVal = a;
+  DISPPARAMS params{args, nullptr, two ? 2u : 1u, 0};
+  EXCEPINFO excep{};
+  hr = disp->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, &result, &excep, nullptr);
+  SysFreeString(excep.bstrDescription);
+  SysFreeString(excep.bstrSource);
+  SysFreeString(excep.bstrHelpFile);
+  return hr;
+}
+
+struct DebuggeeMemory : testing::Test {
+  TMemTarget Target;
+  ComPtr<IDebuggeeMemory> Memory;
+  TMemoryManagerRef Manager;
+
+  void SetUp() override {
+    UseBuiltTypeLibrary();
+    Manager = TMemoryManagerRef(new TMemoryManager(Target.Process()));
+    ASSERT_HRESULT_SUCCEEDED(Manager->QueryInterface(IID_PPV_ARGS(&Memory)));
+  }
+  LONG At(const char* name) { return static_cast<LONG>(Target.At(name)); }
+};
+
+}  // namespace
+
+TEST_F(DebuggeeMemory, ReadsAnswerVariantsOfTheDocumentedTypes) {
+  TVar v;
+  ASSERT_HRESULT_SUCCEEDED(Memory->ReadInteger(At("int"), &v));
+  EXPECT_EQ(VT_I4, v.vt);
+  EXPECT_EQ(-123456, v.lVal);
+  TVar word;
+  ASSERT_HRESULT_SUCCEEDED(Memory->ReadWord(At("word"), &word));
+  EXPECT_EQ(VT_I4, word.vt);
+  EXPECT_EQ(-1, word.lVal);  // sign-extended here, 65535 natively
+  EXPECT_EQ(65535, Manager->ReadWord(Target.At("word")));
+  TVar dword;
+  ASSERT_HRESULT_SUCCEEDED(Memory->ReadDWord(At("dword"), &dword));
+  EXPECT_EQ(VT_I4, dword.vt);
+  EXPECT_EQ(-1, dword.lVal);
+  TVar byte;
+  ASSERT_HRESULT_SUCCEEDED(Memory->ReadByte(At("byte"), &byte));
+  EXPECT_EQ(VT_I4, byte.vt);
+  EXPECT_EQ(255, byte.lVal);
+  TVar cy;
+  ASSERT_HRESULT_SUCCEEDED(Memory->ReadCurrency(At("currency"), &cy));
+  EXPECT_EQ(VT_CY, cy.vt);
+  EXPECT_EQ(123456, cy.cyVal.int64);
+  TVar single, dbl;
+  ASSERT_HRESULT_SUCCEEDED(Memory->ReadSingle(At("single"), &single));
+  EXPECT_EQ(VT_R4, single.vt);
+  EXPECT_EQ(-1.5f, single.fltVal);
+  ASSERT_HRESULT_SUCCEEDED(Memory->ReadDouble(At("double"), &dbl));
+  EXPECT_EQ(VT_R8, dbl.vt);
+  EXPECT_EQ(3.25, dbl.dblVal);
+  TVar a, az, w, wz, bytes;
+  ASSERT_HRESULT_SUCCEEDED(Memory->ReadAnsiString(At("ansilatin"), 4, &a));
+  EXPECT_EQ(VT_BSTR, a.vt);
+  EXPECT_STREQ(L"caf\u00E9", a.bstrVal);
+  ASSERT_HRESULT_SUCCEEDED(Memory->ReadAnsiStringZ(At("ansizpageend"), &az));
+  EXPECT_STREQ(L"page end", az.bstrVal);
+  ASSERT_HRESULT_SUCCEEDED(Memory->ReadWideString(At("widecountedpageend"), 4, &w));
+  EXPECT_STREQ(L"edge", w.bstrVal);
+  ASSERT_HRESULT_SUCCEEDED(Memory->ReadWideStringZ(At("wide"), &wz));
+  EXPECT_STREQ(L"Wide text", wz.bstrVal);
+  ASSERT_HRESULT_SUCCEEDED(Memory->ReadBytes(At("bytes"), 3, &bytes));
+  EXPECT_EQ(VT_ARRAY | VT_VARIANT, bytes.vt);
+}
+
+TEST_F(DebuggeeMemory, AddressZeroAnswersNullAndABadAddressAFailureWithItsText) {
+  HRESULT (STDMETHODCALLTYPE IDebuggeeMemory::*oneArg[])(LONG, VARIANT*) = {
+      &IDebuggeeMemory::ReadInteger,     &IDebuggeeMemory::ReadWord,   &IDebuggeeMemory::ReadCurrency,
+      &IDebuggeeMemory::ReadSingle,      &IDebuggeeMemory::ReadDouble, &IDebuggeeMemory::ReadAnsiStringZ,
+      &IDebuggeeMemory::ReadWideStringZ, &IDebuggeeMemory::ReadDWord,  &IDebuggeeMemory::ReadByte};
+  for (auto method : oneArg) {
+    TVar v;
+    ASSERT_EQ(S_OK, (Memory.Get()->*method)(0, &v));
+    EXPECT_EQ(VT_NULL, v.vt);
+  }
+  TVar b, s, w;
+  ASSERT_EQ(S_OK, Memory->ReadBytes(0, 5, &b));
+  ASSERT_EQ(S_OK, Memory->ReadAnsiString(0, 5, &s));
+  ASSERT_EQ(S_OK, Memory->ReadWideString(0, 5, &w));
+  EXPECT_EQ(VT_NULL, b.vt);
+  EXPECT_EQ(VT_NULL, s.vt);
+  EXPECT_EQ(VT_NULL, w.vt);
+
+  TVar bad;
+  HRESULT hr = Memory->ReadInteger(At("unreadable"), &bad);
+  EXPECT_TRUE(FAILED(hr));
+  EXPECT_EQ(VT_EMPTY, bad.vt);
+  std::wstring text = LastErrorText();
+  EXPECT_NE(std::wstring::npos, text.find(L"at ReadProcessMemory")) << WideToUtf8(text);
+  // Natively, address 0 is refused by the pointer read.
+  try {
+    Manager->ReadDWord(0);
+    ADD_FAILURE() << "ReadDWord(0) did not raise";
+  } catch (Exception& e) {
+    EXPECT_EQ(L"0", e.Message());
+  }
+}
+
+TEST_F(DebuggeeMemory, LateBoundCallsFindTheMethodsByName) {
+  ComPtr<IDispatch> disp;
+  ASSERT_HRESULT_SUCCEEDED(Memory.As(&disp));
+  TVar v, s;
+  ASSERT_HRESULT_SUCCEEDED(CallByName(disp.Get(), L"ReadInteger", v, At("int")));
+  EXPECT_EQ(-123456, v.lVal);
+  ASSERT_HRESULT_SUCCEEDED(CallByName(disp.Get(), L"ReadAnsiString", s, At("ansi"), 5, true));
+  EXPECT_STREQ(L"Hello", s.bstrVal);
+  TVar bad;
+  EXPECT_EQ(DISP_E_EXCEPTION, CallByName(disp.Get(), L"ReadInteger", bad, At("unreadable")));
+}
+
+TEST_F(DebuggeeMemory, TheHolderForwardsToTheCurrentManagerAndFailsWithoutOne) {
+  TProcessMemory* holder = GetProcessMemory();
+  SetProcessMemoryBridge(nullptr);
+  TMemoryManagerRef bridge;
+  try {
+    GetProcessMemoryBridge(bridge);
+    ADD_FAILURE() << "no bridge, yet no error";
+  } catch (Exception& e) {
+    EXPECT_EQ(L"Process memory bridge not initialized", e.Message());
+  }
+  IDispatch* holderDisp = holder;
+  TVar none;
+  EXPECT_TRUE(FAILED(CallByName(holderDisp, L"ReadInteger", none, At("int"))));
+  EXPECT_EQ(L"Process memory bridge not initialized", LastErrorText());
+  ComPtr<IDebuggeeMemory> viaHolder;
+  EXPECT_TRUE(FAILED(holderDisp->QueryInterface(IID_PPV_ARGS(&viaHolder))));
+
+  SetProcessMemoryBridge(Manager.Get());
+  ASSERT_HRESULT_SUCCEEDED(holderDisp->QueryInterface(IID_PPV_ARGS(&viaHolder)));
+  EXPECT_EQ(Memory.Get(), viaHolder.Get());  // the current manager's own interface
+  TVar v;
+  ASSERT_HRESULT_SUCCEEDED(CallByName(holderDisp, L"ReadInteger", v, At("int")));
+  EXPECT_EQ(-123456, v.lVal);
+  viaHolder.Reset();
+  SetProcessMemoryBridge(nullptr);
+}
+
+TEST_F(DebuggeeMemory, AManagerKeptByAClientAfterItsProcessEndedReadsNothing) {
+  SetProcessMemoryBridge(Manager.Get());
+  SetProcessMemoryBridge(nullptr);  // the trace ended; the test still holds the manager
+  Manager->SetEnabled(false);
+  TVar s;
+  ASSERT_HRESULT_SUCCEEDED(Memory->ReadAnsiString(At("ansi"), 5, &s));
+  EXPECT_STREQ(L"", s.bstrVal);
+  Manager->SetEnabled(true);
+  Target.Kill();
+  uint32_t code = Target.At("code");
+  EXPECT_NO_THROW(Manager->WriteByte(code, 0xCC));
+  EXPECT_EQ("", Manager->ReadAnsiString(Target.At("ansi"), 5));
+}
