@@ -463,19 +463,14 @@ std::wstring GetNodeName(IXMLDOMNode* node) {
 }
 
 void GetNodeAttribute(IXMLDOMNode* node, const std::wstring& name, TOleVariant& value) {
-  Microsoft::WRL::ComPtr<IXMLDOMNamedNodeMap> attributes;
-  CheckDOM(node->get_attributes(attributes.GetAddressOf()), L"attributes");
-  if (!attributes) {
+  Microsoft::WRL::ComPtr<IXMLDOMElement> element = AsElement(node);
+  if (!element) {
     value = TOleVariant(GetNodeName(node));
     return;
   }
-  TXMLNode attribute;
-  CheckDOM(attributes->getNamedItem(TBStrArg(name), attribute.GetAddressOf()), L"getNamedItem");
-  if (!attribute) {
-    value.Clear();
-    return;
-  }
-  CheckDOM(attribute->get_nodeValue(value.Receive()), L"nodeValue");
+  // A missing attribute answers Null.
+  CheckDOM(element->getAttribute(TBStrArg(name), value.Receive()), L"getAttribute");
+  if (value.IsNull()) value.Clear();
 }
 
 void SetNodeAttribute(IXMLDOMNode* element, const std::wstring& name, const VARIANT& value) {
