@@ -79,7 +79,7 @@ std::wstring DecodePeName(const std::string& bytes) {
 // ---- TDgnPeImageBaseList
 
 TObject* TDgnPeImageBaseList::Get(int index) const {
-  CW_ASSERT(index >= 0 && index < Count(), L"src/symgen/DgnPeReader", 118);
+  CW_ASSERT(index >= 0 && index < Count(), L"src/symgen/DgnPeReader", __LINE__);
   return FList[index].get();
 }
 
@@ -146,7 +146,7 @@ TDgnPeResourceItem::TDgnPeResourceItem(TDgnPeImage* image, const IMAGE_RESOURCE_
                                        TDgnPeResourceItem* parent)
     : FImage(image), FEntry(entry), FParentItem(parent), FLevel(parent ? parent->Level() + 1 : 1) {}
 
-TDgnPeResourceItem::~TDgnPeResourceItem() { delete FList; }
+TDgnPeResourceItem::~TDgnPeResourceItem() = default;
 
 bool TDgnPeResourceItem::IsDirectory() const { return FEntry->DataIsDirectory; }
 
@@ -155,9 +155,9 @@ bool TDgnPeResourceItem::IsName() const { return FEntry->NameIsString; }
 std::wstring TDgnPeResourceItem::Name() const {
   if (!IsName()) return WideFormat(L"#%u", unsigned(FEntry->Id));
   auto root = static_cast<const BYTE*>(FImage->DirectoryEntryToData(IMAGE_DIRECTORY_ENTRY_RESOURCE));
+  if (!root) throw EDgnPeImageError(L"Damaged resource directory");
   auto s = reinterpret_cast<const IMAGE_RESOURCE_DIR_STRING_U*>(root + FEntry->NameOffset);
-  if (!root || !FImage->IsInImage(s, sizeof(WORD)) ||
-      !FImage->IsInImage(s->NameString, size_t(s->Length) * sizeof(wchar_t)))
+  if (!FImage->IsInImage(s, sizeof(WORD)) || !FImage->IsInImage(s->NameString, uint64_t(s->Length) * sizeof(wchar_t)))
     throw EDgnPeImageError(L"Damaged resource directory");
   return std::wstring(s->NameString, s->Length);
 }
@@ -166,10 +166,10 @@ TDgnPeResourceList* TDgnPeResourceItem::List() {
   if (!FList && IsDirectory() && FLevel < MaxResourceLevel) {
     auto root = static_cast<const BYTE*>(FImage->DirectoryEntryToData(IMAGE_DIRECTORY_ENTRY_RESOURCE));
     if (!root) throw EDgnPeImageError(L"Damaged resource directory");
-    FList = FImage->CreateResourceList(
-        reinterpret_cast<const IMAGE_RESOURCE_DIRECTORY*>(root + FEntry->OffsetToDirectory), this);
+    FList.reset(FImage->CreateResourceList(
+        reinterpret_cast<const IMAGE_RESOURCE_DIRECTORY*>(root + FEntry->OffsetToDirectory), this));
   }
-  return FList;
+  return FList.get();
 }
 
 // ---- TDgnPeResourceList

@@ -109,7 +109,7 @@ private:
   const IMAGE_RESOURCE_DIRECTORY_ENTRY* FEntry;
   TDgnPeResourceItem* FParentItem;
   int FLevel;
-  TDgnPeResourceList* FList = nullptr;
+  std::unique_ptr<TDgnPeResourceList> FList;
 };
 
 class TDgnPeResourceList : public TDgnPeImageBaseList {

@@ -1,6 +1,6 @@
 #include "symgen/uZentrel.h"
 
-#include <memory>
+#include <algorithm>
 
 #include "lib/dgn/windows/DgnWin32.h"
 #include "lib/rtl/SysUtils.h"

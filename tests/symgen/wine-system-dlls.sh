@@ -3,7 +3,7 @@
 # one process per DLL, and checks that each run ends cleanly: exit code 0 with one complete
 # document that parses, or exit code 1 with one error line and nothing on standard output.
 # Prints how many gave documents and the slowest run.
-# Usage: BUILD_DIR=build bash tests/symgen/wine-system-dlls.sh [dll-folder]
+# Usage: BUILD_DIR=build [JOBS=n] bash tests/symgen/wine-system-dlls.sh [dll-folder]
 set -euo pipefail
 here=$(cd "$(dirname "$0")/../.." && pwd)
 build=$(cd "${BUILD_DIR:-$here/build}" && pwd)
@@ -29,7 +29,7 @@ check_one() {
 }
 export -f check_one
 
-ls "$folder"/*.dll | xargs -P "$(nproc)" -I{} bash -c 'check_one "$@"' _ {} "$work" "$build/bin" >"$work/results.txt"
+ls "$folder"/*.dll | xargs -P "${JOBS:-$(nproc)}" -I{} bash -c 'check_one "$@"' _ {} "$work" "$build/bin" >"$work/results.txt"
 
 python3 - "$work" <<'EOF'
 import sys, os, xml.dom.minidom
