@@ -187,11 +187,11 @@ TEST(DgnBinDebugScanner, ReferencesPastTheDataGiveEmptyNames) {
   EXPECT_EQ(L"", t.ProcNameFromAddr(0x10, offset));
 }
 
-// A few hundred damaged copies of the real program's data: truncated, overwritten, with bad
-// table offsets or wholly random. With the checksum made to fit they all reach the tables.
+// A few hundred damaged copies of a real program's data (the stack-trace demo's): truncated,
+// overwritten, with bad table offsets or wholly random. With the checksum made to fit they all reach the tables.
 TEST(DgnBinDebugScanner, DamagedDataNeverFaults) {
-  std::string real = ReadTextFile(TestBinDir() + L"test_dgn.ddbg");
-  ASSERT_GT(real.size(), 1000u) << "the build writes test_dgn.ddbg beside the program";
+  std::string real = ReadTextFile(TestBinDir() + L"dgn_demo.ddbg");
+  ASSERT_GT(real.size(), 1000u) << "the build writes dgn_demo.ddbg beside the demo";
   std::vector<uint8_t> original(real.begin(), real.end());
   std::mt19937 rng(20261208);
   auto rnd = [&](uint32_t n) { return static_cast<uint32_t>(rng() % n); };

@@ -1,0 +1,203 @@
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <atomic>
+#include <functional>
+#include <vector>
+
+#include "lib/dgn/common/DgnErrors.h"
+#include "lib/dgn/windows/DgnDebugThread.h"
+#include "lib/dgn/windows/DgnStackInfo.h"
+#include "support/TestSupport.h"
+
+CW_DECLARE_EXCEPTION(EWorkerFailure, Exception);
+CW_DECLARE_EXCEPTION(EWorkerAbort, EAbort);
+
+// A worker whose work is given as a function; the report of an escaping exception is made the
+// way the application's thread class makes it.
+class TTestWorker : public TDgnDebugThread {
+public:
+  TTestWorker(bool suspended, const std::wstring& name, std::function<void(TTestWorker&)> work)
+      : TDgnDebugThread(suspended, name), FWork(std::move(work)) {}
+  ~TTestWorker() override {
+    Terminate();
+    WaitFor();
+  }
+  using TDgnDebugThread::ReportException;
+  using TDgnDebugThread::Synchronize;
+
+protected:
+  void Execute() override {
+    try {
+      FWork(*this);
+    } catch (...) {
+      ReportException();
+    }
+  }
+
+private:
+  std::function<void(TTestWorker&)> FWork;
+};
+
+namespace {
+
+// Sets the registry's report event for one test.
+class TReportEvent {
+public:
+  explicit TReportEvent(TDgnDebugThreadExceptionEvent fn) {
+    GetDebugThreadList()->OnDebugThreadException = std::move(fn);
+  }
+  ~TReportEvent() { GetDebugThreadList()->OnDebugThreadException = nullptr; }
+};
+
+struct TReport {
+  DWORD InThread;
+  DWORD ForThread;
+  std::wstring Message;
+};
+
+}  // namespace
+
+TEST(DgnDebugThread, AThreadIsRegisteredBeforeItRunsAndUntilItIsFreed) {
+  std::atomic<bool> listedWhileRunning{false};
+  auto* t = TDgnDebugThread::Create<TTestWorker>(false, L"registered", [&](TTestWorker&) {
+    listedWhileRunning = GetDebugThreadList()->IndexOfThreadID(GetCurrentThreadId()) >= 0;
+  });
+  t->WaitFor();
+  EXPECT_TRUE(listedWhileRunning);
+  TDgnDebugThreadList* list = GetDebugThreadList();
+  int index = list->IndexOfThreadID(t->ThreadID());
+  ASSERT_GE(index, 0);
+  TDgnDebugThreadInfo info = list->Entry(index);
+  EXPECT_EQ(L"registered", info.ThreadName);
+  EXPECT_EQ(L"TTestWorker", info.ClassName);
+  EXPECT_EQ(GetCurrentThreadId(), info.ParentThreadID);
+  EXPECT_EQ(t->Handle(), info.ThreadHandle);
+  EXPECT_GT(info.CreationTime, 40000.0);
+  DWORD id = t->ThreadID();
+  delete t;
+  EXPECT_EQ(-1, list->IndexOfThreadID(id));
+}
+
+TEST(DgnDebugThread, ASuspendedThreadRunsOnlyWhenStarted) {
+  std::atomic<int> runs{0};
+  auto* t = TDgnDebugThread::Create<TTestWorker>(true, L"", [&](TTestWorker&) { ++runs; });
+  EXPECT_GE(GetDebugThreadList()->IndexOfThreadID(t->ThreadID()), 0);
+  Sleep(50);
+  EXPECT_EQ(0, runs);
+  t->Start();
+  t->WaitFor();
+  EXPECT_EQ(1, runs);
+  delete t;
+
+  // Freed without ever being started: its work never runs.
+  auto* never = new TTestWorker(true, L"", [&](TTestWorker&) { ++runs; });
+  delete never;
+  EXPECT_EQ(1, runs);
+}
+
+TEST(DgnDebugThread, RegisteringAThreadIdTwiceKeepsTheFirstEntry) {
+  auto* t = TDgnDebugThread::Create<TTestWorker>(true, L"first", [](TTestWorker&) {});
+  TDgnDebugThreadList* list = GetDebugThreadList();
+  int before = list->Count();
+  list->RegisterThread(t, L"second");
+  EXPECT_EQ(before, list->Count());
+  EXPECT_EQ(L"first", list->Entry(list->IndexOfThreadID(t->ThreadID())).ThreadName);
+  list->UnregisterThread(t);
+  list->UnregisterThread(t);  // an id no longer listed is ignored
+  EXPECT_EQ(before - 1, list->Count());
+  delete t;
+}
+
+TEST(DgnDebugThread, AThreadThatFreesItselfLeavesTheRegistry) {
+  auto* t = new TTestWorker(true, L"", [](TTestWorker&) {});
+  DWORD id = t->ThreadID();
+  HANDLE handle;
+  DuplicateHandle(GetCurrentProcess(), t->Handle(), GetCurrentProcess(), &handle, 0, FALSE,
+                  DUPLICATE_SAME_ACCESS);
+  t->FreeOnTerminate = true;
+  t->Start();
+  WaitForSingleObject(handle, 5000);
+  EXPECT_EQ(-1, GetDebugThreadList()->IndexOfThreadID(id));
+  CloseHandle(handle);
+}
+
+TEST(DgnDebugThread, SynchronizeRunsInTheMainThreadAndCarriesItsExceptionBack) {
+  DWORD mainId = GetCurrentThreadId();
+  DWORD ranIn = 0;
+  std::wstring caught;
+  std::wstring caughtClass;
+  auto* t = TDgnDebugThread::Create<TTestWorker>(false, L"", [&](TTestWorker& self) {
+    self.Synchronize([&] { ranIn = GetCurrentThreadId(); });
+    try {
+      self.Synchronize([] { throw EDgnError(L"failed in the main thread"); });
+    } catch (const EDgnError& e) {
+      caught = e.Message();
+      caughtClass = e.ClassName();
+    }
+  });
+  t->WaitFor();
+  delete t;
+  EXPECT_EQ(mainId, ranIn);
+  EXPECT_EQ(L"failed in the main thread", caught);
+  EXPECT_EQ(L"EDgnError", caughtClass);
+}
+
+TEST(DgnDebugThread, AWorkersExceptionIsReportedOnceInTheMainThread) {
+  std::vector<TReport> reports;
+  TReportEvent event([&](TDgnDebugThread* thread) {
+    const Exception* e = thread->ReportedException();
+    reports.push_back({GetCurrentThreadId(), thread->ThreadID(), e ? e->Message() : L"?"});
+  });
+  auto* t = TDgnDebugThread::Create<TTestWorker>(false, L"", [](TTestWorker&) {
+    throw EWorkerFailure(L"worker failed");
+  });
+  t->WaitFor();
+  ASSERT_EQ(1u, reports.size());
+  EXPECT_EQ(GetCurrentThreadId(), reports[0].InThread);
+  EXPECT_EQ(t->ThreadID(), reports[0].ForThread);
+  EXPECT_EQ(L"worker failed", reports[0].Message);
+  EXPECT_EQ(nullptr, t->ReportedException());  // cleared once the report is over
+  EXPECT_FALSE(t->FatalException());
+  delete t;
+}
+
+TEST(DgnDebugThread, AbortsAndReportsWithoutAnExceptionAreNotReported) {
+  int reports = 0;
+  TReportEvent event([&](TDgnDebugThread*) { ++reports; });
+  auto* aborting = TDgnDebugThread::Create<TTestWorker>(false, L"", [](TTestWorker&) {
+    throw EWorkerAbort(L"quietly");
+  });
+  aborting->WaitFor();
+  delete aborting;
+  auto* outside = TDgnDebugThread::Create<TTestWorker>(false, L"", [](TTestWorker& self) {
+    self.ReportException();  // no exception being handled
+  });
+  outside->WaitFor();
+  delete outside;
+  EXPECT_EQ(0, reports);
+}
+
+// The report's own failure in the main thread reaches the worker, which lets it escape; the
+// reported exception is cleared all the same.
+TEST(DgnDebugThread, AFailingReportPassesItsExceptionToTheWorker) {
+  TReportEvent event([](TDgnDebugThread*) { throw EDgnError(L"report failed"); });
+  std::wstring escaped;
+  const Exception* afterwards = reinterpret_cast<const Exception*>(1);
+  auto* t = TDgnDebugThread::Create<TTestWorker>(false, L"", [&](TTestWorker& self) {
+    try {
+      throw EWorkerFailure(L"worker failed");
+    } catch (...) {
+      try {
+        self.ReportException();
+      } catch (const EDgnError& e) {
+        escaped = e.Message();
+      }
+      afterwards = self.ReportedException();
+    }
+  });
+  t->WaitFor();
+  delete t;
+  EXPECT_EQ(L"report failed", escaped);
+  EXPECT_EQ(nullptr, afterwards);
+}
