@@ -431,8 +431,18 @@ HRESULT TProcessMemory::BridgeCall(F call) {
   return call(bridge.Get());
 }
 
+// IUnknown and IDispatch are the holder's own, so a script engine or plug-in that keeps it
+// reaches the memory manager of whichever process is debugged at the time of each call
+// (and gets the bridge error between traces); every other interface is the current
+// manager's.
 HRESULT TProcessMemory::QueryInterface(REFIID riid, void** ppv) {
-  if (ppv) *ppv = nullptr;
+  if (ppv == nullptr) return E_POINTER;
+  *ppv = nullptr;
+  if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IDispatch)) {
+    *ppv = static_cast<IDispatch*>(this);
+    AddRef();
+    return S_OK;
+  }
   return BridgeCall([&](IMemoryManager* bridge) { return bridge->QueryInterface(riid, ppv); });
 }
 
@@ -445,16 +455,40 @@ HRESULT TProcessMemory::GetTypeInfo(UINT iTInfo, LCID lcid, ITypeInfo** ppTInfo)
   return BridgeCall([&](IMemoryManager* bridge) { return bridge->GetTypeInfo(iTInfo, lcid, ppTInfo); });
 }
 
+// Names are those of the type library, also between traces, so that a late-bound call
+// is made and fails with the bridge's message rather than as an unknown name.
 HRESULT TProcessMemory::GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames, LCID lcid, DISPID* rgDispId) {
-  return BridgeCall(
-      [&](IMemoryManager* bridge) { return bridge->GetIDsOfNames(riid, rgszNames, cNames, lcid, rgDispId); });
+  TMemoryManagerRef bridge;
+  {
+    std::lock_guard<std::mutex> lock(FLock);
+    bridge = FBridge;
+  }
+  if (bridge) return bridge->GetIDsOfNames(riid, rgszNames, cNames, lcid, rgDispId);
+  try {
+    std::call_once(FNamesBound, [this] { FNames.Bind(__uuidof(IDebuggeeMemory)); });
+  } catch (...) {
+    return HandleComException(IID_IDispatch);
+  }
+  return FNames.GetIDsOfNames(riid, rgszNames, cNames, lcid, rgDispId);
 }
 
 HRESULT TProcessMemory::Invoke(DISPID dispIdMember, REFIID riid, LCID lcid, WORD wFlags, DISPPARAMS* pDispParams,
                                VARIANT* pVarResult, EXCEPINFO* pExcepInfo, UINT* puArgErr) {
-  return BridgeCall([&](IMemoryManager* bridge) {
-    return bridge->Invoke(dispIdMember, riid, lcid, wFlags, pDispParams, pVarResult, pExcepInfo, puArgErr);
-  });
+  TMemoryManagerRef bridge;
+  try {
+    GetBridge(bridge);
+  } catch (Exception& e) {
+    // A late-bound caller (a script) reads the message from the exception record.
+    HRESULT hr = HandleComException(IID_IDispatch);
+    if (pExcepInfo == nullptr) return hr;
+    *pExcepInfo = EXCEPINFO{};
+    pExcepInfo->bstrDescription = ::SysAllocString(e.Message().c_str());
+    pExcepInfo->scode = hr;
+    return DISP_E_EXCEPTION;
+  } catch (...) {
+    return HandleComException(IID_IDispatch);
+  }
+  return bridge->Invoke(dispIdMember, riid, lcid, wFlags, pDispParams, pVarResult, pExcepInfo, puArgErr);
 }
 
 namespace {

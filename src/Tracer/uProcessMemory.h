@@ -211,6 +211,8 @@ private:
 
   std::mutex FLock;
   TMemoryManagerRef FBridge;
+  std::once_flag FNamesBound;
+  TAutoDispatch FNames;  // the manager's names, for calls made while there is no bridge
 };
 
 TProcessMemory* GetProcessMemory();

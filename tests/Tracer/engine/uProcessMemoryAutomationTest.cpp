@@ -6,6 +6,8 @@
 #include <oleauto.h>
 #include <wrl/client.h>
 
+#include <vector>
+
 #include "MemTarget.h"
 #include "Tracer/uMiniComServer.h"
 #include "support/TestSupport.h"
@@ -173,6 +175,10 @@ TEST_F(DebuggeeMemory, TheHolderForwardsToTheCurrentManagerAndFailsWithoutOne) {
   EXPECT_EQ(L"Process memory bridge not initialized", LastErrorText());
   ComPtr<IDebuggeeMemory> viaHolder;
   EXPECT_TRUE(FAILED(holderDisp->QueryInterface(IID_PPV_ARGS(&viaHolder))));
+  // Late binding keeps the holder itself, with or without a process.
+  ComPtr<IDispatch> sameHolder;
+  ASSERT_HRESULT_SUCCEEDED(holderDisp->QueryInterface(IID_PPV_ARGS(&sameHolder)));
+  EXPECT_EQ(holderDisp, sameHolder.Get());
 
   SetProcessMemoryBridge(Manager.Get());
   ASSERT_HRESULT_SUCCEEDED(holderDisp->QueryInterface(IID_PPV_ARGS(&viaHolder)));
@@ -196,4 +202,71 @@ TEST_F(DebuggeeMemory, AManagerKeptByAClientAfterItsProcessEndedReadsNothing) {
   uint32_t code = Target.At("code");
   EXPECT_NO_THROW(Manager->WriteByte(code, 0xCC));
   EXPECT_EQ("", Manager->ReadAnsiString(Target.At("ansi"), 5));
+}
+
+namespace {
+
+// A late-bound call by name with variant arguments (given in order); the exception text
+// of a failed call goes to error.
+HRESULT CallScript(IDispatch* disp, const wchar_t* name, WORD flags, std::vector<VARIANT> args, VARIANT* result,
+                   std::wstring* error = nullptr) {
+  DISPID id = 0;
+  LPOLESTR names[1] = {const_cast<LPOLESTR>(name)};
+  HRESULT hr = disp->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id);
+  if (FAILED(hr)) return hr;
+  std::vector<VARIANT> reversed(args.rbegin(), args.rend());
+  DISPID put = DISPID_PROPERTYPUT;
+  DISPPARAMS params{reversed.data(), flags == DISPATCH_PROPERTYPUT ? &put : nullptr,
+                    static_cast<UINT>(reversed.size()), flags == DISPATCH_PROPERTYPUT ? 1u : 0u};
+  EXCEPINFO excep{};
+  hr = disp->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params, result, &excep, nullptr);
+  if (error && excep.bstrDescription) *error = excep.bstrDescription;
+  SysFreeString(excep.bstrDescription);
+  SysFreeString(excep.bstrSource);
+  SysFreeString(excep.bstrHelpFile);
+  return hr;
+}
+
+VARIANT Text(const std::wstring& s) {
+  VARIANT v;
+  v.vt = VT_BSTR;
+  v.bstrVal = SysAllocString(s.c_str());
+  return v;
+}
+
+}  // namespace
+
+TEST_F(DebuggeeMemory, AJScriptHandlerReadsThroughMemoryAndFailsBetweenTraces) {
+  const CLSID CLSID_ScriptControl = {0x0E59F1D5, 0x1FBE, 0x11D0, {0x8F, 0xF2, 0x00, 0xA0, 0xD1, 0x00, 0x38, 0xBC}};
+  TComPtr<IDispatch> script;
+  ASSERT_EQ(S_OK, CoCreateInstance(CLSID_ScriptControl, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch,
+                                   reinterpret_cast<void**>(script.Put())));
+  TVar ignored;
+  ASSERT_EQ(S_OK, CallScript(script.Get(), L"Language", DISPATCH_PROPERTYPUT, {Text(L"JScript")}, nullptr));
+  SetProcessMemoryBridge(Manager.Get());  // a trace runs
+  VARIANT memory;
+  memory.vt = VT_DISPATCH;
+  memory.pdispVal = GetProcessMemory();
+  VARIANT noMembers;
+  noMembers.vt = VT_BOOL;
+  noMembers.boolVal = VARIANT_FALSE;
+  ASSERT_EQ(S_OK, CallScript(script.Get(), L"AddObject", DISPATCH_METHOD, {Text(L"Memory"), memory, noMembers},
+                             nullptr));
+  std::wstring code = WideFormat(
+      L"function read() { return Memory.ReadInteger(%d) + '/' + Memory.ReadAnsiStringZ(%d) + '/' +"
+      L" (Memory.ReadDWord(0) === null) + '/' + Memory.ReadWideString(%d, 4); }\n"
+      L"function guarded() { try { return 'read ' + Memory.ReadInteger(%d); } catch (e) { return e.message; } }\n",
+      At("int"), At("ansi"), At("widecountedpageend"), At("int"));
+  std::wstring error;
+  ASSERT_EQ(S_OK, CallScript(script.Get(), L"AddCode", DISPATCH_METHOD, {Text(code)}, nullptr, &error))
+      << WideToUtf8(error);
+  auto eval = [&](const wchar_t* expression) {
+    TVar result;
+    std::wstring failure;
+    HRESULT hr = CallScript(script.Get(), L"Eval", DISPATCH_METHOD, {Text(expression)}, &result, &failure);
+    return hr == S_OK && result.vt == VT_BSTR ? std::wstring(result.bstrVal) : L"failed: " + failure;
+  };
+  EXPECT_EQ(L"-123456/Hello, world/true/edge", eval(L"read()"));
+  SetProcessMemoryBridge(nullptr);  // the trace ended
+  EXPECT_EQ(L"Process memory bridge not initialized", eval(L"guarded()"));
 }

@@ -147,3 +147,47 @@ TEST_F(ProcessMemory, NothingIsTouchedAfterTheProcessEndedOrAccessWasSwitchedOff
   EXPECT_EQ("", Mem.ReadAnsiStringZ(text));
   EXPECT_EQ(0, Mem.ReadValue<int32_t>(Target.At("int")));
 }
+
+namespace {
+
+// Access that refuses the first writes, as a system whose WriteProcessMemory does not
+// make code pages writable would; records the calls in order.
+class TRefusingAccess : public TMemoryAccess {
+public:
+  int Refusals = 1;
+  std::string Calls;
+  uint8_t Byte = 0x55;
+  uint32_t Protection = PAGE_EXECUTE_READ;
+
+  void Read(uint32_t, void* Buffer, int32_t) override { *static_cast<uint8_t*>(Buffer) = Byte; }
+  void Write(uint32_t, const void* Buffer, int32_t) override {
+    Calls += "write ";
+    if (Refusals-- > 0) throw EOSError(L"refused", 5);
+    Byte = *static_cast<const uint8_t*>(Buffer);
+  }
+  uint32_t Protect(uint32_t, int32_t, uint32_t NewProtection) override {
+    Calls += "protect(" + std::to_string(NewProtection) + ") ";
+    uint32_t old = Protection;
+    Protection = NewProtection;
+    return old;
+  }
+  void FlushInstructionCache(uint32_t, int32_t) override { Calls += "flush"; }
+};
+
+}  // namespace
+
+TEST(BreakpointBytes, ARefusedWriteIsRetriedWithTheProtectionLiftedAndRestored) {
+  TRefusingAccess access;
+  TMemoryReader mem(access);
+  mem.WriteByte(0x401000, 0xCC);
+  EXPECT_EQ(0xCC, access.Byte);
+  EXPECT_EQ("write protect(64) write protect(32) flush", access.Calls);
+  EXPECT_EQ(static_cast<uint32_t>(PAGE_EXECUTE_READ), access.Protection);
+
+  // Refused even then: the protection is restored and the error passes on, nothing is flushed.
+  access.Refusals = 2;
+  access.Calls.clear();
+  EXPECT_THROW(mem.WriteByte(0x401000, 0x90), EOSError);
+  EXPECT_EQ("write protect(64) write protect(32) ", access.Calls);
+  EXPECT_EQ(0xCC, access.Byte);
+}

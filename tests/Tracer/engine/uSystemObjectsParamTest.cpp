@@ -363,3 +363,25 @@ TEST_F(ParamValues, WithoutADebuggeeEveryValueIsTheBridgeError) {
   SetProcessMemoryBridge(nullptr);
   EXPECT_EQ(L"Process memory bridge not initialized", Text(L"int"));
 }
+
+TEST(ProcDefLists, DefinitionsAreKeyedByTheirURLWithoutTheQuery) {
+  TEAXProcDef a(L"export://CreateFileW@kernel32.dll?minversion=5.1");
+  TVOIDProcDef b(L"rva://0x00001000@app.exe");
+  TProcDefs defs;  // not owning
+  defs.Add(&a);
+  defs.Add(&b);
+  TProcDef* found = nullptr;
+  ASSERT_TRUE(defs.Find(L"export://CreateFileW@kernel32.dll", found));
+  EXPECT_EQ(&a, found);
+  EXPECT_FALSE(defs.Find(L"export://CreateFileW@kernel32.dll?minversion=5.1", found));
+  EXPECT_THROW(defs.Add(&a), EListError);
+  defs.Remove(&a);
+  EXPECT_FALSE(defs.Find(L"export://CreateFileW@kernel32.dll", found));
+  int count = 0;
+  TProcDefsEnumerator it(&defs, L"src/Tracer/uSystemObjects", 1);
+  while (it.MoveNext()) {
+    EXPECT_EQ(&b, it.GetCurrent());
+    ++count;
+  }
+  EXPECT_EQ(1, count);
+}
