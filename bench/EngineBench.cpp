@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "Bench.h"
+#include "Tracer/uCallHandlers.h"
 #include "Tracer/uClasses.h"
 #include "Tracer/uEventQueue.h"
 #include "Tracer/uMiniComServer.h"
@@ -86,6 +87,54 @@ void LoggedCallCost(TBenchGroup& g) {
   });
 }
 
-const bool kRegistered = RegisterBenchmark("Logged call: memory and AddCalls", LoggedCallCost);
+void WriteFileText(const std::wstring& path, const std::string& text) {
+  HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  DWORD done = 0;
+  WriteFile(h, text.data(), static_cast<DWORD>(text.size()), &done, nullptr);
+  CloseHandle(h);
+}
+
+// A handler that reads three parameters of each call, beside the same reads from C++.
+void HandlerCost(TBenchGroup& g) {
+  UseTypeLibrary();
+  wchar_t temp[MAX_PATH];
+  GetTempPathW(MAX_PATH, temp);
+  std::wstring js = std::wstring(temp) + L"cw_bench_read3.js";
+  std::wstring vbs = std::wstring(temp) + L"cw_bench_read3.vbs";
+  WriteFileText(js, "function F(p) { var v = p.Values; return v.hStmt + v.iters + v.mode; }\r\n");
+  WriteFileText(vbs, "Function F(p)\r\n  Set v = p.Values\r\n  F = v.hStmt + v.iters + v.mode\r\nEnd Function\r\n");
+  TCallHandlerEngine* engine = GetCallHandlerEngine();
+  TCallHandlerRef jsHandler = engine->GetHandler(L"script://F@" + js);
+  TCallHandlerRef vbsHandler = engine->GetHandler(L"script://F@" + vbs);
+  TComPtr<ITracerEventParams> params = FourParamCall(1);
+
+  g.Measure("C++: Find + Value of 3 parameters", 20000, 1, [&](int64_t it) {
+    static const wchar_t* const names[] = {L"hStmt", L"iters", L"mode"};
+    for (int64_t i = 0; i < it; ++i)
+      for (const wchar_t* name : names) {
+        BSTR bname = SysAllocString(name);
+        ITracerEventParam* param = nullptr;
+        params->Find(bname, &param);
+        SysFreeString(bname);
+        VARIANT v;
+        VariantInit(&v);
+        param->get_Value(&v);
+        gBenchSink = v.lVal;
+        param->Release();
+      }
+  });
+  g.Measure("JScript handler reading 3 parameters", 2000, 1, [&](int64_t it) {
+    for (int64_t i = 0; i < it; ++i) engine->ExecuteHandler(jsHandler.Get(), params.Get());
+  });
+  g.Measure("VBScript handler reading 3 parameters", 2000, 1, [&](int64_t it) {
+    for (int64_t i = 0; i < it; ++i) engine->ExecuteHandler(vbsHandler.Get(), params.Get());
+  });
+  engine->EndTrace();
+  DeleteFileW(js.c_str());
+  DeleteFileW(vbs.c_str());
+}
+
+const bool kRegistered = RegisterBenchmark("Logged call: memory and AddCalls", LoggedCallCost) &&
+                         RegisterBenchmark("Call handlers reading three parameters", HandlerCost);
 
 }  // namespace
