@@ -191,3 +191,40 @@ TEST(BreakpointBytes, ARefusedWriteIsRetriedWithTheProtectionLiftedAndRestored) 
   EXPECT_EQ("write protect(64) write protect(32) ", access.Calls);
   EXPECT_EQ(0xCC, access.Byte);
 }
+
+namespace {
+
+// Counts the reads that reach the process.
+class TCountingAccess : public TMemoryAccess {
+public:
+  explicit TCountingAccess(TMemoryAccess& inner) : FInner(inner) {}
+  int Reads = 0;
+  void Read(uint32_t Address, void* Buffer, int32_t Count) override {
+    ++Reads;
+    FInner.Read(Address, Buffer, Count);
+  }
+  void Write(uint32_t Address, const void* Buffer, int32_t Count) override { FInner.Write(Address, Buffer, Count); }
+  uint32_t Protect(uint32_t Address, int32_t Count, uint32_t NewProtection) override {
+    return FInner.Protect(Address, Count, NewProtection);
+  }
+  void FlushInstructionCache(uint32_t Address, int32_t Count) override { FInner.FlushInstructionCache(Address, Count); }
+
+private:
+  TMemoryAccess& FInner;
+};
+
+}  // namespace
+
+TEST_F(ProcessMemory, ZeroTerminatedStringsAreReadOnePageAtATimeNotPerCharacter) {
+  TCountingAccess counting(Controller);
+  TMemoryReader reader(counting);
+  EXPECT_EQ("Hello, world", reader.ReadAnsiStringZ(Target.At("ansi")));
+  EXPECT_EQ(1, counting.Reads);
+  counting.Reads = 0;
+  uint32_t big = Target.At("big");
+  EXPECT_EQ(32768u, reader.ReadAnsiStringZ(big).size());
+  // 32,768 bytes from an address inside a page touch nine pages at most.
+  uint32_t page = Target.PageSize();
+  int pages = static_cast<int>((big + 32768 - 1) / page - big / page + 1);
+  EXPECT_EQ(pages, counting.Reads);
+}
