@@ -207,18 +207,27 @@ def build_tables(sequences, procedures, code_ranges):
     seqs = sorted((s for s in sequences
                    if s[1] and s[1][0][0] < s[2] and within(code_ranges, s[1][0][0], s[2])),
                   key=lambda s: s[1][0][0])
+    symbols = [rel for (rel, _) in procedures]
+
+    def gap_has_code(start, end):
+        # Alignment padding between two sequences belongs to the one before; a symbol in the
+        # gap is code without line information, which must stay outside every unit.
+        i = bisect.bisect_left(symbols, start)
+        return i < len(symbols) and symbols[i] < end
+
     units, sources, lines, covered = [], [], [], []
     last_end = 0
     for unit, rows, end in seqs:
         start = rows[0][0]
         if start < last_end:
             continue  # overlaps a sequence already taken (folded duplicate code)
-        if units and start > last_end:
+        gap = bool(units) and start > last_end and gap_has_code(last_end, start)
+        if gap:
             units.append((last_end, ""))
             sources.append((last_end, ""))
-        if not units or units[-1][1] != unit or start > last_end:
+        if not units or units[-1][1] != unit or gap:
             units.append((start, unit))
-        cur_source = None
+        cur_source = sources[-1][1] if sources and not gap else None
         by_addr = {}
         for rel, line, source in rows:
             if source != cur_source:
@@ -227,7 +236,10 @@ def build_tables(sequences, procedures, code_ranges):
             if line > 0:
                 by_addr[rel] = line  # the last row at an address is the one that holds
         lines.extend(sorted(by_addr.items()))
-        covered.append((start, end))
+        if covered and not gap and covered[-1][1] <= start:
+            covered[-1] = (covered[-1][0], end)
+        else:
+            covered.append((start, end))
         last_end = end
     if units:
         units.append((last_end, ""))

@@ -202,14 +202,23 @@ void CallGuarded(HMODULE module, void* proc, void* arg, bool registerCall) {
 
 // ---- registry ----------------------------------------------------------------------------------
 
+std::recursive_mutex& CallHandlerRegistryLock() {
+  static std::recursive_mutex lock;
+  return lock;
+}
+
 TCallHandler::TCallHandler(const std::wstring& functionName, TCallHandlerModule* module)
     : FFunctionName(functionName), FModule(module) {
-  FModule->FHandlers.AddString(functionName, this);
+  std::lock_guard<std::recursive_mutex> guard(CallHandlerRegistryLock());
+  FModule->FHandlers[functionName] = this;
 }
 
 TCallHandler::~TCallHandler() {
-  FModule->FHandlers.RemoveString(FFunctionName);
-  if (FModule->FHandlers.IsEmpty()) delete FModule;
+  std::lock_guard<std::recursive_mutex> guard(CallHandlerRegistryLock());
+  auto entry = FModule->FHandlers.find(FFunctionName);
+  // A successor may have taken the name while this one waited for the lock.
+  if (entry != FModule->FHandlers.end() && entry->second == this) FModule->FHandlers.erase(entry);
+  if (FModule->FHandlers.empty()) delete FModule;
 }
 
 void* TCallHandler::GetInterface(REFIID iid) {
@@ -219,15 +228,21 @@ void* TCallHandler::GetInterface(REFIID iid) {
 
 TCallHandlerModule::TCallHandlerModule(const std::wstring& name, TCallHandlerProtocol* protocol)
     : FName(name), FProtocol(protocol) {
-  FProtocol->FModules.AddString(name, this);
+  std::lock_guard<std::recursive_mutex> guard(CallHandlerRegistryLock());
+  FProtocol->FModules[name] = this;
 }
 
-TCallHandlerModule::~TCallHandlerModule() { FProtocol->FModules.RemoveString(FName); }
+TCallHandlerModule::~TCallHandlerModule() {
+  std::lock_guard<std::recursive_mutex> guard(CallHandlerRegistryLock());
+  FProtocol->FModules.erase(FName);
+}
 
 TCallHandlerRef TCallHandlerModule::GetHandler(const std::wstring& functionName) {
-  TObject* found = nullptr;
-  if (FHandlers.FindString(functionName, found))
-    return TCallHandlerRef(static_cast<ICallHandler*>(static_cast<TCallHandler*>(found)));
+  std::lock_guard<std::recursive_mutex> guard(CallHandlerRegistryLock());
+  auto found = FHandlers.find(functionName);
+  // A handler whose last reference went on the debugging thread is dying: make a new one.
+  if (found != FHandlers.end() && found->second->RefCount() > 0)
+    return TCallHandlerRef(static_cast<ICallHandler*>(found->second));
   TCallHandlerRef handler = CreateHandler(functionName);
   if (!handler)
     throw Exception(WideFormat(L"Cannot create handler for %ls::%ls", FName.c_str(),
@@ -239,20 +254,18 @@ TCallHandlerProtocol::~TCallHandlerProtocol() = default;
 
 TCallHandlerModule* TCallHandlerProtocol::GetModule(const std::wstring& name,
                                                     const std::wstring& query) {
-  TObject* found = nullptr;
-  if (FModules.FindString(name, found)) {
-    auto* module = static_cast<TCallHandlerModule*>(found);
-    module->ApplyQuery(query);
-    return module;
+  std::lock_guard<std::recursive_mutex> guard(CallHandlerRegistryLock());
+  auto found = FModules.find(name);
+  if (found != FModules.end()) {
+    found->second->ApplyQuery(query);
+    return found->second;
   }
   return CreateModule(name, query);
 }
 
 std::vector<TCallHandlerModule*> TCallHandlerProtocol::ModuleList() {
   std::vector<TCallHandlerModule*> modules;
-  auto enumerator = FModules.GetEnumerator();
-  while (enumerator->MoveNext())
-    modules.push_back(static_cast<TCallHandlerModule*>(static_cast<TObject*>(enumerator->GetCurrent())));
+  for (auto& entry : FModules) modules.push_back(entry.second);
   return modules;
 }
 
@@ -271,6 +284,8 @@ bool TCallHandlerProtocols::FindProtocol(const std::wstring& name,
   TObject* found = nullptr;
   if (!FindString(name, found)) return false;
   CW_ASSERT(found != nullptr, UnitPath, 129);
+  // Keys are hashes: a name whose hash meets a protocol's is still not that protocol.
+  if (static_cast<TCallHandlerProtocol*>(found)->Name() != name) return false;
   protocol = static_cast<TCallHandlerProtocol*>(found);
   return true;
 }
@@ -362,6 +377,7 @@ void TScriptCallHandlerModule::ApplyQuery(const std::wstring& query) {
 void TScriptCallHandlerModule::AddScriptFile(const std::wstring& fileName) {
   std::wstring path = ModulePath(fileName);
   std::wstring key = UpperCase(path);
+  std::lock_guard<std::mutex> guard(FCodeLock);
   if (FLoadedFiles.count(key)) return;
 
   std::string bytes;
@@ -405,22 +421,26 @@ void TScriptCallHandlerModule::AddScriptFile(const std::wstring& fileName) {
 
 IScriptControl* TScriptCallHandlerModule::GetScriptControl() {
   if (FScriptControl) return FScriptControl.Get();
+  std::wstring language, code;
+  {
+    std::lock_guard<std::mutex> guard(FCodeLock);
+    language = FLanguage;
+    for (const std::wstring& line : FCode) {
+      code += line;
+      code += L"\r\n";
+    }
+  }
   HRESULT hr = CoCreateInstance(CLSID_ScriptControl, nullptr, CLSCTX_INPROC_SERVER,
                                 __uuidof(IScriptControl), reinterpret_cast<void**>(FScriptControl.Put()));
   OleCheck(hr);
   try {
-    hr = FScriptControl->put_Language(TBStr(FLanguage).Get());
+    hr = FScriptControl->put_Language(TBStr(language).Get());
     CheckScriptCall(hr);
     // The holder forwards QueryInterface to the debuggee's memory manager, which may not exist
     // yet: hand over its own IDispatch.
     IDispatch* memory = static_cast<IDispatch*>(GetProcessMemory());
     hr = FScriptControl->AddObject(TBStr(L"Memory").Get(), memory, VARIANT_FALSE);
     CheckScriptCall(hr);
-    std::wstring code;
-    for (const std::wstring& line : FCode) {
-      code += line;
-      code += L"\r\n";
-    }
     hr = FScriptControl->AddCode(TBStr(code).Get());
     CheckScriptCall(hr);
   } catch (Exception& e) {
@@ -431,7 +451,7 @@ IScriptControl* TScriptCallHandlerModule::GetScriptControl() {
 }
 
 // A failed call of the control raises with the control's own description of the error: its
-// error information, else its error object's description, else the system's text.
+// error object's description, else its error information, else the system's text.
 void TScriptCallHandlerModule::CheckScriptCall(HRESULT hr) {
   if (SUCCEEDED(hr)) return;
   std::wstring description;
@@ -442,10 +462,10 @@ void TScriptCallHandlerModule::CheckScriptCall(HRESULT hr) {
     description = text.Str();
   }
   TComPtr<IScriptError> error;
-  if (description.empty() && FScriptControl && SUCCEEDED(FScriptControl->get_Error(error.Put())) && error) {
+  if (FScriptControl && SUCCEEDED(FScriptControl->get_Error(error.Put())) && error) {
     TBStr text;
     error->get_Description(text.Put());
-    description = text.Str();
+    if (!text.Str().empty()) description = text.Str();
   }
   if (description.empty()) OleCheck(hr);
   throw EOleSysError(description, hr);
@@ -464,9 +484,20 @@ void TScriptCallHandlerModule::AppendScriptError(Exception& e) {
   if (line != 0) {
     AppendExceptionLine(e, WideFormat(L"in %ls(%d, %d)", Name().c_str(), static_cast<int>(line),
                                       static_cast<int>(column)));
+    std::lock_guard<std::mutex> guard(FCodeLock);
     if (line >= 1 && static_cast<size_t>(line) <= FCode.size())
       AppendExceptionLine(e, L"at \"" + FCode[line - 1] + L"\"");
   }
+}
+
+std::vector<std::wstring> TScriptCallHandlerModule::Code() const {
+  std::lock_guard<std::mutex> guard(FCodeLock);
+  return FCode;
+}
+
+std::wstring TScriptCallHandlerModule::Language() const {
+  std::lock_guard<std::mutex> guard(FCodeLock);
+  return FLanguage;
 }
 
 TCallHandlerRef TScriptCallHandlerModule::CreateHandler(const std::wstring& functionName) {
@@ -478,8 +509,15 @@ void TScriptCallHandlerModule::Reset() { FScriptControl.Reset(); }
 void TScriptCallHandler::Execute(ITracerEventParams* params) {
   auto* module = dynamic_cast<TScriptCallHandlerModule*>(Module());
   CW_ASSERT(module != nullptr, UnitPath, 415);
+  const std::wstring context = L"Error executing \"" + module->Name() + L"::" + FunctionName() + L"\": ";
+  IScriptControl* control = nullptr;
   try {
-    IScriptControl* control = module->GetScriptControl();
+    control = module->GetScriptControl();  // adds the control's details itself
+  } catch (Exception& e) {
+    PrependExceptionLine(e, context);
+    throw;
+  }
+  try {
     SAFEARRAY* args = SafeArrayCreateVector(VT_VARIANT, 0, 1);
     if (!args) throw std::bad_alloc();
     struct TArrayHolder {
@@ -501,7 +539,7 @@ void TScriptCallHandler::Execute(ITracerEventParams* params) {
     VariantClear(&result);
     module->CheckScriptCall(hr);
   } catch (Exception& e) {
-    PrependExceptionLine(e, L"Error executing \"" + module->Name() + L"::" + FunctionName() + L"\": ");
+    PrependExceptionLine(e, context);
     module->AppendScriptError(e);
     throw;
   }
@@ -520,8 +558,15 @@ TCallHandlerRef TCallHandlerEngine::GetHandler(const std::wstring& url) {
   TCallHandlerProtocol* protocol = nullptr;
   if (!FProtocols.FindProtocol(scheme, protocol))
     throw Exception(WideFormat(L"Unknown protocol \"%ls\"", scheme.c_str()));
+  std::lock_guard<std::recursive_mutex> guard(CallHandlerRegistryLock());
   TCallHandlerModule* module = protocol->GetModule(path, query);
-  return module->GetHandler(userPart);
+  try {
+    return module->GetHandler(userPart);
+  } catch (...) {
+    // A module lives only while it has handlers: one made for this URL alone goes again.
+    if (!module->HasHandlers()) delete module;
+    throw;
+  }
 }
 
 void TCallHandlerEngine::ExecuteHandler(ICallHandler* handler, ITracerEventParams* params) {
@@ -532,6 +577,7 @@ void TCallHandlerEngine::ExecuteHandler(ICallHandler* handler, ITracerEventParam
 }
 
 void TCallHandlerEngine::EndTrace() {
+  std::lock_guard<std::recursive_mutex> guard(CallHandlerRegistryLock());
   for (TCallHandlerProtocol* protocol : FProtocols.Items())
     for (TCallHandlerModule* module : protocol->ModuleList()) module->Reset();
 }

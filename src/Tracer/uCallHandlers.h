@@ -5,6 +5,8 @@
 #pragma once
 #include <windows.h>
 
+#include <map>
+#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
@@ -57,11 +59,12 @@ public:
   TCallHandlerRef GetHandler(const std::wstring& functionName);
   const std::wstring& Name() const { return FName; }
   TCallHandlerProtocol* Protocol() const { return FProtocol; }
+  bool HasHandlers() const { return !FHandlers.empty(); }
 
 private:
   friend class TCallHandler;
   std::wstring FName;
-  TQStringBucketList FHandlers;  // not owning
+  std::map<std::wstring, TCallHandler*> FHandlers;  // not owning
   TCallHandlerProtocol* FProtocol;
 };
 
@@ -74,13 +77,13 @@ public:
   // The registered module with the query applied, else a new one.
   TCallHandlerModule* GetModule(const std::wstring& name, const std::wstring& query);
   const std::wstring& Name() const { return FName; }
-  // Every module at this moment.
+  // Every module at this moment (under the registry lock).
   std::vector<TCallHandlerModule*> ModuleList();
 
 private:
   friend class TCallHandlerModule;
   std::wstring FName;
-  TQStringBucketList FModules;  // not owning
+  std::map<std::wstring, TCallHandlerModule*> FModules;  // not owning
 };
 
 class TCallHandlerProtocols : public TQStringBucketList {
@@ -148,10 +151,12 @@ public:
   // Adds the Script Control's error details (number, location, source line) to the message.
   void AppendScriptError(Exception& e);
 
-  const std::vector<std::wstring>& Code() const { return FCode; }
-  const std::wstring& Language() const { return FLanguage; }
+  std::vector<std::wstring> Code() const;
+  std::wstring Language() const;
 
 private:
+  // The main thread adds files while the debugging thread compiles and reports.
+  mutable std::mutex FCodeLock;
   std::vector<std::wstring> FCode;
   std::wstring FLanguage;
   TComPtr<IScriptControl> FScriptControl;
@@ -185,6 +190,10 @@ private:
 };
 
 TCallHandlerEngine* GetCallHandlerEngine();
+
+// Guards the registry's lists: handlers are made and freed on the main thread while the
+// debugging thread resets the modules at the end of a trace.
+std::recursive_mutex& CallHandlerRegistryLock();
 
 // A module file: a name with "\" as it is, else in "symbols\" beside the program.
 std::wstring ModulePath(const std::wstring& name);

@@ -2,6 +2,7 @@
 
 #include <oleauto.h>
 
+#include "Tracer/uProcDefs.h"
 #include "Tracer/uProcessMemory.h"
 #include "Tracer/uSingletons.h"
 #include "Tracer/uVariants.h"
@@ -358,49 +359,6 @@ TParamDef* TParamDefs::iterator::operator*() const {
 
 // ---- procedure definitions ----
 
-TProcDef::TProcDef(const std::wstring& URL) : FURL(URL.substr(0, URL.find(L'?'))) {}
-
-TProcDef::~TProcDef() = default;
-
-void SplitTypeKeyword(const std::wstring& Text, std::wstring& Keyword, int32_t& Count) {
-  Keyword = Text;
-  Count = 0;
-  while (!Keyword.empty() && Keyword.back() == L'*') {
-    Keyword.pop_back();
-    ++Count;
-  }
-}
-
-void TProcDef::LoadParam(IXMLDOMNode* Node) {
-  TOleVariant value;
-  ReadProperty(Node, L"Type", VT_BSTR, value, true);
-  std::wstring type = value.AsBSTRText();
-  if (type.empty()) RaiseNotSpecified(L"Parameter type");
-  std::wstring keyword;
-  int32_t indirection = 0;
-  SplitTypeKeyword(type, keyword, indirection);
-  const TDefClass* found = nullptr;
-  const TParamDefClass* cls = nullptr;
-  if (GetParamTypeDefs()->FindType(keyword, found)) cls = dynamic_cast<const TParamDefClass*>(found);
-  if (cls == nullptr) RaiseUnknownToken(keyword);
-  ReadProperty(Node, L"Name", VT_BSTR, value, true);
-  std::unique_ptr<TParamDef> def = cls->Create(this, value.AsBSTRText());
-  def->SetIndirectionCount(indirection);
-  LoadObjectFromNode(Node, def.get());
-  FParams.Add(std::move(def));
-}
-
-void TEAXProcDef::ReadResult(const CONTEXT& Context, TOleVariant& Value) const {
-  Value.Clear();
-  LongWordToVariant(Context.Eax, Value);
-}
-
-void TAXProcDef::ReadResult(const CONTEXT& Context, TOleVariant& Value) const {
-  Value.Clear();
-  SmallIntToVariant(static_cast<int16_t>(Context.Eax & 0xFFFF), Value);
-}
-
-void TVOIDProcDef::ReadResult(const CONTEXT&, TOleVariant& Value) const { Value.Clear(); }
 
 void TProcDefs::Add(TProcDef* Def) { AddString(Def->GetURL(), Def); }
 

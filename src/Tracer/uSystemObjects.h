@@ -271,51 +271,7 @@ private:
   TQStringBucketList FNames{false};
 };
 
-// ---- procedure definitions (the part parameter definitions rely on) ----
-
-// One traced function: its URL (without the query) and its parameters. The loaded set
-// of definitions builds on it (title, switches, resolver, handler, breakpoint).
-class TProcDef : public TObject {
-public:
-  explicit TProcDef(const std::wstring& URL);
-  ~TProcDef() override;
-
-  const std::wstring& GetURL() const { return FURL; }
-  TParamDefs& GetParams() { return FParams; }
-  // The call's result from the thread's registers at the return.
-  virtual void ReadResult(const CONTEXT& Context, TOleVariant& Value) const = 0;
-  // Reads one "param" property set: type keyword with its "*"s, name, then the
-  // definition's own properties; appended only when all of it loaded.
-  void LoadParam(IXMLDOMNode* Node);
-
-protected:
-  std::wstring FURL;
-  TParamDefs FParams;
-};
-
-// Keyword without its trailing "*" characters, and how many there were.
-void SplitTypeKeyword(const std::wstring& Text, std::wstring& Keyword, int32_t& Count);
-
-class TEAXProcDef : public TProcDef {
-public:
-  using TProcDef::TProcDef;
-  static std::wstring GetKeyword() { return L"eax"; }
-  void ReadResult(const CONTEXT& Context, TOleVariant& Value) const override;
-};
-
-class TAXProcDef : public TProcDef {
-public:
-  using TProcDef::TProcDef;
-  static std::wstring GetKeyword() { return L"ax"; }
-  void ReadResult(const CONTEXT& Context, TOleVariant& Value) const override;
-};
-
-class TVOIDProcDef : public TProcDef {
-public:
-  using TProcDef::TProcDef;
-  static std::wstring GetKeyword() { return L"void"; }
-  void ReadResult(const CONTEXT& Context, TOleVariant& Value) const override;
-};
+// ---- procedure definitions: TProcDef and its result kinds live in uProcDefs ----
 
 // Procedure definitions keyed by URL; owning or not, as the creator chooses.
 class TProcDefs : public TQStringBucketList {
@@ -365,3 +321,6 @@ public:
 
 TParamTypeDefs* GetParamTypeDefs();
 TProcTypeDefs* GetProcTypeDefs();
+
+// Procedure definitions and the loaded set, which build on the lists above.
+#include "Tracer/uProcDefs.h"

@@ -2,6 +2,8 @@
 
 #include <objbase.h>
 
+#include "lib/dgn/windows/DgnWin32.h"
+
 wchar_t WideUpCaseChar(wchar_t c) { return (c >= L'a' && c <= L'z') ? static_cast<wchar_t>(c - 32) : c; }
 
 int32_t WideValInt(const std::wstring& s, int& code) {
@@ -162,18 +164,7 @@ HANDLE WideFileOpen(const std::wstring& name, uint16_t mode) {
                      nullptr);
 }
 
-std::wstring SysErrorMessage(uint32_t code) {
-  wchar_t* buf = nullptr;
-  DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                               FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ARGUMENT_ARRAY,
-                           nullptr, code, 0, reinterpret_cast<LPWSTR>(&buf), 0, nullptr);
-  std::wstring s;
-  if (n && buf) s.assign(buf, n);
-  if (buf) LocalFree(buf);
-  while (!s.empty() && (s.back() == L'\r' || s.back() == L'\n' || s.back() == L' ' || s.back() == L'.'))
-    s.pop_back();
-  return s;
-}
+std::wstring SysErrorMessage(uint32_t code) { return DgnSysErrorMessage(code); }
 
 static HANDLE OpenOrCreate(const std::wstring& fileName, uint16_t mode) {
   if (mode == fmCreate) {

@@ -96,6 +96,13 @@ TEST_F(CallHandlersTest, HandlerLibraryGetsItsQueryInEaxAndChangesTheCall) {
   ReturnOfCall(onCall.Get(), params.Get());
   EXPECT_EQ(L"result=42; hEnv=5; seen=result=21;hEnv=5; query=", DescribeParams(params.Get()));
   EXPECT_EQ(1, [] { LONG n = 0; GetTracerEventQueue()->AllEvents()->get_Count(&n); return n; }());
+
+  // The library goes with the last handler that uses it (the last symbol file unloaded).
+  onCall.Reset();
+  again.Reset();
+  EXPECT_NE(nullptr, GetModuleHandleW(HandlerDll().c_str()));
+  noQuery.Reset();
+  EXPECT_EQ(nullptr, GetModuleHandleW(HandlerDll().c_str()));
 }
 
 TEST_F(CallHandlersTest, FaultInAHandlerLibraryBecomesAnErrorEventAndTracingGoesOn) {
@@ -125,6 +132,7 @@ TEST_F(CallHandlersTest, BadHandlerUrlsFailAtLoadWithTheirReason) {
             MessageOf([&] { Engine->GetHandler(L"cdecl://OnCall@" + HandlerDll()); }));
   std::wstring missing = MessageOf([&] { Engine->GetHandler(L"stdcall://NoSuchExport@" + HandlerDll()); });
   EXPECT_NE(std::wstring::npos, missing.find(L"\r\nat GetProcAddress")) << WideToUtf8(missing);
+  EXPECT_EQ(nullptr, GetModuleHandleW(HandlerDll().c_str())) << "a module without handlers stays loaded";
   std::wstring noLibrary = MessageOf([&] { Engine->GetHandler(L"stdcall://OnCall@" + Dir.File(L"none.dll")); });
   EXPECT_EQ(0u, noLibrary.find(Dir.File(L"none.dll") + L": ")) << WideToUtf8(noLibrary);
 }
@@ -206,7 +214,10 @@ TEST_F(CallHandlersTest, SyntaxErrorIsReportedAtTheFirstCallWithItsLocation) {
   ComPtr<ITracerEventParams> params = MakeCallParams(0);
   std::wstring message = MessageOf([&] { Engine->ExecuteHandler(handler.Get(), params.Get()); });
   EXPECT_EQ(0u, message.find(L"Error executing \"" + path + L"::F\": \r\n")) << WideToUtf8(message);
-  EXPECT_NE(std::wstring::npos, message.find(L"\r\nin " + path + L"(")) << WideToUtf8(message);
+  size_t location = message.find(L"\r\nin " + path + L"(2, ");
+  EXPECT_NE(std::wstring::npos, location) << WideToUtf8(message);
+  EXPECT_EQ(std::wstring::npos, message.find(L"\r\nin ", location + 1)) << "details once: " << WideToUtf8(message);
+  EXPECT_NE(std::wstring::npos, message.find(L"\r\nat \"  p.Values.result = (1 +\"")) << WideToUtf8(message);
 }
 
 TEST_F(CallHandlersTest, InstalledJScriptIsRecentEnoughToAskNothing) {

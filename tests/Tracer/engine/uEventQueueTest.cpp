@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdlib>
+#include <new>
 #include <thread>
 #include <vector>
 
@@ -10,6 +12,22 @@
 #include "Tracer/uEventQueue.h"
 
 using Microsoft::WRL::ComPtr;
+
+// Allocation failures on demand, for the logging that must survive running out of memory.
+namespace {
+thread_local int FailingAllocations = 0;
+}
+
+void* operator new(std::size_t size) {
+  if (FailingAllocations > 0) {
+    --FailingAllocations;
+    throw std::bad_alloc();
+  }
+  if (void* p = std::malloc(size ? size : 1)) return p;
+  throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
@@ -178,6 +196,28 @@ TEST_F(EventQueueTest, IndexOfFindsTheReferenceItemReturnedAndFocusFollowsTheWin
   Queue->VisibleEvents()->get_FocusedIndex(&focused);
   Queue->VisibleEvents()->SetImpl(nullptr);
   EXPECT_EQ(1, focused);
+}
+
+TEST_F(EventQueueTest, RunningOutOfMemoryWhileLoggingBecomesAnErrorRow) {
+  ComPtr<ITracerEventParams> params = MakeCallParams(0);
+  const std::wstring call = L"lost call", message = L"lost message";
+  FailingAllocations = 1;
+  Queue->AddCalls(call, 1, 0, 0, params.Get(), true);
+  FailingAllocations = 1;
+  Queue->AddMessage(message);
+  FailingAllocations = 0;
+  ITracerEvents* visible = Queue->VisibleEvents();
+  ASSERT_EQ(2, Count(visible));
+  EXPECT_EQ(L"msg=Out of memory", [&] {
+    ComPtr<IErrorTracerEvent> error;
+    Item(visible, 1).As(&error);
+    ComPtr<ITracerEventParams> list;
+    error->get_Params(&list);
+    return DescribeParams(list.Get());
+  }());
+  // Logging goes on once memory is back.
+  AddCall(L"next", 1, true);
+  EXPECT_EQ(L"next", Text(Item(visible, 2).Get()));
 }
 
 TEST_F(EventQueueTest, ClearEmptiesBothListsWhileAHeldEventStillAnswers) {

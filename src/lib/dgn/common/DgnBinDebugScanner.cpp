@@ -1,5 +1,6 @@
 #include "lib/dgn/common/DgnBinDebugScanner.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "lib/dgn/common/DgnUnicode.h"
@@ -28,6 +29,25 @@ void AppendGrowing(std::vector<T>& v, const T& item) {
   if (v.size() == v.capacity())
     v.reserve(v.capacity() == 0 ? 64 : v.capacity() + v.capacity() / 4);
   v.push_back(item);
+}
+
+template <class T>
+bool IsAscending(const std::vector<T>& v) {
+  for (size_t i = 1; i < v.size(); ++i)
+    if (v[i].Addr < v[i - 1].Addr)
+      return false;
+  return true;
+}
+
+// Where the search from the end for the last entry at or below r starts: in ascending tables
+// (all that the build tool writes) right behind that entry, in any other at the end.
+template <class T>
+size_t LastAtOrBelow(const std::vector<T>& v, bool sorted, uint32_t r) {
+  if (!sorted)
+    return v.size();
+  auto it = std::upper_bound(v.begin(), v.end(), r,
+                             [](uint32_t value, const T& e) { return value < e.Addr; });
+  return static_cast<size_t>(it - v.begin());
 }
 
 }  // namespace
@@ -132,27 +152,31 @@ std::wstring TDgnBinDebugScanner::ModuleName() const {
   return FValidFormat ? NameOf(HeaderValue(HdrModuleName)) : std::wstring();
 }
 
+void TDgnBinDebugScanner::WalkUnits(uint32_t r) const {
+  if (FUnitMemoValid && FUnitMemoAddr == r)
+    return;
+  uint32_t start = NoUnit, name = 0;
+  if (FValidFormat) {
+    TTableWalker w(*this, HeaderValue(HdrUnits), 2);
+    while (w.Next() && w.Total(0) <= r) {
+      start = w.Total(0);
+      name = w.Total(1);
+    }
+  }
+  FUnitMemoAddr = r;
+  FUnitMemoStart = start;
+  FUnitMemoName = name;
+  FUnitMemoValid = true;
+}
+
 uint32_t TDgnBinDebugScanner::UnitStartOf(uint32_t r) const {
-  uint32_t start = NoUnit;
-  if (!FValidFormat)
-    return start;
-  TTableWalker w(*this, HeaderValue(HdrUnits), 2);
-  while (w.Next() && w.Total(0) <= r)
-    start = w.Total(0);
-  return start;
+  WalkUnits(r);
+  return FUnitMemoStart;
 }
 
 std::wstring TDgnBinDebugScanner::UnitNameFromAddr(uint32_t r) const {
-  if (!FValidFormat)
-    return std::wstring();
-  uint32_t name = 0;
-  TTableWalker w(*this, HeaderValue(HdrUnits), 2);
-  while (w.Next()) {
-    if (w.Total(0) > r)
-      break;
-    name = w.Total(1);
-  }
-  return NameOf(name);
+  WalkUnits(r);
+  return NameOf(FUnitMemoName);
 }
 
 std::wstring TDgnBinDebugScanner::SourceNameFromAddr(uint32_t r) const {
@@ -180,6 +204,7 @@ void TDgnBinDebugScanner::CacheProcedures() {
   while (w.Next())
     AppendGrowing(FProcs, TProcEntry{w.Total(0), w.Total(1), w.Total(2)});
   FProcs.shrink_to_fit();
+  FProcsSorted = IsAscending(FProcs);
 }
 
 void TDgnBinDebugScanner::CacheLines() {
@@ -190,13 +215,14 @@ void TDgnBinDebugScanner::CacheLines() {
   while (w.Next())
     AppendGrowing(FLines, TLineEntry{w.Total(0), w.Total(1)});
   FLines.shrink_to_fit();
+  FLinesSorted = IsAscending(FLines);
 }
 
 std::wstring TDgnBinDebugScanner::ProcNameFromAddr(uint32_t r, uint32_t& offset) {
   offset = 0;
   if (!FProcsCached)
     CacheProcedures();
-  for (size_t i = FProcs.size(); i-- > 0;) {
+  for (size_t i = LastAtOrBelow(FProcs, FProcsSorted, r); i-- > 0;) {
     const TProcEntry& p = FProcs[i];
     if (p.Addr > r)
       continue;
@@ -217,7 +243,7 @@ uint32_t TDgnBinDebugScanner::LineNumberFromAddr(uint32_t r, uint32_t& offset) {
   offset = 0;
   if (!FLinesCached)
     CacheLines();
-  for (size_t i = FLines.size(); i-- > 0;) {
+  for (size_t i = LastAtOrBelow(FLines, FLinesSorted, r); i-- > 0;) {
     const TLineEntry& l = FLines[i];
     if (l.Addr > r)
       continue;

@@ -60,7 +60,9 @@ private:
   uint32_t HeaderValue(uint32_t offset) const;
   bool ReadValue(uint64_t& pos, uint32_t& value) const;
   std::wstring NameOf(uint32_t ref) const;
-  // Start of the unit that holds R, 0xFFFFFFFF when R lies before every unit.
+  // One walk of the unit table gives the name and the start of the unit that holds R (start
+  // 0xFFFFFFFF when R lies before every unit); the last answer is kept for the next question.
+  void WalkUnits(uint32_t r) const;
   uint32_t UnitStartOf(uint32_t r) const;
   void CacheProcedures();
   void CacheLines();
@@ -70,6 +72,12 @@ private:
   bool FValidFormat;
   bool FProcsCached = false;
   bool FLinesCached = false;
+  bool FProcsSorted = false;
+  bool FLinesSorted = false;
+  mutable bool FUnitMemoValid = false;
+  mutable uint32_t FUnitMemoAddr = 0;
+  mutable uint32_t FUnitMemoStart = 0;
+  mutable uint32_t FUnitMemoName = 0;
   std::vector<TProcEntry> FProcs;
   std::vector<TLineEntry> FLines;
 };

@@ -36,6 +36,11 @@ bool IsImageWithPath(HMODULE module) {
   return !ModuleFilePath(module).empty();
 }
 
+uint32_t ImageTimeStamp(HMODULE module) {
+  IMAGE_NT_HEADERS32* headers = PeNtHeaders32(module);
+  return headers ? headers->FileHeader.TimeDateStamp : 0;
+}
+
 std::wstring FileNameOnly(const std::wstring& path) {
   size_t slash = path.find_last_of(L"\\/:");
   return slash == std::wstring::npos ? path : path.substr(slash + 1);
@@ -90,11 +95,16 @@ uint32_t TDgnDebugInfoSource::RelativeAddress(const void* addr) const {
 }
 
 TDgnDebugInfoSource::TDgnDebugInfoSource(HMODULE module)
-    : FModule(module), FFileName(ModuleFilePath(module)), FImageSize(PeImageSize(module)) {}
+    : FModule(module), FFileName(ModuleFilePath(module)), FImageSize(PeImageSize(module)),
+      FTimeStamp(ImageTimeStamp(module)) {}
 
 bool TDgnDebugInfoSource::StillLoaded() const {
-  return IsImageWithPath(FModule) && PeImageSize(FModule) == FImageSize &&
-         ModuleFilePath(FModule) == FFileName;
+  // Another image at the same address differs in its headers or at least in its path (a copy
+  // of the same file elsewhere may have other debug information beside it, or none).
+  MEMORY_BASIC_INFORMATION mbi;
+  return VirtualQuery(FModule, &mbi, sizeof(mbi)) == sizeof(mbi) && mbi.Type == MEM_IMAGE &&
+         mbi.AllocationBase == FModule && PeImageSize(FModule) == FImageSize &&
+         ImageTimeStamp(FModule) == FTimeStamp && ModuleFilePath(FModule) == FFileName;
 }
 
 bool TDgnDebugInfoBinary::Open() {

@@ -71,6 +71,7 @@ protected:
 private:
   std::wstring FFileName;
   uint32_t FImageSize;
+  uint32_t FTimeStamp;
 };
 
 // Packed tables from the module's "DGNDEBUG" section or from "<module>.ddbg".

@@ -33,6 +33,7 @@ public:
   void AfterConstruction();
   // Registers the thread (once) and lets it run.
   void Start();
+  void Resume() { Start(); }
 
   void Terminate() { FTerminated = true; }
   bool Terminated() const { return FTerminated; }

@@ -11,20 +11,22 @@ namespace {
 // Captured while static objects are built, which happens in the main thread.
 const DWORD GMainThreadID = GetCurrentThreadId();
 
-std::mutex GStartLock;
+// The locks here are re-entrant: a throw while one is held (out of memory) reaches the
+// exception notifier in the same thread, which takes them again.
+std::recursive_mutex GStartLock;
 bool GStarted = false;
 TDgnGlobalModulesList* GModulesList = nullptr;
 TDgnGlobalStackList* GStackList = nullptr;
 std::atomic<int> GTrackingCount{0};
 
 struct TIgnoredClasses {
-  std::mutex Lock;
+  std::recursive_mutex Lock;
   std::vector<const std::type_info*> Classes;
 };
 TIgnoredClasses* GIgnored = nullptr;
 
 TIgnoredClasses& Ignored() {
-  std::lock_guard<std::mutex> guard(GStartLock);
+  std::lock_guard<std::recursive_mutex> guard(GStartLock);
   if (!GIgnored)
     GIgnored = new TIgnoredClasses;
   return *GIgnored;
@@ -189,7 +191,7 @@ bool TDgnStackInfoList::IsCallSite(uint32_t r, uint32_t& callSize) const {
 // ---- registry ---------------------------------------------------------------------------------
 
 TDgnGlobalStackList::~TDgnGlobalStackList() {
-  std::lock_guard<std::mutex> guard(FLock);
+  std::lock_guard<std::recursive_mutex> guard(FLock);
   FEntries.clear();
 }
 
@@ -202,7 +204,7 @@ std::shared_ptr<TDgnStackBaseList> TDgnGlobalStackList::FindLocked(DWORD threadI
 }
 
 void TDgnGlobalStackList::AddStackList(std::shared_ptr<TDgnStackBaseList> list) {
-  std::lock_guard<std::mutex> guard(FLock);
+  std::lock_guard<std::recursive_mutex> guard(FLock);
   TDgnStackListClass cls = list->ListClass();
   for (auto it = FEntries.begin(); it != FEntries.end(); ++it)
     if ((*it)->ThreadID() == list->ThreadID() && cls(it->get())) {
@@ -214,7 +216,7 @@ void TDgnGlobalStackList::AddStackList(std::shared_ptr<TDgnStackBaseList> list) 
 
 std::shared_ptr<TDgnStackBaseList> TDgnGlobalStackList::FindStackList(DWORD threadID,
                                                                       TDgnStackListClass cls) {
-  std::lock_guard<std::mutex> guard(FLock);
+  std::lock_guard<std::recursive_mutex> guard(FLock);
   if (FRedirectActive && GetCurrentThreadId() == DgnMainThreadID())
     threadID = FRedirectedThreadID;
   return FindLocked(threadID, cls);
@@ -225,7 +227,7 @@ std::shared_ptr<TDgnStackInfoList> TDgnGlobalStackList::ExceptionStackOf(DWORD t
 }
 
 void TDgnGlobalStackList::RedirectMainThread(DWORD threadID) {
-  std::lock_guard<std::mutex> guard(FLock);
+  std::lock_guard<std::recursive_mutex> guard(FLock);
   if (GetCurrentThreadId() == DgnMainThreadID()) {
     FRedirectActive = true;
     FRedirectedThreadID = threadID;
@@ -235,17 +237,17 @@ void TDgnGlobalStackList::RedirectMainThread(DWORD threadID) {
 }
 
 void TDgnGlobalStackList::EndRedirect() {
-  std::lock_guard<std::mutex> guard(FLock);
+  std::lock_guard<std::recursive_mutex> guard(FLock);
   FRedirectActive = false;
 }
 
 std::unique_ptr<TDgnModuleInfoList> TDgnGlobalModulesList::AcquireModuleList() {
-  std::lock_guard<std::mutex> guard(FLock);
+  std::lock_guard<std::recursive_mutex> guard(FLock);
   return std::make_unique<TDgnModuleInfoList>();
 }
 
 void TDgnGlobalModulesList::ReleaseModuleList(std::unique_ptr<TDgnModuleInfoList>& list) {
-  std::lock_guard<std::mutex> guard(FLock);
+  std::lock_guard<std::recursive_mutex> guard(FLock);
   list.reset();
 }
 
@@ -288,7 +290,7 @@ void AddIgnoredExceptionClass(const std::type_info* cls) {
   if (!cls)
     return;
   TIgnoredClasses& ignored = Ignored();
-  std::lock_guard<std::mutex> guard(ignored.Lock);
+  std::lock_guard<std::recursive_mutex> guard(ignored.Lock);
   for (const std::type_info* c : ignored.Classes)
     if (*c == *cls)
       return;
@@ -300,7 +302,7 @@ bool IsExceptionClassIgnored(const std::type_info* cls, void* object) {
     return false;
   DgnStackInfoStartup();
   TIgnoredClasses& ignored = Ignored();
-  std::lock_guard<std::mutex> guard(ignored.Lock);
+  std::lock_guard<std::recursive_mutex> guard(ignored.Lock);
   for (const std::type_info* c : ignored.Classes) {
     // The test a catch clause makes: would a handler for c take an object of class cls?
     void* adjusted = object;
@@ -321,7 +323,7 @@ void RecordExceptionStack(const void* exceptAddr, bool osException, const void* 
 // ---- start-up and shutdown ------------------------------------------------------------------------
 
 void DgnStackInfoStartup() {
-  std::lock_guard<std::mutex> guard(GStartLock);
+  std::lock_guard<std::recursive_mutex> guard(GStartLock);
   if (GStarted)
     return;
   GStarted = true;
@@ -336,7 +338,7 @@ void DgnStackInfoShutdown() {
   DisableExceptionStackTracking();
   FreeDebugThreadList();
   DgnDebugInfoShutdown();
-  std::lock_guard<std::mutex> guard(GStartLock);
+  std::lock_guard<std::recursive_mutex> guard(GStartLock);
   delete GStackList;
   GStackList = nullptr;
   delete GModulesList;

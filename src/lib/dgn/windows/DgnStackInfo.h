@@ -98,7 +98,7 @@ public:
 
 private:
   std::shared_ptr<TDgnStackBaseList> FindLocked(DWORD threadID, TDgnStackListClass cls) const;
-  std::mutex FLock;
+  std::recursive_mutex FLock;
   std::vector<std::shared_ptr<TDgnStackBaseList>> FEntries;
   bool FRedirectActive = false;
   DWORD FRedirectedThreadID = 0;
@@ -111,7 +111,7 @@ public:
   void ReleaseModuleList(std::unique_ptr<TDgnModuleInfoList>& list);
 
 private:
-  std::mutex FLock;
+  std::recursive_mutex FLock;
 };
 
 // The main thread's id (the thread that started the library).

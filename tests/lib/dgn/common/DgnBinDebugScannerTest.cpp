@@ -99,6 +99,28 @@ TEST(DgnBinDebugScanner, AddressesBeforeTheFirstUnitOrInAGapHaveNoUnit) {
   EXPECT_EQ(0u, s.LineNumberFromAddr(0x50, offset));
 }
 
+// Tables out of address order (not what the build writes): the search from the end decides.
+TEST(DgnBinDebugScanner, TablesOutOfOrderAreSearchedFromTheEnd) {
+  TDdbgBuilder b;
+  b.Unit(0x100, "u");
+  b.Unit(0x400, "");
+  b.Proc(0x100, "A");
+  b.Proc(0x180, "B");
+  b.Proc(0x140, "C");
+  b.Line(0x100, 1);
+  b.Line(0x200, 9);
+  b.Line(0x150, 5);
+  std::vector<uint8_t> data = b.Build();
+  TDgnBinDebugScanner s(data.data(), data.size());
+  uint32_t offset;
+  EXPECT_EQ(L"C", s.ProcNameFromAddr(0x190, offset));
+  EXPECT_EQ(0x50u, offset);
+  EXPECT_EQ(5u, s.LineNumberFromAddr(0x210, offset));
+  EXPECT_EQ(0xC0u, offset);
+  EXPECT_EQ(L"A", s.ProcNameFromAddr(0x120, offset));
+  EXPECT_EQ(1u, s.LineNumberFromAddr(0x120, offset));
+}
+
 TEST(DgnBinDebugScanner, HeaderRulesDecideWhetherDataIsUsed) {
   std::vector<uint8_t> good = SampleModule();
   EXPECT_TRUE(TDgnBinDebugScanner(good.data(), good.size()).ValidFormat());

@@ -225,6 +225,23 @@ TEST(DgnTracking, TwoWorkersReportOneAfterTheOtherEachWithItsTrace) {
   delete b;
 }
 
+TEST(DgnTracking, ShutdownEndsTrackingAndALaterUseStartsAfresh) {
+  ASSERT_TRUE(EnableExceptionStackTracking());
+  EXPECT_FALSE(EnableExceptionStackTracking());  // a second user
+  try {
+    TrackedCaller(L"before shutdown");
+  } catch (const ETrackedFailure&) {
+  }
+  ASSERT_TRUE(GetLastExceptionStack());
+  DgnStackInfoShutdown();
+  EXPECT_FALSE(GetLastExceptionStack());
+  EXPECT_TRUE(IsExceptionClassIgnored(&typeid(EAbort)));
+  // The single disable of the shutdown took away one user; the other one is left.
+  EXPECT_FALSE(EnableExceptionStackTracking());
+  EXPECT_FALSE(DisableExceptionStackTracking());
+  EXPECT_TRUE(DisableExceptionStackTracking());
+}
+
 // ---- the demo program ---------------------------------------------------------------------
 
 namespace {

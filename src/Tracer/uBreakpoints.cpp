@@ -1,0 +1,133 @@
+#include "Tracer/uBreakpoints.h"
+
+#include "Tracer/uOleVariant.h"
+#include "Tracer/uTracerEventParams.h"
+#include "Tracer/uProcessMemory.h"
+#include "Tracer/uSystemObjects.h"
+
+namespace {
+
+const wchar_t* const UnitPath = L"src/Tracer/uDebugCore";
+
+IMemoryManager* Memory() {
+  TMemoryManagerRef bridge;
+  GetProcessMemoryBridge(bridge);
+  return bridge.Get();
+}
+
+// An interface reference released at the end of its scope.
+template <class T>
+using TRef = TComPtr<T>;
+
+}  // namespace
+
+TBreakpoint::TBreakpoint(uint32_t address) : Address(address), SavedByte(Memory()->ReadByte(address)) {}
+
+TBreakpoint::~TBreakpoint() {
+  if (OwnerList == nullptr) return;
+  try {
+    Remove();
+  } catch (...) {
+    // The process is gone or the page was freed: nothing left to restore.
+  }
+}
+
+void TBreakpoint::Insert() {
+  if (Inserted || Stepping > 0) return;
+  Memory()->WriteByte(Address, 0xCC);
+  Inserted = true;
+}
+
+void TBreakpoint::Remove() {
+  if (!Inserted) return;
+  Memory()->WriteByte(Address, SavedByte);
+  Inserted = false;
+}
+
+void TTraceBreakpoint::Insert() {
+  if (Enabled) TBreakpoint::Insert();
+}
+
+void TTraceBreakpoint::SetEnabled(bool value) {
+  if (value == Enabled) return;
+  Enabled = value;
+  if (value)
+    Insert();
+  else
+    Remove();
+}
+
+void TTraceBreakpoint::AddDef(TProcDef* def, bool defActive) {
+  const bool wasEmpty = Defs.IsEmpty();
+  Defs.Add(def);
+  SetEnabled(wasEmpty ? defActive : true);
+}
+
+void TTraceBreakpoint::RemoveDef(TProcDef* def) {
+  Defs.Remove(def);
+  if (Defs.IsEmpty()) SetEnabled(false);
+}
+
+void TBreakpointList::AddBreakpoint(TBreakpoint* b) {
+  b->OwnerList = this;
+  Add(b->Address, b);
+}
+
+void TBreakpointList::RemoveBreakpoint(TBreakpoint* b) { Remove(b->Address); }
+
+bool TBreakpointList::FindBreakpoint(uint32_t address, TBreakpoint*& b) const {
+  TObject* obj = nullptr;
+  if (!Find(address, obj)) return false;
+  CW_ASSERT(obj != nullptr, UnitPath, 420);
+  b = static_cast<TBreakpoint*>(obj);
+  return true;
+}
+
+std::vector<TBreakpoint*> TBreakpointList::Items() {
+  std::vector<TBreakpoint*> items;
+  TQObjectBucketListEnumerator<TBreakpoint> e(this, UnitPath, 427);
+  while (e.MoveNext()) items.push_back(e.GetCurrent());
+  return items;
+}
+
+std::vector<TBreakpoint*> TBreakpointList::InRange(uint32_t base, uint32_t size) {
+  std::vector<TBreakpoint*> items;
+  for (TBreakpoint* b : Items())
+    if (b->Address >= base && b->Address - base < size) items.push_back(b);
+  return items;
+}
+
+TProcCallContext::TProcCallContext(const std::wstring& title)
+    : Name(title), Params(NewTracerEventParams()) {
+  TRef<ITracerEventParam> result;
+  OleCheck(Params->Add(TBStr(L"result").Get(), result.Put()));
+  OleCheck(result->put_Visible(VARIANT_FALSE));
+}
+
+TProcCallContext::~TProcCallContext() = default;
+
+void TProcCallContext::AddParam(const std::wstring& name, const VARIANT& value, bool visible) {
+  TRef<ITracerEventParam> item;
+  OleCheck(Params->Add(TBStr(name).Get(), item.Put()));
+  OleCheck(item->put_Value(value));
+  OleCheck(item->put_Visible(visible ? VARIANT_TRUE : VARIANT_FALSE));
+}
+
+void TProcCallContext::SetResult(const VARIANT& value) {
+  TRef<ITracerEventParam> item;
+  OleCheck(Params->get_Item(0, item.Put()));
+  OleCheck(item->put_Value(value));
+}
+
+void TProcCallContexts::AddContext(const TProcDef* def, TProcCallContext* context) {
+  Add(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(def)), context);
+}
+
+bool TProcCallContexts::FindContext(const TProcDef* def, TProcCallContext*& context) const {
+  TObject* obj = nullptr;
+  if (!Find(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(def)), obj)) return false;
+  CW_ASSERT(obj != nullptr, UnitPath, 470);
+  context = static_cast<TProcCallContext*>(obj);
+  return true;
+}
+

@@ -1,0 +1,237 @@
+#include "TraceHarness.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "EngineTestSupport.h"
+#include "Tracer/uDebugCore.h"
+#include "Tracer/uEventQueue.h"
+#include "Tracer/uVariants.h"
+
+namespace {
+
+template <class T>
+class TRef {
+public:
+  TRef() = default;
+  ~TRef() {
+    if (P) P->Release();
+  }
+  TRef(const TRef&) = delete;
+  TRef& operator=(const TRef&) = delete;
+  T** operator&() { return &P; }
+  T* operator->() const { return P; }
+  explicit operator bool() const { return P != nullptr; }
+  T* P = nullptr;
+};
+
+std::wstring BstrText(BSTR s) {
+  std::wstring text = s ? std::wstring(s, SysStringLen(s)) : std::wstring();
+  SysFreeString(s);
+  return text;
+}
+
+std::wstring BytesText(const VARIANT& v) {
+  std::wstring text;
+  SAFEARRAY* a = v.parray;
+  LONG lo = 0, hi = -1;
+  SafeArrayGetLBound(a, 1, &lo);
+  SafeArrayGetUBound(a, 1, &hi);
+  for (LONG i = lo; i <= hi; ++i) {
+    VARIANT item;
+    VariantInit(&item);
+    if ((v.vt & VT_TYPEMASK) == VT_VARIANT) {
+      SafeArrayGetElement(a, &i, &item);
+    } else {
+      item.vt = VT_UI1;
+      SafeArrayGetElement(a, &i, &item.bVal);
+    }
+    VARIANT b;
+    VariantInit(&b);
+    VariantChangeType(&b, &item, 0, VT_UI1);
+    text += WideFormat(L"%02X", b.bVal);
+    VariantClear(&item);
+  }
+  return text;
+}
+
+}  // namespace
+
+const VARIANT* TLoggedEvent::Find(const std::wstring& name) const {
+  for (auto& [n, v] : Params)
+    if (n == name) return &v;
+  return nullptr;
+}
+
+std::wstring TLoggedEvent::Value(const std::wstring& name) const {
+  const VARIANT* v = Find(name);
+  if (!v) return L"<missing>";
+  if (v->vt & VT_ARRAY) return BytesText(*v);
+  if (v->vt == VT_NULL) return L"null";
+  return VariantToText(*v);
+}
+
+TTraceHarness::TTraceHarness() {
+  UseProgramTypeLibrary();
+  GetTracerEventQueue()->Clear();
+}
+
+TTraceHarness::~TTraceHarness() {
+  TDebugger* debugger = GetDebugger();
+  if (debugger->GetActive()) debugger->Stop();
+  debugger->WaitForThreadEnd();
+}
+
+std::wstring TTraceHarness::CommandLine(const std::wstring& scenario, const std::wstring& argument) const {
+  std::wstring cmd = L"\"" + TestBinDir() + L"tracee.exe\" " + scenario + L" \"" + TruthFile() + L"\"";
+  if (!argument.empty()) cmd += L" \"" + argument + L"\"";
+  return cmd;
+}
+
+void TTraceHarness::Pump() { ProcessMessages(); }
+
+void TTraceHarness::StartRun(const std::wstring& scenario, const std::wstring& argument) {
+  GetDebugger()->Run(CommandLine(scenario, argument));
+  ASSERT_TRUE(PumpUntil([] { return GetDebugger()->GetActive(); }, 20000)) << "the trace never started";
+}
+
+bool TTraceHarness::WaitForEnd(DWORD timeoutMs) {
+  if (!PumpUntil([] { return !GetDebugger()->GetActive(); }, timeoutMs)) return false;
+  GetDebugger()->WaitForThreadEnd();
+  return true;
+}
+
+void TTraceHarness::RunToEnd(const std::wstring& scenario, const std::wstring& argument, DWORD timeoutMs) {
+  StartRun(scenario, argument);
+  ASSERT_TRUE(WaitForEnd(timeoutMs)) << "the trace did not end";
+}
+
+std::vector<TLoggedEvent> TTraceHarness::Events() const {
+  std::vector<TLoggedEvent> events;
+  ITracerEvents* all = GetTracerEventQueue()->AllEvents();
+  LONG count = 0;
+  all->get_Count(&count);
+  for (LONG i = 0; i < count; ++i) {
+    TRef<ITracerEvent> event;
+    if (FAILED(all->Item(i, &event))) continue;
+    TLoggedEvent e;
+    BSTR text = nullptr;
+    event->get_Text(&text);
+    e.Text = BstrText(text);
+    TRef<IErrorTracerEvent> error;
+    TRef<ICallTracerEvent> call;
+    TRef<IParamTracerEvent> withParams;
+    if (SUCCEEDED(event->QueryInterface(__uuidof(IErrorTracerEvent), reinterpret_cast<void**>(&error))))
+      e.Kind = TLoggedEvent::Error;
+    else if (SUCCEEDED(event->QueryInterface(__uuidof(ICallTracerEvent), reinterpret_cast<void**>(&call)))) {
+      e.Kind = TLoggedEvent::Call;
+      LONG id = 0;
+      call->get_ThreadId(&id);
+      e.ThreadId = static_cast<DWORD>(id);
+      call->get_Time(&e.Time);
+    }
+    if (SUCCEEDED(event->QueryInterface(__uuidof(IParamTracerEvent), reinterpret_cast<void**>(&withParams)))) {
+      TRef<ITracerEventParams> params;
+      withParams->get_Params(&params);
+      LONG n = 0;
+      params->get_Count(&n);
+      for (LONG j = 0; j < n; ++j) {
+        TRef<ITracerEventParam> param;
+        params->get_Item(j, &param);
+        BSTR name = nullptr;
+        param->get_Name(&name);
+        TOleVariant value;
+        param->get_Value(&value);
+        VARIANT_BOOL visible = VARIANT_TRUE;
+        param->get_Visible(&visible);
+        e.Params.emplace_back(BstrText(name), std::move(value));
+        e.ParamVisible.push_back(visible != VARIANT_FALSE);
+      }
+    }
+    events.push_back(std::move(e));
+  }
+  // Visibility in the log view: the event is also in the visible list.
+  IVisibleTracerEvents* visible = GetTracerEventQueue()->VisibleEvents();
+  LONG visibleCount = 0;
+  visible->get_Count(&visibleCount);
+  std::vector<bool> shown(events.size(), false);
+  for (LONG i = 0, j = 0; i < visibleCount; ++i) {
+    TRef<ITracerEvent> v;
+    visible->Item(i, &v);
+    while (j < count) {
+      TRef<ITracerEvent> a;
+      all->Item(j, &a);
+      ++j;
+      if (a.P == v.P) {
+        shown[j - 1] = true;
+        break;
+      }
+    }
+  }
+  for (size_t i = 0; i < events.size(); ++i) events[i].Visible = shown[i];
+  return events;
+}
+
+std::vector<TLoggedEvent> TTraceHarness::Calls() const {
+  std::vector<TLoggedEvent> calls;
+  for (auto& e : Events())
+    if (e.Kind == TLoggedEvent::Call) calls.push_back(e);
+  return calls;
+}
+
+std::vector<TLoggedEvent> TTraceHarness::CallsOf(const std::wstring& title) const {
+  std::vector<TLoggedEvent> calls;
+  for (auto& e : Calls())
+    if (e.Text == title) calls.push_back(e);
+  return calls;
+}
+
+std::vector<TLoggedEvent> TTraceHarness::Errors() const {
+  std::vector<TLoggedEvent> errors;
+  for (auto& e : Events())
+    if (e.Kind == TLoggedEvent::Error) errors.push_back(e);
+  return errors;
+}
+
+std::vector<TTruthCall> TTraceHarness::Truth() const {
+  std::vector<TTruthCall> calls;
+  std::istringstream in(ReadTextFile(TruthFile()));
+  std::string line;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty() || line[0] == '#') continue;
+    TTruthCall call;
+    std::istringstream fields(line);
+    std::string field;
+    std::getline(fields, field, '\t');
+    call.Function = Utf8ToWide(field);
+    while (std::getline(fields, field, '\t')) {
+      const size_t eq = field.find('=');
+      if (eq == std::string::npos)
+        call.Values[Utf8ToWide(field)] = L"";
+      else
+        call.Values[Utf8ToWide(field.substr(0, eq))] = Utf8ToWide(field.substr(eq + 1));
+    }
+    calls.push_back(std::move(call));
+  }
+  return calls;
+}
+
+std::vector<std::string> TTraceHarness::TruthRemarks() const {
+  std::vector<std::string> remarks;
+  if (GetFileAttributesW(TruthFile().c_str()) == INVALID_FILE_ATTRIBUTES) return remarks;
+  std::istringstream in(ReadTextFile(TruthFile()));
+  std::string line;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.rfind("# ", 0) == 0) remarks.push_back(line.substr(2));
+  }
+  return remarks;
+}
+
+DWORD TTraceHarness::TruthPid() const {
+  for (const std::string& r : TruthRemarks())
+    if (r.rfind("pid ", 0) == 0) return static_cast<DWORD>(std::stoul(r.substr(4)));
+  return 0;
+}

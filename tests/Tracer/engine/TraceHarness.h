@@ -1,0 +1,76 @@
+// Runs the engine as the main window does: the debugger driven from this (main) thread, which
+// pumps its messages while it waits, and the log read back from the event queue.
+#pragma once
+#include <windows.h>
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "Tracer/uOleVariant.h"
+#include "support/TestSupport.h"
+
+// One logged event as the log view would show it.
+struct TLoggedEvent {
+  enum TKind { Message, Error, Call } Kind = Message;
+  std::wstring Text;
+  DWORD ThreadId = 0;
+  double Time = 0;
+  // Parameters in logged order ("result" first for a call).
+  std::vector<std::pair<std::wstring, TOleVariant>> Params;
+  std::vector<bool> ParamVisible;
+  bool Visible = true;
+
+  // A parameter's value as text; a byte array as upper-case hex digits; "<missing>" when absent.
+  std::wstring Value(const std::wstring& name) const;
+  const VARIANT* Find(const std::wstring& name) const;
+};
+
+// One line of the traced program's truth file: the function, then name=value pairs.
+struct TTruthCall {
+  std::wstring Function;
+  std::map<std::wstring, std::wstring> Values;
+};
+
+class TTraceHarness {
+public:
+  // Clears the log.
+  TTraceHarness();
+  // Leaves no trace running.
+  ~TTraceHarness();
+
+  // The command line of the traced test program for a scenario (truth file in Dir).
+  std::wstring CommandLine(const std::wstring& scenario, const std::wstring& argument = L"") const;
+  // Runs a scenario to its end (the program's exit ends the trace).
+  void RunToEnd(const std::wstring& scenario, const std::wstring& argument = L"",
+                DWORD timeoutMs = 60000);
+  void StartRun(const std::wstring& scenario, const std::wstring& argument = L"");
+  // Pumps messages until the trace has ended; false on time-out.
+  bool WaitForEnd(DWORD timeoutMs);
+  // Pumps messages until pred holds; false on time-out.
+  template <class TPred>
+  bool PumpUntil(TPred pred, DWORD timeoutMs) {
+    const DWORD start = GetTickCount();
+    while (!pred()) {
+      if (GetTickCount() - start > timeoutMs) return false;
+      MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
+      Pump();
+    }
+    return true;
+  }
+  static void Pump();
+
+  std::vector<TLoggedEvent> Events() const;
+  std::vector<TLoggedEvent> Calls() const;
+  std::vector<TLoggedEvent> CallsOf(const std::wstring& title) const;
+  std::vector<TLoggedEvent> Errors() const;
+  std::vector<TTruthCall> Truth() const;
+  std::wstring TruthFile() const { return Dir.File(L"truth.txt"); }
+  // The process id the traced program wrote first; 0 while it has not.
+  DWORD TruthPid() const;
+  // Remark lines ("# ...") of the truth file, without the "# ".
+  std::vector<std::string> TruthRemarks() const;
+
+  TTempDir Dir;
+};

@@ -1,0 +1,385 @@
+// Procedure definitions and the loaded set: URLs, titles and switches, loading from "proc"
+// property sets, and the trace's reset and resolve passes against a second process.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <msxml2.h>
+#include <wrl/client.h>
+
+#include <map>
+#include <memory>
+#include <set>
+#include <atomic>
+#include <thread>
+#include <string>
+#include <vector>
+
+#include "ResolveHost.h"
+#include "Tracer/uBreakpointResolvers.h"
+#include "Tracer/uBreakpoints.h"
+#include "Tracer/uDebugCore.h"
+#include "Tracer/uEventQueue.h"
+#include "Tracer/uMiniComServer.h"
+#include "Tracer/uSystemObjects.h"
+#include "Tracer/uXMLFiler.h"
+#include "support/TestSupport.h"
+
+using Microsoft::WRL::ComPtr;
+
+namespace {
+
+std::wstring Bin(const std::wstring& file) { return TestBinDir() + file; }
+
+ComPtr<IXMLDOMNode> ParseNode(const std::wstring& xml) {
+  TXMLDocument doc;
+  CreatePropertySetDocument(doc);
+  VARIANT_BOOL ok = VARIANT_FALSE;
+  BSTR text = SysAllocString(xml.c_str());
+  doc->loadXML(text, &ok);
+  SysFreeString(text);
+  EXPECT_EQ(VARIANT_TRUE, ok) << "fixture XML does not parse";
+  ComPtr<IXMLDOMElement> root;
+  doc->get_documentElement(&root);
+  ComPtr<IXMLDOMNode> node;
+  root.As(&node);
+  return node;
+}
+
+std::wstring Property(const std::wstring& name, const std::wstring& value) {
+  return L"<property name=\"" + name + L"\" value=\"" + value + L"\"/>";
+}
+
+std::wstring Param(const std::wstring& type, const std::wstring& name) {
+  return L"<propertyset name=\"param\">" + Property(L"Type", type) + Property(L"Name", name) +
+         Property(L"Offset", L"4") + L"</propertyset>";
+}
+
+std::wstring ErrorOf(const std::function<void()>& fn) {
+  try {
+    fn();
+  } catch (const Exception& e) {
+    return e.Message();
+  }
+  return L"(no error)";
+}
+
+// The "msg" of every error event in the log, in order.
+std::vector<std::wstring> LoggedErrors() {
+  std::vector<std::wstring> errors;
+  TTracerEventList& list = GetTracerEventQueue()->AllEvents()->List();
+  for (int i = 0; i < list.Count(); ++i) {
+    auto* error = dynamic_cast<TErrorTracerEvent*>(list.Get(i).Get());
+    if (!error) continue;
+    ComPtr<ITracerEventParam> msg;
+    BSTR name = SysAllocString(L"msg");
+    error->Params()->Find(name, &msg);
+    SysFreeString(name);
+    TOleVariant value;
+    if (msg) msg->get_Value(value.Receive());
+    errors.push_back(value.AsBSTRText());
+  }
+  return errors;
+}
+
+bool IsLoaded(TProcDef* def) {
+  TProcDef* found = nullptr;
+  return GetLoadedProcDefs()->Find(def->GetURL(), found) && found == def;
+}
+
+bool IsUnresolved(TProcDef* def) {
+  TProcDef* found = nullptr;
+  return GetLoadedProcDefs()->Unresolved().Find(def->GetURL(), found) && found == def;
+}
+
+class ProcDefinitions : public ::testing::Test {
+protected:
+  void SetUp() override {
+    GetMiniComServer()->SetTypeLibFileName(Bin(L"Calderwisp.tlb"));
+    GetTracerEventQueue()->Clear();
+  }
+  void TearDown() override { GetTracerEventQueue()->Clear(); }
+};
+
+TEST_F(ProcDefinitions, UrlKeyIsTheTextBeforeTheQueryAndTheTitleTheFunctionName) {
+  TEAXProcDef def(L"export://CreateFileW@kernel32.dll?minversion=5.1");
+  EXPECT_EQ(L"export://CreateFileW@kernel32.dll", def.GetURL());
+  EXPECT_EQ(L"CreateFileW", def.GetTitle());
+  auto* resolver = dynamic_cast<TExportBreakpointResolver*>(static_cast<TBreakpointResolver*>(
+      static_cast<IBreakpointResolver*>(def.GetResolver())));
+  ASSERT_NE(nullptr, resolver);
+  EXPECT_EQ(L"5.1", resolver->ParamValue(L"minversion"));
+  EXPECT_TRUE(def.GetActive());
+  EXPECT_TRUE(def.GetVisible());
+  EXPECT_EQ(TProcDefBinding::Unbound, def.GetBinding());
+  EXPECT_TRUE(IsLoaded(&def));
+}
+
+TEST_F(ProcDefinitions, ADefinitionThatCannotBeMadeLeavesTheLoadedSetAsItWas) {
+  EXPECT_EQ(L"URL cannot be empty", ErrorOf([] { TVOIDProcDef def(L""); }));
+  EXPECT_EQ(L"Unknown protocol \"ftp\"", ErrorOf([] { TVOIDProcDef def(L"ftp://a@b.dll"); }));
+  TEAXProcDef first(L"rva://0x1000@twice.dll");
+  EXPECT_NE(L"(no error)", ErrorOf([] { TAXProcDef second(L"rva://0x1000@twice.dll?minversion=1"); }));
+  EXPECT_TRUE(IsLoaded(&first));
+  {
+    TVOIDProcDef gone(L"rva://0x2000@twice.dll");
+    EXPECT_TRUE(IsLoaded(&gone));
+  }
+  TProcDef* found = nullptr;
+  EXPECT_FALSE(GetLoadedProcDefs()->Find(L"rva://0x2000@twice.dll", found));
+}
+
+TEST_F(ProcDefinitions, ProcPropertySetGivesTitleSwitchesAndParameters) {
+  TEAXProcDef def(L"export://FixAdd@resolvefix.dll");
+  def.LoadFromXML(ParseNode(L"<propertyset name=\"proc\">" + Property(L"Title", L"Adding") +
+                            Property(L"Active", L"False") + Property(L"Visible", L"False") + Param(L"int", L"a") +
+                            Param(L"str**", L"text") + L"</propertyset>")
+                      .Get());
+  EXPECT_EQ(L"Adding", def.GetTitle());
+  EXPECT_FALSE(def.GetActive());
+  EXPECT_FALSE(def.GetVisible());
+  ASSERT_EQ(2, def.GetParams().GetCount());
+  EXPECT_EQ(L"a", def.GetParams().GetItem(0)->GetName());
+  EXPECT_EQ(0, def.GetParams().GetItem(0)->GetIndirectionCount());
+  EXPECT_NE(nullptr, dynamic_cast<TAnsiStringParamDef*>(def.GetParams().GetItem(1)));
+  EXPECT_EQ(2, def.GetParams().GetItem(1)->GetIndirectionCount());
+
+  TVOIDProcDef plain(L"export://FixMul@resolvefix.dll");
+  plain.LoadFromXML(ParseNode(L"<propertyset name=\"proc\">" + Property(L"Title", L"") + L"</propertyset>").Get());
+  EXPECT_EQ(L"FixMul", plain.GetTitle());
+  EXPECT_EQ(L"Unknown token - \"\"",
+            ErrorOf([&] { plain.LoadParam(ParseNode(Param(L"*", L"p")).Get()); }));
+  EXPECT_EQ(L"Unknown token - \"other\"",
+            ErrorOf([&] { plain.LoadFromXML(ParseNode(L"<propertyset name=\"other\"/>").Get()); }));
+}
+
+TEST_F(ProcDefinitions, OverrideCopyKeepsOnlyUrlActiveAndVisible) {
+  TEAXProcDef def(L"export://FixAdd@resolvefix.dll?minversion=2");
+  def.LoadFromXML(ParseNode(L"<propertyset name=\"proc\">" + Property(L"Visible", L"False") + Param(L"int", L"a") +
+                            L"</propertyset>")
+                      .Get());
+  ComPtr<IXMLDOMNode> node = ParseNode(L"<propertyset name=\"object\"/>");
+  def.SaveToXML(node.Get());
+  BSTR xml = nullptr;
+  node->get_xml(&xml);
+  const std::wstring text(xml, SysStringLen(xml));
+  SysFreeString(xml);
+  EXPECT_NE(std::wstring::npos, text.find(L"name=\"URL\" value=\"export://FixAdd@resolvefix.dll\"")) << WideToUtf8(text);
+  EXPECT_NE(std::wstring::npos, text.find(L"name=\"Active\" value=\"True\"")) << WideToUtf8(text);
+  EXPECT_NE(std::wstring::npos, text.find(L"name=\"Visible\" value=\"False\"")) << WideToUtf8(text);
+  EXPECT_EQ(std::wstring::npos, text.find(L"param")) << WideToUtf8(text);
+}
+
+// The entry breakpoint the resolve pass made at the address, or nil.
+TTraceBreakpoint* TraceAt(uint32_t address) {
+  TBreakpoint* b = nullptr;
+  if (!GetLoadedProcDefs()->TraceBreakpoints().FindBreakpoint(address, b)) return nullptr;
+  return dynamic_cast<TTraceBreakpoint*>(b);
+}
+
+// One trace against the host process: reset, then resolve passes. Breakpoint bytes are
+// written into the host through its memory manager.
+class LoadedSetTrace : public ProcDefinitions {
+protected:
+  static void SetUpTestSuite() {
+    Host = new TResolveHost({L"L" + Bin(L"resolvetarget.dll"), L"L" + Bin(L"resolvefix.dll"),
+                             L"Presolvefix.dll!FixAdd", L"Presolvefix.dll!FixMul"});
+  }
+  static void TearDownTestSuite() {
+    delete Host;
+    Host = nullptr;
+  }
+  void SetUp() override {
+    ProcDefinitions::SetUp();
+    Debuggee = std::make_unique<TProcessDebuggee>(Host->Process());
+    Scope = std::make_unique<TDebuggeeScope>(*Debuggee);
+    Process = std::make_unique<TDebuggedProcess>(GetProcessId(Host->Process()));
+  }
+  void TearDown() override {
+    GetLoadedProcDefs()->Reset();
+    Process.reset();
+    Scope.reset();
+    Debuggee.reset();
+    ProcDefinitions::TearDown();
+  }
+  uint32_t Add() const { return Host->At(L"Presolvefix.dll!FixAdd"); }
+  uint32_t Mul() const { return Host->At(L"Presolvefix.dll!FixMul"); }
+  // The code byte at the address in the host.
+  uint8_t HostByte(uint32_t address) const {
+    uint8_t b = 0;
+    Debuggee->ReadMemory(address, &b, 1);
+    return b;
+  }
+  size_t TraceBreakpointCount() { return GetLoadedProcDefs()->TraceBreakpoints().Items().size(); }
+
+  static TResolveHost* Host;
+  std::unique_ptr<TProcessDebuggee> Debuggee;
+  std::unique_ptr<TDebuggeeScope> Scope;
+  std::unique_ptr<TDebuggedProcess> Process;
+};
+
+TResolveHost* LoadedSetTrace::Host = nullptr;
+
+TEST_F(LoadedSetTrace, ResolvedDefinitionsAreArmedAndLeaveTheUnresolvedList) {
+  TEAXProcDef add(L"export://FixAdd@resolvefix.dll");
+  TEAXProcDef later(L"export://Something@notyetloaded.dll");
+  TEAXProcDef off(L"export://FixMul@resolvefix.dll");
+  off.SetActive(false);
+  GetLoadedProcDefs()->Reset();
+  EXPECT_TRUE(IsUnresolved(&add) && IsUnresolved(&later) && IsUnresolved(&off));
+  const uint8_t addByte = HostByte(Add()), mulByte = HostByte(Mul());
+  ASSERT_NE(0xCC, addByte);
+  GetLoadedProcDefs()->ResolvePass();
+
+  ASSERT_NE(nullptr, TraceAt(Add()));
+  EXPECT_EQ(TProcDefBinding::Bound, add.GetBinding());
+  EXPECT_EQ(TraceAt(Add()), add.GetBreakpoint());
+  EXPECT_EQ(0xCC, HostByte(Add()));
+  EXPECT_FALSE(IsUnresolved(&add));
+  // Switched off before the trace: a breakpoint, but no byte.
+  ASSERT_NE(nullptr, TraceAt(Mul()));
+  EXPECT_FALSE(TraceAt(Mul())->GetEnabled());
+  EXPECT_EQ(mulByte, HostByte(Mul()));
+  // Its DLL is not loaded: asked again at the next pass.
+  EXPECT_EQ(TProcDefBinding::Unbound, later.GetBinding());
+  EXPECT_TRUE(IsUnresolved(&later));
+  // Switching during the trace writes or removes the byte at once.
+  off.SetActive(true);
+  EXPECT_EQ(0xCC, HostByte(Mul()));
+  add.SetActive(false);
+  EXPECT_EQ(addByte, HostByte(Add()));
+  EXPECT_FALSE(add.GetActive());
+
+  // The end of the trace frees every breakpoint, restoring its byte, and unbinds everything.
+  GetLoadedProcDefs()->Reset();
+  EXPECT_EQ(0u, TraceBreakpointCount());
+  EXPECT_EQ(mulByte, HostByte(Mul()));
+  EXPECT_EQ(TProcDefBinding::Unbound, add.GetBinding());
+}
+
+TEST_F(LoadedSetTrace, TwoDefinitionsAtOneAddressShareOneBreakpoint) {
+  TEAXProcDef byExport(L"export://FixAdd@resolvefix.dll");
+  TVOIDProcDef byRva(WideFormat(L"rva://0x%08X@resolvefix.dll", Add() - Host->At(L"L" + Bin(L"resolvefix.dll"))));
+  GetLoadedProcDefs()->Reset();
+  const uint8_t original = HostByte(Add());
+  GetLoadedProcDefs()->ResolvePass();
+  ASSERT_EQ(1u, TraceBreakpointCount());
+  TTraceBreakpoint* shared = TraceAt(Add());
+  ASSERT_NE(nullptr, shared);
+  EXPECT_EQ(2, shared->Defs.GetCount());
+  EXPECT_EQ(original, shared->SavedByte);
+  // Switching one off removes the byte for both; only its own flag changes.
+  byRva.SetActive(false);
+  EXPECT_EQ(original, HostByte(Add()));
+  EXPECT_FALSE(byRva.GetActive());
+  EXPECT_TRUE(byExport.GetActive());
+  byRva.SetActive(true);
+  EXPECT_EQ(0xCC, HostByte(Add()));
+}
+
+TEST_F(LoadedSetTrace, AResolverErrorIsLoggedOnceWhileItRepeats) {
+  TEAXProcDef missing(L"export://NoSuchExport@resolvefix.dll");
+  GetLoadedProcDefs()->Reset();
+  GetLoadedProcDefs()->ResolvePass();
+  GetLoadedProcDefs()->ResolvePass();
+  GetLoadedProcDefs()->ResolvePass();
+  std::vector<std::wstring> errors = LoggedErrors();
+  ASSERT_EQ(1u, errors.size());
+  EXPECT_EQ(0u, errors[0].find(L"\"NoSuchExport\":\r\n")) << WideToUtf8(errors[0]);
+  EXPECT_NE(std::wstring::npos, errors[0].find(L"at GetProcAddress"));
+  EXPECT_EQ(TProcDefBinding::Unresolvable, missing.GetBinding());
+  EXPECT_TRUE(IsUnresolved(&missing));
+  // The next trace tells it again.
+  GetLoadedProcDefs()->Reset();
+  GetLoadedProcDefs()->ResolvePass();
+  EXPECT_EQ(2u, LoggedErrors().size());
+}
+
+TEST_F(LoadedSetTrace, ADefinitionLoadedDuringATraceWaitsForTheNextOne) {
+  GetLoadedProcDefs()->Reset();
+  TEAXProcDef late(L"export://FixAdd@resolvefix.dll");
+  GetLoadedProcDefs()->ResolvePass();
+  EXPECT_EQ(TProcDefBinding::Unbound, late.GetBinding());
+  EXPECT_EQ(0u, TraceBreakpointCount());
+  GetLoadedProcDefs()->Reset();
+  GetLoadedProcDefs()->ResolvePass();
+  EXPECT_EQ(TProcDefBinding::Bound, late.GetBinding());
+}
+
+TEST_F(LoadedSetTrace, FreeingABoundDefinitionReleasesItsBreakpoint) {
+  auto def = std::make_unique<TEAXProcDef>(L"export://FixAdd@resolvefix.dll");
+  auto other = std::make_unique<TEAXProcDef>(L"export://Elsewhere@notyetloaded.dll");
+  GetLoadedProcDefs()->Reset();
+  const uint8_t original = HostByte(Add());
+  GetLoadedProcDefs()->ResolvePass();
+  ASSERT_EQ(0xCC, HostByte(Add()));
+  def.reset();
+  EXPECT_EQ(original, HostByte(Add()));
+  EXPECT_TRUE(TraceAt(Add())->Defs.IsEmpty());
+  // Unloaded while unresolved: gone from the unresolved list as well.
+  other.reset();
+  TProcDef* found = nullptr;
+  EXPECT_FALSE(GetLoadedProcDefs()->Unresolved().Find(L"export://Elsewhere@notyetloaded.dll", found));
+}
+
+TEST_F(LoadedSetTrace, AnUnloadedModulesDefinitionsAreResolvedAgainAfterItsReload) {
+  TEAXProcDef add(L"export://FixAdd@resolvefix.dll");
+  TEAXProcDef elsewhere(L"export://TargetWork@resolvetarget.dll");
+  const uint8_t original = HostByte(Add());
+  GetLoadedProcDefs()->Reset();
+  GetLoadedProcDefs()->ResolvePass();
+  ASSERT_EQ(0xCC, HostByte(Add()));
+  uint32_t base = 0, size = 0;
+  ASSERT_TRUE(Debuggee->ModuleRange(L"resolvefix.dll", base, size));
+
+  GetLoadedProcDefs()->UnbindRange(base, size);
+  EXPECT_EQ(TProcDefBinding::Unbound, add.GetBinding());
+  EXPECT_TRUE(IsUnresolved(&add));
+  EXPECT_EQ(nullptr, TraceAt(Add()));
+  // Nothing was written into the range: the memory would belong to something else by now.
+  EXPECT_EQ(0xCC, HostByte(Add()));
+  // The other module keeps its breakpoint.
+  EXPECT_EQ(TProcDefBinding::Bound, elsewhere.GetBinding());
+
+  // Here the "unloaded" image is still mapped: put its byte back by hand, as a reload would.
+  SIZE_T done = 0;
+  WriteProcessMemory(Host->Process(), reinterpret_cast<void*>(Add()), &original, 1, &done);
+  GetLoadedProcDefs()->ResolvePass();
+  EXPECT_EQ(TProcDefBinding::Bound, add.GetBinding());
+  EXPECT_EQ(original, TraceAt(Add())->SavedByte);
+  EXPECT_EQ(0xCC, HostByte(Add()));
+  GetLoadedProcDefs()->Reset();
+  EXPECT_EQ(original, HostByte(Add()));
+}
+
+TEST_F(LoadedSetTrace, LoadingADefinitionWaitsWhileAResolvePassHoldsTheLock) {
+  std::unique_ptr<TEAXProcDef> def;
+  std::atomic<bool> made{false};
+  std::thread loader;
+  {
+    TReadLock pass(*GetDebugRWSync());
+    loader = std::thread([&] {
+      def = std::make_unique<TEAXProcDef>(L"export://FixMul@resolvefix.dll");
+      made = true;
+    });
+    Sleep(200);
+    EXPECT_FALSE(made);
+  }
+  loader.join();
+  EXPECT_TRUE(made);
+  EXPECT_TRUE(IsLoaded(def.get()));
+}
+
+TEST_F(LoadedSetTrace, ChangingTheUrlMovesTheDefinitionToItsNewKey) {
+  TEAXProcDef def(L"export://FixAdd@resolvefix.dll");
+  def.SetURL(L"export://FixMul@resolvefix.dll?minversion=1");
+  EXPECT_EQ(L"export://FixMul@resolvefix.dll", def.GetURL());
+  EXPECT_EQ(L"FixMul", def.GetTitle());
+  EXPECT_TRUE(IsLoaded(&def));
+  TProcDef* found = nullptr;
+  EXPECT_FALSE(GetLoadedProcDefs()->Find(L"export://FixAdd@resolvefix.dll", found));
+  GetLoadedProcDefs()->Reset();
+  GetLoadedProcDefs()->ResolvePass();
+  EXPECT_NE(nullptr, TraceAt(Mul()));
+}
+
+}  // namespace
