@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <functional>
 
+#include "Tracer/uCallHandlers.h"
 #include "Tracer/uEventQueue.h"
 #include "Tracer/uMultiLanguage.h"
 #include "Tracer/uProcessMemory.h"
@@ -243,7 +244,11 @@ TDebuggingThread::TDebuggingThread() : FPausedDefs(std::make_unique<TProcDefs>(f
   FreeOnTerminate = true;
 }
 
-TDebuggingThread::~TDebuggingThread() { FProcess.reset(); }
+TDebuggingThread::~TDebuggingThread() {
+  FThreadBreakpoints.Clear();
+  FContexts.clear();
+  FProcess.reset();
+}
 
 bool TDebuggingThread::GetPaused() {
   TReadLock lock(*GetDebugRWSync());
@@ -252,6 +257,26 @@ bool TDebuggingThread::GetPaused() {
 
 void TDebuggingThread::SetPaused(bool value) {
   TWriteLock lock(*GetDebugRWSync());
+  if (value == FPaused) return;
+  if (value) {
+    FPausedDefs->Clear();
+    TProcDefsEnumerator e(GetLoadedProcDefs(), UnitPath, 340);
+    std::vector<TProcDef*> active;
+    while (e.MoveNext()) {
+      TProcDef* def = e.GetCurrent();
+      if (def->GetActive()) active.push_back(def);
+    }
+    for (TProcDef* def : active) {
+      FPausedDefs->Add(def);
+      def->SetActive(false);
+    }
+  } else {
+    std::vector<TProcDef*> paused;
+    TProcDefsEnumerator e(FPausedDefs.get(), UnitPath, 351);
+    while (e.MoveNext()) paused.push_back(e.GetCurrent());
+    for (TProcDef* def : paused) def->SetActive(true);
+    FPausedDefs->Clear();
+  }
   FPaused = value;
 }
 
@@ -283,9 +308,17 @@ void TDebuggingThread::DoExecute() {
   Synchronize([this] { GetDebugger()->SetThread(this); });
   TCleanup clearThread([this] { Synchronize([] { GetDebugger()->SetThread(nullptr); }); });
   GetTracerEventQueue()->AddMessage(GetMultiLanguage()->MessageText(SStart));
+  TCleanup finish([] { GetTracerEventQueue()->AddMessage(GetMultiLanguage()->MessageText(SFinish)); });
   SetResolverDebuggee(this);
   TCleanup noDebuggee([] { SetResolverDebuggee(nullptr); });
-  TCleanup finish([] { GetTracerEventQueue()->AddMessage(GetMultiLanguage()->MessageText(SFinish)); });
+  GetCallHandlerEngine()->BeginTrace();
+  TCleanup endTrace([] { GetCallHandlerEngine()->EndTrace(); });
+  GetLoadedProcDefs()->Reset();
+  TCleanup reset([this] {
+    // Pending steps stay listed: detaching rewinds their trap flags.
+    FContexts.clear();
+    GetLoadedProcDefs()->Reset();
+  });
   DebugLoop();
   SetPaused(false);
 }
@@ -366,6 +399,11 @@ void TDebuggingThread::OnException(const DEBUG_EVENT& event, DWORD& status) {
 void TDebuggingThread::OnCreateThread(const DEBUG_EVENT& event) {
   if (event.u.CreateThread.hThread == nullptr) return;
   FProcess->Threads.AddThread(event.dwThreadId, event.u.CreateThread.hThread);
+  // A thread born while another steps over a breakpoint waits with the others.
+  if (FRunner != 0) {
+    TDebuggedProcessThread* t = nullptr;
+    if (FProcess->Threads.FindThread(event.dwThreadId, t)) SuspendHeld(t);
+  }
 }
 
 void TDebuggingThread::OnCreateProcess(const DEBUG_EVENT& event) {
@@ -376,6 +414,12 @@ void TDebuggingThread::OnCreateProcess(const DEBUG_EVENT& event) {
 }
 
 void TDebuggingThread::OnExitThread(const DEBUG_EVENT& event) {
+  FThreadBreakpoints.Remove(event.dwThreadId);
+  if (FRunner == event.dwThreadId) {
+    FRunner = 0;
+    ReleaseHeldThreads();
+  }
+  FContexts.erase(event.dwThreadId);
   FProcess->Threads.RemoveThread(event.dwThreadId);
 }
 
@@ -413,36 +457,370 @@ void TDebuggingThread::AfterWait() {
   if (FModulesChanged) ResolvePass();
 }
 
-void TDebuggingThread::ResolvePass() { FModulesChanged = false; }
+void TDebuggingThread::ResolvePass() {
+  FModulesChanged = false;
+  TReadLock lock(*GetDebugRWSync());
+  GetLoadedProcDefs()->ResolvePass();
+}
 
 // ---------------------------------------------------------------------------------------
 // Breakpoint hits and single steps
 
+void BeginCall(TTraceBreakpoint* trace, TBreakpointContext* context);
+void EndCall(TTraceBreakpoint* trace, TBreakpointContext* context, const CONTEXT& threadContext);
+
+namespace {
+
+CONTEXT ReadContext(HANDLE thread, DWORD flags) {
+  CONTEXT context{};
+  context.ContextFlags = flags;
+  Win32CheckApi(GetThreadContext(thread, &context) != FALSE, "GetThreadContext");
+  return context;
+}
+
+void WriteContext(HANDLE thread, const CONTEXT& context) {
+  Win32CheckApi(SetThreadContext(thread, &context) != FALSE, "SetThreadContext");
+}
+
+}  // namespace
+
 void TDebuggingThread::OnBreakpoint(DWORD threadId, uint32_t address) {
-  // The loader's breakpoint and the debuggee's own go on. A hit that was queued for a
-  // breakpoint of ours that is gone since finds another byte there: run that instruction.
-  HANDLE h = ThreadHandle(threadId);
-  uint8_t now = BreakpointByte;
-  if (h != nullptr && ReadRemote(FProcess->Handle, address, &now, 1) && now != BreakpointByte) {
-    CONTEXT context{};
-    context.ContextFlags = CONTEXT_CONTROL | CONTEXT_i386;
-    Win32CheckApi(GetThreadContext(h, &context) != FALSE, "GetThreadContext");
-    if (context.Eip == address + 1) {
-      context.Eip = address;
-      Win32CheckApi(SetThreadContext(h, &context) != FALSE, "SetThreadContext");
+  TReadLock lock(*GetDebugRWSync());
+  TLoadedProcDefs* loaded = GetLoadedProcDefs();
+  TBreakpoint* b = nullptr;
+  const bool isTrace = loaded->TraceBreakpoints().FindBreakpoint(address, b);
+  if (!isTrace && !loaded->ReturnBreakpoints().FindBreakpoint(address, b)) {
+    // The loader's breakpoint and the debuggee's own go on. A hit that was queued for a
+    // breakpoint of ours that is gone since finds another byte there: run that instruction.
+    HANDLE h = ThreadHandle(threadId);
+    uint8_t now = BreakpointByte;
+    if (h != nullptr && ReadRemote(FProcess->Handle, address, &now, 1) && now != BreakpointByte) {
+      CONTEXT context = ReadContext(h, CONTEXT_CONTROL | CONTEXT_i386);
+      if (context.Eip == address + 1) {
+        context.Eip = address;
+        WriteContext(h, context);
+      }
     }
+    return;
+  }
+  b->Remove();
+  HANDLE h = ThreadHandle(threadId);
+  CW_ASSERT(h != nullptr, UnitPath, 690);
+  CONTEXT context = ReadContext(h, 0x10007);
+  context.Eip = address;
+  if (isTrace) {
+    context.EFlags |= TrapFlag;
+    WriteContext(h, context);
+    OnTraceBreakpoint(threadId, static_cast<TTraceBreakpoint*>(b), context);
+    return;
+  }
+  auto* ret = static_cast<TReturnBreakpoint*>(b);
+  // The returning call: the innermost context through this address whose entry lies below
+  // the stack pointer now. Every context below the stack pointer is over.
+  TThreadContexts& stack = ContextsOf(threadId);
+  TBreakpointContext* returning = nullptr;
+  int endingHere = 0;
+  for (auto& c : stack) {
+    if (c->Esp >= context.Esp) continue;
+    if (c->Return == ret) {
+      ++endingHere;
+      if (returning == nullptr) returning = c.get();
+    }
+  }
+  const bool rearm = ret->ContextCount - endingHere > 0;
+  if (rearm) context.EFlags |= TrapFlag;
+  WriteContext(h, context);
+  if (rearm) BeginStep(threadId, ret);
+  OnReturnBreakpoint(threadId, ret, context, returning);
+}
+
+void TDebuggingThread::OnTraceBreakpoint(DWORD threadId, TTraceBreakpoint* trace, CONTEXT& context) {
+  const uint32_t returnAddress = static_cast<uint32_t>(Memory()->ReadInteger(context.Esp));
+  DropStaleContexts(threadId, context.Esp);
+  BeginStep(threadId, trace);
+  TLoadedProcDefs* loaded = GetLoadedProcDefs();
+  TBreakpoint* found = nullptr;
+  TReturnBreakpoint* ret;
+  if (loaded->ReturnBreakpoints().FindBreakpoint(returnAddress, found)) {
+    ret = static_cast<TReturnBreakpoint*>(found);
+    if (!ret->Inserted) ret->Insert();
+  } else {
+    auto created = std::make_unique<TReturnBreakpoint>(returnAddress);
+    ret = created.get();
+    loaded->ReturnBreakpoints().AddBreakpoint(created.release());
+    CW_ASSERT(ret->Owner == nullptr, UnitPath, 648);
+    ret->Owner = trace;
+    ret->Insert();
+  }
+  auto c = std::make_unique<TBreakpointContext>(trace);
+  TProcDefsEnumerator defs(&trace->Defs, UnitPath, 545);
+  while (defs.MoveNext()) {
+    TProcDef* def = defs.GetCurrent();
+    c->CallContexts.AddContext(def, new TProcCallContext(def->GetTitle()));
+  }
+  c->Esp = context.Esp;
+  c->ThreadId = threadId;
+  c->Return = ret;
+  ++ret->ContextCount;
+  TBreakpointContext* call = c.get();
+  ContextsOf(threadId).push_back(std::move(c));
+  BeginCall(trace, call);
+}
+
+void TDebuggingThread::OnReturnBreakpoint(DWORD threadId, TReturnBreakpoint* ret, CONTEXT& context,
+                                          TBreakpointContext* returning) {
+  ++ret->Stepping;  // kept alive while its contexts are dropped
+  TThreadContexts& stack = ContextsOf(threadId);
+  std::unique_ptr<TBreakpointContext> call;
+  // Take the returning call out and drop the calls below it, which ended without returning.
+  for (size_t i = stack.size(); i-- > 0;) {
+    if (stack[i]->Esp >= context.Esp) continue;
+    if (stack[i].get() == returning) {
+      call = std::move(stack[i]);
+      stack.erase(stack.begin() + static_cast<std::ptrdiff_t>(i));
+      --ret->ContextCount;
+    } else {
+      DropContext(stack, i);
+    }
+  }
+  std::exception_ptr error;
+  if (call) {
+    try {
+      EndCall(call->Trace, call.get(), context);
+    } catch (...) {
+      error = std::current_exception();
+    }
+  }
+  call.reset();
+  --ret->Stepping;
+  FreeReturnBreakpointIfDone(ret);
+  if (error) std::rethrow_exception(error);
+}
+
+void TDebuggingThread::OnSingleStep(DWORD threadId) {
+  TReadLock lock(*GetDebugRWSync());
+  HANDLE h = ThreadHandle(threadId);
+  if (h == nullptr) return;
+  TObject* obj = nullptr;
+  if (!FThreadBreakpoints.Find(threadId, obj)) return;  // not a step of ours
+  TBreakpoint* b = static_cast<TPendingStep*>(obj)->Breakpoint;
+  FThreadBreakpoints.Remove(threadId);
+  // The continuation: the byte goes back once no thread steps over it any more.
+  if (--b->Stepping == 0) {
+    if (auto* ret = dynamic_cast<TReturnBreakpoint*>(b)) {
+      if (ret->ContextCount > 0) ret->Insert();
+      FreeReturnBreakpointIfDone(ret);
+    } else {
+      b->Insert();
+    }
+  }
+  CONTEXT context = ReadContext(h, 0x10003);
+  context.EFlags &= ~TrapFlag;
+  WriteContext(h, context);
+  if (FRunner != threadId) return;
+  // The next queued step runs while this thread waits with the others.
+  FRunner = 0;
+  for (TDebuggedProcessThread* t : FProcess->Threads.Items()) {
+    if (t->ThreadId != threadId && FThreadBreakpoints.Exists(t->ThreadId)) {
+      FRunner = t->ThreadId;
+      ResumeHeld(t);
+      TDebuggedProcessThread* self = nullptr;
+      if (FProcess->Threads.FindThread(threadId, self)) SuspendHeld(self);
+      return;
+    }
+  }
+  ReleaseHeldThreads();
+}
+
+void TDebuggingThread::BeginStep(DWORD threadId, TBreakpoint* breakpoint) {
+  ++breakpoint->Stepping;
+  FThreadBreakpoints.Remove(threadId);
+  FThreadBreakpoints.Add(threadId, new TPendingStep(breakpoint));
+  if (FRunner == 0) {
+    FRunner = threadId;
+    HoldOtherThreads(threadId);
+  }
+  // Otherwise this thread's hit was queued before the runner's step: it is held, and steps
+  // when its turn comes.
+}
+
+void TDebuggingThread::HoldOtherThreads(DWORD runner) {
+  for (TDebuggedProcessThread* t : FProcess->Threads.Items())
+    if (t->ThreadId != runner) SuspendHeld(t);
+}
+
+void TDebuggingThread::ReleaseHeldThreads() {
+  for (TDebuggedProcessThread* t : FProcess->Threads.Items()) ResumeHeld(t);
+}
+
+void TDebuggingThread::SuspendHeld(TDebuggedProcessThread* thread) {
+  if (!thread->Held && SuspendThread(thread->Handle) != static_cast<DWORD>(-1)) thread->Held = true;
+}
+
+void TDebuggingThread::ResumeHeld(TDebuggedProcessThread* thread) {
+  if (thread->Held) {
+    ResumeThread(thread->Handle);
+    thread->Held = false;
   }
 }
 
-void TDebuggingThread::OnSingleStep(DWORD) {}
+void TDebuggingThread::FreeReturnBreakpointIfDone(TReturnBreakpoint* ret) {
+  if (ret->ContextCount == 0 && ret->Stepping == 0)
+    GetLoadedProcDefs()->ReturnBreakpoints().RemoveBreakpoint(ret);
+}
 
-void TDebuggingThread::UnbindModule(const TDebuggedProcessModule&) {}
+TThreadContexts& TDebuggingThread::ContextsOf(DWORD threadId) { return FContexts[threadId]; }
+
+void TDebuggingThread::DropContext(TThreadContexts& stack, size_t index) {
+  TReturnBreakpoint* ret = stack[index]->Return;
+  stack.erase(stack.begin() + static_cast<std::ptrdiff_t>(index));
+  if (ret == nullptr) return;
+  --ret->ContextCount;
+  FreeReturnBreakpointIfDone(ret);
+}
+
+void TDebuggingThread::DropStaleContexts(DWORD threadId, uint32_t esp) {
+  TThreadContexts& stack = ContextsOf(threadId);
+  for (size_t i = stack.size(); i-- > 0;)
+    if (stack[i]->Esp <= esp) DropContext(stack, i);
+}
+
+void TDebuggingThread::DropContextsOf(TTraceBreakpoint* trace) {
+  for (auto& [id, stack] : FContexts)
+    for (size_t i = stack.size(); i-- > 0;)
+      if (stack[i]->Trace == trace) DropContext(stack, i);
+}
+
+// ---------------------------------------------------------------------------------------
+// Calls: parameter addresses at entry, values at entry and return, the log at return
+
+namespace {
+
+// Output parameters behind two or more pointers: only the stack slot is read at entry; the
+// rest of the way is followed at return, when the callee has filled the pointers.
+bool DerefAtReturn(const TParamDef* param) {
+  return param->GetOut() && param->GetIndirectionCount() >= 2;
+}
+
+// Stack pointer at entry + offset, then one pointer read per indirection (stopping at 0). An
+// unreadable pointer gives the parameter the error's text; the call goes on.
+void AddParamAddress(TProcCallContext* call, const TParamDef* param, uint32_t address, int indirections) {
+  try {
+    for (int i = 0; i < indirections && address != 0; ++i) address = Memory()->ReadDWord(address);
+    call->ParamAddresses.AddAddress(param, address);
+  } catch (const Exception& e) {
+    call->ParamAddresses.AddError(param, e.Message());
+  }
+}
+
+void ReadCallParams(TProcDef* def, TProcCallContext* call, bool out) {
+  for (TParamDef* param : def->GetParams()) {
+    if (param->GetOut() != out) continue;
+    TOleVariant value;
+    ReadParamValue(param, call->ParamAddresses, value);
+    call->AddParam(param->GetName(), value, param->GetVisible());
+  }
+}
+
+}  // namespace
+
+void BeginCall(TTraceBreakpoint* trace, TBreakpointContext* context) {
+  context->StartTime = GetTimeCounter()->GetTimeStamp();
+  TProcDefsEnumerator e(&trace->Defs, UnitPath, 560);
+  while (e.MoveNext()) {
+    TProcDef* def = e.GetCurrent();
+    TProcCallContext* call = nullptr;
+    if (!def->GetActive() || !context->CallContexts.FindContext(def, call)) continue;
+    for (TParamDef* param : def->GetParams()) {
+      const uint32_t slot = context->Esp + param->GetOffset();
+      if (DerefAtReturn(param)) {
+        try {
+          call->PartialAddresses[param] = Memory()->ReadDWord(slot);
+        } catch (const Exception& ex) {
+          call->ParamAddresses.AddError(param, ex.Message());
+        }
+      } else {
+        AddParamAddress(call, param, slot, param->GetIndirectionCount());
+      }
+    }
+    ReadCallParams(def, call, false);
+  }
+}
+
+void EndCall(TTraceBreakpoint* trace, TBreakpointContext* context, const CONTEXT& threadContext) {
+  context->EndTime = GetTimeCounter()->GetTimeStamp();
+  TProcDefsEnumerator e(&trace->Defs, UnitPath, 583);
+  while (e.MoveNext()) {
+    TProcDef* def = e.GetCurrent();
+    TProcCallContext* call = nullptr;
+    if (!def->GetActive() || !context->CallContexts.FindContext(def, call)) continue;
+    for (auto& [param, partial] : call->PartialAddresses)
+      AddParamAddress(call, param, partial, param->GetIndirectionCount() - 1);
+    call->PartialAddresses.clear();
+    ReadCallParams(def, call, true);
+    TOleVariant result;
+    def->ReadResult(threadContext, result);
+    call->SetResult(result);
+    try {
+      GetCallHandlerEngine()->ExecuteHandler(def->GetHandler(), call->Params.Get());
+    } catch (const Exception& ex) {
+      GetTracerEventQueue()->AddError(ex.Message());
+    }
+    GetTracerEventQueue()->AddCalls(call->Name, context->ThreadId, context->StartTime, context->EndTime,
+                                    call->Params.Get(), def->GetVisible());
+  }
+}
+
+// ---------------------------------------------------------------------------------------
+// Unloading and detaching
+
+void TDebuggingThread::UnbindModule(const TDebuggedProcessModule& module) {
+  if (module.ImageSize == 0) return;
+  TReadLock lock(*GetDebugRWSync());
+  TLoadedProcDefs* loaded = GetLoadedProcDefs();
+  // The image is gone: nothing may be written back into that memory. Our own references to
+  // its breakpoints go first; the loaded set then puts its definitions back on the list.
+  auto forgetSteps = [this](TBreakpoint* b) {
+    b->Forget();
+    for (TDebuggedProcessThread* t : FProcess->Threads.Items()) {
+      TObject* step = nullptr;
+      if (FThreadBreakpoints.Find(t->ThreadId, step) && static_cast<TPendingStep*>(step)->Breakpoint == b)
+        FThreadBreakpoints.Remove(t->ThreadId);
+    }
+  };
+  for (TBreakpoint* b : loaded->ReturnBreakpoints().InRange(module.BaseAddress, module.ImageSize)) {
+    forgetSteps(b);
+    for (auto& [id, stack] : FContexts)
+      for (size_t i = stack.size(); i-- > 0;)
+        if (stack[i]->Return == b) stack.erase(stack.begin() + static_cast<std::ptrdiff_t>(i));
+    loaded->ReturnBreakpoints().RemoveBreakpoint(b);
+  }
+  for (TBreakpoint* b : loaded->TraceBreakpoints().InRange(module.BaseAddress, module.ImageSize)) {
+    forgetSteps(b);
+    DropContextsOf(static_cast<TTraceBreakpoint*>(b));
+  }
+  loaded->UnbindRange(module.BaseAddress, module.ImageSize);
+}
 
 void TDebuggingThread::ReleaseDebuggee() {
   if (!FProcess) return;
   std::vector<TDebuggedProcessThread*> stopped;
   for (TDebuggedProcessThread* t : FProcess->Threads.Items())
     if (!t->Held && SuspendThread(t->Handle) != static_cast<DWORD>(-1)) stopped.push_back(t);
+  for (TBreakpoint* b : GetLoadedProcDefs()->TraceBreakpoints().Items()) b->Remove();
+  for (TBreakpoint* b : GetLoadedProcDefs()->ReturnBreakpoints().Items()) b->Remove();
+  // Pending steps are rewound: the instruction's own byte is back, the trap flag goes.
+  for (TDebuggedProcessThread* t : FProcess->Threads.Items()) {
+    if (!FThreadBreakpoints.Exists(t->ThreadId)) continue;
+    CONTEXT context{};
+    context.ContextFlags = CONTEXT_CONTROL | CONTEXT_i386;
+    if (GetThreadContext(t->Handle, &context)) {
+      context.EFlags &= ~TrapFlag;
+      SetThreadContext(t->Handle, &context);
+    }
+  }
+  FThreadBreakpoints.Clear();
+  FRunner = 0;
   // Hits and steps queued before the threads stopped.
   DEBUG_EVENT event{};
   while (!FExited && WaitForDebugEvent(&event, 50)) {
@@ -480,6 +858,7 @@ void TDebuggingThread::ReleaseDebuggee() {
     ContinueDebugEvent(event.dwProcessId, event.dwThreadId, status);
   }
   for (TDebuggedProcessThread* t : stopped) ResumeThread(t->Handle);
+  ReleaseHeldThreads();
 }
 
 // ---------------------------------------------------------------------------------------

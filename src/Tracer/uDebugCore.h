@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "Tracer/uAppThread.h"
+#include "Tracer/uBreakpoints.h"
 #include "Tracer/uClasses.h"
 #include "Tracer/uCollections.h"
 #include "Tracer/uProcDefs.h"
@@ -106,6 +107,19 @@ private:
   std::wstring FFileName;
 };
 
+// What a thread must do after its single step: put one breakpoint's byte back.
+class TPendingStep : public TObject {
+public:
+  explicit TPendingStep(TBreakpoint* breakpoint) : Breakpoint(breakpoint) {}
+  TBreakpoint* Breakpoint;
+};
+
+// Thread id to the step it is taking over one of our breakpoints (owning).
+class TThreadBreakpoints : public TQObjectBucketList {
+public:
+  TThreadBreakpoints() : TQObjectBucketList(true) {}
+};
+
 class TDebuggingThread : public TAppThread, public TResolverDebuggee {
 public:
   TDebuggingThread();
@@ -120,6 +134,7 @@ public:
   bool FindModuleByName(const std::wstring& name, TDebuggeeModuleInfo& module) override;
   void ReadMemory(uint32_t address, void* buffer, int32_t count) override;
   HANDLE ImageFileHandle() const { return FImageFileHandle; }
+  TThreadBreakpoints& ThreadBreakpoints() { return FThreadBreakpoints; }
 
   // Breakpoint handling, on this thread inside a debug event.
   void OnBreakpoint(DWORD threadId, uint32_t address);
@@ -145,6 +160,24 @@ private:
   void AfterWait();
   void ResolvePass();
 
+  void OnTraceBreakpoint(DWORD threadId, TTraceBreakpoint* trace, CONTEXT& context);
+  void OnReturnBreakpoint(DWORD threadId, TReturnBreakpoint* ret, CONTEXT& context,
+                          TBreakpointContext* returning);
+  // Single steps over a breakpoint: the thread runs one instruction while every other
+  // thread is held; then the step's continuation puts the byte back.
+  void BeginStep(DWORD threadId, TBreakpoint* breakpoint);
+  void HoldOtherThreads(DWORD runner);
+  void ReleaseHeldThreads();
+  void SuspendHeld(TDebuggedProcessThread* thread);
+  void ResumeHeld(TDebuggedProcessThread* thread);
+  void FreeReturnBreakpointIfDone(TReturnBreakpoint* ret);
+  // Contexts of one thread, outermost call first.
+  TThreadContexts& ContextsOf(DWORD threadId);
+  // Drops this thread's contexts at or below the stack pointer (calls left by an
+  // exception or a long jump).
+  void DropStaleContexts(DWORD threadId, uint32_t esp);
+  void DropContext(TThreadContexts& stack, size_t index);
+  void DropContextsOf(TTraceBreakpoint* trace);
   // Definitions and breakpoints inside an unloaded image wait for its next load.
   void UnbindModule(const TDebuggedProcessModule& module);
   // Before detaching: no byte of ours, no trap flag, no held thread, no queued hit.
@@ -154,6 +187,9 @@ private:
   bool FPaused = false;
   std::unique_ptr<TProcDefs> FPausedDefs;
   HANDLE FImageFileHandle = nullptr;
+  TThreadBreakpoints FThreadBreakpoints;
+  std::map<DWORD, TThreadContexts> FContexts;
+  DWORD FRunner = 0;  // the thread taking a step while the others are held
   bool FDone = false;
   bool FTerminateHandled = false;
   bool FExited = false;       // the exit event arrived: nothing to detach from

@@ -7,7 +7,9 @@
 #include "EngineTestSupport.h"
 #include "Tracer/uDebugCore.h"
 #include "Tracer/uEventQueue.h"
+#include "Tracer/uSystemObjects.h"
 #include "Tracer/uVariants.h"
+#include "Tracer/uXMLFiler.h"
 
 namespace {
 
@@ -234,4 +236,58 @@ DWORD TTraceHarness::TruthPid() const {
   for (const std::string& r : TruthRemarks())
     if (r.rfind("pid ", 0) == 0) return static_cast<DWORD>(std::stoul(r.substr(4)));
   return 0;
+}
+
+namespace {
+
+std::wstring XmlProperty(const std::wstring& name, const std::wstring& value) {
+  return L"<property name=\"" + name + L"\" value=\"" + value + L"\"/>";
+}
+
+}  // namespace
+
+TTestDefs::~TTestDefs() {
+  TDebugger* debugger = GetDebugger();
+  if (debugger->GetActive()) debugger->Stop();
+  debugger->WaitForThreadEnd();
+  Items.clear();
+}
+
+TProcDef* TTestDefs::Add(const std::wstring& url, const std::wstring& result, std::vector<TParamSpec> params,
+                         const std::wstring& title) {
+  const TDefClass* cls = nullptr;
+  EXPECT_TRUE(GetProcTypeDefs()->FindType(result, cls));
+  std::unique_ptr<TProcDef> def = static_cast<const TProcDefClass*>(cls)->Create(url);
+  std::wstring xml = L"<propertyset name=\"proc\">";
+  if (!title.empty()) xml += XmlProperty(L"Title", title);
+  for (const TParamSpec& p : params) {
+    xml += L"<propertyset name=\"param\">" + XmlProperty(L"Type", p.Type) + XmlProperty(L"Name", p.Name) +
+           XmlProperty(L"Offset", std::to_wstring(p.Offset));
+    if (p.Out) xml += XmlProperty(L"Out", L"True");
+    if (!p.Length.empty()) xml += XmlProperty(L"Length", p.Length);
+    xml += L"</propertyset>";
+  }
+  xml += L"</propertyset>";
+  TXMLDocument doc;
+  CreatePropertySetDocument(doc);
+  VARIANT_BOOL ok = VARIANT_FALSE;
+  TBStr text(xml);
+  doc->loadXML(text.Get(), &ok);
+  EXPECT_EQ(ok, VARIANT_TRUE) << WideToUtf8(xml);
+  Microsoft::WRL::ComPtr<IXMLDOMElement> root;
+  doc->get_documentElement(&root);
+  Microsoft::WRL::ComPtr<IXMLDOMNode> node;
+  root.As(&node);
+  def->LoadFromXML(node.Get());
+  Items.push_back(std::move(def));
+  return Items.back().get();
+}
+
+uint32_t TTestDefs::ExportRva(const std::wstring& dll, const char* name) {
+  HMODULE module = LoadLibraryExW((TestBinDir() + dll).c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES);
+  EXPECT_NE(module, nullptr);
+  const uint32_t rva = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(GetProcAddress(module, name)) -
+                                             reinterpret_cast<uintptr_t>(module));
+  FreeLibrary(module);
+  return rva;
 }

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,31 @@ struct TLoggedEvent {
   // A parameter's value as text; a byte array as upper-case hex digits; "<missing>" when absent.
   std::wstring Value(const std::wstring& name) const;
   const VARIANT* Find(const std::wstring& name) const;
+};
+
+class TProcDef;
+
+// One parameter of a definition as a symbol file gives it.
+struct TParamSpec {
+  TParamSpec(std::wstring type, std::wstring name, int offset, bool out = false, std::wstring length = L"")
+      : Type(std::move(type)), Name(std::move(name)), Offset(offset), Out(out), Length(std::move(length)) {}
+  std::wstring Type;  // keyword with its "*"s
+  std::wstring Name;
+  int Offset;
+  bool Out = false;
+  std::wstring Length;  // empty: none
+};
+
+// Definitions loaded for the tests, as a symbol file would load them; freed at the end.
+class TTestDefs {
+public:
+  ~TTestDefs();
+  // result: "eax", "ax" or "void".
+  TProcDef* Add(const std::wstring& url, const std::wstring& result, std::vector<TParamSpec> params = {},
+                const std::wstring& title = L"");
+  // The relative address of an export of a fixture DLL.
+  static uint32_t ExportRva(const std::wstring& dll, const char* name);
+  std::vector<std::unique_ptr<TProcDef>> Items;
 };
 
 // One line of the traced program's truth file: the function, then name=value pairs.

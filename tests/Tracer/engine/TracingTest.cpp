@@ -1,0 +1,232 @@
+// Tracing the test program's calls: what the log shows against what the program says it did.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "TraceHarness.h"
+#include "Tracer/uDebugCore.h"
+#include "Tracer/uSystemObjects.h"
+
+namespace {
+
+const std::wstring Std = L"@tracee_std.dll";
+const std::wstring Cdecl = L"@tracee_cdecl.dll";
+
+std::wstring Export(const std::wstring& name, const std::wstring& dll = Std) { return L"export://" + name + dll; }
+
+// Every export of both DLLs, with the parameters a symbol file would give them.
+void DefineAllExports(TTestDefs& defs) {
+  defs.Add(Export(L"AddInts"), L"eax", {{L"int", L"a", 4}, {L"int", L"b", 8}});
+  defs.Add(Export(L"ShortNegate"), L"ax", {{L"int", L"v", 4}});
+  defs.Add(Export(L"AnsiLen"), L"eax", {{L"str*", L"s", 4}});
+  defs.Add(Export(L"WideLen"), L"eax", {{L"wstr*", L"s", 4}});
+  defs.Add(Export(L"BufferSum"), L"eax", {{L"int", L"len", 8}, {L"dump*", L"buf", 4, false, L"len"}});
+  defs.Add(Export(L"PointSum"), L"eax", {{L"int*", L"x", 4}, {L"dump*", L"p", 4, false, L"8"}});
+  defs.Add(Export(L"DumpBlock"), L"eax", {{L"dump*", L"block", 4, false, L"16"}});
+  defs.Add(Export(L"GetAnswer"), L"void", {{L"int*", L"out", 4, true}});
+  defs.Add(Export(L"StrOrNull"), L"eax", {{L"str*", L"s", 4}});
+  defs.Add(Export(L"TruncDouble"), L"eax", {{L"double", L"d", 4}});
+  defs.Add(Export(L"VariantType"), L"eax", {{L"variant*", L"v", 4}});
+  defs.Add(Export(L"AddCdecl", Cdecl), L"eax", {{L"int", L"a", 4}, {L"int", L"b", 8}});
+  defs.Add(Export(L"CdeclShort", Cdecl), L"ax", {{L"int", L"v", 4}});
+  defs.Add(Export(L"CdeclStrings", Cdecl), L"eax", {{L"str*", L"a", 4}, {L"wstr*", L"w", 8}});
+  defs.Add(Export(L"CdeclOut", Cdecl), L"void", {{L"int", L"v", 4}, {L"int*", L"out", 8, true}});
+  defs.Add(Export(L"CdeclDouble", Cdecl), L"eax", {{L"double", L"d", 4}});
+}
+
+// The logged calls, one per truth line in the same order, with equal values.
+void ExpectCallsMatchTruth(const std::vector<TLoggedEvent>& calls, const std::vector<TTruthCall>& truth) {
+  ASSERT_EQ(calls.size(), truth.size());
+  for (size_t i = 0; i < truth.size(); ++i) {
+    SCOPED_TRACE(WideToUtf8(truth[i].Function));
+    EXPECT_EQ(calls[i].Text, truth[i].Function);
+    for (auto& [name, value] : truth[i].Values) {
+      if (name == L"calls") continue;
+      std::wstring logged = calls[i].Value(name);
+      if (name == L"result" && value.find(L'-') == 0 && calls[i].Find(L"result")->vt == VT_UI4)
+        logged = std::to_wstring(static_cast<int32_t>(calls[i].Find(L"result")->ulVal));
+      EXPECT_EQ(logged, value) << WideToUtf8(name);
+    }
+  }
+}
+
+}  // namespace
+
+TEST(Tracing, EveryExportIsLoggedOnceWithResultFirstThenEntryThenOutputValues) {
+  TTestDefs defs;
+  DefineAllExports(defs);
+  TTraceHarness h;
+  h.RunToEnd(L"calls");
+  EXPECT_TRUE(h.Errors().empty()) << (h.Errors().empty() ? "" : WideToUtf8(h.Errors()[0].Value(L"msg")));
+  auto calls = h.Calls();
+  ExpectCallsMatchTruth(calls, h.Truth());
+  for (auto& c : calls) {
+    ASSERT_FALSE(c.Params.empty());
+    EXPECT_EQ(c.Params[0].first, L"result");
+    EXPECT_FALSE(c.ParamVisible[0]);
+    EXPECT_NE(c.ThreadId, 0u);
+    EXPECT_GE(c.Time, 0.0);
+  }
+  // Entry parameters in definition order before the output ones.
+  auto bufferSum = h.CallsOf(L"BufferSum");
+  ASSERT_EQ(bufferSum.size(), 1u);
+  ASSERT_EQ(bufferSum[0].Params.size(), 3u);
+  EXPECT_EQ(bufferSum[0].Params[1].first, L"len");
+  EXPECT_EQ(bufferSum[0].Params[2].first, L"buf");
+  auto cdeclOut = h.CallsOf(L"CdeclOut");
+  ASSERT_EQ(cdeclOut.size(), 1u);
+  ASSERT_EQ(cdeclOut[0].Params.size(), 3u);
+  EXPECT_EQ(cdeclOut[0].Params[2].first, L"out");
+  EXPECT_EQ(h.CallsOf(L"ShortNegate")[0].Find(L"result")->vt, VT_I2);
+  EXPECT_EQ(h.CallsOf(L"StrOrNull")[0].Find(L"s")->vt, VT_NULL);
+  EXPECT_EQ(h.Events().back().Text, L"Finish");
+}
+
+TEST(Tracing, TwoDefinitionsAtOneAddressGiveTwoEventsPerCall) {
+  TTestDefs defs;
+  defs.Add(Export(L"AddInts"), L"eax", {{L"int", L"a", 4}, {L"int", L"b", 8}});
+  defs.Add(WideFormat(L"rva://0x%08X@tracee_std.dll", TTestDefs::ExportRva(L"tracee_std.dll", "AddInts")), L"eax",
+           {{L"int", L"b", 8}}, L"AddIntsByOffset");
+  TTraceHarness h;
+  h.RunToEnd(L"recursion");
+  auto byName = h.CallsOf(L"AddInts");
+  auto byOffset = h.CallsOf(L"AddIntsByOffset");
+  ASSERT_EQ(byName.size(), 1u);
+  ASSERT_EQ(byOffset.size(), 1u);
+  EXPECT_EQ(byName[0].Value(L"a"), L"1");
+  EXPECT_EQ(byOffset[0].Find(L"a"), nullptr);
+  EXPECT_EQ(byOffset[0].Value(L"b"), L"2");
+  EXPECT_EQ(byOffset[0].Value(L"result"), L"3");
+  EXPECT_EQ(byName[0].ThreadId, byOffset[0].ThreadId);
+}
+
+TEST(Tracing, RecursionThreeDeepGivesThreeEventsPerFunction) {
+  TTestDefs defs;
+  defs.Add(Export(L"Recurse"), L"eax", {{L"int", L"n", 4}});
+  defs.Add(Export(L"RecurseVia"), L"eax", {{L"int", L"n", 4}});
+  defs.Add(Export(L"ViaHelper"), L"eax", {{L"int", L"n", 4}});
+  defs.Add(Export(L"AddInts"), L"eax", {{L"int", L"a", 4}, {L"int", L"b", 8}});
+  TTraceHarness h;
+  h.RunToEnd(L"recursion");
+  EXPECT_TRUE(h.Errors().empty());
+  // Returns come innermost first; the truth file lists them the same way per function.
+  auto truth = h.Truth();
+  for (const wchar_t* name : {L"Recurse", L"RecurseVia", L"ViaHelper", L"AddInts"}) {
+    std::vector<TTruthCall> expected;
+    for (auto& t : truth)
+      if (t.Function == name) expected.push_back(t);
+    auto calls = h.CallsOf(name);
+    std::reverse(expected.begin(), expected.end());
+    if (std::wstring(name) == L"AddInts") std::reverse(expected.begin(), expected.end());
+    SCOPED_TRACE(WideToUtf8(name));
+    ExpectCallsMatchTruth(calls, expected);
+  }
+}
+
+TEST(Tracing, CallsLeftByAnExceptionOrALongJumpLoseNoLaterCall) {
+  TTestDefs defs;
+  defs.Add(Export(L"Guarded"), L"eax", {{L"int", L"n", 4}});
+  defs.Add(Export(L"Thrower"), L"eax", {{L"int", L"n", 4}});
+  defs.Add(Export(L"JumpGuard"), L"eax", {{L"int", L"n", 4}});
+  defs.Add(Export(L"Jumper"), L"eax", {{L"int", L"n", 4}});
+  defs.Add(Export(L"AddInts"), L"eax", {{L"int", L"a", 4}, {L"int", L"b", 8}});
+  TTraceHarness h;
+  h.RunToEnd(L"exceptions");
+  EXPECT_TRUE(h.Errors().empty());
+  ExpectCallsMatchTruth(h.Calls(), h.Truth());
+  // The program handled its own access violation: it ran to the end.
+  auto remarks = h.TruthRemarks();
+  EXPECT_NE(std::find(remarks.begin(), remarks.end(), "access violation handled: 7"), remarks.end());
+}
+
+TEST(Tracing, ADllLoadedAndUnloadedThreeTimesHasEveryCallTraced) {
+  TTestDefs defs;
+  defs.Add(Export(L"AddInts"), L"eax", {{L"int", L"a", 4}, {L"int", L"b", 8}});
+  TTraceHarness h;
+  h.RunToEnd(L"dllloop", L"3");
+  EXPECT_TRUE(h.Errors().empty());
+  ExpectCallsMatchTruth(h.Calls(), h.Truth());
+}
+
+TEST(Tracing, FourThreadsCallingOneFunctionLoseNoCall) {
+  TTestDefs defs;
+  defs.Add(Export(L"ThreadWork"), L"eax", {{L"int", L"i", 4}});
+  for (int run = 0; run < 5; ++run) {
+    SCOPED_TRACE(run);
+    TTraceHarness h;
+    h.RunToEnd(L"threads", L"500", 120000);
+    auto calls = h.CallsOf(L"ThreadWork");
+    EXPECT_EQ(calls.size(), 2000u);
+    std::map<DWORD, int> perThread;
+    for (auto& c : calls) ++perThread[c.ThreadId];
+    EXPECT_EQ(perThread.size(), 4u);
+    for (auto& [id, n] : perThread) EXPECT_EQ(n, 500);
+    EXPECT_TRUE(h.Errors().empty());
+  }
+}
+
+TEST(Tracing, ResumingSwitchesOnEveryPausedDefinition) {
+  TTestDefs defs;
+  TProcDef* tick = defs.Add(Export(L"Tick"), L"eax", {{L"int", L"i", 4}});
+  TProcDef* add = defs.Add(Export(L"AddInts"), L"eax");
+  TProcDef* off = defs.Add(Export(L"ThreadWork"), L"eax");
+  off->SetActive(false);
+  TTraceHarness h;
+  h.StartRun(L"busy", h.Dir.File(L"stop"));
+  ASSERT_TRUE(h.PumpUntil([&] { return h.CallsOf(L"Tick").size() > 5; }, 20000));
+  GetDebugger()->SetPaused(true);
+  EXPECT_TRUE(GetDebugger()->GetPaused());
+  EXPECT_FALSE(tick->GetActive());
+  EXPECT_FALSE(add->GetActive());
+  h.PumpUntil([] { return false; }, 200);
+  const size_t whilePaused = h.CallsOf(L"Tick").size();
+  h.PumpUntil([] { return false; }, 300);
+  EXPECT_EQ(h.CallsOf(L"Tick").size(), whilePaused) << "no call is traced while paused";
+  tick->SetActive(true);  // by hand, during the pause
+  GetDebugger()->SetPaused(false);
+  EXPECT_TRUE(tick->GetActive());
+  EXPECT_TRUE(add->GetActive());
+  EXPECT_FALSE(off->GetActive());
+  ASSERT_TRUE(h.PumpUntil([&] { return h.CallsOf(L"Tick").size() > whilePaused + 5; }, 20000));
+  WriteTextFile(h.Dir.File(L"stop"), "stop");
+  ASSERT_TRUE(h.WaitForEnd(20000));
+  EXPECT_TRUE(h.Errors().empty());
+}
+
+TEST(Tracing, AttachingTracingAndStoppingLeavesTheProgramRunningWithItsCodeIntact) {
+  TTestDefs defs;
+  defs.Add(Export(L"Tick"), L"eax", {{L"int", L"i", 4}});
+  defs.Add(Export(L"AddInts"), L"eax", {{L"int", L"a", 4}, {L"int", L"b", 8}});
+  TTraceHarness h;
+  const std::wstring stopFile = h.Dir.File(L"stop");
+  std::wstring cmd = h.CommandLine(L"busy", stopFile);
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi{};
+  const std::wstring dir = TestBinDir();
+  ASSERT_TRUE(CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, dir.c_str(), &si, &pi));
+  CloseHandle(pi.hThread);
+  ASSERT_TRUE(h.PumpUntil([&] { return h.TruthPid() == pi.dwProcessId; }, 20000));
+  GetDebugger()->Attach(pi.dwProcessId);
+  ASSERT_TRUE(h.PumpUntil([&] { return h.CallsOf(L"Tick").size() > 50; }, 20000));
+  GetDebugger()->Stop();
+  GetDebugger()->WaitForThreadEnd();
+  const size_t traced = h.CallsOf(L"Tick").size();
+  Sleep(300);
+  EXPECT_EQ(WaitForSingleObject(pi.hProcess, 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "still running";
+  WriteTextFile(stopFile, "stop");
+  ASSERT_EQ(WaitForSingleObject(pi.hProcess, 20000), WAIT_OBJECT_0);
+  DWORD code = 1;
+  GetExitCodeProcess(pi.hProcess, &code);
+  CloseHandle(pi.hProcess);
+  EXPECT_EQ(code, 0u);
+  EXPECT_EQ(h.CallsOf(L"Tick").size(), traced) << "nothing is logged after the stop";
+  auto truth = h.Truth();
+  ASSERT_FALSE(truth.empty());
+  EXPECT_EQ(truth.back().Function, L"checksum");
+  EXPECT_TRUE(truth.back().Values.count(L"ok")) << "the code bytes were restored";
+  // Consecutive ticks: no call was lost while traced.
+  auto ticks = h.CallsOf(L"Tick");
+  for (size_t i = 1; i < ticks.size(); ++i)
+    EXPECT_EQ(_wtoi(ticks[i].Value(L"i").c_str()), _wtoi(ticks[i - 1].Value(L"i").c_str()) + 1);
+}
