@@ -18,6 +18,10 @@ if [ -f "$bin/Calderwisp.exe" ] && [ -f "$bin/demo.exe" ]; then
   (cd "$bin" && wine Calderwisp.exe)
   ran=1
 fi
+if [ ! -f "$bin/demo.exe" ]; then
+  echo "== The tracer's main window is not built yet, so Calderwisp cannot be shown tracing here."
+  echo "   Its tracing engine is exercised on the bundled debuggees by: bash scripts/test.sh"
+fi
 if [ "$ran" = 0 ]; then
-  echo "Everything is built in $bin. No deliverable with a bundled sample exists yet; run the tests with: bash scripts/test.sh"
+  echo "Everything is built in $bin; no deliverable with a bundled sample was found."
 fi

@@ -46,6 +46,8 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   } catch (const std::exception& e) {
     ShowErrorBox(Utf8ToWide(e.what()), MB_OK);
     exitCode = 1;
+  } catch (...) {
+    exitCode = 1;
   }
   try {
     FreeInstanceList();

@@ -280,14 +280,6 @@ TExportBreakpointResolver::TExportBreakpointResolver(const std::wstring& url, TB
   ParseURLParams(url, scheme, path, FParams, FExportName);
 }
 
-static std::string ToAnsi(const std::wstring& s) {
-  if (s.empty()) return std::string();
-  const int n = WideCharToMultiByte(CP_ACP, 0, s.data(), static_cast<int>(s.size()), nullptr, 0, nullptr, nullptr);
-  std::string r(n, '\0');
-  WideCharToMultiByte(CP_ACP, 0, s.data(), static_cast<int>(s.size()), r.data(), n, nullptr, nullptr);
-  return r;
-}
-
 [[noreturn]] static void RaiseExportNotFound() {
   // The same report as the system's lookup of a missing export.
   SetLastError(ERROR_PROC_NOT_FOUND);
@@ -310,7 +302,7 @@ uint32_t STDMETHODCALLTYPE TExportBreakpointResolver::Resolve() {
 
   uint32_t rva = 0;
   std::string forward;
-  TPeExportTable::TFound found = table->FindName(ToAnsi(FExportName), rva, forward);
+  TPeExportTable::TFound found = table->FindName(WideToAnsi(FExportName), rva, forward);
   if (found == TPeExportTable::TFound::NotFound) RaiseExportNotFound();
   // A forwarded export lives in the module it names: the breakpoint goes there, or nowhere.
   auto* protocol = static_cast<TExportBreakpointProtocol*>(exportModule->Protocol());

@@ -27,24 +27,6 @@ std::wstring UpperCase(std::wstring s) {
   return s;
 }
 
-std::string WideToAnsi(const std::wstring& s) {
-  if (s.empty()) return std::string();
-  int size = WideCharToMultiByte(CP_ACP, 0, s.data(), static_cast<int>(s.size()), nullptr, 0,
-                                 nullptr, nullptr);
-  std::string result(size, '\0');
-  WideCharToMultiByte(CP_ACP, 0, s.data(), static_cast<int>(s.size()), result.data(), size,
-                      nullptr, nullptr);
-  return result;
-}
-
-std::wstring AnsiToWide(const std::string& s) {
-  if (s.empty()) return std::wstring();
-  int size = MultiByteToWideChar(CP_ACP, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
-  std::wstring result(size, L'\0');
-  MultiByteToWideChar(CP_ACP, 0, s.data(), static_cast<int>(s.size()), result.data(), size);
-  return result;
-}
-
 // ---- guarded calls into handler libraries -----------------------------------------------------
 //
 // A handler library is foreign code: a fault inside it must become an error of that call, not

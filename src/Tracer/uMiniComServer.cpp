@@ -275,7 +275,11 @@ TMiniComServer* GetMiniComServer() {
 extern "C" HRESULT WINAPI DllGetClassObject(REFCLSID classId, REFIID riid, void** obj) {
   if (!obj) return E_POINTER;
   *obj = nullptr;
-  TComObjectFactory* factory = TComClassManager::Instance().GetFactoryFromClassID(classId);
-  if (!factory) return CLASS_E_CLASSNOTAVAILABLE;
-  return factory->QueryInterface(riid, obj);
+  try {
+    TComObjectFactory* factory = TComClassManager::Instance().GetFactoryFromClassID(classId);
+    if (!factory) return CLASS_E_CLASSNOTAVAILABLE;
+    return factory->QueryInterface(riid, obj);
+  } catch (...) {
+    return E_UNEXPECTED;
+  }
 }

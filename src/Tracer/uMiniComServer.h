@@ -123,7 +123,8 @@ public:
   void UpdateRegistration(bool registering);
   void EnsureTypeLib();
 
-  // Empty: the module's own file carries the type library.
+  // Empty: the module's own file carries the type library. Start-up sets the program folder
+  // + "\Calderwisp.tlb"; a test program sets the file built beside it (TestBinDir()).
   const std::wstring& TypeLibFileName() const { return FTypeLibFileName; }
   void SetTypeLibFileName(const std::wstring& value) { FTypeLibFileName = value; }
   uint8_t StartMode() const { return FStartMode; }

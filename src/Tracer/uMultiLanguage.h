@@ -7,6 +7,7 @@
 #pragma once
 #include <windows.h>
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -109,7 +110,7 @@ private:
   std::wstring FLanguageFolder;
   TUserLangIdFunc FUserLangId;
   std::shared_ptr<TLanguageFile> FIniFile;  // nil while English is built in
-  bool FWriteMissingEntries = false;
+  std::atomic<bool> FWriteMissingEntries{false};
   std::vector<std::wstring> FLanguages;
   std::wstring FLanguage;
   std::mutex FLock;  // guards FIniFile and FLanguage

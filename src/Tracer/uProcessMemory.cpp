@@ -1,4 +1,5 @@
 #include "Tracer/uProcessMemory.h"
+#include "Tracer/uWideStrUtils.h"
 
 #include <algorithm>
 #include <exception>
@@ -274,14 +275,6 @@ BSTR AllocText(const std::wstring& text) {
   BSTR b = ::SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
   if (b == nullptr) throw Exception(L"Out of memory");
   return b;
-}
-
-std::wstring AnsiToWide(const std::string& s) {
-  if (s.empty()) return {};
-  int n = ::MultiByteToWideChar(CP_ACP, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
-  std::wstring w(static_cast<size_t>(n), L'\0');
-  ::MultiByteToWideChar(CP_ACP, 0, s.data(), static_cast<int>(s.size()), w.data(), n);
-  return w;
 }
 
 }  // namespace

@@ -20,14 +20,6 @@ TMemoryManagerRef MemoryBridge() {
 
 uint32_t DefKey(const TParamDef* Def) { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(Def)); }
 
-std::wstring AnsiToWide(const std::string& s) {
-  if (s.empty()) return {};
-  int n = ::MultiByteToWideChar(CP_ACP, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
-  std::wstring w(static_cast<size_t>(n), L'\0');
-  ::MultiByteToWideChar(CP_ACP, 0, s.data(), static_cast<int>(s.size()), w.data(), n);
-  return w;
-}
-
 // Name of a variant type as "VT_BYREF|VT_I4".
 std::wstring VarTypeName(VARTYPE vt) {
   static const wchar_t* const names[] = {

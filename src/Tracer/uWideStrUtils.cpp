@@ -164,6 +164,22 @@ HANDLE WideFileOpen(const std::wstring& name, uint16_t mode) {
                      nullptr);
 }
 
+std::wstring AnsiToWide(const std::string& s) {
+  if (s.empty()) return std::wstring();
+  int n = MultiByteToWideChar(CP_ACP, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
+  std::wstring w(static_cast<size_t>(n), L'\0');
+  MultiByteToWideChar(CP_ACP, 0, s.data(), static_cast<int>(s.size()), w.data(), n);
+  return w;
+}
+
+std::string WideToAnsi(const std::wstring& s) {
+  if (s.empty()) return std::string();
+  int n = WideCharToMultiByte(CP_ACP, 0, s.data(), static_cast<int>(s.size()), nullptr, 0, nullptr, nullptr);
+  std::string a(static_cast<size_t>(n), '\0');
+  WideCharToMultiByte(CP_ACP, 0, s.data(), static_cast<int>(s.size()), a.data(), n, nullptr, nullptr);
+  return a;
+}
+
 std::wstring SysErrorMessage(uint32_t code) { return DgnSysErrorMessage(code); }
 
 static HANDLE OpenOrCreate(const std::wstring& fileName, uint16_t mode) {

@@ -60,5 +60,10 @@ private:
   std::wstring FFileName;
 };
 
+// Conversions between wide text and the ANSI code page (no failure; unmappable characters get
+// the system's best fit or "?").
+std::wstring AnsiToWide(const std::string& s);
+std::string WideToAnsi(const std::wstring& s);
+
 // The system's text for an error code, without the trailing line break and period.
 std::wstring SysErrorMessage(uint32_t code);

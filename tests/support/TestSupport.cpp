@@ -19,12 +19,16 @@ static void RemoveTree(const std::wstring& dir) {
         RemoveTree(full);
       } else {
         SetFileAttributesW(full.c_str(), FILE_ATTRIBUTE_NORMAL);
-        DeleteFileW(full.c_str());
+        // A child process that just ended may still hold the file for a moment under Wine.
+        for (int i = 0; i < 50 && !DeleteFileW(full.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND; ++i)
+          Sleep(20);
       }
     } while (FindNextFileW(h, &fd));
     FindClose(h);
   }
-  RemoveDirectoryW(dir.c_str());
+  for (int i = 0; i < 50 && !RemoveDirectoryW(dir.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND &&
+                  GetLastError() != ERROR_PATH_NOT_FOUND; ++i)
+    Sleep(20);
 }
 
 TTempDir::TTempDir() {

@@ -1,0 +1,14 @@
+// The floor of this tracing design on this machine: a debug loop that does only what one
+// traced call needs (entry 0xCC, one single step to re-arm it, return 0xCC), without reading
+// parameters, logging or any of the engine's bookkeeping.
+#pragma once
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+// Runs the command line under the loop, with the entry breakpoint on the export `function`
+// of the DLL whose export directory names `module`, until the program ends. Returns the
+// number of entry hits (calls traced).
+int64_t RunMinimalDebugLoop(const std::wstring& commandLine, const std::string& module,
+                            const std::string& function);

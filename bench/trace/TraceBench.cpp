@@ -1,0 +1,330 @@
+// What tracing one call costs under this machine's debugging interface: the benchmark
+// debuggee alone, under a minimal debug loop (the floor of this design), and under the engine
+// in several set-ups, measured side by side in one run; each figure is the median of several
+// runs, and each engine figure is also given as a ratio to the minimal loop.
+//
+//   cw_tracebench [runs] [calls]
+#include <windows.h>
+#include <objbase.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "MinimalDebugLoop.h"
+#include "Tracer/uDebugCore.h"
+#include "Tracer/uEventQueue.h"
+#include "Tracer/uMiniComServer.h"
+#include "Tracer/uProcDefs.h"
+#include "Tracer/uSingletons.h"
+#include "Tracer/uWideStrUtils.h"
+#include "Tracer/uXMLFiler.h"
+
+namespace {
+
+std::wstring BinDir() {
+  wchar_t path[MAX_PATH];
+  const DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
+  std::wstring folder(path, n);
+  return folder.substr(0, folder.find_last_of(L'\\') + 1);
+}
+
+std::wstring TempFolder() {
+  wchar_t temp[MAX_PATH];
+  GetTempPathW(MAX_PATH, temp);
+  std::wstring folder = std::wstring(temp) + L"cw_tracebench_" + std::to_wstring(GetCurrentProcessId()) + L"\\";
+  CreateDirectoryW(folder.c_str(), nullptr);
+  return folder;
+}
+
+// What one run of the debuggee reports, and how many of its calls were seen.
+struct TRunResult {
+  int64_t Made = 0;
+  int64_t Measured = 0;
+  double Seconds = 0;
+  int64_t Traced = -1;  // -1: nothing traces
+  double CallsPerSecond() const { return Seconds > 0 ? static_cast<double>(Measured) / Seconds : 0; }
+};
+
+struct TDebuggeeRun {
+  std::wstring Mode;  // "int" or "str"
+  int Calls = 0;      // per thread
+  int Threads = 1;
+  std::wstring ResultFile;
+
+  std::wstring CommandLine() const {
+    return L"\"" + BinDir() + L"benchdebuggee.exe\" " + Mode + L" " + std::to_wstring(Calls) + L" " +
+           std::to_wstring(Threads) + L" \"" + ResultFile + L"\"";
+  }
+
+  TRunResult ReadResult() const {
+    TRunResult r;
+    FILE* f = _wfopen(ResultFile.c_str(), L"r");
+    if (f == nullptr) throw std::runtime_error("the debuggee wrote no result");
+    long long made = 0, measured = 0;
+    double seconds = 0;
+    const int n = std::fscanf(f, "made=%lld measured=%lld seconds=%lf", &made, &measured, &seconds);
+    std::fclose(f);
+    if (n != 3) throw std::runtime_error("the debuggee's result cannot be read");
+    r.Made = made;
+    r.Measured = measured;
+    r.Seconds = seconds;
+    return r;
+  }
+};
+
+TRunResult RunAlone(TDebuggeeRun run) {
+  DeleteFileW(run.ResultFile.c_str());
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION info{};
+  std::wstring cmd = run.CommandLine();
+  if (!CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info))
+    throw std::runtime_error("CreateProcessW failed");
+  WaitForSingleObject(info.hProcess, INFINITE);
+  CloseHandle(info.hThread);
+  CloseHandle(info.hProcess);
+  return run.ReadResult();
+}
+
+TRunResult RunUnderMinimalLoop(TDebuggeeRun run) {
+  DeleteFileW(run.ResultFile.c_str());
+  const std::string function = run.Mode == L"str" ? "BenchText" : "BenchAdd";
+  const int64_t hits = RunMinimalDebugLoop(run.CommandLine(), "benchcallee.dll", function);
+  TRunResult r = run.ReadResult();
+  r.Traced = hits;
+  return r;
+}
+
+// --- The engine ---------------------------------------------------------------------------
+
+std::wstring Property(const std::wstring& name, const std::wstring& value) {
+  return L"<property name=\"" + name + L"\" value=\"" + value + L"\"/>";
+}
+
+std::wstring Param(const std::wstring& type, const std::wstring& name, int offset) {
+  return L"<propertyset name=\"param\">" + Property(L"Type", type) + Property(L"Name", name) +
+         Property(L"Offset", std::to_wstring(offset)) + L"</propertyset>";
+}
+
+// A definition loaded from a "proc" property set, as a symbol file gives it.
+std::unique_ptr<TProcDef> LoadDef(const std::wstring& url, const std::wstring& properties) {
+  auto def = std::make_unique<TEAXProcDef>(url);
+  TXMLDocument doc;
+  CreatePropertySetDocument(doc);
+  VARIANT_BOOL ok = VARIANT_FALSE;
+  const std::wstring xml = L"<propertyset name=\"proc\">" + Property(L"Active", L"True") + properties + L"</propertyset>";
+  BSTR text = SysAllocString(xml.c_str());
+  doc->loadXML(text, &ok);
+  SysFreeString(text);
+  if (ok != VARIANT_TRUE) throw std::runtime_error("a definition's XML does not parse");
+  Microsoft::WRL::ComPtr<IXMLDOMElement> root;
+  doc->get_documentElement(&root);
+  Microsoft::WRL::ComPtr<IXMLDOMNode> node;
+  root.As(&node);
+  def->LoadFromXML(node.Get());
+  return def;
+}
+
+struct TEngineSetup {
+  bool Unresolved500 = false;
+  bool Handler = false;
+};
+
+std::wstring HandlerScript() {
+  static std::wstring path;
+  if (path.empty()) {
+    path = TempFolder() + L"benchhandler.js";
+    FILE* f = _wfopen(path.c_str(), L"w");
+    if (f == nullptr) throw std::runtime_error("the handler script cannot be written");
+    std::fputs("function OnCall(params) {\n  params.Values.result = params.Values.a + params.Values.b;\n}\n", f);
+    std::fclose(f);
+  }
+  return path;
+}
+
+void PumpUntil(const std::function<bool()>& pred, DWORD timeoutMs) {
+  const DWORD start = GetTickCount();
+  while (!pred()) {
+    if (GetTickCount() - start > timeoutMs) throw std::runtime_error("the trace did not end in time");
+    MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
+    ProcessMessages();
+  }
+}
+
+std::string FirstLoggedError() {
+  TTracerEventList& list = GetTracerEventQueue()->AllEvents()->List();
+  for (int i = 0; i < list.Count(); ++i)
+    if (auto* error = dynamic_cast<TErrorTracerEvent*>(list.Get(i).Get())) {
+      Microsoft::WRL::ComPtr<ITracerEventParam> msg;
+      BSTR name = SysAllocString(L"msg");
+      error->Params()->Find(name, &msg);
+      SysFreeString(name);
+      VARIANT v;
+      VariantInit(&v);
+      if (msg) msg->get_Value(&v);
+      std::string text = v.vt == VT_BSTR && v.bstrVal ? WideToUtf8(std::wstring(v.bstrVal, SysStringLen(v.bstrVal))) : "";
+      VariantClear(&v);
+      return text;
+    }
+  return std::string();
+}
+
+TRunResult RunUnderEngine(TDebuggeeRun run, const TEngineSetup& setup) {
+  DeleteFileW(run.ResultFile.c_str());
+  std::vector<std::unique_ptr<TProcDef>> defs;
+  const std::wstring handler = setup.Handler ? Property(L"Handler", L"script://OnCall@" + HandlerScript()) : L"";
+  std::wstring title;
+  if (run.Mode == L"str") {
+    title = L"BenchText";
+    defs.push_back(LoadDef(L"export://BenchText@benchcallee.dll", handler + Param(L"str", L"text", 4) + Param(L"int", L"length", 8)));
+  } else {
+    title = L"BenchAdd";
+    defs.push_back(LoadDef(L"export://BenchAdd@benchcallee.dll", handler + Param(L"int", L"a", 4) + Param(L"int", L"b", 8)));
+  }
+  if (setup.Unresolved500)
+    for (int i = 0; i < 500; ++i)
+      defs.push_back(LoadDef(L"export://Missing" + std::to_wstring(i) + L"@notloaded.dll",
+                             Param(L"int", L"a", 4) + Param(L"int", L"b", 8)));
+
+  GetTracerEventQueue()->Clear();
+  TDebugger* debugger = GetDebugger();
+  debugger->Run(run.CommandLine());
+  PumpUntil([debugger] { return debugger->GetActive(); }, 30000);
+  PumpUntil([debugger] { return !debugger->GetActive(); }, 600000);
+  debugger->WaitForThreadEnd();
+
+  TRunResult r = run.ReadResult();
+  r.Traced = 0;
+  TTracerEventList& list = GetTracerEventQueue()->AllEvents()->List();
+  for (int i = 0; i < list.Count(); ++i)
+    if (auto* call = dynamic_cast<TCallTracerEvent*>(list.Get(i).Get()); call != nullptr && call->GetText() == title)
+      ++r.Traced;
+  if (r.Traced == 0) {
+    const std::string error = FirstLoggedError();
+    if (!error.empty()) std::printf("  (the engine logged: %s)\n", error.c_str());
+  }
+  GetTracerEventQueue()->Clear();
+  defs.clear();
+  return r;
+}
+
+// --- Measurement frame --------------------------------------------------------------------
+
+struct TRow {
+  std::string Name;
+  bool Engine = false;
+  std::function<TRunResult()> RunOnce;
+  std::vector<TRunResult> Results;
+
+  double MedianCallsPerSecond() const {
+    std::vector<double> v;
+    for (const TRunResult& r : Results) v.push_back(r.CallsPerSecond());
+    if (v.empty()) return 0;
+    std::sort(v.begin(), v.end());
+    return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
+  }
+  // Of the run whose rate is the median (or next to it).
+  const TRunResult& MedianRun() const {
+    std::vector<size_t> order(Results.size());
+    for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::sort(order.begin(), order.end(),
+              [this](size_t a, size_t b) { return Results[a].CallsPerSecond() < Results[b].CallsPerSecond(); });
+    return Results[order[order.size() / 2]];
+  }
+  bool AllTraced() const {
+    for (const TRunResult& r : Results)
+      if (r.Traced >= 0 && r.Traced != r.Made) return false;
+    return true;
+  }
+};
+
+int Main(int argc, char** argv) {
+  const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
+  const int calls = argc > 2 ? std::max(100, std::atoi(argv[2])) : 2000;
+  const int aloneCalls = 20000000;
+  GetMiniComServer()->SetTypeLibFileName(BinDir() + L"Calderwisp.tlb");
+  const std::wstring folder = TempFolder();
+  auto debuggee = [&](const std::wstring& mode, int perThread, int threads) {
+    TDebuggeeRun run;
+    run.Mode = mode;
+    run.Calls = perThread;
+    run.Threads = threads;
+    run.ResultFile = folder + L"result.txt";
+    return run;
+  };
+
+  std::vector<TRow> rows;
+  rows.push_back({"debuggee alone", false, [&] { return RunAlone(debuggee(L"int", aloneCalls, 1)); }, {}});
+  rows.push_back({"minimal loop (entry 0xCC, step, return 0xCC)", false,
+                  [&] { return RunUnderMinimalLoop(debuggee(L"int", calls, 1)); }, {}});
+  rows.push_back({"minimal loop, four threads", false,
+                  [&] { return RunUnderMinimalLoop(debuggee(L"int", calls / 4, 4)); }, {}});
+  rows.push_back({"engine, one definition (two int parameters)", true,
+                  [&] { return RunUnderEngine(debuggee(L"int", calls, 1), {}); }, {}});
+  rows.push_back({"engine, + 500 unresolved definitions", true,
+                  [&] { return RunUnderEngine(debuggee(L"int", calls, 1), {true, false}); }, {}});
+  rows.push_back({"engine, 64-character string parameter", true,
+                  [&] { return RunUnderEngine(debuggee(L"str", calls, 1), {}); }, {}});
+  rows.push_back({"engine, JScript handler", true,
+                  [&] { return RunUnderEngine(debuggee(L"int", calls, 1), {false, true}); }, {}});
+  rows.push_back({"engine, four threads", true,
+                  [&] { return RunUnderEngine(debuggee(L"int", calls / 4, 4), {}); }, {}});
+
+  std::printf("Tracing one call: medians of %d runs, %d traced calls per run (%d untraced)\n", runs, calls, aloneCalls);
+#ifndef NDEBUG
+  std::printf("(unoptimised build: compare the ratios, not the times)\n");
+#endif
+  std::fflush(stdout);
+  // Interleaved, so that a slow moment of the machine does not fall on one row only.
+  for (int i = 0; i < runs; ++i)
+    for (TRow& row : rows) row.Results.push_back(row.RunOnce());
+
+  const double loop = rows[1].MedianCallsPerSecond();
+  const double one = rows[3].MedianCallsPerSecond();
+  const double many = rows[4].MedianCallsPerSecond();
+  std::printf("  %-46s %12s %10s %9s %19s\n", "", "calls/s", "us/call", "to loop", "traced/made");
+  for (const TRow& row : rows) {
+    const double rate = row.MedianCallsPerSecond();
+    const TRunResult& median = row.MedianRun();
+    char traced[48] = "";
+    if (median.Traced >= 0)
+      std::snprintf(traced, sizeof traced, "%lld/%lld%s", static_cast<long long>(median.Traced),
+                    static_cast<long long>(median.Made), row.AllTraced() ? "" : " (!)");
+    std::printf("  %-46s %12.0f %10.2f %8.3fx %19s\n", row.Name.c_str(), rate, rate > 0 ? 1e6 / rate : 0,
+                loop > 0 ? rate / loop : 0, traced);
+  }
+  std::printf("  engine to minimal loop, one definition: %.3f (target at least 0.8)\n", loop > 0 ? one / loop : 0);
+  std::printf("  500 unresolved definitions cost: %+.1f%% per call (target under 10%%)\n",
+              many > 0 && one > 0 ? (one / many - 1) * 100 : 0);
+  for (const TRow& row : rows)
+    if (!row.AllTraced()) {
+      std::printf("  %s: calls traced per run:", row.Name.c_str());
+      for (const TRunResult& r : row.Results)
+        std::printf(" %lld/%lld", static_cast<long long>(r.Traced), static_cast<long long>(r.Made));
+      std::printf("\n");
+    }
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CoInitialize(nullptr);
+  int rc = 1;
+  try {
+    rc = Main(argc, argv);
+  } catch (const std::exception& e) {
+    std::printf("failed: %s\n", e.what());
+  } catch (...) {
+    std::printf("failed\n");
+  }
+  std::fflush(stdout);
+  FreeInstanceList();
+  CoUninitialize();
+  return rc;
+}
