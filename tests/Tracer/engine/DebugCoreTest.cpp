@@ -6,6 +6,7 @@
 #include "EngineTestSupport.h"
 #include "TraceHarness.h"
 #include "Tracer/uDebugCore.h"
+#include "lib/dgn/windows/DgnDebugThread.h"
 
 namespace {
 
@@ -131,4 +132,30 @@ TEST(DebugCore, ModulesAreFoundByFileNameOnlyOnceNamed) {
   EXPECT_FALSE(process.Modules.FindByName(L"C:\\elsewhere\\ole32.dll", found));
   process.Modules.RemoveModule(ole);
   EXPECT_FALSE(process.Modules.FindByName(L"ole32.dll", found));
+}
+
+TEST(DebugCore, AttachingToAProcessThatCannotBeOpenedRaisesOnTheCaller) {
+  TTraceHarness h;
+  try {
+    GetDebugger()->Attach(0xFFFFFFF0);
+    FAIL() << "no error";
+  } catch (const Exception& e) {
+    EXPECT_NE(e.Message().find(L"OpenProcess"), std::wstring::npos) << WideToUtf8(e.Message());
+  }
+  EXPECT_FALSE(GetDebugger()->GetActive());
+}
+
+TEST(DebugCore, AProgramThatCannotBeStartedIsReportedAndNoTraceBegins) {
+  TTraceHarness h;
+  std::wstring reported;
+  GetDebugThreadList()->OnDebugThreadException = [&](TDgnDebugThread* t) {
+    if (t->ReportedException()) reported = t->ReportedException()->Message();
+  };
+  GetDebugger()->Run(L"\"" + h.Dir.File(L"missing.exe") + L"\" calls");
+  EXPECT_TRUE(h.PumpUntil([&] { return !reported.empty(); }, 20000));
+  GetDebugger()->WaitForThreadEnd();
+  GetDebugThreadList()->OnDebugThreadException = nullptr;
+  EXPECT_NE(reported.find(L"CreateProcessW"), std::wstring::npos) << WideToUtf8(reported);
+  EXPECT_FALSE(GetDebugger()->GetActive());
+  EXPECT_TRUE(h.Events().empty()) << "no Start, no Finish";
 }
