@@ -19,9 +19,36 @@ IMemoryManager* Memory() {
 template <class T>
 using TRef = TComPtr<T>;
 
+HANDLE GBreakpointProcess = nullptr;
+
+void WriteCodeByte(uint32_t address, uint8_t value) {
+  HANDLE process = GBreakpointProcess;
+  void* p = reinterpret_cast<void*>(static_cast<uintptr_t>(address));
+  SIZE_T done = 0;
+  if (process != nullptr && WriteProcessMemory(process, p, &value, 1, &done) && done == 1) {
+    FlushInstructionCache(process, p, 1);
+    return;
+  }
+  Memory()->WriteByte(address, value);
+}
+
+uint8_t ReadCodeByte(uint32_t address) {
+  HANDLE process = GBreakpointProcess;
+  uint8_t value = 0;
+  SIZE_T done = 0;
+  if (process != nullptr &&
+      ReadProcessMemory(process, reinterpret_cast<void*>(static_cast<uintptr_t>(address)), &value, 1, &done) &&
+      done == 1)
+    return value;
+  return Memory()->ReadByte(address);
+}
+
 }  // namespace
 
-TBreakpoint::TBreakpoint(uint32_t address) : Address(address), SavedByte(Memory()->ReadByte(address)) {}
+void SetBreakpointProcess(HANDLE process) { GBreakpointProcess = process; }
+HANDLE GetBreakpointProcess() { return GBreakpointProcess; }
+
+TBreakpoint::TBreakpoint(uint32_t address) : Address(address), SavedByte(ReadCodeByte(address)) {}
 
 TBreakpoint::~TBreakpoint() {
   if (OwnerList == nullptr) return;
@@ -34,13 +61,13 @@ TBreakpoint::~TBreakpoint() {
 
 void TBreakpoint::Insert() {
   if (Inserted || Stepping > 0) return;
-  Memory()->WriteByte(Address, 0xCC);
+  WriteCodeByte(Address, 0xCC);
   Inserted = true;
 }
 
 void TBreakpoint::Remove() {
   if (!Inserted) return;
-  Memory()->WriteByte(Address, SavedByte);
+  WriteCodeByte(Address, SavedByte);
   Inserted = false;
 }
 

@@ -17,6 +17,13 @@
 
 class TBreakpointList;
 
+// The debuggee whose code the breakpoints patch (set with its process object; nil between
+// traces). A breakpoint byte is one write and one flush on it; when that write fails the byte
+// goes through the memory manager, which also changes the page's protection and touches no
+// ended process.
+void SetBreakpointProcess(HANDLE process);
+HANDLE GetBreakpointProcess();
+
 class TBreakpoint : public TObject {
 public:
   // Keeps the byte now at the address (read through the process memory).

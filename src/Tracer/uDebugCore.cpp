@@ -217,6 +217,7 @@ TDebuggedProcess::TDebuggedProcess(DWORD processId)
   Win32CheckApi(Handle != nullptr, "OpenProcess");
   try {
     GetProcessMemory()->SetBridge(new TMemoryManager(Handle));
+    SetBreakpointProcess(Handle);
   } catch (...) {
     CloseHandleAndNil(Handle);
     throw;
@@ -225,6 +226,7 @@ TDebuggedProcess::TDebuggedProcess(DWORD processId)
 
 TDebuggedProcess::~TDebuggedProcess() {
   try {
+    if (GetBreakpointProcess() == Handle) SetBreakpointProcess(nullptr);
     GetProcessMemory()->SetBridge(nullptr);
   } catch (...) {
   }
@@ -535,7 +537,9 @@ void TDebuggingThread::OnBreakpoint(DWORD threadId, uint32_t address) {
 }
 
 void TDebuggingThread::OnTraceBreakpoint(DWORD threadId, TTraceBreakpoint* trace, CONTEXT& context) {
-  const uint32_t returnAddress = static_cast<uint32_t>(Memory()->ReadInteger(context.Esp));
+  uint32_t returnAddress = 0;
+  if (!ReadRemote(FProcess->Handle, context.Esp, &returnAddress, sizeof returnAddress))
+    returnAddress = static_cast<uint32_t>(Memory()->ReadInteger(context.Esp));
   DropStaleContexts(threadId, context.Esp);
   BeginStep(threadId, trace);
   TLoadedProcDefs* loaded = GetLoadedProcDefs();
@@ -615,8 +619,11 @@ void TDebuggingThread::OnSingleStep(DWORD threadId) {
     }
   }
   CONTEXT context = ReadContext(h, 0x10003);
-  context.EFlags &= ~TrapFlag;
-  WriteContext(h, context);
+  // The system may have cleared the trap flag already.
+  if (context.EFlags & TrapFlag) {
+    context.EFlags &= ~TrapFlag;
+    WriteContext(h, context);
+  }
   if (FRunner != threadId) return;
   // The next queued step runs while this thread waits with the others.
   FRunner = 0;
