@@ -66,7 +66,7 @@ public:
     CloseHandle(pi.hThread);
     Process = pi.hProcess;
     Pid = pi.dwProcessId;
-    EXPECT_TRUE(h.PumpUntil([&] { return h.TruthPid() == Pid; }, 20000));
+    EXPECT_TRUE(h.PumpUntil([&] { return h.TruthPid() == Pid && h.HasRemark("ready"); }, 20000));
   }
   ~TBusyProgram() {
     if (Process && StillRunning(Process)) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <sstream>
 
 #include "EngineTestSupport.h"
@@ -290,4 +291,9 @@ uint32_t TTestDefs::ExportRva(const std::wstring& dll, const char* name) {
                                              reinterpret_cast<uintptr_t>(module));
   FreeLibrary(module);
   return rva;
+}
+
+bool TTraceHarness::HasRemark(const std::string& remark) const {
+  auto remarks = TruthRemarks();
+  return std::find(remarks.begin(), remarks.end(), remark) != remarks.end();
 }

@@ -97,6 +97,7 @@ public:
   DWORD TruthPid() const;
   // Remark lines ("# ...") of the truth file, without the "# ".
   std::vector<std::string> TruthRemarks() const;
+  bool HasRemark(const std::string& remark) const;
 
   TTempDir Dir;
 };

@@ -24,6 +24,7 @@ void DefineAllExports(TTestDefs& defs) {
   defs.Add(Export(L"PointSum"), L"eax", {{L"int*", L"x", 4}, {L"dump*", L"p", 4, false, L"8"}});
   defs.Add(Export(L"DumpBlock"), L"eax", {{L"dump*", L"block", 4, false, L"16"}});
   defs.Add(Export(L"GetAnswer"), L"void", {{L"int*", L"out", 4, true}});
+  defs.Add(Export(L"GetGreeting"), L"void", {{L"str**", L"out", 4, true}});
   defs.Add(Export(L"StrOrNull"), L"eax", {{L"str*", L"s", 4}});
   defs.Add(Export(L"TruncDouble"), L"eax", {{L"double", L"d", 4}});
   defs.Add(Export(L"VariantType"), L"eax", {{L"variant*", L"v", 4}});
@@ -206,7 +207,8 @@ TEST(Tracing, AttachingTracingAndStoppingLeavesTheProgramRunningWithItsCodeIntac
   const std::wstring dir = TestBinDir();
   ASSERT_TRUE(CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, dir.c_str(), &si, &pi));
   CloseHandle(pi.hThread);
-  ASSERT_TRUE(h.PumpUntil([&] { return h.TruthPid() == pi.dwProcessId; }, 20000));
+  // Attached only once the program has taken the checksum of its untouched code.
+  ASSERT_TRUE(h.PumpUntil([&] { return h.TruthPid() == pi.dwProcessId && h.HasRemark("ready"); }, 20000));
   GetDebugger()->Attach(pi.dwProcessId);
   ASSERT_TRUE(h.PumpUntil([&] { return h.CallsOf(L"Tick").size() > 50; }, 20000));
   GetDebugger()->Stop();
@@ -229,4 +231,19 @@ TEST(Tracing, AttachingTracingAndStoppingLeavesTheProgramRunningWithItsCodeIntac
   auto ticks = h.CallsOf(L"Tick");
   for (size_t i = 1; i < ticks.size(); ++i)
     EXPECT_EQ(_wtoi(ticks[i].Value(L"i").c_str()), _wtoi(ticks[i - 1].Value(L"i").c_str()) + 1);
+}
+
+TEST(Tracing, AnUnreadablePointerGivesTheParameterTheErrorTextAndTheTraceGoesOn) {
+  TTestDefs defs;
+  // "a" holds 2, which read as a pointer leads nowhere.
+  defs.Add(Export(L"AddInts"), L"eax", {{L"int**", L"a", 4}, {L"int", L"b", 8}});
+  TTraceHarness h;
+  h.RunToEnd(L"recursion");
+  auto calls = h.CallsOf(L"AddInts");
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_EQ(calls[0].Find(L"a")->vt, VT_BSTR);
+  EXPECT_FALSE(calls[0].Value(L"a").empty());
+  EXPECT_EQ(calls[0].Value(L"b"), L"2");
+  EXPECT_EQ(calls[0].Value(L"result"), L"3");
+  EXPECT_EQ(h.Events().back().Text, L"Finish");
 }
