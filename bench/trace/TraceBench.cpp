@@ -4,6 +4,7 @@
 // runs, and each engine figure is also given as a ratio to the minimal loop.
 //
 //   cw_tracebench [runs] [calls]
+//   cw_tracebench profile [calls]   where a traced call's time goes, per debugging call
 #include <windows.h>
 #include <objbase.h>
 
@@ -12,9 +13,11 @@
 #include <cstdlib>
 #include <functional>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "ApiProfile.h"
 #include "MinimalDebugLoop.h"
 #include "Tracer/uDebugCore.h"
 #include "Tracer/uEventQueue.h"
@@ -33,12 +36,23 @@ std::wstring BinDir() {
   return folder.substr(0, folder.find_last_of(L'\\') + 1);
 }
 
+// A folder of this run for the debuggee's result and the handler script; removed at exit.
 std::wstring TempFolder() {
-  wchar_t temp[MAX_PATH];
-  GetTempPathW(MAX_PATH, temp);
-  std::wstring folder = std::wstring(temp) + L"cw_tracebench_" + std::to_wstring(GetCurrentProcessId()) + L"\\";
-  CreateDirectoryW(folder.c_str(), nullptr);
+  static std::wstring folder;
+  if (folder.empty()) {
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    folder = std::wstring(temp) + L"cw_tracebench_" + std::to_wstring(GetCurrentProcessId()) + L"\\";
+    CreateDirectoryW(folder.c_str(), nullptr);
+  }
   return folder;
+}
+
+void RemoveTempFolder() {
+  const std::wstring folder = TempFolder();
+  DeleteFileW((folder + L"result.txt").c_str());
+  DeleteFileW((folder + L"benchhandler.js").c_str());
+  RemoveDirectoryW(folder.c_str());
 }
 
 // What one run of the debuggee reports, and how many of its calls were seen.
@@ -243,7 +257,51 @@ struct TRow {
   }
 };
 
+// One run of each set-up with every debugging call counted and timed, per traced call.
+int Profile(int calls) {
+  InstallApiProfile();
+  GetMiniComServer()->SetTypeLibFileName(BinDir() + L"Calderwisp.tlb");
+  TDebuggeeRun run;
+  run.Mode = L"int";
+  run.Calls = calls;
+  run.ResultFile = TempFolder() + L"result.txt";
+  struct TCase {
+    const char* Name;
+    std::function<TRunResult()> Fn;
+  } cases[] = {
+      {"minimal loop", [&] {
+         SetProfiledThread(GetCurrentThreadId());
+         TRunResult r = RunUnderMinimalLoop(run);
+         SetProfiledThread(0);
+         return r;
+       }},
+      {"engine, one definition", [&] { return RunUnderEngine(run, {}); }},
+      {"engine, + 500 unresolved definitions", [&] { return RunUnderEngine(run, {true, false}); }},
+  };
+  const double perUs = ApiTicksPerMicrosecond();
+  for (TCase& c : cases) {
+    c.Fn();  // warm: type library, script engine, file cache
+    ResetApiProfile();
+    const TRunResult r = c.Fn();
+    const double wallUs = r.Seconds * 1e6 / static_cast<double>(r.Measured);
+    std::printf("%s: %.0f us per call (traced %lld of %lld)\n", c.Name, wallUs, static_cast<long long>(r.Traced),
+                static_cast<long long>(r.Made));
+    double inApis = 0;
+    for (const TApiStat& st : ApiProfile()) {
+      if (st.Count == 0) continue;
+      const double us = static_cast<double>(st.Ticks) / perUs / static_cast<double>(r.Made);
+      inApis += us;
+      std::printf("  %-26s %7.2f calls %9.1f us  (%.1f us each)\n", st.Name,
+                  static_cast<double>(st.Count) / static_cast<double>(r.Made), us,
+                  static_cast<double>(st.Ticks) / perUs / static_cast<double>(st.Count));
+    }
+    std::printf("  %-26s %7s       %9.1f us\n", "outside these calls", "", wallUs - inApis);
+  }
+  return 0;
+}
+
 int Main(int argc, char** argv) {
+  if (argc > 1 && std::string(argv[1]) == "profile") return Profile(argc > 2 ? std::max(100, std::atoi(argv[2])) : 2000);
   const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
   const int calls = argc > 2 ? std::max(100, std::atoi(argv[2])) : 2000;
   const int aloneCalls = 20000000;
@@ -324,6 +382,7 @@ int main(int argc, char** argv) {
     std::printf("failed\n");
   }
   std::fflush(stdout);
+  RemoveTempFolder();
   FreeInstanceList();
   CoUninitialize();
   return rc;
