@@ -44,6 +44,11 @@ std::wstring ReadImageName(HANDLE process, const LOAD_DLL_DEBUG_INFO& info) {
                   &namePtr, sizeof namePtr) ||
       namePtr == 0)
     return std::wstring();
+  // Mostly one read; near the end of a page the name is read a character at a time.
+  if (info.fUnicode) {
+    wchar_t buffer[MAX_PATH + 1] = {};
+    if (ReadRemote(process, namePtr, buffer, MAX_PATH * sizeof(wchar_t))) return std::wstring(buffer);
+  }
   std::wstring name;
   for (uint32_t i = 0; i < MAX_PATH * 4; ++i) {
     if (info.fUnicode) {
@@ -427,6 +432,7 @@ void TDebuggingThread::OnExitThread(const DEBUG_EVENT& event) {
 
 void TDebuggingThread::OnExitProcess(const DEBUG_EVENT&) {
   Memory()->SetEnabled(false);
+  SetBreakpointProcess(nullptr);
   Terminate();
   FExited = true;
   FDone = true;

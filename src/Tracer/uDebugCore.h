@@ -194,7 +194,6 @@ private:
   bool FTerminateHandled = false;
   bool FExited = false;       // the exit event arrived: nothing to detach from
   bool FModulesChanged = true;  // a resolve pass is due
-  std::wstring FLastError;
 };
 
 // Attaches to a running process; stopping detaches and leaves it running.
