@@ -247,3 +247,20 @@ TEST(Tracing, AnUnreadablePointerGivesTheParameterTheErrorTextAndTheTraceGoesOn)
   EXPECT_EQ(calls[0].Value(L"result"), L"3");
   EXPECT_EQ(h.Events().back().Text, L"Finish");
 }
+
+TEST(Tracing, FunctionsReturningToOneAddressAreEachLoggedWithTheirOwnDefinition) {
+  TTestDefs defs;
+  defs.Add(Export(L"Outer"), L"eax", {{L"int", L"n", 4}});
+  defs.Add(Export(L"Inner"), L"eax", {{L"int", L"n", 4}});
+  TTraceHarness h;
+  h.RunToEnd(L"recursion");
+  EXPECT_TRUE(h.HasRemark("Dispatch\tresult=21"));
+  auto calls = h.Calls();
+  ASSERT_EQ(calls.size(), 2u);
+  EXPECT_EQ(calls[0].Text, L"Inner");
+  EXPECT_EQ(calls[0].Value(L"n"), L"2");
+  EXPECT_EQ(calls[0].Value(L"result"), L"20");
+  EXPECT_EQ(calls[1].Text, L"Outer");
+  EXPECT_EQ(calls[1].Value(L"n"), L"1");
+  EXPECT_EQ(calls[1].Value(L"result"), L"21");
+}
