@@ -120,6 +120,8 @@ TDebuggedProcessModules::TDebuggedProcessModules(TDebuggedProcess* process)
 TDebuggedProcessModules::~TDebuggedProcessModules() { ClearModules(); }
 
 TDebuggedProcessModule* TDebuggedProcessModules::AddModule(uint32_t baseAddress, HANDLE fileHandle) {
+  // A load at a base whose unload was never reported replaces the old module.
+  RemoveModule(baseAddress);
   auto* module = new TDebuggedProcessModule(baseAddress, fileHandle);
   Add(baseAddress, module);
   return module;
