@@ -34,13 +34,16 @@ static void RemoveTree(const std::wstring& dir) {
 TTempDir::TTempDir() {
   wchar_t tmp[MAX_PATH];
   GetTempPathW(MAX_PATH, tmp);
-  static LONG counter = 0;
-  for (;;) {
-    wchar_t name[64];
-    swprintf(name, 64, L"cwtest-%lu-%ld", GetCurrentProcessId(), InterlockedIncrement(&counter));
+  // An 8.3 name ("cw" and six hex digits): Wine invents short names for longer ones by a hash,
+  // and two folders whose invented names collide would confuse code that opens files by short name.
+  static LONG counter = static_cast<LONG>((GetCurrentProcessId() * 7919u + GetTickCount()) & 0xFFFFFF);
+  for (int attempt = 0;; ++attempt) {
+    wchar_t name[16];
+    swprintf(name, 16, L"cw%06lX", static_cast<unsigned long>(InterlockedIncrement(&counter)) & 0xFFFFFFul);
     FPath = std::wstring(tmp) + name;
     if (CreateDirectoryW(FPath.c_str(), nullptr)) break;
-    if (GetLastError() != ERROR_ALREADY_EXISTS) throw std::runtime_error("cannot create a temporary folder");
+    if (GetLastError() != ERROR_ALREADY_EXISTS || attempt > 100000)
+      throw std::runtime_error("cannot create a temporary folder");
   }
 }
 
