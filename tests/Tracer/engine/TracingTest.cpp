@@ -264,3 +264,77 @@ TEST(Tracing, FunctionsReturningToOneAddressAreEachLoggedWithTheirOwnDefinition)
   EXPECT_EQ(calls[1].Value(L"n"), L"1");
   EXPECT_EQ(calls[1].Value(L"result"), L"21");
 }
+
+TEST(Tracing, AHandlerRaisingAtReturnGivesOneErrorTheCallIsStillLoggedAndTheTraceGoesOn) {
+  TTestDefs defs;
+  TTraceHarness h;
+  const std::wstring script = h.Dir.File(L"onreturn.js");
+  WriteTextFile(script,
+                "function OnReturn(params) {\r\n"
+                "  if (params.Values.n == 2) throw new Error(\"no row for two\");\r\n"
+                "  var p = params.Add(\"seen\");\r\n"
+                "  p.Value = params.Values.result;\r\n"
+                "}\r\n");
+  defs.Add(Export(L"Recurse"), L"eax", {{L"int", L"n", 4}})->SetHandler(L"script://OnReturn@" + script);
+  defs.Add(Export(L"AddInts"), L"eax", {{L"int", L"a", 4}, {L"int", L"b", 8}});
+  h.RunToEnd(L"recursion");
+
+  auto errors = h.Errors();
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_NE(errors[0].Value(L"msg").find(L"no row for two"), std::wstring::npos) << WideToUtf8(errors[0].Value(L"msg"));
+  auto recurse = h.CallsOf(L"Recurse");
+  ASSERT_EQ(recurse.size(), 3u);
+  EXPECT_EQ(recurse[0].Value(L"n"), L"1");
+  EXPECT_EQ(recurse[0].Value(L"seen"), L"1");
+  EXPECT_EQ(recurse[1].Value(L"n"), L"2");
+  EXPECT_EQ(recurse[1].Value(L"result"), L"2");
+  EXPECT_EQ(recurse[1].Find(L"seen"), nullptr);
+  // The same script engine serves the next return after its error.
+  EXPECT_EQ(recurse[2].Value(L"n"), L"3");
+  EXPECT_EQ(recurse[2].Value(L"seen"), L"3");
+  // The error comes just before the call it belongs to.
+  auto events = h.Events();
+  auto error = std::find_if(events.begin(), events.end(), [](auto& e) { return e.Kind == TLoggedEvent::Error; });
+  ASSERT_NE(error + 1, events.end());
+  EXPECT_EQ((error + 1)->Text, L"Recurse");
+  EXPECT_EQ((error + 1)->Value(L"n"), L"2");
+  auto add = h.CallsOf(L"AddInts");
+  ASSERT_EQ(add.size(), 1u);
+  EXPECT_EQ(add[0].Value(L"result"), L"3");
+  EXPECT_TRUE(h.HasRemark("done"));
+  EXPECT_EQ(events.back().Text, L"Finish");
+}
+
+TEST(Tracing, ADefinitionSwitchedOffDuringItsCallGivesNoEventAndLeavesNoBreakpointByte) {
+  TTestDefs defs;
+  TProcDef* hold = defs.Add(Export(L"Hold"), L"eax", {{L"wstr*", L"held", 4}, {L"wstr*", L"release", 8}});
+  defs.Add(Export(L"AddInts"), L"eax", {{L"int", L"a", 4}, {L"int", L"b", 8}});
+  TTraceHarness h;
+  const std::wstring prefix = h.Dir.File(L"hold");
+  auto heldText = [&](int round) {
+    const std::wstring held = prefix + L"-held" + std::to_wstring(round);
+    if (!h.PumpUntil([&] { return GetFileAttributesW(held.c_str()) != INVALID_FILE_ATTRIBUTES; }, 20000))
+      return std::string("(never held)");
+    return ReadTextFile(held);
+  };
+  h.StartRun(L"hold", prefix);
+  // Inside the traced call both bytes are armed: the entry's and the return address's.
+  EXPECT_EQ(heldText(1), "entry=CC return=CC");
+  hold->SetActive(false);  // from the main thread, as the window does
+  EXPECT_FALSE(hold->GetActive());
+  WriteTextFile(prefix + L"-go1", "go");
+  // The return was caught and released: neither byte is left behind for the next call.
+  EXPECT_EQ(heldText(2).find("CC"), std::string::npos) << heldText(2);
+  WriteTextFile(prefix + L"-go2", "go");
+  ASSERT_TRUE(h.WaitForEnd(20000));
+
+  EXPECT_TRUE(h.Errors().empty()) << (h.Errors().empty() ? "" : WideToUtf8(h.Errors()[0].Value(L"msg")));
+  EXPECT_TRUE(h.CallsOf(L"Hold").empty());
+  std::vector<TTruthCall> added;
+  for (auto& t : h.Truth())
+    if (t.Function == L"AddInts") added.push_back(t);
+  ExpectCallsMatchTruth(h.CallsOf(L"AddInts"), added);
+  EXPECT_EQ(added.size(), 2u);
+  EXPECT_TRUE(h.HasRemark("done"));
+  EXPECT_EQ(h.Events().back().Text, L"Finish");
+}
