@@ -338,3 +338,22 @@ TEST(Tracing, ADefinitionSwitchedOffDuringItsCallGivesNoEventAndLeavesNoBreakpoi
   EXPECT_TRUE(h.HasRemark("done"));
   EXPECT_EQ(h.Events().back().Text, L"Finish");
 }
+
+TEST(Tracing, AnExportThatCannotBeResolvedIsReportedOnceWhileTheProgramRunsOn) {
+  TTestDefs defs;
+  defs.Add(Export(L"NoSuchExport"), L"eax");
+  defs.Add(Export(L"AddInts"), L"eax", {{L"int", L"a", 4}, {L"int", L"b", 8}});
+  TTraceHarness h;
+  const std::wstring stopFile = h.Dir.File(L"stop");
+  h.StartRun(L"busy", stopFile);
+  ASSERT_TRUE(h.PumpUntil([&] { return h.HasRemark("ready"); }, 20000));
+  // The busy loop makes no debug event: the debugging thread waits idle many times meanwhile.
+  h.PumpUntil([] { return false; }, 1500);
+  EXPECT_EQ(h.Errors().size(), 1u);
+  WriteTextFile(stopFile, "stop");
+  ASSERT_TRUE(h.WaitForEnd(20000));
+  auto errors = h.Errors();
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_EQ(errors[0].Value(L"msg").find(L"\"NoSuchExport\":\r\n"), 0u) << WideToUtf8(errors[0].Value(L"msg"));
+  EXPECT_TRUE(h.HasRemark("done"));
+}

@@ -183,6 +183,14 @@ TEST_F(BreakpointResolvers, AMissingExportRaisesTheSystemsLookupError) {
   EXPECT_NE(L"(no error)", ResolveError(L"export://fixadd@resolvefix.dll"));
 }
 
+TEST_F(BreakpointResolvers, ExportsAreReadWithoutLoadingTheTracedDllHere) {
+  EXPECT_NE(0u, Resolve(L"export://FixAdd@resolvefix.dll?minversion=1"));
+  EXPECT_NE(0u, Resolve(L"export://FixForwarded@resolvefix.dll"));
+  // Neither the DLL nor the one it forwards to ran its start-up code in this process.
+  EXPECT_EQ(nullptr, GetModuleHandleW(L"resolvefix.dll"));
+  EXPECT_EQ(nullptr, GetModuleHandleW(L"resolvetarget.dll"));
+}
+
 TEST_F(BreakpointResolvers, RvaIsTheModulesBasePlusTheOffset) {
   EXPECT_EQ(FixBase() + 0x1000, Resolve(L"rva://0x00001000@resolvefix.dll"));
   EXPECT_EQ(FixBase() + 0x1004, Resolve(L"rva://$1004@" + Bin(L"RESOLVEFIX.dll")));

@@ -369,6 +369,25 @@ TEST_F(LoadedSetTrace, LoadingADefinitionWaitsWhileAResolvePassHoldsTheLock) {
   EXPECT_TRUE(IsLoaded(def.get()));
 }
 
+TEST_F(LoadedSetTrace, UnloadingADefinitionWaitsWhileAResolvePassHoldsTheLock) {
+  auto def = std::make_unique<TEAXProcDef>(L"export://FixMul@resolvefix.dll");
+  std::atomic<bool> freed{false};
+  std::thread unloader;
+  {
+    TReadLock pass(*GetDebugRWSync());
+    unloader = std::thread([&] {
+      def.reset();
+      freed = true;
+    });
+    Sleep(200);
+    EXPECT_FALSE(freed);
+  }
+  unloader.join();
+  EXPECT_TRUE(freed);
+  TProcDef* found = nullptr;
+  EXPECT_FALSE(GetLoadedProcDefs()->Find(L"export://FixMul@resolvefix.dll", found));
+}
+
 TEST_F(LoadedSetTrace, ChangingTheUrlMovesTheDefinitionToItsNewKey) {
   TEAXProcDef def(L"export://FixAdd@resolvefix.dll");
   def.SetURL(L"export://FixMul@resolvefix.dll?minversion=1");
