@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <utility>
 #include <vector>
 
 #include "Tracer/uRaise.h"
@@ -58,20 +59,34 @@ TMemoryAccess& TMemoryAccessController::GetAccess() {
   return FDummy;  // the process has ended
 }
 
+// The real access is tried first and the process's state asked only when it fails: asking
+// before every access cost a server round trip per read on the traced call's path. A process
+// that has ended cannot be read or written, so the outcome is the same: the dummy's.
+template <class TOp>
+auto TMemoryAccessController::WithAccess(TOp op) -> decltype(op(std::declval<TMemoryAccess&>())) {
+  if (!FEnabled) return op(static_cast<TMemoryAccess&>(FDummy));
+  try {
+    return op(static_cast<TMemoryAccess&>(FReal));
+  } catch (const EOSError&) {
+    if (&GetAccess() == &FReal) throw;  // still running: the failure is the caller's
+  }
+  return op(static_cast<TMemoryAccess&>(FDummy));
+}
+
 void TMemoryAccessController::Read(uint32_t Address, void* Buffer, int32_t Count) {
-  GetAccess().Read(Address, Buffer, Count);
+  WithAccess([&](TMemoryAccess& a) { a.Read(Address, Buffer, Count); });
 }
 
 void TMemoryAccessController::Write(uint32_t Address, const void* Buffer, int32_t Count) {
-  GetAccess().Write(Address, Buffer, Count);
+  WithAccess([&](TMemoryAccess& a) { a.Write(Address, Buffer, Count); });
 }
 
 uint32_t TMemoryAccessController::Protect(uint32_t Address, int32_t Count, uint32_t NewProtection) {
-  return GetAccess().Protect(Address, Count, NewProtection);
+  return WithAccess([&](TMemoryAccess& a) { return a.Protect(Address, Count, NewProtection); });
 }
 
 void TMemoryAccessController::FlushInstructionCache(uint32_t Address, int32_t Count) {
-  GetAccess().FlushInstructionCache(Address, Count);
+  WithAccess([&](TMemoryAccess& a) { a.FlushInstructionCache(Address, Count); });
 }
 
 // ---- reading algorithms ----

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <utility>
 
 #include "Tracer/CalderwispTlb.h"
 #include "Tracer/uAutoObject.h"
@@ -46,7 +47,7 @@ private:
   HANDLE FProcessHandle;
 };
 
-// Chooses before every access: the real access while enabled and the process runs,
+// Chooses on every access: the real access while enabled and the process runs,
 // otherwise the dummy, so nothing touches a process that has ended.
 class TMemoryAccessController : public TMemoryAccess {
 public:
@@ -62,6 +63,8 @@ protected:
   TMemoryAccess& GetAccess();
 
 private:
+  template <class TOp>
+  auto WithAccess(TOp op) -> decltype(op(std::declval<TMemoryAccess&>()));
   volatile bool FEnabled = true;
   HANDLE FProcessHandle;
   TRealMemoryAccess FReal;
