@@ -8,12 +8,6 @@
 #include "Tracer/uDebugCore.h"
 #include "lib/dgn/windows/DgnDebugThread.h"
 
-namespace {
-
-bool StillRunning(HANDLE process) { return WaitForSingleObject(process, 0) == WAIT_TIMEOUT; }
-
-}  // namespace
-
 TEST(DebugCore, WorkingFolderIsTheProgramsFolder) {
   EXPECT_EQ(CommandLineProgramDir(L"\"C:\\Program Files\\app\\a.exe\" x \"C:\\data\\in.txt\""),
             L"C:\\Program Files\\app");
@@ -54,40 +48,6 @@ TEST(DebugCore, StoppingARunTerminatesTheProgramAndEndsWithFinish) {
   EXPECT_EQ(events.back().Text, L"Finish");
 }
 
-// Starts the busy scenario outside the debugger, for attaching.
-class TBusyProgram {
-public:
-  explicit TBusyProgram(TTraceHarness& h) : FStopFile(h.Dir.File(L"stop")) {
-    std::wstring cmd = h.CommandLine(L"busy", FStopFile);
-    STARTUPINFOW si{};
-    si.cb = sizeof si;
-    PROCESS_INFORMATION pi{};
-    const std::wstring dir = TestBinDir();
-    EXPECT_TRUE(CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, dir.c_str(), &si, &pi));
-    CloseHandle(pi.hThread);
-    Process = pi.hProcess;
-    Pid = pi.dwProcessId;
-    EXPECT_TRUE(h.PumpUntil([&] { return h.TruthPid() == Pid && h.HasRemark("ready"); }, 20000));
-  }
-  ~TBusyProgram() {
-    if (Process && StillRunning(Process)) {
-      TerminateProcess(Process, 1);
-      WaitForSingleObject(Process, 5000);
-    }
-    if (Process) CloseHandle(Process);
-  }
-  // Lets it finish its loop; true when it ended by itself.
-  bool Finish() {
-    WriteTextFile(FStopFile, "stop");
-    return WaitForSingleObject(Process, 20000) == WAIT_OBJECT_0;
-  }
-  HANDLE Process = nullptr;
-  DWORD Pid = 0;
-
-private:
-  std::wstring FStopFile;
-};
-
 TEST(DebugCore, StoppingAnAttachLeavesTheProgramRunning) {
   TTraceHarness h;
   TBusyProgram busy(h);
@@ -97,7 +57,7 @@ TEST(DebugCore, StoppingAnAttachLeavesTheProgramRunning) {
   GetDebugger()->Stop();
   GetDebugger()->WaitForThreadEnd();
   Sleep(300);
-  EXPECT_TRUE(StillRunning(busy.Process));
+  EXPECT_TRUE(busy.StillRunning());
   ASSERT_TRUE(busy.Finish());
   DWORD code = 1;
   GetExitCodeProcess(busy.Process, &code);

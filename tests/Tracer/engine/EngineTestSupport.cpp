@@ -1,18 +1,34 @@
 #include "EngineTestSupport.h"
 
+#include <gtest/gtest.h>
 #include <oleauto.h>
+
+#include <stdexcept>
 
 #include "Tracer/uMiniComServer.h"
 #include "Tracer/uTracerEventParams.h"
+#include "Tracer/uXMLFiler.h"
+#include "lib/rtl/SysUtils.h"
 #include "support/TestSupport.h"
 
 using Microsoft::WRL::ComPtr;
+
+std::wstring Bin(const std::wstring& file) { return TestBinDir() + file; }
 
 void UseProgramTypeLibrary() {
   static bool done = false;
   if (done) return;
   done = true;
   GetMiniComServer()->SetTypeLibFileName(TestBinDir() + L"Calderwisp.tlb");
+}
+
+std::wstring MessageOf(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const Exception& e) {
+    return e.Message();
+  }
+  return L"(no error)";
 }
 
 std::wstring LastErrorInfoText() {
@@ -106,6 +122,25 @@ ComPtr<ITracerEventParams> MakeCallParams(LONG result,
   return list;
 }
 
+ComPtr<IXMLDOMNode> ParsePropertySet(const std::wstring& xml) {
+  TXMLDocument doc;
+  CreatePropertySetDocument(doc);
+  VARIANT_BOOL ok = VARIANT_FALSE;
+  BSTR text = SysAllocString(xml.c_str());
+  doc->loadXML(text, &ok);
+  SysFreeString(text);
+  EXPECT_EQ(VARIANT_TRUE, ok) << "fixture XML does not parse: " << WideToUtf8(xml);
+  ComPtr<IXMLDOMElement> root;
+  doc->get_documentElement(&root);
+  ComPtr<IXMLDOMNode> node;
+  root.As(&node);
+  return node;
+}
+
+std::wstring XmlProperty(const std::wstring& name, const std::wstring& value) {
+  return L"<property name=\"" + name + L"\" value=\"" + value + L"\"/>";
+}
+
 static HRESULT Invoke(IDispatch* object, const wchar_t* name, WORD flags, DISPPARAMS* args,
                       VARIANT* result) {
   DISPID id = 0;
@@ -130,4 +165,58 @@ HRESULT PutProperty(IDispatch* object, const wchar_t* name, const VARIANT& value
   DISPID named = DISPID_PROPERTYPUT;
   DISPPARAMS args{&arg, &named, 1, 1};
   return Invoke(object, name, flags, &args, nullptr);
+}
+
+TAddressPrinter StartAddressPrinter(const std::wstring& program, const std::vector<std::wstring>& arguments) {
+  const std::string name = WideToUtf8(program);
+  SECURITY_ATTRIBUTES sa{sizeof(sa), nullptr, TRUE};
+  HANDLE outRead, outWrite, inRead, inWrite;
+  if (!CreatePipe(&outRead, &outWrite, &sa, 0)) throw std::runtime_error("CreatePipe failed");
+  if (!CreatePipe(&inRead, &inWrite, &sa, 0)) {
+    CloseHandle(outRead);
+    CloseHandle(outWrite);
+    throw std::runtime_error("CreatePipe failed");
+  }
+  SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
+  SetHandleInformation(inWrite, HANDLE_FLAG_INHERIT, 0);
+  STARTUPINFOW si{};
+  si.cb = sizeof(si);
+  si.dwFlags = STARTF_USESTDHANDLES;
+  si.hStdInput = inRead;
+  si.hStdOutput = outWrite;
+  si.hStdError = outWrite;
+  PROCESS_INFORMATION pi{};
+  std::wstring cmd = L"\"" + TestBinDir() + program + L"\"";
+  for (const auto& a : arguments) cmd += L" \"" + a + L"\"";
+  const std::wstring dir = TestBinDir();
+  BOOL ok = CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, TRUE, 0, nullptr, dir.c_str(), &si, &pi);
+  CloseHandle(outWrite);
+  CloseHandle(inRead);
+  if (!ok) {
+    CloseHandle(outRead);
+    CloseHandle(inWrite);
+    throw std::runtime_error(name + " could not be started");
+  }
+  CloseHandle(pi.hThread);
+  TAddressPrinter child;
+  child.Process = pi.hProcess;
+  child.Input = inWrite;
+  std::string text;
+  char buf[512];
+  DWORD got;
+  while (text.find("ready") == std::string::npos && ReadFile(outRead, buf, sizeof buf, &got, nullptr) && got > 0)
+    text.append(buf, got);
+  CloseHandle(outRead);
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t eol = text.find('\n', pos);
+    if (eol == std::string::npos) eol = text.size();
+    std::string line = text.substr(pos, eol - pos);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    size_t eq = line.rfind('=');
+    if (eq != std::string::npos)
+      child.Addresses[line.substr(0, eq)] = static_cast<uint32_t>(std::stoul(line.substr(eq + 1), nullptr, 16));
+    pos = eol + 1;
+  }
+  return child;
 }

@@ -1,16 +1,28 @@
-// Helpers of the engine tests: the program's type library, COM values and error texts.
+// Helpers of the engine tests: the program's type library, COM values, error texts and the
+// fixture programs that run beside the test as second processes.
 #pragma once
 #include <windows.h>
 #include <oaidl.h>
+#include <msxml2.h>
 
+#include <cstdint>
+#include <functional>
+#include <map>
 #include <string>
+#include <vector>
 
 #include <wrl/client.h>
 
 #include "Tracer/CalderwispTlb.h"
 
+// A file of the test binary folder.
+std::wstring Bin(const std::wstring& file);
+
 // Points the COM server object at the built Calderwisp.tlb (once).
 void UseProgramTypeLibrary();
+
+// The message of the exception that action raises, or "(no error)".
+std::wstring MessageOf(const std::function<void()>& action);
 
 // The description of the calling thread's error information, or empty.
 std::wstring LastErrorInfoText();
@@ -31,7 +43,24 @@ Microsoft::WRL::ComPtr<ITracerEventParams> NewParams();
 Microsoft::WRL::ComPtr<ITracerEventParams> MakeCallParams(
     LONG result, std::initializer_list<std::pair<const wchar_t*, LONG>> params = {});
 
+// A property set of the XML property-set format parsed from text (a failed parse fails the test).
+Microsoft::WRL::ComPtr<IXMLDOMNode> ParsePropertySet(const std::wstring& xml);
+// One "property" element of that format.
+std::wstring XmlProperty(const std::wstring& name, const std::wstring& value);
+
 // Late-bound property access, as a script does it.
 HRESULT GetProperty(IDispatch* object, const wchar_t* name, VARIANT* value);
 HRESULT PutProperty(IDispatch* object, const wchar_t* name, const VARIANT& value,
                     WORD flags = DISPATCH_PROPERTYPUT);
+
+// A fixture program running as a second process: it printed "name=<hex address>" lines, then
+// "ready", and waits until its standard input closes.
+struct TAddressPrinter {
+  HANDLE Process = nullptr;
+  HANDLE Input = nullptr;  // its standard input; closing it lets the program end
+  std::map<std::string, uint32_t> Addresses;  // by the text before a line's last "="
+};
+
+// Starts program (a file of the test binary folder, which is also its working folder) with
+// each argument quoted, and reads what it prints up to "ready". Throws when it cannot start.
+TAddressPrinter StartAddressPrinter(const std::wstring& program, const std::vector<std::wstring>& arguments = {});

@@ -3,55 +3,14 @@
 #include <gtest/gtest.h>
 #include <psapi.h>
 
-#include <stdexcept>
-
+#include "EngineTestSupport.h"
 #include "lib/rtl/SysUtils.h"
-#include "support/TestSupport.h"
 
 TResolveHost::TResolveHost(const std::vector<std::wstring>& requests) {
-  SECURITY_ATTRIBUTES sa{sizeof(sa), nullptr, TRUE};
-  HANDLE outRead, outWrite, inRead, inWrite;
-  if (!CreatePipe(&outRead, &outWrite, &sa, 0) || !CreatePipe(&inRead, &inWrite, &sa, 0))
-    throw std::runtime_error("CreatePipe failed");
-  SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
-  SetHandleInformation(inWrite, HANDLE_FLAG_INHERIT, 0);
-  STARTUPINFOW si{};
-  si.cb = sizeof(si);
-  si.dwFlags = STARTF_USESTDHANDLES;
-  si.hStdInput = inRead;
-  si.hStdOutput = outWrite;
-  si.hStdError = outWrite;
-  PROCESS_INFORMATION pi{};
-  std::wstring cmd = L"\"" + TestBinDir() + L"resolvehost.exe\"";
-  for (const auto& r : requests) cmd += L" \"" + r + L"\"";
-  BOOL ok = CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, TRUE, 0, nullptr, TestBinDir().c_str(), &si, &pi);
-  CloseHandle(outWrite);
-  CloseHandle(inRead);
-  if (!ok) {
-    CloseHandle(outRead);
-    CloseHandle(inWrite);
-    throw std::runtime_error("resolvehost.exe could not be started");
-  }
-  CloseHandle(pi.hThread);
-  FProcess = pi.hProcess;
-  FInput = inWrite;
-  std::string text;
-  char buf[512];
-  DWORD got;
-  while (text.find("ready") == std::string::npos && ReadFile(outRead, buf, sizeof buf, &got, nullptr) && got > 0)
-    text.append(buf, got);
-  CloseHandle(outRead);
-  size_t pos = 0;
-  while (pos < text.size()) {
-    size_t eol = text.find('\n', pos);
-    if (eol == std::string::npos) eol = text.size();
-    std::string line = text.substr(pos, eol - pos);
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    size_t eq = line.rfind('=');
-    if (eq != std::string::npos)
-      FAnswers[line.substr(0, eq)] = static_cast<uint32_t>(std::stoul(line.substr(eq + 1), nullptr, 16));
-    pos = eol + 1;
-  }
+  TAddressPrinter child = StartAddressPrinter(L"resolvehost.exe", requests);
+  FProcess = child.Process;
+  FInput = child.Input;
+  FAnswers = std::move(child.Addresses);
 }
 
 TResolveHost::~TResolveHost() {

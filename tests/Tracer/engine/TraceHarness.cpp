@@ -176,12 +176,14 @@ std::vector<TLoggedEvent> TTraceHarness::Events() const {
   return events;
 }
 
-std::vector<TLoggedEvent> TTraceHarness::Calls() const {
-  std::vector<TLoggedEvent> calls;
+std::vector<TLoggedEvent> TTraceHarness::OfKind(TLoggedEvent::TKind kind) const {
+  std::vector<TLoggedEvent> events;
   for (auto& e : Events())
-    if (e.Kind == TLoggedEvent::Call) calls.push_back(e);
-  return calls;
+    if (e.Kind == kind) events.push_back(e);
+  return events;
 }
+
+std::vector<TLoggedEvent> TTraceHarness::Calls() const { return OfKind(TLoggedEvent::Call); }
 
 std::vector<TLoggedEvent> TTraceHarness::CallsOf(const std::wstring& title) const {
   std::vector<TLoggedEvent> calls;
@@ -190,12 +192,7 @@ std::vector<TLoggedEvent> TTraceHarness::CallsOf(const std::wstring& title) cons
   return calls;
 }
 
-std::vector<TLoggedEvent> TTraceHarness::Errors() const {
-  std::vector<TLoggedEvent> errors;
-  for (auto& e : Events())
-    if (e.Kind == TLoggedEvent::Error) errors.push_back(e);
-  return errors;
-}
+std::vector<TLoggedEvent> TTraceHarness::Errors() const { return OfKind(TLoggedEvent::Error); }
 
 std::vector<TTruthCall> TTraceHarness::Truth() const {
   std::vector<TTruthCall> calls;
@@ -239,14 +236,6 @@ DWORD TTraceHarness::TruthPid() const {
   return 0;
 }
 
-namespace {
-
-std::wstring XmlProperty(const std::wstring& name, const std::wstring& value) {
-  return L"<property name=\"" + name + L"\" value=\"" + value + L"\"/>";
-}
-
-}  // namespace
-
 TTestDefs::~TTestDefs() {
   TDebugger* debugger = GetDebugger();
   if (debugger->GetActive()) debugger->Stop();
@@ -269,17 +258,7 @@ TProcDef* TTestDefs::Add(const std::wstring& url, const std::wstring& result, st
     xml += L"</propertyset>";
   }
   xml += L"</propertyset>";
-  TXMLDocument doc;
-  CreatePropertySetDocument(doc);
-  VARIANT_BOOL ok = VARIANT_FALSE;
-  TBStr text(xml);
-  doc->loadXML(text.Get(), &ok);
-  EXPECT_EQ(ok, VARIANT_TRUE) << WideToUtf8(xml);
-  Microsoft::WRL::ComPtr<IXMLDOMElement> root;
-  doc->get_documentElement(&root);
-  Microsoft::WRL::ComPtr<IXMLDOMNode> node;
-  root.As(&node);
-  def->LoadFromXML(node.Get());
+  def->LoadFromXML(ParsePropertySet(xml).Get());
   Items.push_back(std::move(def));
   return Items.back().get();
 }
@@ -296,4 +275,30 @@ uint32_t TTestDefs::ExportRva(const std::wstring& dll, const char* name) {
 bool TTraceHarness::HasRemark(const std::string& remark) const {
   auto remarks = TruthRemarks();
   return std::find(remarks.begin(), remarks.end(), remark) != remarks.end();
+}
+
+TBusyProgram::TBusyProgram(TTraceHarness& h) : FStopFile(h.Dir.File(L"stop")) {
+  std::wstring cmd = h.CommandLine(L"busy", FStopFile);
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi{};
+  const std::wstring dir = TestBinDir();
+  EXPECT_TRUE(CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, dir.c_str(), &si, &pi));
+  CloseHandle(pi.hThread);
+  Process = pi.hProcess;
+  Pid = pi.dwProcessId;
+  EXPECT_TRUE(h.PumpUntil([&] { return h.TruthPid() == Pid && h.HasRemark("ready"); }, 20000));
+}
+
+TBusyProgram::~TBusyProgram() {
+  if (Process && StillRunning()) {
+    TerminateProcess(Process, 1);
+    WaitForSingleObject(Process, 5000);
+  }
+  if (Process) CloseHandle(Process);
+}
+
+bool TBusyProgram::Finish() {
+  WriteTextFile(FStopFile, "stop");
+  return WaitForSingleObject(Process, 20000) == WAIT_OBJECT_0;
 }

@@ -88,6 +88,7 @@ public:
   static void Pump();
 
   std::vector<TLoggedEvent> Events() const;
+  std::vector<TLoggedEvent> OfKind(TLoggedEvent::TKind kind) const;
   std::vector<TLoggedEvent> Calls() const;
   std::vector<TLoggedEvent> CallsOf(const std::wstring& title) const;
   std::vector<TLoggedEvent> Errors() const;
@@ -100,4 +101,23 @@ public:
   bool HasRemark(const std::string& remark) const;
 
   TTempDir Dir;
+};
+
+// The busy scenario started outside the debugger, for attaching; ended at the latest when this
+// object goes.
+class TBusyProgram {
+public:
+  // Returns once the program has taken the checksum of its untouched code.
+  explicit TBusyProgram(TTraceHarness& h);
+  ~TBusyProgram();
+  TBusyProgram(const TBusyProgram&) = delete;
+  TBusyProgram& operator=(const TBusyProgram&) = delete;
+  bool StillRunning() const { return WaitForSingleObject(Process, 0) == WAIT_TIMEOUT; }
+  // Lets it finish its loop; true when it ended by itself.
+  bool Finish();
+  HANDLE Process = nullptr;
+  DWORD Pid = 0;
+
+private:
+  std::wstring FStopFile;
 };

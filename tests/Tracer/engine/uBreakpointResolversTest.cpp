@@ -5,6 +5,7 @@
 #include <memory>
 #include <thread>
 
+#include "EngineTestSupport.h"
 #include "ResolveHost.h"
 #include "Tracer/uBreakpointResolvers.h"
 #include "Tracer/uProcDefs.h"
@@ -14,8 +15,6 @@ namespace {
 
 const std::wstring CalcClass = L"{5B1F0A64-2C7E-4D8B-9A31-6E0C4F2D7B15}";
 const std::wstring CalcInterface = L"{9C3E5D21-7A4B-4F6C-8E12-3B5D7A9C1E40}";
-
-std::wstring Bin(const std::wstring& file) { return TestBinDir() + file; }
 
 // The fixture COM class, registered in the prefix for the tests of this file.
 void RegisterCalcClass() {
@@ -39,22 +38,14 @@ uint32_t Resolve(const std::wstring& url) {
 }
 
 std::wstring ResolveError(const std::wstring& url) {
-  try {
-    Resolve(url);
-  } catch (const Exception& e) {
-    return e.Message();
-  }
-  return L"(no error)";
+  return MessageOf([&] { Resolve(url); });
 }
 
 std::wstring CreateError(const std::wstring& url) {
-  try {
+  return MessageOf([&] {
     TBreakpointResolverPtr resolver;
     GetBreakpointResolver(url, resolver);
-  } catch (const Exception& e) {
-    return e.Message();
-  }
-  return L"(no error)";
+  });
 }
 
 class BreakpointResolvers : public ::testing::Test {

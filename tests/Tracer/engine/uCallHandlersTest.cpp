@@ -40,15 +40,6 @@ std::wstring ErrorMessageOf(ITracerEvent* event) {
   return ParamValueText(msg.Get());
 }
 
-std::wstring MessageOf(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const Exception& e) {
-    return e.Message();
-  }
-  return L"(no error)";
-}
-
 class CallHandlersTest : public ::testing::Test {
 protected:
   void SetUp() override {

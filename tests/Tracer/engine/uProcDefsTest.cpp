@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "EngineTestSupport.h"
 #include "ResolveHost.h"
 #include "Tracer/uBreakpointResolvers.h"
 #include "Tracer/uBreakpoints.h"
@@ -28,39 +29,9 @@ using Microsoft::WRL::ComPtr;
 
 namespace {
 
-std::wstring Bin(const std::wstring& file) { return TestBinDir() + file; }
-
-ComPtr<IXMLDOMNode> ParseNode(const std::wstring& xml) {
-  TXMLDocument doc;
-  CreatePropertySetDocument(doc);
-  VARIANT_BOOL ok = VARIANT_FALSE;
-  BSTR text = SysAllocString(xml.c_str());
-  doc->loadXML(text, &ok);
-  SysFreeString(text);
-  EXPECT_EQ(VARIANT_TRUE, ok) << "fixture XML does not parse";
-  ComPtr<IXMLDOMElement> root;
-  doc->get_documentElement(&root);
-  ComPtr<IXMLDOMNode> node;
-  root.As(&node);
-  return node;
-}
-
-std::wstring Property(const std::wstring& name, const std::wstring& value) {
-  return L"<property name=\"" + name + L"\" value=\"" + value + L"\"/>";
-}
-
 std::wstring Param(const std::wstring& type, const std::wstring& name) {
-  return L"<propertyset name=\"param\">" + Property(L"Type", type) + Property(L"Name", name) +
-         Property(L"Offset", L"4") + L"</propertyset>";
-}
-
-std::wstring ErrorOf(const std::function<void()>& fn) {
-  try {
-    fn();
-  } catch (const Exception& e) {
-    return e.Message();
-  }
-  return L"(no error)";
+  return L"<propertyset name=\"param\">" + XmlProperty(L"Type", type) + XmlProperty(L"Name", name) +
+         XmlProperty(L"Offset", L"4") + L"</propertyset>";
 }
 
 // The "msg" of every error event in the log, in order.
@@ -94,7 +65,7 @@ bool IsUnresolved(TProcDef* def) {
 class ProcDefinitions : public ::testing::Test {
 protected:
   void SetUp() override {
-    GetMiniComServer()->SetTypeLibFileName(Bin(L"Calderwisp.tlb"));
+    UseProgramTypeLibrary();
     GetTracerEventQueue()->Clear();
   }
   void TearDown() override { GetTracerEventQueue()->Clear(); }
@@ -115,10 +86,10 @@ TEST_F(ProcDefinitions, UrlKeyIsTheTextBeforeTheQueryAndTheTitleTheFunctionName)
 }
 
 TEST_F(ProcDefinitions, ADefinitionThatCannotBeMadeLeavesTheLoadedSetAsItWas) {
-  EXPECT_EQ(L"URL cannot be empty", ErrorOf([] { TVOIDProcDef def(L""); }));
-  EXPECT_EQ(L"Unknown protocol \"ftp\"", ErrorOf([] { TVOIDProcDef def(L"ftp://a@b.dll"); }));
+  EXPECT_EQ(L"URL cannot be empty", MessageOf([] { TVOIDProcDef def(L""); }));
+  EXPECT_EQ(L"Unknown protocol \"ftp\"", MessageOf([] { TVOIDProcDef def(L"ftp://a@b.dll"); }));
   TEAXProcDef first(L"rva://0x1000@twice.dll");
-  EXPECT_NE(L"(no error)", ErrorOf([] { TAXProcDef second(L"rva://0x1000@twice.dll?minversion=1"); }));
+  EXPECT_NE(L"(no error)", MessageOf([] { TAXProcDef second(L"rva://0x1000@twice.dll?minversion=1"); }));
   EXPECT_TRUE(IsLoaded(&first));
   {
     TVOIDProcDef gone(L"rva://0x2000@twice.dll");
@@ -130,8 +101,8 @@ TEST_F(ProcDefinitions, ADefinitionThatCannotBeMadeLeavesTheLoadedSetAsItWas) {
 
 TEST_F(ProcDefinitions, ProcPropertySetGivesTitleSwitchesAndParameters) {
   TEAXProcDef def(L"export://FixAdd@resolvefix.dll");
-  def.LoadFromXML(ParseNode(L"<propertyset name=\"proc\">" + Property(L"Title", L"Adding") +
-                            Property(L"Active", L"False") + Property(L"Visible", L"False") + Param(L"int", L"a") +
+  def.LoadFromXML(ParsePropertySet(L"<propertyset name=\"proc\">" + XmlProperty(L"Title", L"Adding") +
+                            XmlProperty(L"Active", L"False") + XmlProperty(L"Visible", L"False") + Param(L"int", L"a") +
                             Param(L"str**", L"text") + L"</propertyset>")
                       .Get());
   EXPECT_EQ(L"Adding", def.GetTitle());
@@ -144,20 +115,20 @@ TEST_F(ProcDefinitions, ProcPropertySetGivesTitleSwitchesAndParameters) {
   EXPECT_EQ(2, def.GetParams().GetItem(1)->GetIndirectionCount());
 
   TVOIDProcDef plain(L"export://FixMul@resolvefix.dll");
-  plain.LoadFromXML(ParseNode(L"<propertyset name=\"proc\">" + Property(L"Title", L"") + L"</propertyset>").Get());
+  plain.LoadFromXML(ParsePropertySet(L"<propertyset name=\"proc\">" + XmlProperty(L"Title", L"") + L"</propertyset>").Get());
   EXPECT_EQ(L"FixMul", plain.GetTitle());
   EXPECT_EQ(L"Unknown token - \"\"",
-            ErrorOf([&] { plain.LoadParam(ParseNode(Param(L"*", L"p")).Get()); }));
+            MessageOf([&] { plain.LoadParam(ParsePropertySet(Param(L"*", L"p")).Get()); }));
   EXPECT_EQ(L"Unknown token - \"other\"",
-            ErrorOf([&] { plain.LoadFromXML(ParseNode(L"<propertyset name=\"other\"/>").Get()); }));
+            MessageOf([&] { plain.LoadFromXML(ParsePropertySet(L"<propertyset name=\"other\"/>").Get()); }));
 }
 
 TEST_F(ProcDefinitions, OverrideCopyKeepsOnlyUrlActiveAndVisible) {
   TEAXProcDef def(L"export://FixAdd@resolvefix.dll?minversion=2");
-  def.LoadFromXML(ParseNode(L"<propertyset name=\"proc\">" + Property(L"Visible", L"False") + Param(L"int", L"a") +
+  def.LoadFromXML(ParsePropertySet(L"<propertyset name=\"proc\">" + XmlProperty(L"Visible", L"False") + Param(L"int", L"a") +
                             L"</propertyset>")
                       .Get());
-  ComPtr<IXMLDOMNode> node = ParseNode(L"<propertyset name=\"object\"/>");
+  ComPtr<IXMLDOMNode> node = ParsePropertySet(L"<propertyset name=\"object\"/>");
   def.SaveToXML(node.Get());
   BSTR xml = nullptr;
   node->get_xml(&xml);

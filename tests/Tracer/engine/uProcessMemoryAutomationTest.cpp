@@ -8,36 +8,19 @@
 
 #include <vector>
 
+#include "EngineTestSupport.h"
 #include "MemTarget.h"
 #include "Tracer/uMiniComServer.h"
 #include "support/TestSupport.h"
+#include "Tracer/uOleVariant.h"
 #include "Tracer/uProcessMemory.h"
 
 using Microsoft::WRL::ComPtr;
 
 namespace {
 
-void UseBuiltTypeLibrary() { GetMiniComServer()->SetTypeLibFileName(TestBinDir() + L"Calderwisp.tlb"); }
-
-struct TVar : VARIANT {
-  TVar() { VariantInit(this); }
-  ~TVar() { VariantClear(this); }
-  TVar(const TVar&) = delete;
-};
-
-// The message of the error info the last failed call left.
-std::wstring LastErrorText() {
-  ComPtr<IErrorInfo> info;
-  if (GetErrorInfo(0, &info) != S_OK || !info) return L"(no error info)";
-  BSTR text = nullptr;
-  info->GetDescription(&text);
-  std::wstring result = text ? text : L"";
-  SysFreeString(text);
-  return result;
-}
-
 // A late-bound call by name with one or two integer arguments.
-HRESULT CallByName(IDispatch* disp, const wchar_t* name, TVar& result, LONG a, LONG b = -1, bool two = false) {
+HRESULT CallByName(IDispatch* disp, const wchar_t* name, TOleVariant& result, LONG a, LONG b = -1, bool two = false) {
   DISPID id = 0;
   LPOLESTR names[1] = {const_cast<LPOLESTR>(name)};
   HRESULT hr = disp->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id);
@@ -62,7 +45,7 @@ struct DebuggeeMemory : testing::Test {
   TMemoryManagerRef Manager;
 
   void SetUp() override {
-    UseBuiltTypeLibrary();
+    UseProgramTypeLibrary();
     Manager = TMemoryManagerRef(new TMemoryManager(Target.Process()));
     ASSERT_HRESULT_SUCCEEDED(Manager->QueryInterface(IID_PPV_ARGS(&Memory)));
   }
@@ -72,35 +55,35 @@ struct DebuggeeMemory : testing::Test {
 }  // namespace
 
 TEST_F(DebuggeeMemory, ReadsAnswerVariantsOfTheDocumentedTypes) {
-  TVar v;
+  TOleVariant v;
   ASSERT_HRESULT_SUCCEEDED(Memory->ReadInteger(At("int"), &v));
   EXPECT_EQ(VT_I4, v.vt);
   EXPECT_EQ(-123456, v.lVal);
-  TVar word;
+  TOleVariant word;
   ASSERT_HRESULT_SUCCEEDED(Memory->ReadWord(At("word"), &word));
   EXPECT_EQ(VT_I4, word.vt);
   EXPECT_EQ(-1, word.lVal);  // sign-extended here, 65535 natively
   EXPECT_EQ(65535, Manager->ReadWord(Target.At("word")));
-  TVar dword;
+  TOleVariant dword;
   ASSERT_HRESULT_SUCCEEDED(Memory->ReadDWord(At("dword"), &dword));
   EXPECT_EQ(VT_I4, dword.vt);
   EXPECT_EQ(-1, dword.lVal);
-  TVar byte;
+  TOleVariant byte;
   ASSERT_HRESULT_SUCCEEDED(Memory->ReadByte(At("byte"), &byte));
   EXPECT_EQ(VT_I4, byte.vt);
   EXPECT_EQ(255, byte.lVal);
-  TVar cy;
+  TOleVariant cy;
   ASSERT_HRESULT_SUCCEEDED(Memory->ReadCurrency(At("currency"), &cy));
   EXPECT_EQ(VT_CY, cy.vt);
   EXPECT_EQ(123456, cy.cyVal.int64);
-  TVar single, dbl;
+  TOleVariant single, dbl;
   ASSERT_HRESULT_SUCCEEDED(Memory->ReadSingle(At("single"), &single));
   EXPECT_EQ(VT_R4, single.vt);
   EXPECT_EQ(-1.5f, single.fltVal);
   ASSERT_HRESULT_SUCCEEDED(Memory->ReadDouble(At("double"), &dbl));
   EXPECT_EQ(VT_R8, dbl.vt);
   EXPECT_EQ(3.25, dbl.dblVal);
-  TVar a, az, w, wz, bytes;
+  TOleVariant a, az, w, wz, bytes;
   ASSERT_HRESULT_SUCCEEDED(Memory->ReadAnsiString(At("ansilatin"), 4, &a));
   EXPECT_EQ(VT_BSTR, a.vt);
   EXPECT_STREQ(L"caf\u00E9", a.bstrVal);
@@ -120,11 +103,11 @@ TEST_F(DebuggeeMemory, AddressZeroAnswersNullAndABadAddressAFailureWithItsText) 
       &IDebuggeeMemory::ReadSingle,      &IDebuggeeMemory::ReadDouble, &IDebuggeeMemory::ReadAnsiStringZ,
       &IDebuggeeMemory::ReadWideStringZ, &IDebuggeeMemory::ReadDWord,  &IDebuggeeMemory::ReadByte};
   for (auto method : oneArg) {
-    TVar v;
+    TOleVariant v;
     ASSERT_EQ(S_OK, (Memory.Get()->*method)(0, &v));
     EXPECT_EQ(VT_NULL, v.vt);
   }
-  TVar b, s, w;
+  TOleVariant b, s, w;
   ASSERT_EQ(S_OK, Memory->ReadBytes(0, 5, &b));
   ASSERT_EQ(S_OK, Memory->ReadAnsiString(0, 5, &s));
   ASSERT_EQ(S_OK, Memory->ReadWideString(0, 5, &w));
@@ -132,11 +115,11 @@ TEST_F(DebuggeeMemory, AddressZeroAnswersNullAndABadAddressAFailureWithItsText) 
   EXPECT_EQ(VT_NULL, s.vt);
   EXPECT_EQ(VT_NULL, w.vt);
 
-  TVar bad;
+  TOleVariant bad;
   HRESULT hr = Memory->ReadInteger(At("unreadable"), &bad);
   EXPECT_TRUE(FAILED(hr));
   EXPECT_EQ(VT_EMPTY, bad.vt);
-  std::wstring text = LastErrorText();
+  std::wstring text = LastErrorInfoText();
   EXPECT_NE(std::wstring::npos, text.find(L"at ReadProcessMemory")) << WideToUtf8(text);
   // Natively, address 0 is refused by the pointer read.
   try {
@@ -150,12 +133,12 @@ TEST_F(DebuggeeMemory, AddressZeroAnswersNullAndABadAddressAFailureWithItsText) 
 TEST_F(DebuggeeMemory, LateBoundCallsFindTheMethodsByName) {
   ComPtr<IDispatch> disp;
   ASSERT_HRESULT_SUCCEEDED(Memory.As(&disp));
-  TVar v, s;
+  TOleVariant v, s;
   ASSERT_HRESULT_SUCCEEDED(CallByName(disp.Get(), L"ReadInteger", v, At("int")));
   EXPECT_EQ(-123456, v.lVal);
   ASSERT_HRESULT_SUCCEEDED(CallByName(disp.Get(), L"ReadAnsiString", s, At("ansi"), 5, true));
   EXPECT_STREQ(L"Hello", s.bstrVal);
-  TVar bad;
+  TOleVariant bad;
   EXPECT_EQ(DISP_E_EXCEPTION, CallByName(disp.Get(), L"ReadInteger", bad, At("unreadable")));
 }
 
@@ -170,9 +153,9 @@ TEST_F(DebuggeeMemory, TheHolderForwardsToTheCurrentManagerAndFailsWithoutOne) {
     EXPECT_EQ(L"Process memory bridge not initialized", e.Message());
   }
   IDispatch* holderDisp = holder;
-  TVar none;
+  TOleVariant none;
   EXPECT_TRUE(FAILED(CallByName(holderDisp, L"ReadInteger", none, At("int"))));
-  EXPECT_EQ(L"Process memory bridge not initialized", LastErrorText());
+  EXPECT_EQ(L"Process memory bridge not initialized", LastErrorInfoText());
   ComPtr<IDebuggeeMemory> viaHolder;
   EXPECT_TRUE(FAILED(holderDisp->QueryInterface(IID_PPV_ARGS(&viaHolder))));
   // Late binding keeps the holder itself, with or without a process.
@@ -183,7 +166,7 @@ TEST_F(DebuggeeMemory, TheHolderForwardsToTheCurrentManagerAndFailsWithoutOne) {
   SetProcessMemoryBridge(Manager.Get());
   ASSERT_HRESULT_SUCCEEDED(holderDisp->QueryInterface(IID_PPV_ARGS(&viaHolder)));
   EXPECT_EQ(Memory.Get(), viaHolder.Get());  // the current manager's own interface
-  TVar v;
+  TOleVariant v;
   ASSERT_HRESULT_SUCCEEDED(CallByName(holderDisp, L"ReadInteger", v, At("int")));
   EXPECT_EQ(-123456, v.lVal);
   viaHolder.Reset();
@@ -194,7 +177,7 @@ TEST_F(DebuggeeMemory, AManagerKeptByAClientAfterItsProcessEndedReadsNothing) {
   SetProcessMemoryBridge(Manager.Get());
   SetProcessMemoryBridge(nullptr);  // the trace ended; the test still holds the manager
   Manager->SetEnabled(false);
-  TVar s;
+  TOleVariant s;
   ASSERT_HRESULT_SUCCEEDED(Memory->ReadAnsiString(At("ansi"), 5, &s));
   EXPECT_STREQ(L"", s.bstrVal);
   Manager->SetEnabled(true);
@@ -241,7 +224,7 @@ TEST_F(DebuggeeMemory, AJScriptHandlerReadsThroughMemoryAndFailsBetweenTraces) {
   TComPtr<IDispatch> script;
   ASSERT_EQ(S_OK, CoCreateInstance(CLSID_ScriptControl, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch,
                                    reinterpret_cast<void**>(script.Put())));
-  TVar ignored;
+  TOleVariant ignored;
   ASSERT_EQ(S_OK, CallScript(script.Get(), L"Language", DISPATCH_PROPERTYPUT, {Text(L"JScript")}, nullptr));
   SetProcessMemoryBridge(Manager.Get());  // a trace runs
   VARIANT memory;
@@ -261,7 +244,7 @@ TEST_F(DebuggeeMemory, AJScriptHandlerReadsThroughMemoryAndFailsBetweenTraces) {
   ASSERT_EQ(S_OK, CallScript(script.Get(), L"AddCode", DISPATCH_METHOD, {Text(code)}, nullptr, &error))
       << WideToUtf8(error);
   auto eval = [&](const wchar_t* expression) {
-    TVar result;
+    TOleVariant result;
     std::wstring failure;
     HRESULT hr = CallScript(script.Get(), L"Eval", DISPATCH_METHOD, {Text(expression)}, &result, &failure);
     return hr == S_OK && result.vt == VT_BSTR ? std::wstring(result.bstrVal) : L"failed: " + failure;

@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include "EngineTestSupport.h"
 #include "MemTarget.h"
 #include "Tracer/uProcessMemory.h"
 
@@ -14,12 +15,7 @@ struct ProcessMemory : testing::Test {
   TMemoryReader Mem{Controller};
 
   std::wstring ReadError(uint32_t address) {
-    try {
-      Mem.ReadValue<int32_t>(address);
-    } catch (Exception& e) {
-      return e.Message();
-    }
-    return L"(no error)";
+    return MessageOf([&] { Mem.ReadValue<int32_t>(address); });
   }
 };
 

@@ -10,6 +10,7 @@
 #include <initializer_list>
 #include <string>
 
+#include "EngineTestSupport.h"
 #include "MemTarget.h"
 #include "Tracer/uMiniComServer.h"
 #include "support/TestSupport.h"
@@ -21,28 +22,10 @@ using Microsoft::WRL::ComPtr;
 
 namespace {
 
-void UseBuiltTypeLibrary() { GetMiniComServer()->SetTypeLibFileName(TestBinDir() + L"Calderwisp.tlb"); }
-
-// A "proc" property set parsed from text.
-ComPtr<IXMLDOMNode> ParseProc(const std::wstring& xml) {
-  TXMLDocument doc;
-  CreatePropertySetDocument(doc);
-  VARIANT_BOOL ok = VARIANT_FALSE;
-  BSTR text = SysAllocString(xml.c_str());
-  doc->loadXML(text, &ok);
-  SysFreeString(text);
-  EXPECT_EQ(VARIANT_TRUE, ok) << "fixture XML does not parse";
-  ComPtr<IXMLDOMElement> root;
-  doc->get_documentElement(&root);
-  ComPtr<IXMLDOMNode> node;
-  root.As(&node);
-  return node;
-}
-
 // Loads every "param" child into proc, as the symbol-file loader does; returns the
 // errors in order, one per failed parameter.
 std::wstring LoadParams(TProcDef& proc, const std::wstring& params) {
-  ComPtr<IXMLDOMNode> root = ParseProc(L"<propertyset name=\"proc\">" + params + L"</propertyset>");
+  ComPtr<IXMLDOMNode> root = ParsePropertySet(L"<propertyset name=\"proc\">" + params + L"</propertyset>");
   std::wstring errors;
   ComPtr<IXMLDOMNode> child;
   root->get_firstChild(&child);
@@ -86,7 +69,7 @@ struct ParamValues : ParamDefinitions {
   TParamAddresses Addresses;
 
   void SetUp() override {
-    UseBuiltTypeLibrary();
+    UseProgramTypeLibrary();
     TMemoryManagerRef memory(new TMemoryManager(Target.Process()));
     SetProcessMemoryBridge(memory.Get());
   }
