@@ -5,7 +5,7 @@
 #include <exception>
 
 #include "Bench.h"
-#include "Tracer/uSingletons.h"
+#include "Tracer/foundation/uSingletons.h"
 
 volatile uintptr_t gBenchSink = 0;
 

@@ -7,11 +7,11 @@
 #include <vector>
 
 #include "Bench.h"
-#include "Tracer/uCallHandlers.h"
-#include "Tracer/uClasses.h"
-#include "Tracer/uEventQueue.h"
-#include "Tracer/uMiniComServer.h"
-#include "Tracer/uTracerEventParams.h"
+#include "Tracer/engine/uCallHandlers.h"
+#include "Tracer/foundation/uClasses.h"
+#include "Tracer/engine/uEventQueue.h"
+#include "Tracer/com/uMiniComServer.h"
+#include "Tracer/engine/uTracerEventParams.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include <unordered_map>
 
 #include "Bench.h"
-#include "Tracer/uClasses.h"
-#include "Tracer/uCollections.h"
+#include "Tracer/foundation/uClasses.h"
+#include "Tracer/foundation/uCollections.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "Bench.h"
-#include "Tracer/uXMLFiler.h"
+#include "Tracer/foundation/uXMLFiler.h"
 
 namespace {
 

@@ -28,8 +28,18 @@ function(cw_static_library name)
   endif()
 endfunction()
 
-# cw_test_executable(<name> DIRS <dir>... LIBS <lib>...): one test program per subsystem,
-# run by CTest through Wine. Skipped while its folders hold no tests.
+# The time-scale factor of every test wait and time limit: a slow machine sets
+# CW_TEST_TIME_SCALE (the run scripts configure on every run, so the value in force is the one read).
+set(CW_TEST_TIME_SCALE "$ENV{CW_TEST_TIME_SCALE}")
+if(NOT CW_TEST_TIME_SCALE MATCHES "^[0-9]+$" OR CW_TEST_TIME_SCALE LESS 1)
+  set(CW_TEST_TIME_SCALE 1)
+endif()
+
+# cw_test_executable(<name> DIRS <dir>... LIBS <lib>... [TIMEOUT <seconds>]): one test program
+# per subsystem, run by CTest through Wine as one entry per GoogleTest suite, so a hang costs one
+# suite and suites spread over the cores. The suites are read from the sources (TEST, TEST_F and
+# TEST_P lines). TIMEOUT is a suite's limit before scaling (default 300 s).
+# Skipped while its folders hold no tests.
 function(cw_test_executable name)
   cmake_parse_arguments(A "" "TIMEOUT" "DIRS;LIBS" ${ARGN})
   cw_glob_sources(files ${A_DIRS})
@@ -39,10 +49,23 @@ function(cw_test_executable name)
   add_executable(${name} ${files})
   target_link_libraries(${name} PRIVATE cw_test_support ${A_LIBS} cw_options)
   if(NOT A_TIMEOUT)
-    set(A_TIMEOUT 1800)
+    set(A_TIMEOUT 300)
   endif()
-  add_test(NAME ${name} COMMAND ${name} --gtest_color=no)
-  set_tests_properties(${name} PROPERTIES TIMEOUT ${A_TIMEOUT}
-    ENVIRONMENT "CALDERWISP_WINEPREFIX=${CW_WINEPREFIX}")
+  math(EXPR timeout "${A_TIMEOUT} * ${CW_TEST_TIME_SCALE}")
+  set(suites)
+  foreach(file ${files})
+    file(STRINGS ${file} lines REGEX "^[ \t]*TEST(_F|_P)?\\([ \t]*[A-Za-z0-9_]+")
+    foreach(line ${lines})
+      string(REGEX REPLACE "^[ \t]*TEST(_F|_P)?\\([ \t]*([A-Za-z0-9_]+).*" "\\2" suite "${line}")
+      list(APPEND suites ${suite})
+    endforeach()
+  endforeach()
+  list(REMOVE_DUPLICATES suites)
+  foreach(suite ${suites})
+    add_test(NAME ${name}.${suite}
+             COMMAND ${name} --gtest_color=no "--gtest_filter=${suite}.*:*/${suite}.*:${suite}/*")
+    set_tests_properties(${name}.${suite} PROPERTIES TIMEOUT ${timeout}
+      ENVIRONMENT "CALDERWISP_WINEPREFIX=${CW_WINEPREFIX};CW_TEST_TIME_SCALE=${CW_TEST_TIME_SCALE}")
+  endforeach()
   add_dependencies(cw_tests ${name})
 endfunction()

@@ -19,13 +19,13 @@
 
 #include "ApiProfile.h"
 #include "MinimalDebugLoop.h"
-#include "Tracer/uDebugCore.h"
-#include "Tracer/uEventQueue.h"
-#include "Tracer/uMiniComServer.h"
-#include "Tracer/uProcDefs.h"
-#include "Tracer/uSingletons.h"
-#include "Tracer/uWideStrUtils.h"
-#include "Tracer/uXMLFiler.h"
+#include "Tracer/engine/uDebugCore.h"
+#include "Tracer/engine/uEventQueue.h"
+#include "Tracer/com/uMiniComServer.h"
+#include "Tracer/engine/uProcDefs.h"
+#include "Tracer/foundation/uSingletons.h"
+#include "Tracer/foundation/uWideStrUtils.h"
+#include "Tracer/foundation/uXMLFiler.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <stdexcept>
 
-#include "Tracer/uXMLFiler.h"
+#include "Tracer/foundation/uXMLFiler.h"
 #include "support/TestSupport.h"
 
 namespace {

@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "EngineTestSupport.h"
-#include "Tracer/uBreakpoints.h"
-#include "Tracer/uDebugCore.h"
+#include "Tracer/engine/uBreakpoints.h"
+#include "Tracer/engine/uDebugCore.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 
 #include "EngineTestSupport.h"
 #include "TraceHarness.h"
-#include "Tracer/uDebugCore.h"
+#include "Tracer/engine/uDebugCore.h"
 #include "lib/dgn/windows/DgnDebugThread.h"
 
 TEST(DebugCore, WorkingFolderIsTheProgramsFolder) {

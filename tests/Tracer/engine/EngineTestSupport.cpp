@@ -5,9 +5,9 @@
 
 #include <stdexcept>
 
-#include "Tracer/uMiniComServer.h"
-#include "Tracer/uTracerEventParams.h"
-#include "Tracer/uXMLFiler.h"
+#include "Tracer/com/uMiniComServer.h"
+#include "Tracer/engine/uTracerEventParams.h"
+#include "Tracer/foundation/uXMLFiler.h"
 #include "lib/rtl/SysUtils.h"
 #include "support/TestSupport.h"
 

@@ -13,7 +13,7 @@
 
 #include <wrl/client.h>
 
-#include "Tracer/CalderwispTlb.h"
+#include "Tracer/com/CalderwispTlb.h"
 
 // A file of the test binary folder.
 std::wstring Bin(const std::wstring& file);

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "Tracer/uProcDefs.h"
+#include "Tracer/engine/uProcDefs.h"
 
 class TResolveHost {
 public:

@@ -6,11 +6,11 @@
 #include <sstream>
 
 #include "EngineTestSupport.h"
-#include "Tracer/uDebugCore.h"
-#include "Tracer/uEventQueue.h"
-#include "Tracer/uSystemObjects.h"
-#include "Tracer/uVariants.h"
-#include "Tracer/uXMLFiler.h"
+#include "Tracer/engine/uDebugCore.h"
+#include "Tracer/engine/uEventQueue.h"
+#include "Tracer/engine/uSystemObjects.h"
+#include "Tracer/foundation/uVariants.h"
+#include "Tracer/foundation/uXMLFiler.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "Tracer/uOleVariant.h"
+#include "Tracer/foundation/uOleVariant.h"
 #include "support/TestSupport.h"
 
 // One logged event as the log view would show it.

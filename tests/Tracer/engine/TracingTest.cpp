@@ -4,8 +4,8 @@
 #include <algorithm>
 
 #include "TraceHarness.h"
-#include "Tracer/uDebugCore.h"
-#include "Tracer/uSystemObjects.h"
+#include "Tracer/engine/uDebugCore.h"
+#include "Tracer/engine/uSystemObjects.h"
 
 namespace {
 

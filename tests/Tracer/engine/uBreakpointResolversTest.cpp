@@ -7,8 +7,8 @@
 
 #include "EngineTestSupport.h"
 #include "ResolveHost.h"
-#include "Tracer/uBreakpointResolvers.h"
-#include "Tracer/uProcDefs.h"
+#include "Tracer/engine/uBreakpointResolvers.h"
+#include "Tracer/engine/uProcDefs.h"
 #include "support/TestSupport.h"
 
 namespace {

@@ -6,10 +6,10 @@
 
 #include <oleauto.h>
 
-#include "Tracer/uCallHandlers.h"
-#include "Tracer/uEventQueue.h"
-#include "Tracer/uProcessMemory.h"
-#include "Tracer/uUtils.h"
+#include "Tracer/engine/uCallHandlers.h"
+#include "Tracer/engine/uEventQueue.h"
+#include "Tracer/engine/uProcessMemory.h"
+#include "Tracer/foundation/uUtils.h"
 #include "support/TestSupport.h"
 
 using Microsoft::WRL::ComPtr;

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "EngineTestSupport.h"
-#include "Tracer/uClasses.h"
-#include "Tracer/uEventQueue.h"
+#include "Tracer/foundation/uClasses.h"
+#include "Tracer/engine/uEventQueue.h"
 
 using Microsoft::WRL::ComPtr;
 

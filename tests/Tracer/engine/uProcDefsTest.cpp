@@ -16,13 +16,13 @@
 
 #include "EngineTestSupport.h"
 #include "ResolveHost.h"
-#include "Tracer/uBreakpointResolvers.h"
-#include "Tracer/uBreakpoints.h"
-#include "Tracer/uDebugCore.h"
-#include "Tracer/uEventQueue.h"
-#include "Tracer/uMiniComServer.h"
-#include "Tracer/uSystemObjects.h"
-#include "Tracer/uXMLFiler.h"
+#include "Tracer/engine/uBreakpointResolvers.h"
+#include "Tracer/engine/uBreakpoints.h"
+#include "Tracer/engine/uDebugCore.h"
+#include "Tracer/engine/uEventQueue.h"
+#include "Tracer/com/uMiniComServer.h"
+#include "Tracer/engine/uSystemObjects.h"
+#include "Tracer/foundation/uXMLFiler.h"
 #include "support/TestSupport.h"
 
 using Microsoft::WRL::ComPtr;

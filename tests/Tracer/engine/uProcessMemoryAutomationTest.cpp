@@ -10,10 +10,10 @@
 
 #include "EngineTestSupport.h"
 #include "MemTarget.h"
-#include "Tracer/uMiniComServer.h"
+#include "Tracer/com/uMiniComServer.h"
 #include "support/TestSupport.h"
-#include "Tracer/uOleVariant.h"
-#include "Tracer/uProcessMemory.h"
+#include "Tracer/foundation/uOleVariant.h"
+#include "Tracer/engine/uProcessMemory.h"
 
 using Microsoft::WRL::ComPtr;
 

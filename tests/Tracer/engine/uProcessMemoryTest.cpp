@@ -5,7 +5,7 @@
 
 #include "EngineTestSupport.h"
 #include "MemTarget.h"
-#include "Tracer/uProcessMemory.h"
+#include "Tracer/engine/uProcessMemory.h"
 
 namespace {
 

@@ -12,11 +12,11 @@
 
 #include "EngineTestSupport.h"
 #include "MemTarget.h"
-#include "Tracer/uMiniComServer.h"
+#include "Tracer/com/uMiniComServer.h"
 #include "support/TestSupport.h"
-#include "Tracer/uProcessMemory.h"
-#include "Tracer/uSystemObjects.h"
-#include "Tracer/uXMLFiler.h"
+#include "Tracer/engine/uProcessMemory.h"
+#include "Tracer/engine/uSystemObjects.h"
+#include "Tracer/foundation/uXMLFiler.h"
 
 using Microsoft::WRL::ComPtr;
 

@@ -5,7 +5,7 @@
 
 #include <oleauto.h>
 
-#include "Tracer/uTracerEventParams.h"
+#include "Tracer/engine/uTracerEventParams.h"
 
 using Microsoft::WRL::ComPtr;
 

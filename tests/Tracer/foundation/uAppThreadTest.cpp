@@ -4,7 +4,7 @@
 
 #include <objbase.h>
 
-#include "Tracer/uAppThread.h"
+#include "Tracer/foundation/uAppThread.h"
 #include "lib/dgn/windows/DgnStackInfo.h"
 
 namespace {

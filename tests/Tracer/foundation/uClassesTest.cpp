@@ -1,4 +1,4 @@
-#include "Tracer/uClasses.h"
+#include "Tracer/foundation/uClasses.h"
 
 #include <gtest/gtest.h>
 
@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "Tracer/uUtils.h"
-#include "Tracer/uWideStrUtils.h"
+#include "Tracer/foundation/uUtils.h"
+#include "Tracer/foundation/uWideStrUtils.h"
 #include "support/TestSupport.h"
 
 namespace {

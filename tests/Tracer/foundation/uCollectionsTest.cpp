@@ -1,4 +1,4 @@
-#include "Tracer/uCollections.h"
+#include "Tracer/foundation/uCollections.h"
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,9 @@
-#include "Tracer/uConfig.h"
+#include "Tracer/foundation/uConfig.h"
 
 #include <gtest/gtest.h>
 
-#include "Tracer/uUtils.h"
-#include "Tracer/uWideStrUtils.h"
+#include "Tracer/foundation/uUtils.h"
+#include "Tracer/foundation/uWideStrUtils.h"
 #include "support/TestSupport.h"
 
 namespace {

@@ -1,6 +1,6 @@
 // Translation from language files in a temporary program folder, with the user's language
 // given by the test.
-#include "Tracer/uMultiLanguage.h"
+#include "Tracer/foundation/uMultiLanguage.h"
 
 #include <gtest/gtest.h>
 

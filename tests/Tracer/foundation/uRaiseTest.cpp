@@ -1,10 +1,10 @@
-#include "Tracer/uRaise.h"
+#include "Tracer/foundation/uRaise.h"
 
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
-#include "Tracer/uWideStrUtils.h"
+#include "Tracer/foundation/uWideStrUtils.h"
 
 TEST(Win32CheckApi, TrueResultRaisesNothingAndKeepsTheLastError) {
   SetLastError(1234);

@@ -1,4 +1,4 @@
-#include "Tracer/uSingletons.h"
+#include "Tracer/foundation/uSingletons.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "Tracer/uUtils.h"
+#include "Tracer/foundation/uUtils.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
-#include "Tracer/uUtils.h"
+#include "Tracer/foundation/uUtils.h"
 
 #include <gtest/gtest.h>
 
-#include "Tracer/uWideStrUtils.h"
+#include "Tracer/foundation/uWideStrUtils.h"
 #include "support/TestSupport.h"
 
 namespace {

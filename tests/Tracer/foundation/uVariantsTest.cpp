@@ -1,4 +1,4 @@
-#include "Tracer/uVariants.h"
+#include "Tracer/foundation/uVariants.h"
 
 #include <gtest/gtest.h>
 

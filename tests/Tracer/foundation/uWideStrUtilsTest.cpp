@@ -1,4 +1,4 @@
-#include "Tracer/uWideStrUtils.h"
+#include "Tracer/foundation/uWideStrUtils.h"
 
 #include <gtest/gtest.h>
 

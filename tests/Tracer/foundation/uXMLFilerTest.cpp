@@ -1,12 +1,12 @@
-#include "Tracer/uXMLFiler.h"
+#include "Tracer/foundation/uXMLFiler.h"
 
 #include <gtest/gtest.h>
 
 #include <thread>
 
-#include "Tracer/uAutoObject.h"
+#include "Tracer/com/uAutoObject.h"
 
-#include "Tracer/uCollections.h"
+#include "Tracer/foundation/uCollections.h"
 #include "support/TestSupport.h"
 
 namespace {

@@ -1,0 +1,129 @@
+// Software breakpoints in the debuggee (the byte 0xCC over an instruction's first byte):
+// entry breakpoints shared by the definitions at one address, return breakpoints at the
+// return addresses of outstanding calls, and the contexts of those calls.
+#pragma once
+#include <windows.h>
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Tracer/com/CalderwispTlb.h"
+#include "Tracer/com/uAutoObject.h"
+#include "Tracer/foundation/uCollections.h"
+#include "Tracer/engine/uSystemObjects.h"
+
+class TBreakpointList;
+
+// The debuggee whose code the breakpoints patch (set with its process object; nil between
+// traces). A breakpoint byte is one write and one flush on it; when that write fails the byte
+// goes through the memory manager, which also changes the page's protection and touches no
+// ended process.
+void SetBreakpointProcess(HANDLE process);
+HANDLE GetBreakpointProcess();
+
+class TBreakpoint : public TObject {
+public:
+  // Keeps the byte now at the address (read through the process memory).
+  explicit TBreakpoint(uint32_t address);
+  // A listed breakpoint puts its byte back.
+  ~TBreakpoint() override;
+  TBreakpoint(const TBreakpoint&) = delete;
+  TBreakpoint& operator=(const TBreakpoint&) = delete;
+  // Writes 0xCC; never while a thread steps over the instruction (the step puts it back).
+  virtual void Insert();
+  virtual void Remove();
+  // The memory is no longer the image we wrote into (its module was unloaded): nothing is
+  // written back any more.
+  void Forget() { Inserted = false; }
+
+  TBreakpointList* OwnerList = nullptr;
+  uint32_t Address;
+  uint8_t SavedByte;
+  bool Inserted = false;
+  int Stepping = 0;  // threads single-stepping over the original instruction
+};
+
+// An entry breakpoint: armed while any of its definitions is active.
+class TTraceBreakpoint : public TBreakpoint {
+public:
+  using TBreakpoint::TBreakpoint;
+  void Insert() override;
+  void SetEnabled(bool value);
+  bool GetEnabled() const { return Enabled; }
+  // The first definition decides by its own active flag; a further one switches it on.
+  void AddDef(TProcDef* def, bool defActive);
+  void RemoveDef(TProcDef* def);
+
+  bool Enabled = false;
+  TProcDefs Defs{false};  // not owning, keyed by URL
+};
+
+// A return breakpoint: armed while calls of any thread are outstanding through it.
+class TReturnBreakpoint : public TBreakpoint {
+public:
+  using TBreakpoint::TBreakpoint;
+  int ContextCount = 0;
+  TTraceBreakpoint* Owner = nullptr;  // the function whose call first returned here
+};
+
+// Breakpoints by address (owning: removing one restores its byte).
+class TBreakpointList : public TQObjectBucketList {
+public:
+  TBreakpointList() : TQObjectBucketList(true) {}
+  void AddBreakpoint(TBreakpoint* b);
+  void RemoveBreakpoint(TBreakpoint* b);
+  bool FindBreakpoint(uint32_t address, TBreakpoint*& b) const;
+  // Breakpoints in [base, base + size), for unbinding an unloaded module.
+  std::vector<TBreakpoint*> InRange(uint32_t base, uint32_t size);
+  std::vector<TBreakpoint*> Items();
+};
+
+// One definition's share of one call: parameter addresses and values ("result" first).
+class TProcCallContext : public TObject {
+public:
+  // A new parameter list holding the hidden "result".
+  explicit TProcCallContext(const std::wstring& title);
+  ~TProcCallContext() override;
+  TProcCallContext(const TProcCallContext&) = delete;
+  TProcCallContext& operator=(const TProcCallContext&) = delete;
+
+  // Appends a logged value; item 0 is always "result".
+  void AddParam(const std::wstring& name, const VARIANT& value, bool visible);
+  void SetResult(const VARIANT& value);
+
+  std::wstring Name;
+  TParamAddresses ParamAddresses;
+  // Output parameters behind two or more pointers: the address after the stack slot's read,
+  // followed the rest of the way at return.
+  std::map<const TParamDef*, uint32_t> PartialAddresses;
+  TComPtr<ITracerEventParams> Params;
+};
+
+// Call contexts keyed by their definition (owning).
+class TProcCallContexts : public TQObjectBucketList {
+public:
+  TProcCallContexts() : TQObjectBucketList(true) {}
+  void AddContext(const TProcDef* def, TProcCallContext* context);
+  bool FindContext(const TProcDef* def, TProcCallContext*& context) const;
+};
+
+// One outstanding call on one thread: entry stack pointer, stamps, and a call context per
+// definition at the function's address when it was entered.
+class TBreakpointContext : public TObject {
+public:
+  explicit TBreakpointContext(TTraceBreakpoint* trace) : Trace(trace) {}
+
+  uint32_t Esp = 0;
+  DWORD ThreadId = 0;
+  int64_t StartTime = 0;
+  int64_t EndTime = 0;
+  TProcCallContexts CallContexts;
+  TTraceBreakpoint* Trace;            // the function called
+  TReturnBreakpoint* Return = nullptr;  // where it returns
+};
+
+// The outstanding calls of one thread, outermost first (entry stack pointers falling).
+using TThreadContexts = std::vector<std::unique_ptr<TBreakpointContext>>;

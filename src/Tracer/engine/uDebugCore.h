@@ -1,0 +1,258 @@
+// The debugger core: the debugger singleton that the window drives (run, attach, pause, stop),
+// the debugging thread that owns one trace, the debuggee process with its modules and threads,
+// and the debug-event loop with the breakpoint hits and single steps.
+#pragma once
+#include <windows.h>
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Tracer/foundation/uAppThread.h"
+#include "Tracer/engine/uBreakpoints.h"
+#include "Tracer/foundation/uClasses.h"
+#include "Tracer/foundation/uCollections.h"
+#include "Tracer/engine/uProcDefs.h"
+#include "Tracer/foundation/uSingletons.h"
+
+class TDebuggedProcess;
+class TProcDefs;
+
+class TDebuggedProcessModule : public TObject {
+public:
+  TDebuggedProcessModule(uint32_t baseAddress, HANDLE fileHandle)
+      : BaseAddress(baseAddress), FileHandle(fileHandle) {}
+  ~TDebuggedProcessModule() override;
+  TDebuggedProcessModule(const TDebuggedProcessModule&) = delete;
+  TDebuggedProcessModule& operator=(const TDebuggedProcessModule&) = delete;
+
+  uint32_t BaseAddress;
+  HANDLE FileHandle;     // closed with the module
+  std::wstring FileName;  // empty until known
+  uint32_t ImageSize = 0;  // from the image's header in the debuggee; 0 when unreadable
+};
+
+// Modules keyed by base address.
+class TDebuggedProcessModulesList : public TQObjectBucketList {
+public:
+  using TQObjectBucketList::TQObjectBucketList;
+  bool FindModule(uint32_t baseAddress, TDebuggedProcessModule*& module) const;
+};
+
+using TDebuggedProcessModulesListEnumerator = TQObjectBucketListEnumerator<TDebuggedProcessModule>;
+
+// All modules of the debuggee (owning), and the pending ones whose name is not known yet.
+class TDebuggedProcessModules : public TDebuggedProcessModulesList {
+public:
+  explicit TDebuggedProcessModules(TDebuggedProcess* process);
+  ~TDebuggedProcessModules() override;
+  TDebuggedProcessModule* AddModule(uint32_t baseAddress, HANDLE fileHandle);
+  // Names the pending modules the system can name by now; true when any got a name.
+  bool ResolvePendingNames();
+  // A name with "\" matches the whole file name, else the file-name part; letter case is
+  // ignored; unnamed modules never match.
+  bool FindByName(const std::wstring& name, TDebuggedProcessModule*& module);
+  // The module whose image holds the address.
+  bool FindByAddress(uint32_t address, TDebuggedProcessModule*& module);
+  // Takes a module out of the pending list once its name was set from outside.
+  void NameKnown(TDebuggedProcessModule* module);
+  TDebuggedProcessModulesList& Pending() { return FPending; }
+  // Removing a module (or all) takes it out of the pending list first, then frees it.
+  void RemoveModule(uint32_t baseAddress);
+  void ClearModules();
+  std::unique_ptr<TDebuggedProcessModulesListEnumerator> Enumerate();
+
+protected:
+  void* InsertSorted(int bucket, int index, uint32_t key, void* data) override;
+
+private:
+  TDebuggedProcessModulesList FPending;
+  TDebuggedProcess* FProcess;
+};
+
+class TDebuggedProcessThread : public TObject {
+public:
+  TDebuggedProcessThread(DWORD threadId, HANDLE handle) : ThreadId(threadId), Handle(handle) {}
+  DWORD ThreadId;
+  HANDLE Handle;  // the system's; never closed here
+  bool Held = false;  // suspended by us while another thread steps over a breakpoint
+};
+
+class TDebuggedProcessThreads : public TQObjectBucketList {
+public:
+  TDebuggedProcessThreads() : TQObjectBucketList(true) {}
+  void AddThread(DWORD threadId, HANDLE handle);
+  bool FindThread(DWORD threadId, TDebuggedProcessThread*& thread) const;
+  void RemoveThread(DWORD threadId) { Remove(threadId); }
+  std::vector<TDebuggedProcessThread*> Items();
+};
+
+class TDebuggedProcess : public TProcess {
+public:
+  // Opens the process; its memory manager becomes the bridge of the process memory.
+  explicit TDebuggedProcess(DWORD processId);
+  ~TDebuggedProcess() override;
+  TDebuggedProcess(const TDebuggedProcess&) = delete;
+  TDebuggedProcess& operator=(const TDebuggedProcess&) = delete;
+  void UpdateFileName();
+  const std::wstring& FileName() const { return FFileName; }
+
+  HANDLE Handle = nullptr;
+  TDebuggedProcessModules Modules;
+  TDebuggedProcessThreads Threads;
+
+private:
+  std::wstring FFileName;
+};
+
+// What a thread must do after its single step: put one breakpoint's byte back.
+class TPendingStep : public TObject {
+public:
+  explicit TPendingStep(TBreakpoint* breakpoint) : Breakpoint(breakpoint) {}
+  TBreakpoint* Breakpoint;
+};
+
+// Thread id to the step it is taking over one of our breakpoints (owning).
+class TThreadBreakpoints : public TQObjectBucketList {
+public:
+  TThreadBreakpoints() : TQObjectBucketList(true) {}
+};
+
+class TDebuggingThread : public TAppThread, public TResolverDebuggee {
+public:
+  TDebuggingThread();
+  ~TDebuggingThread() override;
+
+  bool GetPaused();
+  void SetPaused(bool value);
+  virtual bool KillOnExit() = 0;
+
+  TDebuggedProcess* Process() const { return FProcess.get(); }
+  // The resolvers' view of the debuggee.
+  bool FindModuleByName(const std::wstring& name, TDebuggeeModuleInfo& module) override;
+  void ReadMemory(uint32_t address, void* buffer, int32_t count) override;
+  HANDLE ImageFileHandle() const { return FImageFileHandle; }
+  TThreadBreakpoints& ThreadBreakpoints() { return FThreadBreakpoints; }
+
+  // Breakpoint handling, on this thread inside a debug event.
+  void OnBreakpoint(DWORD threadId, uint32_t address);
+  void OnSingleStep(DWORD threadId);
+
+protected:
+  void DoExecute() override;
+  void DebugLoop();
+
+  std::unique_ptr<TDebuggedProcess> FProcess;
+
+private:
+  void CheckTerminate();
+  void HandleEvent(const DEBUG_EVENT& event, DWORD& status);
+  // One handler per debug event.
+  void OnException(const DEBUG_EVENT& event, DWORD& status);
+  void OnCreateThread(const DEBUG_EVENT& event);
+  void OnCreateProcess(const DEBUG_EVENT& event);
+  void OnExitThread(const DEBUG_EVENT& event);
+  void OnExitProcess(const DEBUG_EVENT& event);
+  void OnLoadDll(const DEBUG_EVENT& event);
+  void OnUnloadDll(const DEBUG_EVENT& event);
+  void AfterWait();
+  void ResolvePass();
+
+  void OnTraceBreakpoint(DWORD threadId, TTraceBreakpoint* trace, CONTEXT& context);
+  void OnReturnBreakpoint(DWORD threadId, TReturnBreakpoint* ret, CONTEXT& context,
+                          TBreakpointContext* returning);
+  // Single steps over a breakpoint: the thread runs one instruction while every other
+  // thread is held; then the step's continuation puts the byte back.
+  void BeginStep(DWORD threadId, TBreakpoint* breakpoint);
+  void HoldOtherThreads(DWORD runner);
+  void ReleaseHeldThreads();
+  void SuspendHeld(TDebuggedProcessThread* thread);
+  void ResumeHeld(TDebuggedProcessThread* thread);
+  void FreeReturnBreakpointIfDone(TReturnBreakpoint* ret);
+  // Contexts of one thread, outermost call first.
+  TThreadContexts& ContextsOf(DWORD threadId);
+  // Drops this thread's contexts at or below the stack pointer (calls left by an
+  // exception or a long jump).
+  void DropStaleContexts(DWORD threadId, uint32_t esp);
+  void DropContext(TThreadContexts& stack, size_t index);
+  void DropContextsOf(TTraceBreakpoint* trace);
+  // Definitions and breakpoints inside an unloaded image wait for its next load.
+  void UnbindModule(const TDebuggedProcessModule& module);
+  // Before detaching: no byte of ours, no trap flag, no held thread, no queued hit.
+  void ReleaseDebuggee();
+  HANDLE ThreadHandle(DWORD threadId);
+
+  bool FPaused = false;
+  std::unique_ptr<TProcDefs> FPausedDefs;
+  HANDLE FImageFileHandle = nullptr;
+  TThreadBreakpoints FThreadBreakpoints;
+  std::map<DWORD, TThreadContexts> FContexts;
+  DWORD FRunner = 0;  // the thread taking a step while the others are held
+  bool FDone = false;
+  bool FTerminateHandled = false;
+  bool FExited = false;       // the exit event arrived: nothing to detach from
+  bool FModulesChanged = true;  // a resolve pass is due
+};
+
+// Attaches to a running process; stopping detaches and leaves it running.
+class TAttachThread : public TDebuggingThread {
+public:
+  explicit TAttachThread(DWORD processId);
+  bool KillOnExit() override { return false; }
+
+protected:
+  void DoExecute() override;
+
+private:
+  DWORD FProcessId;
+};
+
+// Starts the program as its debugger; stopping terminates it.
+class TRunThread : public TDebuggingThread {
+public:
+  explicit TRunThread(std::wstring commandLine);
+  bool KillOnExit() override { return true; }
+
+protected:
+  void DoExecute() override;
+
+private:
+  std::wstring FCommandLine;
+};
+
+// The working folder of a command line: the folder of its program (first token, quotes
+// removed), or empty.
+std::wstring CommandLineProgramDir(const std::wstring& commandLine);
+
+class TDebugger : public TObject {
+public:
+  ~TDebugger() override;
+  bool GetActive() const { return FThread != nullptr; }
+  bool GetPaused();
+  void SetPaused(bool value);
+  void Attach(DWORD processId);
+  void Run(const std::wstring& commandLine);
+  // Terminates the trace and pumps messages until it is over.
+  void Stop();
+  // Pumps messages until the last debugging thread has ended (it may still be detaching
+  // after GetActive went false).
+  void WaitForThreadEnd();
+
+  // Set and cleared by the debugging thread through the main thread.
+  void SetThread(TDebuggingThread* thread) { FThread = thread; }
+  TDebuggingThread* Thread() const { return FThread; }
+
+  using TFactory = TServiceFactory<TDebugger, TSimpleObjectFactory>;
+
+private:
+  void Start(TDebuggingThread* thread);
+  TDebuggingThread* volatile FThread = nullptr;
+  HANDLE FLastThread = nullptr;  // a duplicate of the last debugging thread's handle
+};
+
+TDebugger* GetDebugger();
+
+// Processes the main thread's messages once; false when WM_QUIT arrived.
+void ProcessMessages();

@@ -1,0 +1,229 @@
+#include "Tracer/engine/uEventQueue.h"
+
+#include <new>
+
+#include "Tracer/foundation/uClasses.h"
+#include "Tracer/foundation/uMultiLanguage.h"
+
+
+namespace {
+
+const wchar_t* const UnitPath = L"src/Tracer/uEventQueue";
+
+BSTR NewBstr(const std::wstring& s) {
+  BSTR result = SysAllocStringLen(s.data(), static_cast<UINT>(s.size()));
+  if (!result) throw std::bad_alloc();
+  return result;
+}
+
+}  // namespace
+
+// ---- events ----------------------------------------------------------------------------------
+
+template <class Intf>
+TTracerEventBase<Intf>::TTracerEventBase(const std::wstring& text)
+    : TAutoIntfObject<Intf>(), FText(text) {}
+
+template <class Intf>
+HRESULT STDMETHODCALLTYPE TTracerEventBase<Intf>::get_Text(BSTR* Text) {
+  return this->Guard([&] { *Text = NewBstr(GetText()); });
+}
+
+template <class Intf>
+TParamTracerEventBase<Intf>::TParamTracerEventBase(const std::wstring& text)
+    : TTracerEventBase<Intf>(text), FParams(NewTracerEventParams()) {}
+
+template <class Intf>
+HRESULT STDMETHODCALLTYPE TParamTracerEventBase<Intf>::get_Params(ITracerEventParams** Params) {
+  return this->Guard([&] {
+    *Params = FParams.Get();
+    if (*Params) (*Params)->AddRef();
+  });
+}
+
+template class TTracerEventBase<ITracerEvent>;
+template class TTracerEventBase<IParamTracerEvent>;
+template class TTracerEventBase<IErrorTracerEvent>;
+template class TTracerEventBase<ICallTracerEvent>;
+template class TParamTracerEventBase<IParamTracerEvent>;
+template class TParamTracerEventBase<IErrorTracerEvent>;
+template class TParamTracerEventBase<ICallTracerEvent>;
+
+TErrorTracerEvent::TErrorTracerEvent(const std::wstring& message)
+    : TParamTracerEventBase<IErrorTracerEvent>(L"Error") {
+  TComPtr<ITracerEventParam> msg = static_cast<TTracerEventParams*>(FParams.Get())->AddParam(L"msg");
+  VARIANT value;
+  value.vt = VT_BSTR;
+  value.bstrVal = NewBstr(message);
+  HRESULT hr = msg->put_Value(value);
+  VariantClear(&value);
+  OleCheck(hr);
+}
+
+std::wstring TErrorTracerEvent::GetText() const {
+  return GetMultiLanguage()->MessageText(SError);
+}
+
+TCallTracerEvent::TCallTracerEvent(const std::wstring& title)
+    : TParamTracerEventBase<ICallTracerEvent>(title) {}
+
+HRESULT STDMETHODCALLTYPE TCallTracerEvent::get_ThreadId(LONG* Value) {
+  return Guard([&] { *Value = static_cast<LONG>(ThreadId); });
+}
+
+HRESULT STDMETHODCALLTYPE TCallTracerEvent::get_Time(double* Value) {
+  return Guard([&] { *Value = Time; });
+}
+
+HRESULT STDMETHODCALLTYPE TCallTracerEvent::get_Result(VARIANT* Result) {
+  return Guard([&] {
+    LONG count = 0;
+    HRESULT hr = FParams->get_Count(&count);
+    OleCheck(hr);
+    CW_ASSERT(count > 0, UnitPath, 308);
+    TComPtr<ITracerEventParam> first;
+    hr = FParams->get_Item(0, first.Put());
+    OleCheck(hr);
+    BSTR name = nullptr;
+    hr = first->get_Name(&name);
+    OleCheck(hr);
+    bool isResult = name && wcscmp(name, L"result") == 0;
+    SysFreeString(name);
+    CW_ASSERT(isResult, UnitPath, 311);
+    hr = first->get_Value(Result);
+    OleCheck(hr);
+  });
+}
+
+// ---- event lists -----------------------------------------------------------------------------
+
+template <class Intf>
+TTracerEventsBase<Intf>::TTracerEventsBase()
+    : TAutoIntfObject<Intf>(__uuidof(ITracerEvents)) {}
+
+template <class Intf>
+HRESULT STDMETHODCALLTYPE TTracerEventsBase<Intf>::get_Count(LONG* Count) {
+  return this->Guard([&] { *Count = FList.Count(); });
+}
+
+template <class Intf>
+HRESULT STDMETHODCALLTYPE TTracerEventsBase<Intf>::Item(LONG Index, ITracerEvent** Event) {
+  return this->Guard([&] {
+    TComPtr<ITracerEvent> item = FList.Get(Index);
+    OleCheck(item->QueryInterface(__uuidof(ITracerEvent), reinterpret_cast<void**>(Event)));
+  });
+}
+
+template <class Intf>
+HRESULT STDMETHODCALLTYPE TTracerEventsBase<Intf>::IndexOf(ITracerEvent* Event, LONG* Index) {
+  return this->Guard([&] { *Index = FList.IndexOf(Event); });
+}
+
+template class TTracerEventsBase<ITracerEvents>;
+template class TTracerEventsBase<IVisibleTracerEvents>;
+
+HRESULT STDMETHODCALLTYPE TVisibleTracerEvents::get_FocusedIndex(LONG* Index) {
+  return Guard([&] {
+    TComPtr<IVisibleTracerEventsImpl> impl;
+    {
+      std::lock_guard<std::mutex> guard(FImplLock);
+      impl = FImpl;
+    }
+    *Index = impl ? impl->GetFocusedIndex() : -1;
+  });
+}
+
+void TVisibleTracerEvents::SetImpl(IVisibleTracerEventsImpl* impl) {
+  std::lock_guard<std::mutex> guard(FImplLock);
+  FImpl = TComPtr<IVisibleTracerEventsImpl>(impl);
+}
+
+// ---- queue -----------------------------------------------------------------------------------
+
+class TTracerEventQueue::TFactory : public TServiceFactory<TTracerEventQueue, TSimpleObjectFactory> {};
+
+TTracerEventQueue::TTracerEventQueue()
+    : FAllEvents(new TTracerEvents()), FVisibleEvents(new TVisibleTracerEvents()) {
+  FAllEvents->AddRef();
+  FVisibleEvents->AddRef();
+  FOutOfMemoryEvent = TComPtr<ITracerEvent>(new TErrorTracerEvent(L"Out of memory"));
+}
+
+TTracerEventQueue::~TTracerEventQueue() {
+  FVisibleEvents->Release();
+  FAllEvents->Release();
+}
+
+void TTracerEventQueue::Add(ITracerEvent* event, bool visible) {
+  std::lock_guard<std::mutex> guard(FLock);
+  FAllEvents->List().Add(event);
+  if (visible) {
+    try {
+      FVisibleEvents->List().Add(event);
+    } catch (...) {
+      // Both lists or neither: take it back out of the first.
+      FAllEvents->List().RemoveLast(event);
+      throw;
+    }
+  }
+}
+
+void TTracerEventQueue::AddMessage(const std::wstring& text) {
+  try {
+    TComPtr<ITracerEvent> event(new TMessageTracerEvent(text));
+    Add(event.Get(), true);
+  } catch (const std::bad_alloc&) {
+    ReportOutOfMemory();
+  }
+}
+
+void TTracerEventQueue::AddError(const std::wstring& text) {
+  try {
+    TComPtr<ITracerEvent> event(new TErrorTracerEvent(text));
+    Add(event.Get(), true);
+  } catch (const std::bad_alloc&) {
+    ReportOutOfMemory();
+    return;
+  }
+  MessageBeep(MB_ICONHAND);
+}
+
+void TTracerEventQueue::AddCalls(const std::wstring& title, uint32_t threadId, int64_t startTime,
+                                 int64_t endTime, ITracerEventParams* params, bool visible) {
+  try {
+    auto* call = new TCallTracerEvent(title);
+    TComPtr<ICallTracerEvent> event(call);
+    call->Time = static_cast<double>(GetTimeCounter()->ElapsedMs(startTime, endTime));
+    call->SetParams(params);
+    call->ThreadId = threadId;
+    Add(event.Get(), visible);
+  } catch (const std::bad_alloc&) {
+    ReportOutOfMemory();
+  }
+}
+
+void TTracerEventQueue::Clear() {
+  std::lock_guard<std::mutex> guard(FLock);
+  FAllEvents->List().Clear();
+  FVisibleEvents->List().Clear();
+}
+
+// The debugging thread goes on: the log shows the loss as an error row.
+void TTracerEventQueue::ReportOutOfMemory() noexcept {
+  try {
+    if (FOutOfMemoryEvent) {
+      Add(FOutOfMemoryEvent.Get(), true);
+      FOutOfMemoryEvent.Reset();
+      FOutOfMemoryEvent = TComPtr<ITracerEvent>(new TErrorTracerEvent(L"Out of memory"));
+    }
+  } catch (...) {
+  }
+  MessageBeep(MB_ICONHAND);
+}
+
+static TObject* TracerEventQueueInstance = nullptr;
+
+TTracerEventQueue* GetTracerEventQueue() {
+  static const TTracerEventQueue::TFactory factory;
+  return GetServiceInstance<TTracerEventQueue>(factory, TracerEventQueueInstance);
+}

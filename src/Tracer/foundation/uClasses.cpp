@@ -1,0 +1,193 @@
+#include "Tracer/foundation/uClasses.h"
+
+#include <psapi.h>
+
+#include "Tracer/foundation/uRaise.h"
+#include "Tracer/foundation/uUtils.h"
+
+static const wchar_t* const kUnit = L"src/Tracer/uClasses";
+
+ULONG NoRefCountAddRef() { return static_cast<ULONG>(-1); }
+ULONG NoRefCountRelease() { return static_cast<ULONG>(-1); }
+
+void* TUnknownObject::GetInterface(REFIID iid) {
+  if (IsEqualIID(iid, __uuidof(IUnknown))) return static_cast<IUnknown*>(this);
+  return nullptr;
+}
+
+int64_t TSimpleTimeCounterImpl::GetTimeStamp() { return static_cast<int64_t>(GetTickCount()); }
+
+long double TSimpleTimeCounterImpl::ElapsedMs(int64_t start, int64_t stop) {
+  return static_cast<long double>(stop - start);
+}
+
+TPerformanceTimeCounterImpl::TPerformanceTimeCounterImpl(TQueryFrequencyFunc queryFrequency) {
+  LARGE_INTEGER f{};
+  Win32CheckApi(queryFrequency(&f) != FALSE, "QueryPerformanceFrequency");
+  FFrequency = f.QuadPart;
+}
+
+int64_t TPerformanceTimeCounterImpl::GetTimeStamp() {
+  LARGE_INTEGER c{};
+  Win32CheckApi(QueryPerformanceCounter(&c) != FALSE, "QueryPerformanceCounter");
+  return c.QuadPart;
+}
+
+long double TPerformanceTimeCounterImpl::ElapsedMs(int64_t start, int64_t stop) {
+  return static_cast<long double>(stop - start) / static_cast<long double>(FFrequency) * 1000.0L;
+}
+
+TTimeCounter::TTimeCounter(TQueryFrequencyFunc queryFrequency) {
+  try {
+    FImpl = std::make_unique<TPerformanceTimeCounterImpl>(queryFrequency);
+  } catch (...) {
+    // No high-resolution counter: whole milliseconds will do.
+    FImpl = std::make_unique<TSimpleTimeCounterImpl>();
+  }
+}
+
+bool TTimeCounter::IsHighResolution() const {
+  return dynamic_cast<TPerformanceTimeCounterImpl*>(FImpl.get()) != nullptr;
+}
+
+TProcesses::TProcesses() { Refresh(); }
+
+void TProcesses::Refresh() {
+  FItems.clear();
+  const DWORD ownId = GetCurrentProcessId();
+  std::vector<DWORD> ids(10240);
+  DWORD bytes = 0;
+  Win32CheckApi(EnumProcesses(ids.data(), static_cast<DWORD>(ids.size() * sizeof(DWORD)), &bytes) != FALSE,
+                "EnumProcesses");
+  if (bytes < sizeof(DWORD)) return;
+  const size_t n = std::min<size_t>(bytes / sizeof(DWORD), ids.size());
+  for (size_t i = 0; i < n; ++i) {
+    if (ids[i] == ownId) continue;
+    // synchronise, query information, memory read/write/operation, terminate
+    HANDLE process = OpenProcess(0x100439, FALSE, ids[i]);
+    if (process == nullptr) continue;
+    std::wstring fileName;
+    try {
+      GetProcessModuleFileName(process, nullptr, fileName);
+    } catch (...) {
+      CloseHandleAndNil(process);
+      throw;
+    }
+    CloseHandleAndNil(process);
+    if (!fileName.empty()) FItems.push_back(std::make_unique<TProcess>(ids[i], fileName));
+  }
+}
+
+TProcess* TProcesses::GetItem(int index) const {
+  if (index < 0 || index >= Count())
+    throw EListError(WideFormat(L"List index out of bounds (%d)", index));
+  TProcess* p = FItems[static_cast<size_t>(index)].get();
+  CW_ASSERT(p != nullptr, kUnit, __LINE__);
+  return p;
+}
+
+// While a thread waits here the guard is released; each wake re-checks its condition.
+TMultiReadExclusiveWriteSync::TMultiReadExclusiveWriteSync() = default;
+TMultiReadExclusiveWriteSync::~TMultiReadExclusiveWriteSync() = default;
+
+TMultiReadExclusiveWriteSync::TReader* TMultiReadExclusiveWriteSync::FindReader(DWORD threadId) {
+  for (TReader& r : FReaders)
+    if (r.ThreadId == threadId) return &r;
+  return nullptr;
+}
+
+void TMultiReadExclusiveWriteSync::BeginRead() {
+  const DWORD self = GetCurrentThreadId();
+  AcquireSRWLockExclusive(&FLock);
+  if (TReader* r = FindReader(self)) {
+    // Already reading (or writing and reading): never wait, a waiting writer waits for us.
+    ++r->Count;
+  } else if (FWriter == self) {
+    FReaders.push_back({self, 1});
+  } else {
+    while (FWriter != 0 || FWaitingWriters > 0)
+      SleepConditionVariableSRW(&FChanged, &FLock, INFINITE, 0);
+    FReaders.push_back({self, 1});
+    ++FActiveReaders;
+  }
+  ReleaseSRWLockExclusive(&FLock);
+}
+
+void TMultiReadExclusiveWriteSync::EndRead() {
+  const DWORD self = GetCurrentThreadId();
+  AcquireSRWLockExclusive(&FLock);
+  TReader* r = FindReader(self);
+  if (r == nullptr) {
+    ReleaseSRWLockExclusive(&FLock);
+    AssertionFailed(kUnit, __LINE__);  // EndRead without BeginRead on this thread
+  }
+  if (--r->Count == 0) {
+    *r = FReaders.back();
+    FReaders.pop_back();
+    if (FWriter != self) {
+      --FActiveReaders;
+      // A waiting writer may be the last reader itself, so wake on every leave.
+      if (FWaitingWriters > 0) WakeAllConditionVariable(&FChanged);
+    }
+  }
+  ReleaseSRWLockExclusive(&FLock);
+}
+
+void TMultiReadExclusiveWriteSync::BeginWrite() {
+  const DWORD self = GetCurrentThreadId();
+  AcquireSRWLockExclusive(&FLock);
+  if (FWriter == self) {
+    ++FWriteDepth;
+    ReleaseSRWLockExclusive(&FLock);
+    return;
+  }
+  const bool reading = FindReader(self) != nullptr;
+  if (reading && FUpgrading > 0) {
+    // Two readers that both wait for the write lock would wait for each other forever.
+    ReleaseSRWLockExclusive(&FLock);
+    AssertionFailed(kUnit, __LINE__);
+  }
+  ++FWaitingWriters;
+  if (reading) ++FUpgrading;
+  // Our own read lock does not keep us out.
+  while (FWriter != 0 || FActiveReaders > (reading ? 1 : 0))
+    SleepConditionVariableSRW(&FChanged, &FLock, INFINITE, 0);
+  --FWaitingWriters;
+  if (reading) {
+    --FUpgrading;
+    --FActiveReaders;  // counted as the writer now
+  }
+  FWriter = self;
+  FWriteDepth = 1;
+  ReleaseSRWLockExclusive(&FLock);
+}
+
+void TMultiReadExclusiveWriteSync::EndWrite() {
+  const DWORD self = GetCurrentThreadId();
+  AcquireSRWLockExclusive(&FLock);
+  if (FWriter != self) {
+    ReleaseSRWLockExclusive(&FLock);
+    AssertionFailed(kUnit, __LINE__);  // EndWrite by a thread that does not write
+  }
+  if (--FWriteDepth == 0) {
+    FWriter = 0;
+    // Reads taken inside the write stay: the thread goes on as a reader.
+    if (FindReader(self) != nullptr) ++FActiveReaders;
+    WakeAllConditionVariable(&FChanged);
+  }
+  ReleaseSRWLockExclusive(&FLock);
+}
+
+static TObject* gTimeCounter = nullptr;
+static TObject* gDebugRWSync = nullptr;
+
+TTimeCounter* GetTimeCounter() {
+  static const TTimeCounter::TFactory factory;
+  GetInstanceLocked(factory, gTimeCounter);
+  return static_cast<TTimeCounter*>(gTimeCounter);
+}
+
+TDebugRWSync* GetDebugRWSync() {
+  static const TDebugRWSync::TFactory factory;
+  return GetServiceInstance<TDebugRWSync>(factory, gDebugRWSync);
+}

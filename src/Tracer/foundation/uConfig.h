@@ -1,0 +1,73 @@
+// The program's settings file, and the version resource of executable files with the
+// comparison of dotted version texts.
+#pragma once
+#include <windows.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Tracer/foundation/uSingletons.h"
+#include "Tracer/foundation/uXMLFiler.h"
+
+// The settings file "calderwisp.xml" in the per-user folder: a property set named
+// "calderwisp:properties" whose entries the main window registers.
+class TConfig : public TXMLFiler {
+public:
+  TConfig();
+  // Reads the file when it exists; a missing file leaves every entry as it is.
+  void Load();
+  // Writes the file, replacing the old one only when the new content is complete.
+  void Save();
+  using TFactory = TServiceFactory<TConfig, TSimpleObjectFactory>;
+};
+
+std::wstring GetConfigFileName();
+TConfig* GetConfig();
+
+// One translation of a version resource and its "FileVersion" string.
+class TVarFileInfo : public TObject {
+public:
+  // LangCodePage: language in the high 16 bits, code page in the low 16 bits.
+  explicit TVarFileInfo(uint32_t langCodePage) : LangCodePage(langCodePage) {}
+  void ReadFileVersion(const void* versionData);
+  uint32_t LangCodePage;
+  std::wstring FileVersion;
+};
+
+class TVarFileInfoList {
+public:
+  void Add(std::unique_ptr<TVarFileInfo> item) { FItems.push_back(std::move(item)); }
+  int GetCount() const { return static_cast<int>(FItems.size()); }
+  TVarFileInfo* GetItem(int index) const;
+
+private:
+  std::vector<std::unique_ptr<TVarFileInfo>> FItems;
+};
+
+// The version resource of a file; the constructor raises on any failure, naming the call.
+class TFileVersion : public TObject {
+public:
+  explicit TFileVersion(const std::wstring& fileName);
+  // "major.minor.release.build" of the fixed information; empty when it is all zero.
+  void GetVersionText(std::wstring& text) const;
+  const VS_FIXEDFILEINFO& FixedInfo() const { return FFixedInfo; }
+  const TVarFileInfoList& Translations() const { return FTranslations; }
+
+private:
+  VS_FIXEDFILEINFO FFixedInfo;
+  TVarFileInfoList FTranslations;
+};
+
+// The fixed version text, else the first non-empty "FileVersion" string; empty when the
+// file has neither or cannot be read. Never raises.
+std::wstring GetFileVersionText(const std::wstring& fileName);
+
+// Negative when a is the lower version, 0 when equal, positive when higher. a decides how
+// many parts are compared; a missing part of b counts as zero. Parts of digits compare as
+// numbers ("1.10" is higher than "1.9").
+int CompareVersionStrings(std::wstring a, std::wstring b);
+// part := the text before the first "." of s, which loses it and the "."; all of s without one.
+void ExtractVersionPart(std::wstring& s, std::wstring& part);
+int CompareVersionParts(const std::wstring& a, const std::wstring& b);

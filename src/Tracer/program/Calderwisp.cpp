@@ -1,0 +1,58 @@
+// Start-up of the program: COM and the program's own automation server (type library beside
+// the program, the dictionary's class factory, the "REGSERVER"/"UNREGSERVER" switches), then
+// the check of the two system classes the program relies on.
+#include <windows.h>
+#include <objbase.h>
+
+#include "Tracer/com/uAppDictionary.h"
+#include "Tracer/com/uMiniComServer.h"
+#include "Tracer/foundation/uSingletons.h"
+#include "Tracer/foundation/uUtils.h"
+#include "Tracer/foundation/uWideStrUtils.h"
+
+namespace {
+
+const CLSID CLSID_DOMDocument = {0x2933BF90, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}};
+const CLSID CLSID_ScriptControl = {0x0E59F1D5, 0x1FBE, 0x11D0, {0x8F, 0xF2, 0x00, 0xA0, 0xD1, 0x00, 0x38, 0xBC}};
+
+std::wstring ProgramFolder() {
+  wchar_t buffer[1024];
+  DWORD n = GetModuleFileNameW(nullptr, buffer, 1024);
+  return WideExtractFileDir(std::wstring(buffer, n));
+}
+
+void Start() {
+  CoInitFlags = COINIT_APARTMENTTHREADED;
+  TMiniComServer* server = GetMiniComServer();
+  server->SetTypeLibFileName(ProgramFolder() + L"\\Calderwisp.tlb");
+  CreateDictionaryFactory(*server);
+  // Under a registration switch this ends the process with exit code 0.
+  server->Initialize();
+  CheckCOMClassRegistered(CLSID_DOMDocument, L"DOM Document", L"regsvr32.exe msxml.dll");
+  CheckCOMClassRegistered(CLSID_ScriptControl, L"Script Control", L"regsvr32.exe msscript.ocx");
+  SetApplicationTitle(L"Calderwisp 2");
+}
+
+}  // namespace
+
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+  int exitCode = 0;
+  CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+  try {
+    Start();
+  } catch (const Exception& e) {
+    ShowErrorBox(e.Message(), MB_OK);
+    exitCode = 1;
+  } catch (const std::exception& e) {
+    ShowErrorBox(Utf8ToWide(e.what()), MB_OK);
+    exitCode = 1;
+  } catch (...) {
+    exitCode = 1;
+  }
+  try {
+    FreeInstanceList();
+  } catch (...) {
+  }
+  CoUninitialize();
+  return exitCode;
+}
