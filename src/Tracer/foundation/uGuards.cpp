@@ -1,8 +1,10 @@
 #include "Tracer/foundation/uGuards.h"
 
+#include <atomic>
 #include <new>
 
 #include "Tracer/foundation/uHolders.h"
+#include "Tracer/foundation/uUtils.h"
 
 namespace {
 
@@ -47,4 +49,41 @@ HRESULT HandleComException(REFIID iid) noexcept {
     SetComErrorInfo(iid, L"Unknown exception");
     return E_UNEXPECTED;
   }
+}
+
+namespace {
+
+std::atomic<TExceptionRoute> GApplicationRoute{nullptr};
+
+void ShowExceptionMessage() noexcept {
+  try {
+    try {
+      throw;
+    } catch (const EAbort&) {
+      // Silent by design: an abort is a quiet way out.
+    } catch (const Exception& e) {
+      ShowMessageBox(e.Message(), MB_OK | MB_ICONERROR);
+    } catch (const std::bad_alloc&) {
+      ShowMessageBox(L"Out of memory", MB_OK | MB_ICONERROR);
+    } catch (const std::exception& e) {
+      ShowMessageBox(Utf8ToWide(e.what()), MB_OK | MB_ICONERROR);
+    } catch (...) {
+      ShowMessageBox(L"Unknown exception", MB_OK | MB_ICONERROR);
+    }
+  } catch (...) {
+  }
+}
+
+}  // namespace
+
+TExceptionRoute SetApplicationExceptionRoute(TExceptionRoute route) noexcept {
+  return GApplicationRoute.exchange(route);
+}
+
+void HandleApplicationException() noexcept {
+  TExceptionRoute route = GApplicationRoute.load();
+  if (route)
+    route();
+  else
+    ShowExceptionMessage();
 }

@@ -19,3 +19,13 @@ HRESULT ComGuard(REFIID iid, F&& body) noexcept {
     return HandleComException(iid);
   }
 }
+
+// Where an exception that reaches a window procedure, timer, hook or action ends up: the
+// application's exception handler installs its route at start; until then (and in tests) the
+// message goes to a message box through the seam. The route is called inside a catch block (it
+// may inspect the exception with `throw;` in a try of its own) and must not throw.
+using TExceptionRoute = void (*)() noexcept;
+// Installs the route (nullptr: the message box again); answers the one it replaced.
+TExceptionRoute SetApplicationExceptionRoute(TExceptionRoute route) noexcept;
+// Call inside a catch block: hands the exception being handled to the application's route.
+void HandleApplicationException() noexcept;
