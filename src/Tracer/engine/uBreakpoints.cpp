@@ -89,19 +89,10 @@ void TBreakpointList::AddBreakpoint(TBreakpoint* b) {
 void TBreakpointList::RemoveBreakpoint(TBreakpoint* b) { Remove(b->Address); }
 
 bool TBreakpointList::FindBreakpoint(uint32_t address, TBreakpoint*& b) const {
-  TObject* obj = nullptr;
-  if (!Find(address, obj)) return false;
-  CW_ASSERT(obj != nullptr, UnitPath, 420);
-  b = static_cast<TBreakpoint*>(obj);
-  return true;
+  return FindObject(*this, address, b, UnitPath, 420);
 }
 
-std::vector<TBreakpoint*> TBreakpointList::Items() {
-  std::vector<TBreakpoint*> items;
-  TQObjectBucketListEnumerator<TBreakpoint> e(this, UnitPath, 427);
-  while (e.MoveNext()) items.push_back(e.GetCurrent());
-  return items;
-}
+std::vector<TBreakpoint*> TBreakpointList::Items() { return ObjectsOf<TBreakpoint>(this, UnitPath, 427); }
 
 std::vector<TBreakpoint*> TBreakpointList::InRange(uint32_t base, uint32_t size) {
   std::vector<TBreakpoint*> items;
@@ -137,10 +128,6 @@ void TProcCallContexts::AddContext(const TProcDef* def, TProcCallContext* contex
 }
 
 bool TProcCallContexts::FindContext(const TProcDef* def, TProcCallContext*& context) const {
-  TObject* obj = nullptr;
-  if (!Find(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(def)), obj)) return false;
-  CW_ASSERT(obj != nullptr, UnitPath, 470);
-  context = static_cast<TProcCallContext*>(obj);
-  return true;
+  return FindObject(*this, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(def)), context, UnitPath, 470);
 }
 

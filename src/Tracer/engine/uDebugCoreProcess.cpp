@@ -23,11 +23,7 @@ static_assert(DebuggeeAccess == 0x100439);
 
 bool TDebuggedProcessModulesList::FindModule(uint32_t baseAddress,
                                              TDebuggedProcessModule*& module) const {
-  TObject* obj = nullptr;
-  if (!Find(baseAddress, obj)) return false;
-  CW_ASSERT(obj != nullptr, UnitPath, 130);
-  module = static_cast<TDebuggedProcessModule*>(obj);
-  return true;
+  return FindObject(*this, baseAddress, module, UnitPath, 130);
 }
 
 TDebuggedProcessModules::TDebuggedProcessModules(TDebuggedProcess* process)
@@ -118,18 +114,11 @@ void TDebuggedProcessThreads::AddThread(DWORD threadId, HANDLE handle) {
 }
 
 bool TDebuggedProcessThreads::FindThread(DWORD threadId, TDebuggedProcessThread*& thread) const {
-  TObject* obj = nullptr;
-  if (!Find(threadId, obj)) return false;
-  CW_ASSERT(obj != nullptr, UnitPath, 262);
-  thread = static_cast<TDebuggedProcessThread*>(obj);
-  return true;
+  return FindObject(*this, threadId, thread, UnitPath, 262);
 }
 
 std::vector<TDebuggedProcessThread*> TDebuggedProcessThreads::Items() {
-  std::vector<TDebuggedProcessThread*> items;
-  TQObjectBucketListEnumerator<TDebuggedProcessThread> e(this, UnitPath, 269);
-  while (e.MoveNext()) items.push_back(e.GetCurrent());
-  return items;
+  return ObjectsOf<TDebuggedProcessThread>(this, UnitPath, 269);
 }
 
 // ---------------------------------------------------------------------------------------

@@ -275,6 +275,17 @@ bool DerefAtReturn(const TParamDef* param) {
   return param->GetOut() && param->GetIndirectionCount() >= 2;
 }
 
+// Each definition at the called function that is active and has its share of the call.
+template <class F>
+void ForEachActiveCall(TTraceBreakpoint* trace, TBreakpointContext* context, int line, F step) {
+  TProcDefsEnumerator e(&trace->Defs, UnitPath, line);
+  while (e.MoveNext()) {
+    TProcDef* def = e.GetCurrent();
+    TProcCallContext* call = nullptr;
+    if (def->GetActive() && context->CallContexts.FindContext(def, call)) step(def, call);
+  }
+}
+
 void ReadCallParams(TProcDef* def, TProcCallContext* call, bool out) {
   for (TParamDef* param : def->GetParams()) {
     if (param->GetOut() != out) continue;
@@ -288,11 +299,7 @@ void ReadCallParams(TProcDef* def, TProcCallContext* call, bool out) {
 
 void BeginCall(TTraceBreakpoint* trace, TBreakpointContext* context) {
   context->StartTime = GetTimeCounter()->GetTimeStamp();
-  TProcDefsEnumerator e(&trace->Defs, UnitPath, 560);
-  while (e.MoveNext()) {
-    TProcDef* def = e.GetCurrent();
-    TProcCallContext* call = nullptr;
-    if (!def->GetActive() || !context->CallContexts.FindContext(def, call)) continue;
+  ForEachActiveCall(trace, context, 560, [context](TProcDef* def, TProcCallContext* call) {
     for (TParamDef* param : def->GetParams()) {
       const uint32_t slot = context->Esp + param->GetOffset();
       if (DerefAtReturn(param)) {
@@ -306,16 +313,12 @@ void BeginCall(TTraceBreakpoint* trace, TBreakpointContext* context) {
       }
     }
     ReadCallParams(def, call, false);
-  }
+  });
 }
 
 void EndCall(TTraceBreakpoint* trace, TBreakpointContext* context, const CONTEXT& threadContext) {
   context->EndTime = GetTimeCounter()->GetTimeStamp();
-  TProcDefsEnumerator e(&trace->Defs, UnitPath, 583);
-  while (e.MoveNext()) {
-    TProcDef* def = e.GetCurrent();
-    TProcCallContext* call = nullptr;
-    if (!def->GetActive() || !context->CallContexts.FindContext(def, call)) continue;
+  ForEachActiveCall(trace, context, 583, [context, &threadContext](TProcDef* def, TProcCallContext* call) {
     for (auto& [param, partial] : call->PartialAddresses)
       call->ParamAddresses.AddParamAddress(param, partial, param->GetIndirectionCount() - 1);
     call->PartialAddresses.clear();
@@ -330,5 +333,5 @@ void EndCall(TTraceBreakpoint* trace, TBreakpointContext* context, const CONTEXT
     }
     GetTracerEventQueue()->AddCalls(call->Name, context->ThreadId, context->StartTime, context->EndTime,
                                     call->Params.Get(), def->GetVisible());
-  }
+  });
 }

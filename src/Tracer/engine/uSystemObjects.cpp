@@ -345,15 +345,10 @@ TParamDef* TParamDefs::iterator::operator*() const {
 
 // ---- procedure definitions ----
 
-
 void TProcDefs::Add(TProcDef* Def) { AddString(Def->GetURL(), Def); }
 
 bool TProcDefs::Find(const std::wstring& URL, TProcDef*& Def) const {
-  TObject* found = nullptr;
-  if (!FindString(URL, found)) return false;
-  CW_ASSERT(found != nullptr, SUnit, __LINE__);
-  Def = static_cast<TProcDef*>(found);
-  return true;
+  return FindObject(*this, WideStringHash(URL), Def, SUnit, __LINE__);
 }
 
 void TProcDefs::Remove(TProcDef* Def) { RemoveString(Def->GetURL()); }
