@@ -171,7 +171,10 @@ void TDebuggingThread::OnException(const DEBUG_EVENT& event, DWORD& status) {
       OnSingleStep(event.dwThreadId);
       break;
     default:
-      break;  // the debuggee's own: its handlers run
+      // The debuggee's own: its handlers run. A stepped instruction that raised has ended
+      // its step.
+      OnStepException(event.dwThreadId);
+      break;
   }
 }
 
@@ -186,9 +189,18 @@ void TDebuggingThread::OnCreateThread(const DEBUG_EVENT& event) {
 }
 
 void TDebuggingThread::OnCreateProcess(const DEBUG_EVENT& event) {
-  if (event.u.CreateProcessInfo.hThread != nullptr)
-    FProcess->Threads.AddThread(event.dwThreadId, event.u.CreateProcessInfo.hThread);
-  FImageFileHandle.Reset(event.u.CreateProcessInfo.hFile);
+  const CREATE_PROCESS_DEBUG_INFO& info = event.u.CreateProcessInfo;
+  if (info.hThread != nullptr) FProcess->Threads.AddThread(event.dwThreadId, info.hThread);
+  FImageFileHandle.Reset(info.hFile);
+  // The program's own image is a module like its DLLs, so URLs naming the program resolve.
+  // Its file handle stays with ImageFileHandle.
+  const uint32_t base = DebuggeeAddress(info.lpBaseOfImage);
+  if (base == 0) return;
+  TDebuggedProcessModule* module = FProcess->Modules.AddModule(base, nullptr);
+  module->ImageSize = FProcess->ReadImageSize(base);
+  module->FileName = FProcess->ReadImageName(info.lpImageName, info.fUnicode != 0);
+  FProcess->Modules.NameKnown(module);
+  FModulesChanged = true;
 }
 
 void TDebuggingThread::OnExitThread(const DEBUG_EVENT& event) {
@@ -216,7 +228,7 @@ void TDebuggingThread::OnLoadDll(const DEBUG_EVENT& event) {
   module->ImageSize = FProcess->ReadImageSize(base);
   // Named from the event when the system gives the name, and resolved before the load is
   // continued, so that calls made right after the load are traced.
-  module->FileName = FProcess->ReadImageName(info);
+  module->FileName = FProcess->ReadImageName(info.lpImageName, info.fUnicode != 0);
   FProcess->Modules.NameKnown(module);
   FModulesChanged = true;
   if (!module->FileName.empty()) ResolvePass();

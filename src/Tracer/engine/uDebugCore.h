@@ -8,6 +8,7 @@
 #pragma once
 #include <windows.h>
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -98,9 +99,11 @@ public:
   explicit TDebuggedProcess(DWORD processId);
   ~TDebuggedProcess() override;
   void UpdateFileName();
-  const std::wstring& FileName() const { return FFileName; }
-  // The image name a load event points to (a pointer in the debuggee to the name), or empty.
-  std::wstring ReadImageName(const LOAD_DLL_DEBUG_INFO& info) const;
+  // Read by the window while the debugging thread sets it: a copy under the name's lock.
+  std::wstring FileName() const;
+  // The image name a load or create-process event points to (a pointer in the debuggee to
+  // the name), or empty.
+  std::wstring ReadImageName(void* imageName, bool unicode) const;
   // SizeOfImage from the headers of the image at base in the debuggee, or 0.
   uint32_t ReadImageSize(uint32_t base) const;
 
@@ -109,6 +112,7 @@ public:
   TDebuggedProcessThreads Threads;
 
 private:
+  mutable SRWLOCK FFileNameLock = SRWLOCK_INIT;
   std::wstring FFileName;
 };
 
@@ -144,6 +148,8 @@ public:
   // Breakpoint handling, on this thread inside a debug event.
   void OnBreakpoint(DWORD threadId, uint32_t address);
   void OnSingleStep(DWORD threadId);
+  // Any other exception: a thread whose stepped instruction faulted has ended its step.
+  void OnStepException(DWORD threadId);
 
 protected:
   void DoExecute() override;
@@ -173,6 +179,9 @@ private:
   void BeginStep(DWORD threadId, TBreakpoint* breakpoint);
   // Takes the trap flag off a thread (the system may have cleared it already).
   static void ClearTrapFlag(HANDLE thread);
+  // The step of a thread is over (its single step arrived, or its instruction raised): the
+  // byte goes back and the next held thread takes its turn.
+  void FinishStep(DWORD threadId, HANDLE thread);
   // A hit queued for a breakpoint of ours that is gone since finds the instruction's own
   // byte at the address: the thread runs that instruction instead of the rest of it.
   void RewindQueuedHit(HANDLE thread, uint32_t address);
@@ -241,7 +250,7 @@ std::wstring CommandLineProgramDir(const std::wstring& commandLine);
 
 class TDebugger : public TObject {
 public:
-  bool GetActive() const { return FThread != nullptr; }
+  bool GetActive() const { return FThread.load() != nullptr; }
   bool GetPaused();
   void SetPaused(bool value);
   void Attach(DWORD processId);
@@ -255,12 +264,15 @@ public:
   // Set and cleared by the debugging thread through the main thread.
   void SetThread(TDebuggingThread* thread) { FThread = thread; }
   TDebuggingThread* Thread() const { return FThread; }
+  // The traced program's file name (for the window's title); empty while none is known.
+  std::wstring DebuggeeFileName() const;
 
   using TFactory = TServiceFactory<TDebugger, TSimpleObjectFactory>;
 
 private:
   void Start(TDebuggingThread* thread);
-  TDebuggingThread* volatile FThread = nullptr;
+  // Written through the main thread only, but read by the debugging thread too.
+  std::atomic<TDebuggingThread*> FThread{nullptr};
   TDgnHandle FLastThread;  // a duplicate of the last debugging thread's handle
 };
 

@@ -142,24 +142,44 @@ TDebuggedProcess::~TDebuggedProcess() {
 }
 
 void TDebuggedProcess::UpdateFileName() {
-  if (FFileName.empty()) GetProcessModuleFileName(Handle.Get(), nullptr, FFileName);
+  {
+    AcquireSRWLockShared(&FFileNameLock);
+    const bool known = !FFileName.empty();
+    ReleaseSRWLockShared(&FFileNameLock);
+    if (known) return;
+  }
+  std::wstring name;
+  GetProcessModuleFileName(Handle.Get(), nullptr, name);
+  if (name.empty()) return;
+  AcquireSRWLockExclusive(&FFileNameLock);
+  FFileName.swap(name);
+  ReleaseSRWLockExclusive(&FFileNameLock);
 }
 
-std::wstring TDebuggedProcess::ReadImageName(const LOAD_DLL_DEBUG_INFO& info) const {
+std::wstring TDebuggedProcess::FileName() const {
+  AcquireSRWLockShared(&FFileNameLock);
+  std::wstring name = FFileName;
+  ReleaseSRWLockShared(&FFileNameLock);
+  return name;
+}
+
+std::wstring TDebuggedProcess::ReadImageName(void* imageName, bool unicode) const {
   const HANDLE process = Handle.Get();
   uint32_t namePtr = 0;
-  if (!TryReadProcessMemory(process, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(info.lpImageName)),
-                            &namePtr, sizeof namePtr) ||
+  if (imageName == nullptr ||
+      !TryReadProcessMemory(process, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(imageName)), &namePtr,
+                            sizeof namePtr) ||
       namePtr == 0)
     return std::wstring();
   // Mostly one read; near the end of a page the name is read a character at a time.
-  if (info.fUnicode) {
+  const bool fUnicode = unicode;
+  if (fUnicode) {
     wchar_t buffer[MAX_PATH + 1] = {};
     if (TryReadProcessMemory(process, namePtr, buffer, MAX_PATH * sizeof(wchar_t))) return std::wstring(buffer);
   }
   std::wstring name;
   for (uint32_t i = 0; i < MAX_PATH * 4; ++i) {
-    if (info.fUnicode) {
+    if (fUnicode) {
       wchar_t c = 0;
       if (!TryReadProcessMemory(process, namePtr + i * 2, &c, 2) || c == 0) break;
       name += c;

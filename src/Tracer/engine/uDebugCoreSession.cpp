@@ -179,10 +179,19 @@ void TRunThread::DoExecute() {
 // ---------------------------------------------------------------------------------------
 // The debugger
 
-bool TDebugger::GetPaused() { return FThread != nullptr && FThread->GetPaused(); }
+bool TDebugger::GetPaused() {
+  TDebuggingThread* thread = FThread;
+  return thread != nullptr && thread->GetPaused();
+}
 
 void TDebugger::SetPaused(bool value) {
-  if (FThread != nullptr) FThread->SetPaused(value);
+  if (TDebuggingThread* thread = FThread) thread->SetPaused(value);
+}
+
+std::wstring TDebugger::DebuggeeFileName() const {
+  // The thread clears itself here (through the main thread) before its process goes.
+  TDebuggingThread* thread = FThread;
+  return thread != nullptr && thread->Process() != nullptr ? thread->Process()->FileName() : std::wstring();
 }
 
 void TDebugger::WaitForThreadEnd() {
@@ -215,7 +224,7 @@ void TDebugger::Run(const std::wstring& commandLine) {
 void TDebugger::Stop() {
   CW_ASSERT(GetCurrentThreadId() == DgnMainThreadID(), UnitPath, 915);
   CW_ASSERT(FThread != nullptr, UnitPath, 916);
-  FThread->Terminate();
+  FThread.load()->Terminate();
   while (FThread != nullptr) {
     MsgWaitForMultipleObjects(0, nullptr, FALSE, StopPollMs, QS_ALLINPUT);
     ProcessMessages();

@@ -164,9 +164,24 @@ void TDebuggingThread::OnReturnBreakpoint(DWORD threadId, TReturnBreakpoint* ret
 void TDebuggingThread::OnSingleStep(DWORD threadId) {
   TReadLock lock(*GetDebugRWSync());
   HANDLE h = ThreadHandle(threadId);
+  if (h == nullptr || !FThreadBreakpoints.Exists(threadId)) return;  // not a step of ours
+  FinishStep(threadId, h);
+}
+
+void TDebuggingThread::OnStepException(DWORD threadId) {
+  // Only the runner executes while a step is pending; held threads raise nothing.
+  if (FRunner != threadId || !FThreadBreakpoints.Exists(threadId)) return;
+  HANDLE h = ThreadHandle(threadId);
   if (h == nullptr) return;
+  TReadLock lock(*GetDebugRWSync());
+  // The instruction did not complete: its handlers run with the entry byte back in place, so a
+  // retry of the instruction is a new call, and the held threads go on.
+  FinishStep(threadId, h);
+}
+
+void TDebuggingThread::FinishStep(DWORD threadId, HANDLE h) {
   TObject* obj = nullptr;
-  if (!FThreadBreakpoints.Find(threadId, obj)) return;  // not a step of ours
+  if (!FThreadBreakpoints.Find(threadId, obj)) return;
   TBreakpoint* b = static_cast<TPendingStep*>(obj)->Breakpoint;
   FThreadBreakpoints.Remove(threadId);
   // The continuation: the byte goes back once no thread steps over it any more.

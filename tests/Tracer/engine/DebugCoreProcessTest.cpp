@@ -103,6 +103,6 @@ TEST(DebugCoreProcess, LoadEventNamesAreReadWideOrAnsiAlsoUpToAPageEnd) {
     LOAD_DLL_DEBUG_INFO info{};
     info.lpImageName = const_cast<void*>(static_cast<const void*>(c.NamePointer));
     info.fUnicode = c.Unicode;
-    EXPECT_EQ(process.ReadImageName(info), c.Expected) << c.What;
+    EXPECT_EQ(process.ReadImageName(info.lpImageName, info.fUnicode != 0), c.Expected) << c.What;
   }
 }

@@ -346,3 +346,37 @@ TEST(Tracing, AnExportThatCannotBeResolvedIsReportedOnceWhileTheProgramRunsOn) {
   EXPECT_EQ(errors[0].Value(L"msg").find(L"\"NoSuchExport\":\r\n"), 0u) << WideToUtf8(errors[0].Value(L"msg"));
   EXPECT_TRUE(h.HasRemark("done"));
 }
+
+TEST(Tracing, AStepOverAFaultingFirstInstructionReleasesTheOtherThreadsAndLosesNoLaterCall) {
+  TTestDefs defs;
+  defs.Add(Export(L"FaultFirst"), L"eax", {{L"int", L"n", 4}});
+  defs.Add(Export(L"ThreadWork"), L"eax", {{L"int", L"i", 4}});
+  defs.Add(Export(L"AddInts"), L"eax", {{L"int", L"a", 4}, {L"int", L"b", 8}});
+  TTraceHarness h;
+  h.RunToEnd(L"stepfault", L"200", 60000);
+  EXPECT_TRUE(h.Errors().empty());
+  // Each call is logged once: the fault is the program's, taken back by its caller; the other
+  // thread was not left held, and the entry byte came back for the next calls.
+  std::vector<TTruthCall> truth = h.Truth();
+  std::vector<TLoggedEvent> faulting = h.CallsOf(L"FaultFirst");
+  std::vector<TTruthCall> expected;
+  for (auto& t : truth)
+    if (t.Function == L"FaultFirst") expected.push_back(t);
+  ExpectCallsMatchTruth(faulting, expected);
+  EXPECT_EQ(h.CallsOf(L"ThreadWork").size(), 200u);
+  EXPECT_EQ(h.CallsOf(L"AddInts").size(), 1u);
+  EXPECT_TRUE(h.HasRemark("ThreadWork calls=200"));
+}
+
+TEST(Tracing, AnRvaUrlNamingTheProgramsOwnFileResolvesAndItsCallsAreLogged) {
+  TTestDefs defs;
+  const uint32_t rva = TTestDefs::ExportRva(L"tracee.exe", "OwnAdd@8");
+  ASSERT_NE(rva, 0u);
+  defs.Add(WideFormat(L"rva://0x%08X@tracee.exe", rva), L"eax", {{L"int", L"a", 4}, {L"int", L"b", 8}},
+           L"OwnAdd");
+  TTraceHarness h;
+  h.RunToEnd(L"own");
+  EXPECT_TRUE(h.Errors().empty());
+  ExpectCallsMatchTruth(h.Calls(), h.Truth());
+  EXPECT_EQ(h.Calls().size(), 3u);
+}
