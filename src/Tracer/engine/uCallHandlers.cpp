@@ -31,15 +31,15 @@ std::wstring UpperCase(std::wstring s) {
 //
 // A handler library is foreign code: a fault inside it must become an error of that call, not
 // the end of the tracer. There is no __try here, so the call runs through a small assembler
-// thunk that records where to resume, and a vectored handler sends a fault raised inside the
-// library's image back to that point with the thunk's saved stack.
+// thunk that puts an exception-registration record of its own on the thread's chain. The
+// library's own structured and C++ handlers lie above it and see every exception first; only
+// an exception none of them takes reaches the guard, which unwinds the library's frames
+// (their clean-ups run and the chain is ours again) and resumes the thunk with its saved stack.
 
 struct THandlerGuard {
-  uint32_t SavedEsp;          // +0, written by the thunk
-  uint32_t SavedEbp;          // +4
-  uint32_t ResumeEip;         // +8
-  uintptr_t ModuleStart = 0;  // the library's image
-  uintptr_t ModuleEnd = 0;
+  uint32_t SavedEsp;   // +0, written by the thunk
+  uint32_t SavedEbp;   // +4
+  uint32_t ResumeEip;  // +8
   DWORD ExceptionCode = 0;
   uintptr_t ExceptionAddress = 0;
   ULONG_PTR AccessKind = 0;
@@ -48,9 +48,18 @@ struct THandlerGuard {
 
 }  // namespace
 
-// Calls Proc with Arg (on the stack when Register is 0, in EAX otherwise); 0, or 1 when a fault
-// was caught. ESP is restored after the call, so a handler that does not pop its argument
-// leaves no trace.
+extern "C" EXCEPTION_DISPOSITION __cdecl CwHandlerGuardFrame(EXCEPTION_RECORD* record, void* frame,
+                                                             CONTEXT* context, void* dispatcher);
+// RtlUnwind to frame, returning here with the callee-saved registers kept.
+extern "C" void __cdecl CwUnwindTo(void* frame, EXCEPTION_RECORD* record);
+// Continues the thunk at its resume point with its saved stack, as an __except block is
+// entered: a jump, so exceptions raised as non-continuable are taken too.
+extern "C" __attribute__((noreturn)) void __cdecl CwResumeGuarded(const THandlerGuard* guard);
+
+// Calls Proc with Arg (on the stack when Register is 0, in EAX otherwise) under the guard's
+// registration record; 0, or 1 when an exception was caught. ESP is restored after the call, so
+// a handler that does not pop its argument leaves no trace. The record is
+// {previous, CwHandlerGuardFrame, guard}, and the chain's head is put back on both ways out.
 extern "C" uint32_t __stdcall CwGuardedHandlerCall(void* proc, void* arg, uint32_t reg,
                                                    THandlerGuard* guard);
 asm(R"(
@@ -63,6 +72,10 @@ _CwGuardedHandlerCall@16:
   pushl %ebx
   pushl %esi
   pushl %edi
+  pushl 20(%ebp)
+  pushl $_CwHandlerGuardFrame
+  pushl %fs:0
+  movl %esp, %fs:0
   movl 20(%ebp), %ecx
   movl %esp, 0(%ecx)
   movl %ebp, 4(%ecx)
@@ -73,85 +86,66 @@ _CwGuardedHandlerCall@16:
   pushl %eax
 2:
   call *8(%ebp)
-  leal -12(%ebp), %esp
+  leal -24(%ebp), %esp
   xorl %eax, %eax
   jmp 3f
 1:
   movl $1, %eax
 3:
+  movl 0(%esp), %ecx
+  movl %ecx, %fs:0
+  addl $12, %esp
   popl %edi
   popl %esi
   popl %ebx
   popl %ebp
   ret $16
+
+  .globl _CwResumeGuarded
+  .def _CwResumeGuarded; .scl 2; .type 32; .endef
+_CwResumeGuarded:
+  movl 4(%esp), %ecx
+  movl 0(%ecx), %esp
+  movl 4(%ecx), %ebp
+  jmp *8(%ecx)
+
+  .globl _CwUnwindTo
+  .def _CwUnwindTo; .scl 2; .type 32; .endef
+_CwUnwindTo:
+  pushl %ebp
+  movl %esp, %ebp
+  pushl %ebx
+  pushl %esi
+  pushl %edi
+  pushl $0
+  pushl 12(%ebp)
+  pushl $4f
+  pushl 8(%ebp)
+  call _RtlUnwind@16
+4:
+  popl %edi
+  popl %esi
+  popl %ebx
+  popl %ebp
+  ret
 )");
 
-namespace {
-
-DWORD GuardTlsIndex() {
-  static DWORD index = TlsAlloc();
-  return index;
-}
-
-bool IsHardwareFault(DWORD code) {
-  switch (code) {
-    case EXCEPTION_ACCESS_VIOLATION:
-    case EXCEPTION_ILLEGAL_INSTRUCTION:
-    case EXCEPTION_PRIV_INSTRUCTION:
-    case EXCEPTION_INT_DIVIDE_BY_ZERO:
-    case EXCEPTION_INT_OVERFLOW:
-    case EXCEPTION_ARRAY_BOUNDS_EXCEEDED:
-    case EXCEPTION_DATATYPE_MISALIGNMENT:
-    case EXCEPTION_IN_PAGE_ERROR:
-    case EXCEPTION_FLT_DIVIDE_BY_ZERO:
-    case EXCEPTION_FLT_INVALID_OPERATION:
-    case EXCEPTION_FLT_OVERFLOW:
-    case EXCEPTION_FLT_UNDERFLOW:
-    case EXCEPTION_FLT_STACK_CHECK:
-    case EXCEPTION_FLT_DENORMAL_OPERAND:
-    case EXCEPTION_FLT_INEXACT_RESULT:
-      return true;
-    default:
-      return false;
-  }
-}
-
-// Only faults whose address lies in the guarded library are taken: exceptions that system code
-// raises and handles itself (probes of pointers, debug output) pass on untouched.
-LONG CALLBACK HandlerGuardVectoredHandler(EXCEPTION_POINTERS* info) {
-  auto* guard = static_cast<THandlerGuard*>(TlsGetValue(GuardTlsIndex()));
-  if (!guard) return EXCEPTION_CONTINUE_SEARCH;
-  EXCEPTION_RECORD* record = info->ExceptionRecord;
-  auto address = reinterpret_cast<uintptr_t>(record->ExceptionAddress);
-  if (!IsHardwareFault(record->ExceptionCode) || address < guard->ModuleStart ||
-      address >= guard->ModuleEnd)
-    return EXCEPTION_CONTINUE_SEARCH;
+extern "C" EXCEPTION_DISPOSITION __cdecl CwHandlerGuardFrame(EXCEPTION_RECORD* record, void* frame,
+                                                             CONTEXT*, void*) {
+  if (record->ExceptionFlags & (EXCEPTION_UNWINDING | EXCEPTION_EXIT_UNWIND)) return ExceptionContinueSearch;
+  auto* guard = static_cast<THandlerGuard**>(frame)[2];
   guard->ExceptionCode = record->ExceptionCode;
-  guard->ExceptionAddress = address;
+  guard->ExceptionAddress = reinterpret_cast<uintptr_t>(record->ExceptionAddress);
   if (record->ExceptionCode == EXCEPTION_ACCESS_VIOLATION && record->NumberParameters >= 2) {
     guard->AccessKind = record->ExceptionInformation[0];
     guard->AccessAddress = record->ExceptionInformation[1];
   }
-  CONTEXT* context = info->ContextRecord;
-  context->Esp = guard->SavedEsp;
-  context->Ebp = guard->SavedEbp;
-  context->Eip = guard->ResumeEip;
-  return EXCEPTION_CONTINUE_EXECUTION;
+  // The library's frames above ours run their clean-ups and leave the chain.
+  CwUnwindTo(frame, record);
+  CwResumeGuarded(guard);
 }
 
-void InstallHandlerGuard() {
-  static PVOID handler = AddVectoredExceptionHandler(1, HandlerGuardVectoredHandler);
-  (void)handler;
-}
-
-// The library's image range, from its PE header.
-void ModuleRange(HMODULE module, uintptr_t& start, uintptr_t& end) {
-  auto base = reinterpret_cast<uintptr_t>(module);
-  auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
-  auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS32*>(base + dos->e_lfanew);
-  start = base;
-  end = base + nt->OptionalHeader.SizeOfImage;
-}
+namespace {
 
 std::wstring ModuleFileName(HMODULE module) {
   wchar_t buffer[MAX_PATH + 1];
@@ -160,14 +154,8 @@ std::wstring ModuleFileName(HMODULE module) {
 }
 
 void CallGuarded(HMODULE module, void* proc, void* arg, bool registerCall) {
-  InstallHandlerGuard();
   THandlerGuard guard;
-  ModuleRange(module, guard.ModuleStart, guard.ModuleEnd);
-  DWORD tls = GuardTlsIndex();
-  void* outer = TlsGetValue(tls);
-  TlsSetValue(tls, &guard);
   uint32_t faulted = CwGuardedHandlerCall(proc, arg, registerCall ? 1 : 0, &guard);
-  TlsSetValue(tls, outer);
   if (!faulted) return;
   std::wstring where = WideExtractFileName(ModuleFileName(module));
   if (guard.ExceptionCode == EXCEPTION_ACCESS_VIOLATION)

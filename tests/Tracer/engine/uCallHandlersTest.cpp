@@ -118,6 +118,57 @@ TEST_F(CallHandlersTest, FaultInAHandlerLibraryBecomesAnErrorEventAndTracingGoes
   EXPECT_EQ(L"result=42; seen=result=2; query=", DescribeParams(next.Get()));
 }
 
+// The thread's exception-registration chain head, as a structured handler sees it.
+void* ExceptionChainHead() { return reinterpret_cast<NT_TIB*>(NtCurrentTeb())->ExceptionList; }
+
+TEST_F(CallHandlersTest, AHandlerLibrarysOwnExceptionHandlingIsKept) {
+  const std::wstring dll = HandlerDll(L"HandlerFixtureNoParams.dll");
+  TCallHandlerRef catches = Engine->GetHandler(L"stdcall://CatchesOwnFault@" + dll);
+  TCallHandlerRef passes = Engine->GetHandler(L"stdcall://FaultPastOwnFrame@" + dll);
+  auto unwinds = reinterpret_cast<LONG(__stdcall*)()>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(dll.c_str()), "OwnFrameUnwinds")));
+  ASSERT_NE(nullptr, unwinds);
+  std::wstring script = Script(L"raise.js", "function OnCall(params) {\r\n  undefinedThing.go();\r\n}\r\n");
+  TCallHandlerRef failing = Engine->GetHandler(L"script://OnCall@" + script);
+  void* const head = ExceptionChainHead();
+
+  // A fault the library takes itself is no error: the call goes on as the library says.
+  ComPtr<ITracerEventParams> caught = MakeCallParams(1);
+  ReturnOfCall(catches.Get(), caught.Get());
+  EXPECT_EQ(L"result=1; caught=yes", DescribeParams(caught.Get()));
+  EXPECT_EQ(head, ExceptionChainHead());
+
+  // One it lets pass is the call's error: the library's frame was unwound (its clean-up ran)
+  // and the chain is as it was before the call.
+  const LONG unwindsBefore = unwinds();
+  ComPtr<ITracerEventParams> passed = MakeCallParams(2);
+  ReturnOfCall(passes.Get(), passed.Get());
+  EXPECT_EQ(unwindsBefore + 1, unwinds());
+  EXPECT_EQ(head, ExceptionChainHead());
+
+  // The next script error on this thread is reported as usual, and so is the next fault.
+  ComPtr<ITracerEventParams> scripted = MakeCallParams(3);
+  ReturnOfCall(failing.Get(), scripted.Get());
+  ReturnOfCall(passes.Get(), MakeCallParams(4).Get());
+  EXPECT_EQ(head, ExceptionChainHead());
+
+  ITracerEvents* all = GetTracerEventQueue()->AllEvents();
+  LONG count = 0;
+  all->get_Count(&count);
+  ASSERT_EQ(7, count);  // call; error, call; error, call; error, call
+  std::vector<std::wstring> errors;
+  for (LONG i = 0; i < count; ++i) {
+    ComPtr<ITracerEvent> event;
+    all->Item(i, &event);
+    std::wstring message = ErrorMessageOf(event.Get());
+    if (message != L"(not an error)") errors.push_back(message);
+  }
+  ASSERT_EQ(3u, errors.size());
+  EXPECT_EQ(0u, errors[0].find(L"Access violation at address ")) << WideToUtf8(errors[0]);
+  EXPECT_EQ(0u, errors[1].find(L"Error executing \"" + script + L"::OnCall\": ")) << WideToUtf8(errors[1]);
+  EXPECT_EQ(0u, errors[2].find(L"Access violation at address ")) << WideToUtf8(errors[2]);
+}
+
 TEST_F(CallHandlersTest, BadHandlerUrlsFailAtLoadWithTheirReason) {
   EXPECT_EQ(L"Unknown protocol \"cdecl\"",
             MessageOf([&] { Engine->GetHandler(L"cdecl://OnCall@" + HandlerDll()); }));
