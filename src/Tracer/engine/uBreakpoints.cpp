@@ -1,5 +1,7 @@
 #include "Tracer/engine/uBreakpoints.h"
 
+#include <atomic>
+
 #include "Tracer/foundation/uOleVariant.h"
 #include "Tracer/engine/uTracerEventParams.h"
 #include "Tracer/engine/uProcessMemory.h"
@@ -9,7 +11,8 @@ namespace {
 
 const wchar_t* const UnitPath = L"src/Tracer/uDebugCore";
 
-HANDLE GBreakpointProcess = nullptr;
+// Set and cleared by the debugging thread, read by whichever thread writes a byte.
+std::atomic<HANDLE> GBreakpointProcess{nullptr};
 
 void WriteCodeByte(uint32_t address, uint8_t value) {
   HANDLE process = GBreakpointProcess;
@@ -70,15 +73,21 @@ void TTraceBreakpoint::SetEnabled(bool value) {
     Remove();
 }
 
+bool TTraceBreakpoint::AnyDefActive() const {
+  TProcDefsEnumerator e(const_cast<TProcDefs*>(&Defs), UnitPath, 410);
+  while (e.MoveNext())
+    if (e.GetCurrent()->GetActive()) return true;
+  return false;
+}
+
 void TTraceBreakpoint::AddDef(TProcDef* def, bool defActive) {
-  const bool wasEmpty = Defs.IsEmpty();
   Defs.Add(def);
-  SetEnabled(wasEmpty ? defActive : true);
+  SetEnabled(defActive || AnyDefActive());
 }
 
 void TTraceBreakpoint::RemoveDef(TProcDef* def) {
   Defs.Remove(def);
-  if (Defs.IsEmpty()) SetEnabled(false);
+  SetEnabled(AnyDefActive());
 }
 
 void TBreakpointList::AddBreakpoint(TBreakpoint* b) {

@@ -58,9 +58,10 @@ public:
   void Insert() override;
   void SetEnabled(bool value);
   bool GetEnabled() const { return Enabled; }
-  // The first definition decides by its own active flag; a further one switches it on.
+  // Armed while any of its definitions is active (defActive: the added one's flag).
   void AddDef(TProcDef* def, bool defActive);
   void RemoveDef(TProcDef* def);
+  bool AnyDefActive() const;
 
   bool Enabled = false;
   TProcDefs Defs{false};  // not owning, keyed by URL

@@ -334,6 +334,15 @@ TScriptCallHandlerModule::TScriptCallHandlerModule(const std::wstring& name,
   }
 }
 
+TScriptCallHandlerModule::~TScriptCallHandlerModule() {
+  if (!FScriptControl || FScriptControlThread == GetCurrentThreadId()) return;
+  try {
+    GetCallHandlerEngine()->ReleaseAtEndOfTrace(std::move(FScriptControl));
+  } catch (...) {
+    // The engine is gone (shutdown): no trace runs any more, the engine is released here.
+  }
+}
+
 void TScriptCallHandlerModule::ApplyQuery(const std::wstring& query) {
   std::vector<std::wstring> items;
   SplitQueryParams(query, items);
@@ -403,6 +412,7 @@ IScriptControl* TScriptCallHandlerModule::GetScriptControl() {
   HRESULT hr = CoCreateInstance(CLSID_ScriptControl, nullptr, CLSCTX_INPROC_SERVER,
                                 __uuidof(IScriptControl), reinterpret_cast<void**>(FScriptControl.Put()));
   OleCheck(hr);
+  FScriptControlThread = GetCurrentThreadId();
   try {
     hr = FScriptControl->put_Language(TBStr(language).Get());
     CheckScriptCall(hr);
@@ -547,9 +557,24 @@ void TCallHandlerEngine::ExecuteHandler(ICallHandler* handler, ITracerEventParam
 }
 
 void TCallHandlerEngine::EndTrace() {
+  std::vector<TComPtr<IScriptControl>> released;
+  {
+    std::lock_guard<std::recursive_mutex> guard(CallHandlerRegistryLock());
+    for (TCallHandlerProtocol* protocol : FProtocols.Items())
+      for (TCallHandlerModule* module : protocol->ModuleList()) module->Reset();
+    released.swap(FPendingReleases);
+  }
+  released.clear();
+}
+
+void TCallHandlerEngine::ReleaseAtEndOfTrace(TComPtr<IScriptControl> control) {
   std::lock_guard<std::recursive_mutex> guard(CallHandlerRegistryLock());
-  for (TCallHandlerProtocol* protocol : FProtocols.Items())
-    for (TCallHandlerModule* module : protocol->ModuleList()) module->Reset();
+  FPendingReleases.push_back(std::move(control));
+}
+
+size_t TCallHandlerEngine::PendingReleases() {
+  std::lock_guard<std::recursive_mutex> guard(CallHandlerRegistryLock());
+  return FPendingReleases.size();
 }
 
 static TObject* CallHandlerEngineInstance = nullptr;

@@ -139,6 +139,9 @@ class TScriptCallHandlerModule : public TCallHandlerModule {
 public:
   TScriptCallHandlerModule(const std::wstring& name, TCallHandlerProtocol* protocol,
                            const std::wstring& query);
+  // A script engine made on the debugging thread is released there: freed elsewhere (the last
+  // symbol file unloaded during a trace), the module hands it to the engine's EndTrace.
+  ~TScriptCallHandlerModule() override;
   TCallHandlerRef CreateHandler(const std::wstring& functionName) override;
   void Reset() override;
   void ApplyQuery(const std::wstring& query) override;
@@ -160,6 +163,7 @@ private:
   std::vector<std::wstring> FCode;
   std::wstring FLanguage;
   TComPtr<IScriptControl> FScriptControl;
+  DWORD FScriptControlThread = 0;  // the thread that made it
   std::set<std::wstring> FLoadedFiles;  // upper-case full paths
 };
 
@@ -181,12 +185,17 @@ public:
   TCallHandlerRef GetHandler(const std::wstring& url);
   void ExecuteHandler(ICallHandler* handler, ITracerEventParams* params);
   void BeginTrace() {}
-  // Every module forgets its per-trace state (the script engines are released).
+  // Every module forgets its per-trace state (the script engines are released), and the
+  // engines of modules freed on another thread during the trace are released here.
   void EndTrace();
   TCallHandlerProtocols& Protocols() { return FProtocols; }
+  // A script engine to release on the thread that ends the trace.
+  void ReleaseAtEndOfTrace(TComPtr<IScriptControl> control);
+  size_t PendingReleases();
 
 private:
   TCallHandlerProtocols FProtocols;
+  std::vector<TComPtr<IScriptControl>> FPendingReleases;  // under the registry lock
 };
 
 TCallHandlerEngine* GetCallHandlerEngine();

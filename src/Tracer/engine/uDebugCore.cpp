@@ -152,7 +152,6 @@ void TDebuggingThread::AfterWait() {
 
 void TDebuggingThread::ResolvePass() {
   FModulesChanged = false;
-  TReadLock lock(*GetDebugRWSync());
   GetLoadedProcDefs()->ResolvePass();
 }
 
@@ -244,7 +243,7 @@ void TDebuggingThread::OnUnloadDll(const DEBUG_EVENT& event) {
 
 void TDebuggingThread::UnbindModule(const TDebuggedProcessModule& module) {
   if (module.ImageSize == 0) return;
-  TReadLock lock(*GetDebugRWSync());
+  TWriteLock lock(*GetDebugRWSync());
   TLoadedProcDefs* loaded = GetLoadedProcDefs();
   // The image is gone: nothing may be written back into that memory. Our own references to
   // its breakpoints go first; the loaded set then puts its definitions back on the list.

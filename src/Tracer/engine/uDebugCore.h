@@ -171,9 +171,13 @@ private:
   void AfterWait();
   void ResolvePass();
 
-  void OnTraceBreakpoint(DWORD threadId, TTraceBreakpoint* trace, CONTEXT& context);
-  void OnReturnBreakpoint(DWORD threadId, TReturnBreakpoint* ret, CONTEXT& context,
-                          TBreakpointContext* returning);
+  // An entry hit: the return breakpoint armed and the call's context made (its parameters are
+  // read afterwards, under the read lock).
+  TBreakpointContext* OnTraceBreakpoint(DWORD threadId, TTraceBreakpoint* trace, CONTEXT& context);
+  // A return hit: the returning call taken out of the thread's contexts, with those below it
+  // dropped; the breakpoint is kept (Stepping) until the call is logged.
+  std::unique_ptr<TBreakpointContext> TakeReturningCall(DWORD threadId, TReturnBreakpoint* ret,
+                                                        const CONTEXT& context, TBreakpointContext* returning);
   // Single steps over a breakpoint: the thread runs one instruction while every other
   // thread is held; then the step's continuation puts the byte back.
   void BeginStep(DWORD threadId, TBreakpoint* breakpoint);

@@ -91,8 +91,11 @@ void TDebuggingThread::ReleaseDebuggee() {
   std::vector<TDebuggedProcessThread*> stopped;
   for (TDebuggedProcessThread* t : FProcess->Threads.Items())
     if (!t->Held && SuspendThread(t->Handle) != static_cast<DWORD>(-1)) stopped.push_back(t);
-  for (TBreakpoint* b : GetLoadedProcDefs()->TraceBreakpoints().Items()) b->Remove();
-  for (TBreakpoint* b : GetLoadedProcDefs()->ReturnBreakpoints().Items()) b->Remove();
+  {
+    TWriteLock lock(*GetDebugRWSync());
+    for (TBreakpoint* b : GetLoadedProcDefs()->TraceBreakpoints().Items()) b->Remove();
+    for (TBreakpoint* b : GetLoadedProcDefs()->ReturnBreakpoints().Items()) b->Remove();
+  }
   // Pending steps are rewound: the instruction's own byte is back, the trap flag goes.
   for (TDebuggedProcessThread* t : FProcess->Threads.Items())
     if (FThreadBreakpoints.Exists(t->ThreadId)) BestEffort([t] { ClearTrapFlag(t->Handle); });

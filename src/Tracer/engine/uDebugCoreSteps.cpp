@@ -42,44 +42,77 @@ void EndCall(TTraceBreakpoint* trace, TBreakpointContext* context, const CONTEXT
 // Breakpoint hits
 
 void TDebuggingThread::OnBreakpoint(DWORD threadId, uint32_t address) {
-  TReadLock lock(*GetDebugRWSync());
-  TLoadedProcDefs* loaded = GetLoadedProcDefs();
-  TBreakpoint* b = nullptr;
-  const bool isTrace = loaded->TraceBreakpoints().FindBreakpoint(address, b);
-  if (!isTrace && !loaded->ReturnBreakpoints().FindBreakpoint(address, b)) {
-    // The loader's breakpoint and the debuggee's own go on.
-    RewindQueuedHit(ThreadHandle(threadId), address);
-    return;
-  }
-  b->Remove();
-  HANDLE h = ThreadHandle(threadId);
-  CW_ASSERT(h != nullptr, UnitPath, 690);
-  CONTEXT context = ReadContext(h, HitContextFlags);
-  context.Eip = address;
-  if (isTrace) {
-    context.EFlags |= TrapFlag;
-    WriteContext(h, context);
-    OnTraceBreakpoint(threadId, static_cast<TTraceBreakpoint*>(b), context);
-    return;
-  }
-  auto* ret = static_cast<TReturnBreakpoint*>(b);
-  // The returning call: the innermost context through this address whose entry lies below
-  // the stack pointer now. Every context below the stack pointer is over.
-  TThreadContexts& stack = ContextsOf(threadId);
-  TBreakpointContext* returning = nullptr;
-  int endingHere = 0;
-  for (auto& c : stack) {
-    if (c->Esp >= context.Esp) continue;
-    if (c->Return == ret) {
-      ++endingHere;
-      if (returning == nullptr) returning = c.get();
+  // The breakpoint lists and bytes change under the write lock; the call's parameters are read
+  // and its handler runs under the read lock only, so the window (whose waits for the lock
+  // pump messages) stays responsive through a slow handler. Nothing the two steps share is
+  // freed in between: breakpoints and contexts go only on this thread.
+  TTraceBreakpoint* entered = nullptr;
+  TBreakpointContext* enteredCall = nullptr;
+  TReturnBreakpoint* ret = nullptr;
+  std::unique_ptr<TBreakpointContext> returning;
+  CONTEXT context;
+  {
+    TWriteLock lock(*GetDebugRWSync());
+    TLoadedProcDefs* loaded = GetLoadedProcDefs();
+    TBreakpoint* b = nullptr;
+    const bool isTrace = loaded->TraceBreakpoints().FindBreakpoint(address, b);
+    if (!isTrace && !loaded->ReturnBreakpoints().FindBreakpoint(address, b)) {
+      // The loader's breakpoint and the debuggee's own go on.
+      RewindQueuedHit(ThreadHandle(threadId), address);
+      return;
+    }
+    b->Remove();
+    HANDLE h = ThreadHandle(threadId);
+    CW_ASSERT(h != nullptr, UnitPath, 690);
+    context = ReadContext(h, HitContextFlags);
+    context.Eip = address;
+    if (isTrace) {
+      context.EFlags |= TrapFlag;
+      WriteContext(h, context);
+      entered = static_cast<TTraceBreakpoint*>(b);
+      enteredCall = OnTraceBreakpoint(threadId, entered, context);
+    } else {
+      ret = static_cast<TReturnBreakpoint*>(b);
+      // The returning call: the innermost context through this address whose entry lies below
+      // the stack pointer now. Every context below the stack pointer is over.
+      TThreadContexts& stack = ContextsOf(threadId);
+      TBreakpointContext* innermost = nullptr;
+      int endingHere = 0;
+      for (auto& c : stack) {
+        if (c->Esp >= context.Esp) continue;
+        if (c->Return == ret) {
+          ++endingHere;
+          if (innermost == nullptr) innermost = c.get();
+        }
+      }
+      const bool rearm = ret->ContextCount - endingHere > 0;
+      if (rearm) context.EFlags |= TrapFlag;
+      WriteContext(h, context);
+      if (rearm) BeginStep(threadId, ret);
+      returning = TakeReturningCall(threadId, ret, context, innermost);
     }
   }
-  const bool rearm = ret->ContextCount - endingHere > 0;
-  if (rearm) context.EFlags |= TrapFlag;
-  WriteContext(h, context);
-  if (rearm) BeginStep(threadId, ret);
-  OnReturnBreakpoint(threadId, ret, context, returning);
+  if (entered != nullptr) {
+    TReadLock lock(*GetDebugRWSync());
+    BeginCall(entered, enteredCall);
+    return;
+  }
+  std::exception_ptr error;
+  if (returning) {
+    try {
+      TReadLock lock(*GetDebugRWSync());
+      EndCall(returning->Trace, returning.get(), context);
+    } catch (...) {
+      error = std::current_exception();
+    }
+  }
+  returning.reset();
+  {
+    TWriteLock lock(*GetDebugRWSync());
+    --ret->Stepping;
+    FreeReturnBreakpointIfDone(ret);
+  }
+  if (error) std::rethrow_exception(error);
 }
 
 void TDebuggingThread::RewindQueuedHit(HANDLE thread, uint32_t address) {
@@ -93,7 +126,8 @@ void TDebuggingThread::RewindQueuedHit(HANDLE thread, uint32_t address) {
   }
 }
 
-void TDebuggingThread::OnTraceBreakpoint(DWORD threadId, TTraceBreakpoint* trace, CONTEXT& context) {
+TBreakpointContext* TDebuggingThread::OnTraceBreakpoint(DWORD threadId, TTraceBreakpoint* trace,
+                                                        CONTEXT& context) {
   uint32_t returnAddress = 0;
   if (!TryReadProcessMemory(FProcess->Handle.Get(), context.Esp, &returnAddress, sizeof returnAddress))
     returnAddress = static_cast<uint32_t>(GetProcessMemoryBridge()->ReadInteger(context.Esp));
@@ -125,12 +159,13 @@ void TDebuggingThread::OnTraceBreakpoint(DWORD threadId, TTraceBreakpoint* trace
   ++ret->ContextCount;
   TBreakpointContext* call = c.get();
   ContextsOf(threadId).push_back(std::move(c));
-  BeginCall(trace, call);
+  return call;
 }
 
-void TDebuggingThread::OnReturnBreakpoint(DWORD threadId, TReturnBreakpoint* ret, CONTEXT& context,
-                                          TBreakpointContext* returning) {
-  ++ret->Stepping;  // kept alive while its contexts are dropped
+std::unique_ptr<TBreakpointContext> TDebuggingThread::TakeReturningCall(DWORD threadId, TReturnBreakpoint* ret,
+                                                                        const CONTEXT& context,
+                                                                        TBreakpointContext* returning) {
+  ++ret->Stepping;  // kept alive while its contexts are dropped and its call is logged
   TThreadContexts& stack = ContextsOf(threadId);
   std::unique_ptr<TBreakpointContext> call;
   // Take the returning call out and drop the calls below it, which ended without returning.
@@ -144,25 +179,14 @@ void TDebuggingThread::OnReturnBreakpoint(DWORD threadId, TReturnBreakpoint* ret
       DropContext(stack, i);
     }
   }
-  std::exception_ptr error;
-  if (call) {
-    try {
-      EndCall(call->Trace, call.get(), context);
-    } catch (...) {
-      error = std::current_exception();
-    }
-  }
-  call.reset();
-  --ret->Stepping;
-  FreeReturnBreakpointIfDone(ret);
-  if (error) std::rethrow_exception(error);
+  return call;
 }
 
 // ---------------------------------------------------------------------------------------
 // Single steps
 
 void TDebuggingThread::OnSingleStep(DWORD threadId) {
-  TReadLock lock(*GetDebugRWSync());
+  TWriteLock lock(*GetDebugRWSync());
   HANDLE h = ThreadHandle(threadId);
   if (h == nullptr || !FThreadBreakpoints.Exists(threadId)) return;  // not a step of ours
   FinishStep(threadId, h);
@@ -173,7 +197,7 @@ void TDebuggingThread::OnStepException(DWORD threadId) {
   if (FRunner != threadId || !FThreadBreakpoints.Exists(threadId)) return;
   HANDLE h = ThreadHandle(threadId);
   if (h == nullptr) return;
-  TReadLock lock(*GetDebugRWSync());
+  TWriteLock lock(*GetDebugRWSync());
   // The instruction did not complete: its handlers run with the entry byte back in place, so a
   // retry of the instruction is a new call, and the held threads go on.
   FinishStep(threadId, h);

@@ -278,17 +278,17 @@ bool TProcDef::GetActive() const {
 void TProcDef::SetActive(bool Value) {
   TWriteLock lock(*GetDebugRWSync());
   if (Value == FActive) return;
-  if (FBinding != TProcDefBinding::Bound) {
-    FActive = Value;
-    return;
-  }
+  const bool old = FActive;
+  FActive = Value;
+  if (FBinding != TProcDefBinding::Bound) return;
+  // The byte is shared by every definition at the address: it stays while any of them is on,
+  // so switching one off never stops another one's tracing.
   try {
-    if (Value != FBreakpoint->GetEnabled()) FBreakpoint->SetEnabled(Value);
+    FBreakpoint->SetEnabled(FBreakpoint->AnyDefActive());
   } catch (...) {
-    FActive = FBreakpoint->GetEnabled();
+    FActive = old;
     throw;
   }
-  FActive = FBreakpoint->GetEnabled();
 }
 
 bool TProcDef::GetVisible() const {
@@ -403,7 +403,7 @@ void* TLoadedProcDefs::DeleteItem(int bucket, int index) {
 }
 
 void TLoadedProcDefs::Reset() {
-  TReadLock lock(*GetDebugRWSync());
+  TWriteLock lock(*GetDebugRWSync());
   FUnresolved.Clear();
   auto e = std::make_unique<TProcDefsEnumerator>(this, UnitPath, __LINE__);
   while (e->MoveNext()) {
@@ -440,7 +440,7 @@ uint32_t TLoadedProcDefs::ResolveDef(TProcDef* Def) {
 }
 
 void TLoadedProcDefs::ResolvePass() {
-  TReadLock lock(*GetDebugRWSync());
+  TWriteLock lock(*GetDebugRWSync());
   if (FUnresolved.IsEmpty()) return;
   std::vector<TProcDef*> resolved;
   auto e = std::make_unique<TProcDefsEnumerator>(&FUnresolved, UnitPath, __LINE__);
@@ -474,7 +474,7 @@ void TLoadedProcDefs::ResolvePass() {
 }
 
 void TLoadedProcDefs::UnbindRange(uint32_t Base, uint32_t Size) {
-  TReadLock lock(*GetDebugRWSync());
+  TWriteLock lock(*GetDebugRWSync());
   for (TBreakpoint* b : FTraceBreakpoints->InRange(Base, Size)) {
     auto* trace = dynamic_cast<TTraceBreakpoint*>(b);
     CW_ASSERT(trace != nullptr, UnitPath, __LINE__);

@@ -2,8 +2,12 @@
 
 #include <psapi.h>
 
+#include <algorithm>
+
+#include "Tracer/foundation/uAppThread.h"
 #include "Tracer/foundation/uRaise.h"
 #include "Tracer/foundation/uUtils.h"
+#include "lib/dgn/windows/DgnStackInfo.h"
 
 static const wchar_t* const kUnit = L"src/Tracer/uClasses";
 
@@ -96,6 +100,33 @@ TMultiReadExclusiveWriteSync::TReader* TMultiReadExclusiveWriteSync::FindReader(
   return nullptr;
 }
 
+namespace {
+// How often a main thread that waits for the lock looks at its messages.
+constexpr DWORD MainThreadPumpMs = 5;
+}  // namespace
+
+void TMultiReadExclusiveWriteSync::WaitForChange(DWORD self) {
+  if (self != DgnMainThreadID()) {
+    SleepConditionVariableSRW(&FChanged, &FLock, INFINITE, 0);
+    return;
+  }
+  // The main thread goes on pumping: the holder may be a debugging thread waiting for a call it
+  // sent to the main thread, and the window must not freeze behind a slow script handler.
+  if (SleepConditionVariableSRW(&FChanged, &FLock, MainThreadPumpMs, 0)) return;
+  ReleaseSRWLockExclusive(&FLock);
+  try {
+    ProcessMessages();
+  } catch (...) {
+    AcquireSRWLockExclusive(&FLock);
+    throw;
+  }
+  AcquireSRWLockExclusive(&FLock);
+}
+
+bool TMultiReadExclusiveWriteSync::IsWaitingWriter(DWORD threadId) const {
+  return std::find(FWaitingWriterIds.begin(), FWaitingWriterIds.end(), threadId) != FWaitingWriterIds.end();
+}
+
 void TMultiReadExclusiveWriteSync::BeginRead() {
   const DWORD self = GetCurrentThreadId();
   AcquireSRWLockExclusive(&FLock);
@@ -105,8 +136,8 @@ void TMultiReadExclusiveWriteSync::BeginRead() {
   } else if (FWriter == self) {
     FReaders.push_back({self, 1});
   } else {
-    while (FWriter != 0 || FWaitingWriters > 0)
-      SleepConditionVariableSRW(&FChanged, &FLock, INFINITE, 0);
+    // A read from inside a pumped wait for the write lock does not queue behind that very wait.
+    while (FWriter != 0 || (FWaitingWriters > 0 && !IsWaitingWriter(self))) WaitForChange(self);
     FReaders.push_back({self, 1});
     ++FActiveReaders;
   }
@@ -148,11 +179,21 @@ void TMultiReadExclusiveWriteSync::BeginWrite() {
     AssertionFailed(kUnit, __LINE__);
   }
   ++FWaitingWriters;
+  FWaitingWriterIds.push_back(self);
   if (reading) ++FUpgrading;
   // Our own read lock does not keep us out.
-  while (FWriter != 0 || FActiveReaders > (reading ? 1 : 0))
-    SleepConditionVariableSRW(&FChanged, &FLock, INFINITE, 0);
+  try {
+    while (FWriter != 0 || FActiveReaders > (reading ? 1 : 0)) WaitForChange(self);
+  } catch (...) {
+    --FWaitingWriters;
+    FWaitingWriterIds.erase(std::find(FWaitingWriterIds.begin(), FWaitingWriterIds.end(), self));
+    if (reading) --FUpgrading;
+    WakeAllConditionVariable(&FChanged);
+    ReleaseSRWLockExclusive(&FLock);
+    throw;
+  }
   --FWaitingWriters;
+  FWaitingWriterIds.erase(std::find(FWaitingWriterIds.begin(), FWaitingWriterIds.end(), self));
   if (reading) {
     --FUpgrading;
     --FActiveReaders;  // counted as the writer now

@@ -105,7 +105,8 @@ private:
 // Many readers or one writer. Re-entrant: the writer may take the write lock and the read
 // lock again; a thread that holds a read lock gets it again even while a writer waits (new
 // readers wait behind a waiting writer, so writers are not starved); the only reader may
-// take the write lock. Every Begin is paired with an End on the same thread.
+// take the write lock. Every Begin is paired with an End on the same thread. The main thread
+// processes its messages while it waits (a message handled then may take the lock itself).
 class TMultiReadExclusiveWriteSync : public TObject {
 public:
   TMultiReadExclusiveWriteSync();
@@ -123,12 +124,16 @@ private:
     int Count;
   };
   TReader* FindReader(DWORD threadId);
+  bool IsWaitingWriter(DWORD threadId) const;
+  // One wait on FChanged with FLock held; the main thread's wait pumps its messages.
+  void WaitForChange(DWORD self);
 
   SRWLOCK FLock = SRWLOCK_INIT;  // guards the fields below; never held while waiting
   CONDITION_VARIABLE FChanged = CONDITION_VARIABLE_INIT;
   std::vector<TReader> FReaders;  // read depth per thread
   int FActiveReaders = 0;         // reader threads other than the writer
   int FWaitingWriters = 0;
+  std::vector<DWORD> FWaitingWriterIds;
   int FUpgrading = 0;             // readers waiting for the write lock
   DWORD FWriter = 0;
   int FWriteDepth = 0;

@@ -103,12 +103,13 @@ std::wstring TypeDisplayName(const std::type_info& type) {
 }
 
 void TInstanceList::GetInstance(const TObjectFactory& factory, TObject*& instance) {
-  if (instance != nullptr) return;
+  if (__atomic_load_n(&instance, __ATOMIC_ACQUIRE) != nullptr) return;
   if (FShuttingDown) RaiseAfterShutdown(factory);
   TObject* made = nullptr;
   factory.CreateInstance(made);  // raises: nothing registered, the variable stays nil
-  instance = made;
   AddInstance(factory, &instance);
+  // Published whole: a thread that sees the pointer sees the finished object.
+  __atomic_store_n(&instance, made, __ATOMIC_RELEASE);
 }
 
 namespace {
@@ -127,8 +128,11 @@ TInstanceList* GetInstanceList() {
 }
 
 void GetInstance(const TObjectFactory& factory, TObject*& instance) {
-  if (instance != nullptr) return;
+  if (__atomic_load_n(&instance, __ATOMIC_ACQUIRE) != nullptr) return;
   if (gInstancesFreed) RaiseAfterShutdown(factory);
+  // The first use may come from the debugging thread and the main thread at once: one of
+  // them makes the service, the other waits for it.
+  std::lock_guard<std::recursive_mutex> guard(InstanceLock());
   GetInstanceList()->GetInstance(factory, instance);
 }
 

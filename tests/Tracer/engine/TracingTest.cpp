@@ -5,6 +5,7 @@
 
 #include "TraceHarness.h"
 #include "Tracer/engine/uDebugCore.h"
+#include "Tracer/engine/uEventQueue.h"
 #include "Tracer/engine/uSystemObjects.h"
 
 namespace {
@@ -379,4 +380,62 @@ TEST(Tracing, AnRvaUrlNamingTheProgramsOwnFileResolvesAndItsCallsAreLogged) {
   EXPECT_TRUE(h.Errors().empty());
   ExpectCallsMatchTruth(h.Calls(), h.Truth());
   EXPECT_EQ(h.Calls().size(), 3u);
+}
+
+TEST(Tracing, SwitchingDefinitionsAndReadingTheLogWhileFourThreadsAreTracedLosesNoCallOfAnActiveOne) {
+  TTestDefs defs;
+  defs.Add(Export(L"ThreadWork"), L"eax", {{L"int", L"i", 4}});
+  TProcDef* twin = defs.Add(WideFormat(L"rva://0x%08X@tracee_std.dll", TTestDefs::ExportRva(L"tracee_std.dll", "ThreadWork")),
+                            L"eax", {{L"int", L"i", 4}}, L"ThreadWorkTwin");
+  TProcDef* tick = defs.Add(Export(L"Tick"), L"eax", {{L"int", L"i", 4}});
+  HMODULE image = LoadLibraryExW((TestBinDir() + L"tracee_std.dll").c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES);
+  ASSERT_NE(image, nullptr);
+  const unsigned tickByte = *reinterpret_cast<const unsigned char*>(GetProcAddress(image, "Tick"));
+  FreeLibrary(image);
+
+  TTraceHarness h;
+  h.StartRun(L"stress", L"300");
+  // The window's share: definitions switched on and off, the log and the title read, all while
+  // the debugging thread traces.
+  int switches = 0;
+  LONG seen = 0;
+  const bool done = h.PumpUntil(
+      [&] {
+        twin->SetActive(!twin->GetActive());
+        tick->SetActive(!tick->GetActive());
+        ++switches;
+        ITracerEvents* all = GetTracerEventQueue()->AllEvents();
+        LONG count = 0;
+        all->get_Count(&count);
+        if (count > 0) {
+          TComPtr<ITracerEvent> last;
+          EXPECT_EQ(S_OK, all->Item(count - 1, last.Put()));
+        }
+        seen = std::max(seen, count);
+        GetDebugger()->DebuggeeFileName();
+        return h.HasRemark("calls done");
+      },
+      60000);
+  tick->SetActive(false);
+  twin->SetActive(true);
+  WriteTextFile(h.TruthFile() + L".go", "go");
+  EXPECT_TRUE(done);
+  ASSERT_TRUE(h.WaitForEnd(60000));
+
+  EXPECT_TRUE(h.Errors().empty());
+  EXPECT_GT(switches, 10);
+  EXPECT_GT(seen, 0);
+  // The definition that stayed on saw every call, each once and with its own thread's value.
+  auto calls = h.CallsOf(L"ThreadWork");
+  EXPECT_EQ(calls.size(), 1200u);
+  std::map<DWORD, int> perThread;
+  for (auto& c : calls) {
+    ++perThread[c.ThreadId];
+    EXPECT_EQ(c.Value(L"result"), std::to_wstring(2 * std::stoi(c.Value(L"i"))));
+  }
+  EXPECT_EQ(perThread.size(), 4u);
+  EXPECT_LE(h.CallsOf(L"ThreadWorkTwin").size(), 1200u);
+  EXPECT_LE(h.CallsOf(L"Tick").size(), 1200u);
+  // The switched-off definition left its function's first byte as it was.
+  EXPECT_TRUE(h.HasRemark(WideToUtf8(WideFormat(L"Tick byte %02X", tickByte)))) << "no 0xCC may stay behind";
 }

@@ -6,6 +6,8 @@
 
 #include <oleauto.h>
 
+#include <cstdlib>
+
 #include "Tracer/engine/uCallHandlers.h"
 #include "Tracer/engine/uEventQueue.h"
 #include "Tracer/engine/uProcessMemory.h"
@@ -15,6 +17,13 @@
 using Microsoft::WRL::ComPtr;
 
 namespace {
+
+// A wait of the test, stretched by CW_TEST_TIME_SCALE.
+DWORD ScaledMs(DWORD ms) {
+  const char* scale = std::getenv("CW_TEST_TIME_SCALE");
+  const int factor = scale != nullptr ? std::atoi(scale) : 1;
+  return ms * static_cast<DWORD>(factor > 1 ? factor : 1);
+}
 
 std::wstring HandlerDll(const wchar_t* name = L"HandlerFixture.dll") { return TestBinDir() + name; }
 
@@ -194,6 +203,56 @@ TEST_F(CallHandlersTest, JScriptHandlerWithIncludeChangesResultAndAddsAParameter
   Engine->BeginTrace();
   Engine->ExecuteHandler(handler.Get(), params.Get());
   EXPECT_EQ(L"result=42; hStmt=2; via=jscript", DescribeParams(params.Get()));
+}
+
+// A debugging thread's share: runs the handler, waits for the unload, ends the trace.
+struct TScriptThreadWork {
+  TCallHandlerRef* Handler;
+  ITracerEventParams* Params;
+  HANDLE Ran;
+  HANDLE Unloaded;
+  size_t PendingAtEnd = 99;
+  bool Ok = false;
+};
+
+DWORD WINAPI RunScriptThenEndTrace(void* p) {
+  auto* work = static_cast<TScriptThreadWork*>(p);
+  try {
+    CoInitialize(nullptr);
+    GetCallHandlerEngine()->ExecuteHandler(work->Handler->Get(), work->Params);
+    SetEvent(work->Ran);
+    WaitForSingleObject(work->Unloaded, ScaledMs(10000));
+    GetCallHandlerEngine()->EndTrace();
+    work->PendingAtEnd = GetCallHandlerEngine()->PendingReleases();
+    CoUninitialize();
+    work->Ok = true;
+  } catch (...) {
+    SetEvent(work->Ran);
+  }
+  return 0;
+}
+
+TEST_F(CallHandlersTest, AScriptEngineIsReleasedOnTheThreadThatMadeItWhenItsFileIsUnloadedDuringATrace) {
+  std::wstring main = Script(L"tracer.js", "function OnCall(params) { params.Values.result = 5; }\r\n");
+  TCallHandlerRef handler = Engine->GetHandler(L"script://OnCall@" + main);
+  ComPtr<ITracerEventParams> params = MakeCallParams(1);
+  // The debugging thread runs the handler, so the script engine is made there.
+  TScriptThreadWork work{&handler, params.Get(), CreateEventW(nullptr, TRUE, FALSE, nullptr),
+                         CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+  HANDLE ran = work.Ran;
+  HANDLE thread = CreateThread(nullptr, 0, RunScriptThenEndTrace, &work, 0, nullptr);
+  ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(ran, ScaledMs(10000)));
+  // The symbol file is unloaded on the main thread: the module goes, its engine waits.
+  handler.Reset();
+  EXPECT_EQ(1u, Engine->PendingReleases());
+  SetEvent(work.Unloaded);
+  ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, ScaledMs(10000)));
+  EXPECT_EQ(0u, work.PendingAtEnd);
+  EXPECT_EQ(L"result=5", DescribeParams(params.Get()));
+  CloseHandle(thread);
+  CloseHandle(ran);
+  CloseHandle(work.Unloaded);
+  EXPECT_TRUE(work.Ok);
 }
 
 TEST_F(CallHandlersTest, VBScriptHandlerWithIncludeChangesResultAndAddsAParameter) {

@@ -238,13 +238,18 @@ TEST_F(LoadedSetTrace, TwoDefinitionsAtOneAddressShareOneBreakpoint) {
   ASSERT_NE(nullptr, shared);
   EXPECT_EQ(2, shared->Defs.GetCount());
   EXPECT_EQ(original, shared->SavedByte);
-  // Switching one off removes the byte for both; only its own flag changes.
+  // Switching one off keeps the byte while the other is on: its calls are still traced. Only
+  // when both are off is the byte gone.
   byRva.SetActive(false);
-  EXPECT_EQ(original, HostByte(Add()));
+  EXPECT_EQ(0xCC, HostByte(Add()));
   EXPECT_FALSE(byRva.GetActive());
   EXPECT_TRUE(byExport.GetActive());
+  byExport.SetActive(false);
+  EXPECT_EQ(original, HostByte(Add()));
+  EXPECT_FALSE(byExport.GetActive());
   byRva.SetActive(true);
   EXPECT_EQ(0xCC, HostByte(Add()));
+  EXPECT_TRUE(shared->GetEnabled());
 }
 
 TEST_F(LoadedSetTrace, AResolverErrorIsLoggedOnceWhileItRepeats) {
