@@ -204,13 +204,6 @@ TEST(ErrorReport, WithoutStackOrMessageTheFrameStaysComplete) {
   EXPECT_EQ(tail, text.substr(text.size() - tail.size()));
 }
 
-TEST(ErrorReport, TranslatedLineGoesInFrontOfTheMessage) {
-  AddTestShutdown(FreeInstanceList);
-  Exception e(L"file not found");
-  PrependTranslatedExceptionLine(e, "SErrorCreateProcess", L"Error creating process");
-  EXPECT_EQ(L"Error creating process\r\nfile not found", e.Message());
-}
-
 TEST(ErrorReport, WindowsLineFromTheSystemsAnswers) {
   struct TRow {
     DWORD Major, Minor, Build;
@@ -221,11 +214,7 @@ TEST(ErrorReport, WindowsLineFromTheSystemsAnswers) {
   const TRow rows[] = {
       {6, 1, 7601, L"Service Pack 1", true, true, L"Windows 7/Server 2008 R2 Service Pack 1 Build 6.1.7601 x64"},
       {6, 2, 9200, L"", true, false, L"Windows Build 6.2.9200"},
-      {5, 1, 2600, L"Service Pack 3", true, false, L"Windows XP Service Pack 3 Build 5.1.2600"},
-      {5, 0, 2195, L"", true, false, L"Windows 2000 Build 5.0.2195"},
       {5, 2, 3790, L"", true, true, L"Windows Server 2003 Build 5.2.3790 x64"},
-      {6, 0, 6002, L"", true, false, L"Windows Vista/Server 2008 Build 6.0.6002"},
-      {10, 0, 19045, L"", true, false, L"Windows Build 10.0.19045"},
       {0, 0, 0, L"", false, true, L" x64"},
       {0, 0, 0, L"", false, false, L""},
   };
@@ -263,13 +252,6 @@ TEST(ErrorReport, MailLinkIsAValidUrlWithEveryReservedCharacterEncoded) {
 
 // ---- the handler --------------------------------------------------------------------------
 
-TEST_F(ExceptionHandler, SubjectIsTheTitleThenErrorReport) {
-  TExceptionHandler handler;
-  EXPECT_EQ(L"Error report", handler.GetErrorReportTitle());
-  handler.Title = L"X 2";
-  EXPECT_EQ(L"X 2: Error report", handler.GetErrorReportTitle());
-}
-
 TEST_F(ExceptionHandler, AnAbortShowsNoDialogAndSendsNoReport) {
   TExceptionHandler handler;
   for (int i = 0; i < 2; ++i) {
@@ -299,12 +281,14 @@ TEST_F(ExceptionHandler, OkClosesTheDialogAndNothingElseHappens) {
 
 TEST_F(ExceptionHandler, TheReportButtonMailsTheWholeReport) {
   TExceptionHandler handler;
-  handler.Title = L"Calderwisp 2";
   handler.HandleException(EReportedFailure(L"a & b ? c"), nullptr);
-  ASSERT_EQ(1u, Log.Links.size());
-  const TMailLink link = ParseMailLink(Log.Links[0]);
+  handler.Title = L"X 2";
+  handler.HandleException(EReportedFailure(L"a & b ? c"), nullptr);
+  ASSERT_EQ(2u, Log.Links.size());
+  EXPECT_EQ(L"Error report", ParseMailLink(Log.Links[0]).Subject);
+  const TMailLink link = ParseMailLink(Log.Links[1]);
   EXPECT_EQ(SupportAddress, link.Address);
-  EXPECT_EQ(L"Calderwisp 2: Error report", link.Subject);
+  EXPECT_EQ(L"X 2: Error report", link.Subject);
   std::wstring report;
   BuildErrorReport(EReportedFailure(L"a & b ? c"), nullptr, report);
   EXPECT_EQ(report, link.Body);

@@ -129,14 +129,6 @@ TEST(RecentFiles, TrimmingComesBeforeTheDuplicateIsRemoved) {
   }
 }
 
-TEST(RecentFiles, SettingTheSameNameAgainChangesNothing) {
-  TRecentFiles files;
-  AddRecent(files, L"a.xml");
-  AddRecent(files, L"b.xml");
-  files.GetItem(1)->SetFileName(L"a.xml");
-  EXPECT_EQ((std::vector<std::wstring>{L"b.xml", L"a.xml"}), Names(files));
-}
-
 TEST(RecentFiles, TwelveReadFromTheSettingsFileKeepTheFirstNineAndTheTwelfth) {
   TTempDir dir;
   std::string body;
@@ -191,48 +183,10 @@ TEST(ColorInfos, TheFirstMatchingRuleInListOrderWins) {
   }
 }
 
-TEST(ColorInfos, CopyTakesTheThreeValuesAndRefusesOtherSources) {
-  TColorInfos rules;
-  TColorInfo* a = rules.Add();
-  a->BackColor = 0x123456;
-  a->ForeColor = static_cast<int32_t>(0x80000008);
-  a->SearchStr = L"Reg";
-  TColorInfo* b = rules.Add();
-  b->CopyFrom(*a);
-  EXPECT_EQ(0x123456, b->BackColor);
-  EXPECT_EQ(a->ForeColor, b->ForeColor);
-  EXPECT_EQ(L"Reg", b->SearchStr);
-  TRecentFiles files;
-  EXPECT_THROW(b->CopyFrom(*files.Insert(0)), EConvertError);
-}
-
 TEST(ColorInfos, SystemColoursAreResolvedThroughTheSystemsTable) {
   EXPECT_EQ(GetSysColor(COLOR_WINDOW), ColorToRGB(static_cast<int32_t>(0x80000000 | COLOR_WINDOW)));
-  EXPECT_EQ(GetSysColor(COLOR_HIGHLIGHTTEXT), ColorToRGB(static_cast<int32_t>(0x80000000 | COLOR_HIGHLIGHTTEXT)));
   EXPECT_EQ(0x00FF8000u, ColorToRGB(0x00FF8000));
   EXPECT_EQ(0u, ColorToRGB(0));
-}
-
-TEST(ColorInfos, RulesAreOneServiceStoredAsACollection) {
-  AddTestShutdown(FreeInstanceList);
-  TColorInfos* rules = GetColorInfos();
-  EXPECT_EQ(rules, GetColorInfos());
-  rules->Clear();
-  rules->Add()->SearchStr = L"Reg";
-  TTempDir dir;
-  {
-    TXMLFiler filer(L"test:settings");
-    filer.RegisterCollection(rules, L"log:highlight");
-    filer.SaveToFile(dir.File(L"s.xml"));
-  }
-  rules->Clear();
-  TXMLFiler filer(L"test:settings");
-  filer.RegisterCollection(rules, L"log:highlight");
-  filer.LoadFromFile(dir.File(L"s.xml"));
-  ASSERT_EQ(1, rules->GetCount());
-  EXPECT_EQ(L"Reg", rules->GetItem(0)->SearchStr);
-  EXPECT_EQ(0xFFFFFF, rules->GetItem(0)->BackColor);
-  rules->Clear();
 }
 
 // ---- enumerators --------------------------------------------------------------------------
