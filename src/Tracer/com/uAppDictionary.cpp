@@ -1,5 +1,7 @@
 #include "Tracer/com/uAppDictionary.h"
 
+#include "Tracer/foundation/uOleVariant.h"
+
 namespace {
 
 const IID IID_IScriptingDictionary = {0x42C642C1, 0x97E1, 0x11CF, {0x97, 0x8F, 0x00, 0xA0, 0x24, 0x63, 0xE0, 0x6F}};
@@ -51,8 +53,11 @@ bool TDictionary::Exists(VARIANT& key) {
 
 HRESULT STDMETHODCALLTYPE TDictionary::Put(VARIANT Key, VARIANT Value) {
   return Guard([&] {
-    if (Exists(Key)) Call(FDictionary.Get(), L"Remove", DISPATCH_METHOD, {&Key}, nullptr);
-    Call(FDictionary.Get(), L"Add", DISPATCH_METHOD, {&Key, &Value}, nullptr);
+    // A script's variable comes by reference: the dictionary keeps its value, not the pointer.
+    TOleVariant key = VariantByValue(Key);
+    TOleVariant value = VariantByValue(Value);
+    if (Exists(key)) Call(FDictionary.Get(), L"Remove", DISPATCH_METHOD, {&key}, nullptr);
+    Call(FDictionary.Get(), L"Add", DISPATCH_METHOD, {&key, &value}, nullptr);
   });
 }
 
@@ -60,13 +65,15 @@ HRESULT STDMETHODCALLTYPE TDictionary::Get(VARIANT Key, VARIANT* Value) {
   return Guard([&] {
     if (!Value) OleCheck(E_POINTER);
     VariantInit(Value);
-    if (Exists(Key)) Call(FDictionary.Get(), L"Item", DISPATCH_PROPERTYGET, {&Key}, Value);
+    TOleVariant key = VariantByValue(Key);
+    if (Exists(key)) Call(FDictionary.Get(), L"Item", DISPATCH_PROPERTYGET, {&key}, Value);
   });
 }
 
 HRESULT STDMETHODCALLTYPE TDictionary::Remove(VARIANT Key) {
   return Guard([&] {
-    if (Exists(Key)) Call(FDictionary.Get(), L"Remove", DISPATCH_METHOD, {&Key}, nullptr);
+    TOleVariant key = VariantByValue(Key);
+    if (Exists(key)) Call(FDictionary.Get(), L"Remove", DISPATCH_METHOD, {&key}, nullptr);
   });
 }
 

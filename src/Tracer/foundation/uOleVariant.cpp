@@ -2,6 +2,8 @@
 
 #include <new>
 
+#include "Tracer/foundation/uHolders.h"
+
 static void CopyInto(VARIANT& dest, const VARIANT& source) {
   VariantInit(&dest);
   // Only out of memory makes a plain copy fail.
@@ -64,4 +66,10 @@ VARIANT TOleVariant::Detach() {
 std::wstring TOleVariant::AsBSTRText() const {
   if (vt != VT_BSTR || !bstrVal) return std::wstring();
   return std::wstring(bstrVal, SysStringLen(bstrVal));
+}
+
+TOleVariant VariantByValue(const VARIANT& source) {
+  TOleVariant result;
+  OleCheck(VariantCopyInd(&result, const_cast<VARIANT*>(&source)));
+  return result;
 }

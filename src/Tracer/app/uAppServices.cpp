@@ -1,0 +1,110 @@
+#include "Tracer/app/uAppServices.h"
+
+#include <atomic>
+
+#include "Tracer/app/uAppPlugins.h"
+#include "Tracer/app/uAppSettings.h"
+#include "Tracer/engine/uEventQueue.h"
+#include "Tracer/engine/uProcessMemory.h"
+
+static const wchar_t* const UnitPath = L"src/Tracer/uAppServices";
+
+namespace {
+
+std::atomic<TShowHelpTopicProc> ShowHelpTopic{nullptr};
+
+// An interface of an object as a new reference for an out-parameter.
+template <class I>
+void HandOut(I* Source, I** Target) {
+  if (!Target) OleCheck(E_POINTER);
+  *Target = Source;
+  if (Source) Source->AddRef();
+}
+
+}  // namespace
+
+TShowHelpTopicProc SetShowHelpTopicProc(TShowHelpTopicProc Proc) { return ShowHelpTopic.exchange(Proc); }
+
+TAppObject::TAppObject() : TAutoIntfObject<IAppObject>(__uuidof(IAppObject)) {}
+
+void TAppObject::SetMainWindowHandleImpl(IAppObjectMainWindowHandleImpl* Impl) {
+  TComPtr<IAppObjectMainWindowHandleImpl> previous(Impl);
+  std::lock_guard<std::mutex> guard(FImplLock);
+  std::swap(previous, FMainWindowHandleImpl);
+}
+
+HRESULT STDMETHODCALLTYPE TAppObject::get_PluginActions(IAppPluginActions** Actions) {
+  return Guard([&] { HandOut<IAppPluginActions>(GetAppPluginActions(), Actions); });
+}
+
+HRESULT STDMETHODCALLTYPE TAppObject::get_AllEvents(ITracerEvents** Events) {
+  return Guard([&] {
+    if (Events) *Events = nullptr;
+    TTracerEvents* events = GetTracerEventQueue()->AllEvents();
+    CW_ASSERT(events != nullptr, UnitPath, 62);
+    HandOut<ITracerEvents>(events, Events);
+  });
+}
+
+HRESULT STDMETHODCALLTYPE TAppObject::get_VisibleEvents(IVisibleTracerEvents** Events) {
+  return Guard([&] {
+    if (Events) *Events = nullptr;
+    TVisibleTracerEvents* events = GetTracerEventQueue()->VisibleEvents();
+    CW_ASSERT(events != nullptr, UnitPath, 68);
+    HandOut<IVisibleTracerEvents>(events, Events);
+  });
+}
+
+HRESULT STDMETHODCALLTYPE TAppObject::get_MainWindowHandle(LONG* Handle) {
+  return Guard([&] {
+    if (!Handle) OleCheck(E_POINTER);
+    TComPtr<IAppObjectMainWindowHandleImpl> impl;
+    {
+      std::lock_guard<std::mutex> guard(FImplLock);
+      impl = FMainWindowHandleImpl;
+    }
+    *Handle = impl ? static_cast<LONG>(reinterpret_cast<INT_PTR>(impl->GetHandle())) : 0;
+  });
+}
+
+HRESULT STDMETHODCALLTYPE TAppObject::ShowHelp(BSTR Topic) {
+  return Guard([&] {
+    TShowHelpTopicProc show = ShowHelpTopic.load();
+    if (show == nullptr) throw Exception(L"Help is not available");
+    show(BStrToWide(Topic));
+  });
+}
+
+HRESULT STDMETHODCALLTYPE TAppObject::get_Settings(IAppSettings** Settings) {
+  return Guard([&] { HandOut<IAppSettings>(GetAppSettings(), Settings); });
+}
+
+HRESULT STDMETHODCALLTYPE TAppObject::get_MemoryManager(IDebuggeeMemory** Memory) {
+  return Guard([&] {
+    if (!Memory) OleCheck(E_POINTER);
+    *Memory = nullptr;
+    // The holder passes the query on to the current manager, or fails with its own error.
+    HRESULT hr = GetProcessMemory()->QueryInterface(__uuidof(IDebuggeeMemory), reinterpret_cast<void**>(Memory));
+    if (FAILED(hr)) {
+      std::wstring text;
+      if (!TakeErrorInfoText(text) || text.empty()) text = OleErrorText(hr);
+      throw EOleSysError(text, hr);
+    }
+  });
+}
+
+bool TakeErrorInfoText(std::wstring& Text) {
+  TComPtr<IErrorInfo> info;
+  if (GetErrorInfo(0, info.Put()) != S_OK || !info) return false;
+  TBStr description;
+  info->GetDescription(description.Put());
+  Text = description.Str();
+  return true;
+}
+
+static TObject* AppObjectInstance = nullptr;
+
+TAppObject* GetAppObject() {
+  static const TAppObject::TFactory factory;
+  return GetServiceInstance<TAppObject>(factory, AppObjectInstance);
+}
