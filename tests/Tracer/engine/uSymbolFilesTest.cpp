@@ -493,6 +493,35 @@ TEST(SymbolFilePlugins, AFailingPluginUnloadsTheFileAndReleasesThoseLoadedBefore
   EXPECT_EQ(expected, host.Log);
 }
 
+TEST(SymbolFilePlugins, TheRegistrysEndUnloadsWithSavingAndReleasesThePluginsEvenWithoutAHost) {
+  SymbolFolder folder;
+  const std::wstring path = folder.Add(L"end", Plugin(L"good-1") + Proc(L"export://SfEnd@sfend.dll"));
+  std::vector<std::wstring> log;
+  {
+    TTestHost host;
+    {
+      TSymbolFiles files(folder.Folder());
+      FileOf(files, path)->Load();
+      FindProc(FileOf(files, path), L"export://SfEnd@sfend.dll")->SetActive(false);
+    }
+    log = host.Log;
+    EXPECT_TRUE(host.Held.empty());
+  }
+  const std::vector<std::wstring> expected = {L"load good-1", L"unload", L"free good-1"};
+  EXPECT_EQ(expected, log);
+  EXPECT_NE(std::string::npos, ReadTextFile(LocalCopy(path)).find("\"False\""));
+
+  // At shutdown the host may be gone first: the file still lets its plug-in go.
+  TTestHost host;
+  auto files = std::make_unique<TSymbolFiles>(folder.Folder());
+  FileOf(*files, path)->Load();
+  host.Held.clear();  // the host's own references are gone, as its destructor drops them
+  TSymbolFilePluginHost* previous = SetSymbolFilePluginHost(nullptr);
+  files.reset();
+  SetSymbolFilePluginHost(previous);
+  EXPECT_EQ(L"free good-1", host.Log.back());
+}
+
 TEST(SymbolFilePlugins, WithoutAHostAPluginEntryFails) {
   TSymbolFilePluginHost* previous = SetSymbolFilePluginHost(nullptr);
   SymbolFolder folder;
