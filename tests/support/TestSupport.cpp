@@ -93,3 +93,15 @@ void AddTestShutdown(std::function<void()> fn) { Shutdowns().push_back(std::move
 void RunTestShutdown() {
   for (auto it = Shutdowns().rbegin(); it != Shutdowns().rend(); ++it) (*it)();
 }
+
+std::vector<std::wstring> SplitLines(const std::wstring& text) {
+  std::vector<std::wstring> lines;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find(L"\r\n", start);
+    if (end == std::wstring::npos) end = text.size();
+    lines.push_back(text.substr(start, end - start));
+    start = end + 2;
+  }
+  return lines;
+}

@@ -62,18 +62,6 @@ std::wstring MessageOf(const std::function<void()>& action) {
   return L"(no error)";
 }
 
-std::vector<std::wstring> Lines(const std::wstring& text) {
-  std::vector<std::wstring> lines;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find(L"\r\n", start);
-    if (end == std::wstring::npos) end = text.size();
-    lines.push_back(text.substr(start, end - start));
-    start = end + 2;
-  }
-  return lines;
-}
-
 TTestToolbar::TTestToolbar() : FImages(ImageList_Create(16, 16, ILC_COLOR32 | ILC_MASK, 4, 4)) {}
 
 TTestToolbar::~TTestToolbar() {

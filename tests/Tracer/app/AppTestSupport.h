@@ -28,8 +28,6 @@ LONG PlugFixLive();
 
 // The message of the exception that action raises, or "(no error)".
 std::wstring MessageOf(const std::function<void()>& action);
-// Lines of a message split at CR LF.
-std::vector<std::wstring> Lines(const std::wstring& text);
 
 // The plug-in toolbar as the main window will have it: an image list and the actions it owns.
 class TTestToolbar : public IAppPluginActionsImpl {

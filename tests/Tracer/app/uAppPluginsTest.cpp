@@ -206,7 +206,7 @@ TEST_F(PluginHost, AFailedLoadGivesTheReasonAndLeavesTheFileUnloaded) {
     TSymbolFiles files(Folder());
     Set(L"plugfix:connect", c.ClassId == PlugFixClass ? L"fail" : L"");
     const std::wstring message = MessageOf([&] { File(files, path)->Load(); });
-    const std::vector<std::wstring> lines = Lines(message);
+    const std::vector<std::wstring> lines = SplitLines(message);
     ASSERT_EQ(4u, lines.size()) << WideToUtf8(message);
     EXPECT_EQ(L"Error loading symbols from \"" + path, lines[0]);
     EXPECT_EQ(L"Error loading " + path, lines[1]);

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -44,18 +45,6 @@ std::wstring Param(const std::wstring& name, const std::wstring& type) {
 
 std::string SymbolsDocument(const std::wstring& body, const std::wstring& root = L"calderwisp:symbols") {
   return WideToUtf8(L"<?xml version=\"1.0\"?>\r\n<propertyset name=\"" + root + L"\">" + body + L"</propertyset>\r\n");
-}
-
-std::vector<std::wstring> Lines(const std::wstring& text) {
-  std::vector<std::wstring> lines;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find(L"\r\n", start);
-    if (end == std::wstring::npos) end = text.size();
-    lines.push_back(text.substr(start, end - start));
-    start = end + 2;
-  }
-  return lines;
 }
 
 TProcDef* FindProc(TSymbolFile* file, const std::wstring& url) {
@@ -173,7 +162,7 @@ TEST(SymbolFiles, AFileWithBadEntriesStaysUnloadedAndListsEveryFailure) {
   TSymbolFiles files(folder.Folder());
   TSymbolFile* file = FileOf(files, path);
   const std::wstring message = MessageOf([&] { file->Load(); });
-  const std::vector<std::wstring> lines = Lines(message);
+  const std::vector<std::wstring> lines = SplitLines(message);
   ASSERT_EQ(2u + std::size(cases), lines.size()) << WideToUtf8(message);
   EXPECT_EQ(L"Error loading symbols from \"" + path, lines[0]);
   EXPECT_EQ(L"Error loading " + path, lines[1]);
@@ -201,7 +190,7 @@ TEST(SymbolFiles, ARootOfAnotherNameLoadsNoFunctionsAndABrokenDocumentFails) {
   EXPECT_EQ(0, file->GetProcs()->GetCount());
   file->Unload(true);
   EXPECT_FALSE(WideFileExists(LocalCopy(other)));  // no function, no copy
-  const std::vector<std::wstring> lines = Lines(MessageOf([&] { FileOf(files, broken)->Load(); }));
+  const std::vector<std::wstring> lines = SplitLines(MessageOf([&] { FileOf(files, broken)->Load(); }));
   ASSERT_GE(lines.size(), 3u);
   EXPECT_EQ(L"Error loading symbols from \"" + broken, lines[0]);
   EXPECT_EQ(L"Error loading " + broken, lines[1]);
@@ -235,7 +224,7 @@ TEST(SymbolFiles, AFunctionAnotherLoadedFileHasFailsTheFileAndStaysWithTheOther)
   TSymbolFiles files(folder.Folder());
   FileOf(files, first)->Load();
   TProcDef* def = FindProc(FileOf(files, first), L"export://SfDup@sfdup.dll");
-  const std::vector<std::wstring> lines = Lines(MessageOf([&] { FileOf(files, second)->Load(); }));
+  const std::vector<std::wstring> lines = SplitLines(MessageOf([&] { FileOf(files, second)->Load(); }));
   EXPECT_EQ(3u, lines.size());
   EXPECT_FALSE(FileOf(files, second)->IsLoaded());
   EXPECT_TRUE(InLoadedSet(L"export://SfDup@sfdup.dll", def));
@@ -305,7 +294,7 @@ TEST(SymbolFileOverrides, ACopyNeverAddsFunctionsAndItsErrorsFailTheLoad) {
   file->Unload(false);
 
   WriteTextFile(LocalCopy(path), SymbolsDocument(Proc(L"export://SfUpd@sfupd.dll", XmlProperty(L"Active", L"maybe"))));
-  const std::vector<std::wstring> lines = Lines(MessageOf([&] { file->Load(); }));
+  const std::vector<std::wstring> lines = SplitLines(MessageOf([&] { file->Load(); }));
   ASSERT_GE(lines.size(), 3u);
   EXPECT_EQ(L"Error loading symbols from \"" + path, lines[0]);
   EXPECT_EQ(L"Error loading " + LocalCopy(path), lines[1]);
@@ -390,29 +379,24 @@ TEST(SymbolFiles, LoadingWaitsForTheDebuggingThreadsReadLock) {
   SymbolFolder folder;
   const std::wstring path = folder.Add(L"lock", L"");
   TSymbolFiles files(folder.Folder());
-  std::atomic<bool> holding{false}, released{false};
-  std::thread reader([&] {
-    TReadLock lock(*GetDebugRWSync());
-    holding = true;
-    Sleep(Scaled(300));
-    released = true;
-  });
-  while (!holding) Sleep(1);
-  FileOf(files, path)->Load();
-  EXPECT_TRUE(released);
-  reader.join();
-  released = false;
-  holding = false;
-  std::thread reader2([&] {
-    TReadLock lock(*GetDebugRWSync());
-    holding = true;
-    Sleep(Scaled(300));
-    released = true;
-  });
-  while (!holding) Sleep(1);
-  FileOf(files, path)->Unload(true);
-  EXPECT_TRUE(released);
-  reader2.join();
+  // Runs action while another thread holds the read lock for a while; true when the
+  // action could finish only after the lock was let go.
+  auto waitsForReader = [](const std::function<void()>& action) {
+    std::atomic<bool> holding{false}, released{false};
+    std::thread reader([&] {
+      TReadLock lock(*GetDebugRWSync());
+      holding = true;
+      Sleep(Scaled(300));
+      released = true;
+    });
+    while (!holding) Sleep(1);
+    action();
+    const bool waited = released;
+    reader.join();
+    return waited;
+  };
+  EXPECT_TRUE(waitsForReader([&] { FileOf(files, path)->Load(); }));
+  EXPECT_TRUE(waitsForReader([&] { FileOf(files, path)->Unload(true); }));
 }
 
 // --- Plug-ins, through a host of the test's own ---------------------------------------------
@@ -482,7 +466,7 @@ TEST(SymbolFilePlugins, AFailingPluginUnloadsTheFileAndReleasesThoseLoadedBefore
       folder.Add(L"plf", Plugin(L"good-1") + Plugin(L"{bad}") + Proc(L"export://SfPlf@sfplf.dll") + Plugin(L"good-3"));
   TSymbolFiles files(folder.Folder());
   TSymbolFile* file = FileOf(files, path);
-  const std::vector<std::wstring> lines = Lines(MessageOf([&] { file->Load(); }));
+  const std::vector<std::wstring> lines = SplitLines(MessageOf([&] { file->Load(); }));
   ASSERT_EQ(4u, lines.size());
   EXPECT_EQ(L"Error loading plugin {bad}", lines[2]);
   EXPECT_EQ(L"refused", lines[3]);
@@ -527,7 +511,7 @@ TEST(SymbolFilePlugins, WithoutAHostAPluginEntryFails) {
   SymbolFolder folder;
   const std::wstring path = folder.Add(L"plh", Plugin(L"{00000000-0000-0000-0000-000000000001}"));
   TSymbolFiles files(folder.Folder());
-  const std::vector<std::wstring> lines = Lines(MessageOf([&] { FileOf(files, path)->Load(); }));
+  const std::vector<std::wstring> lines = SplitLines(MessageOf([&] { FileOf(files, path)->Load(); }));
   ASSERT_EQ(4u, lines.size());
   EXPECT_EQ(L"Error loading plugin {00000000-0000-0000-0000-000000000001}", lines[2]);
   EXPECT_FALSE(FileOf(files, path)->IsLoaded());
