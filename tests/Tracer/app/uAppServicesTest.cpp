@@ -54,22 +54,6 @@ protected:
   void SetUp() override { PrepareAutomation(); }
 };
 
-TEST_F(AppObject, HandsOutTheProgramsServices) {
-  IAppObject* app = GetAppObject();
-  TComPtr<IAppPluginActions> actions;
-  ASSERT_EQ(S_OK, app->get_PluginActions(actions.Put()));
-  EXPECT_EQ(static_cast<IAppPluginActions*>(GetAppPluginActions()), actions.Get());
-  TComPtr<IAppSettings> settings;
-  ASSERT_EQ(S_OK, app->get_Settings(settings.Put()));
-  EXPECT_EQ(static_cast<IAppSettings*>(GetAppSettings()), settings.Get());
-  TComPtr<ITracerEvents> all;
-  ASSERT_EQ(S_OK, app->get_AllEvents(all.Put()));
-  EXPECT_EQ(static_cast<ITracerEvents*>(GetTracerEventQueue()->AllEvents()), all.Get());
-  TComPtr<IVisibleTracerEvents> visible;
-  ASSERT_EQ(S_OK, app->get_VisibleEvents(visible.Put()));
-  EXPECT_EQ(static_cast<IVisibleTracerEvents*>(GetTracerEventQueue()->VisibleEvents()), visible.Get());
-}
-
 TEST_F(AppObject, TheWindowHandleIsZeroUntilTheMainWindowRegisters) {
   TAppObject* app = GetAppObject();
   LONG handle = -1;
