@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <typeinfo>
 #include <vector>
 
@@ -15,24 +16,16 @@
 
 namespace {
 
-std::string Hex(const std::string& bytes) {
+// Code units as hex (two digits a byte, four a UTF-16 unit), so that a failure shows what a
+// console cannot.
+template <class TString>
+std::string Hex(const TString& s) {
+  using TUnit = std::make_unsigned_t<typename TString::value_type>;
   static const char digits[] = "0123456789ABCDEF";
   std::string out;
-  for (unsigned char c : bytes) {
+  for (auto c : s) {
     if (!out.empty()) out += ' ';
-    out += digits[c >> 4];
-    out += digits[c & 15];
-  }
-  return out;
-}
-
-// UTF-16 code units as hex, so that a failure shows what a console cannot.
-std::string Units(const std::wstring& s) {
-  static const char digits[] = "0123456789ABCDEF";
-  std::string out;
-  for (wchar_t c : s) {
-    if (!out.empty()) out += ' ';
-    for (int shift = 12; shift >= 0; shift -= 4) out += digits[(static_cast<unsigned>(c) >> shift) & 15];
+    for (int shift = 8 * sizeof(TUnit) - 4; shift >= 0; shift -= 4) out += digits[(static_cast<TUnit>(c) >> shift) & 15];
   }
   return out;
 }
@@ -100,7 +93,7 @@ TEST(Exception, WhatGivesTheWideMessageAsUtf8) {
   };
   for (const Case& c : cases) {
     const Exception e(c.message);
-    EXPECT_EQ(Hex(c.utf8), Hex(e.what())) << Units(c.message);
+    EXPECT_EQ(Hex(c.utf8), Hex(std::string(e.what()))) << Hex(c.message);
     EXPECT_EQ(c.message, e.Message());
   }
 }
@@ -145,11 +138,11 @@ TEST(Utf8ToWide, WellFormedTextRoundTripsAndBadSequencesBecomeReplacementCharact
       {"beyond the last code point", "\xF4\x90\x80\x80", L"\xFFFD\xFFFD\xFFFD\xFFFD"},
       {"a five-byte lead", "\xF8\x88\x80\x80\x80", L"\xFFFD\xFFFD\xFFFD\xFFFD\xFFFD"},
   };
-  for (const Case& c : cases) EXPECT_EQ(Units(c.wide), Units(Utf8ToWide(c.utf8))) << c.what;
+  for (const Case& c : cases) EXPECT_EQ(Hex(c.wide), Hex(Utf8ToWide(c.utf8))) << c.what;
   // Every well-formed wide text comes back from its UTF-8 as it was.
   for (const std::wstring& text : {std::wstring(L"plain"), std::wstring(L"\u00E9\u0800\uFFFD\uFFFF"),
                                    std::wstring(L"x\xD800\xDC00y\xDBFF\xDFFF")})
-    EXPECT_EQ(Units(text), Units(Utf8ToWide(WideToUtf8(text))));
+    EXPECT_EQ(Hex(text), Hex(Utf8ToWide(WideToUtf8(text))));
 }
 
 // A worker hands what it caught to the main thread as a copy, which raises it there again as the
