@@ -105,11 +105,6 @@ TDeadline::TDeadline(unsigned long ms) : FStart(GetTickCount()), FLimit(ScaledMs
 
 bool TDeadline::Passed() const { return GetTickCount() - FStart >= FLimit; }
 
-unsigned long TDeadline::Remaining() const {
-  const unsigned long spent = GetTickCount() - FStart;
-  return spent >= FLimit ? 0 : FLimit - spent;
-}
-
 bool PollUntil(const std::function<bool()>& pred, unsigned long ms, unsigned long stepMs) {
   const TDeadline deadline(ms);
   for (;;) {

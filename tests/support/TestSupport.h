@@ -43,8 +43,6 @@ class TDeadline {
 public:
   explicit TDeadline(unsigned long ms);
   bool Passed() const;
-  // What is left of it, 0 once passed.
-  unsigned long Remaining() const;
   // The scaled limit, for messages.
   unsigned long Limit() const { return FLimit; }
 
