@@ -21,13 +21,6 @@
 
 namespace {
 
-DWORD Scaled(DWORD ms) {
-  wchar_t buf[16] = {};
-  DWORD n = GetEnvironmentVariableW(L"CW_TEST_TIME_SCALE", buf, 16);
-  int scale = n > 0 && n < 16 ? _wtoi(buf) : 1;
-  return ms * static_cast<DWORD>(scale < 1 ? 1 : scale);
-}
-
 // File names unique across the test programs that share the per-user folder.
 std::wstring UniqueName(const std::wstring& base) {
   static LONG counter = 0;
@@ -386,13 +379,13 @@ TEST(SymbolFiles, LoadingWaitsForTheDebuggingThreadsReadLock) {
     std::thread reader([&] {
       TReadLock lock(*GetDebugRWSync());
       holding = true;
-      Sleep(Scaled(300));
+      ScaledSleep(300);
       released = true;
     });
-    while (!holding) Sleep(1);
+    EXPECT_TRUE(PollUntil([&] { return holding.load(); }, 5000, 1));
     action();
     const bool waited = released;
-    reader.join();
+    JoinWithin(reader, 5000, "the reader");
     return waited;
   };
   EXPECT_TRUE(waitsForReader([&] { FileOf(files, path)->Load(); }));

@@ -57,7 +57,7 @@ public:
         FThread([this, action] { Run(action); }) {}
   ~TDialogPresser() { Join(); }
   void Join() {
-    if (FThread.joinable()) FThread.join();
+    JoinWithin(FThread, 30000, "the dialog presser");
   }
   // Valid after Join.
   const TDialogView& View() const { return FView; }

@@ -351,7 +351,7 @@ TEST_F(ExceptionHandler, AWorkersExceptionIsShownOnceOnTheMainThreadWithTheWorke
   Log.ShellAnswer = SE_ERR_NOASSOC;
   TFailingWorker worker(false);
   worker.Start();
-  worker.WaitFor();
+  WaitForWorker(worker, 20000, "the failing worker");
   ASSERT_EQ(1, Log.Dialogs);
   EXPECT_EQ(GetCurrentThreadId(), Log.DialogThread);
   EXPECT_EQ(L"worker failed", Log.DialogMessage);
@@ -366,7 +366,7 @@ TEST_F(ExceptionHandler, AWorkersAbortIsNotShown) {
   TExceptionHandler handler;
   TFailingWorker worker(true);
   worker.Start();
-  worker.WaitFor();
+  WaitForWorker(worker, 20000, "the failing worker");
   EXPECT_EQ(0, Log.Dialogs);
   EXPECT_TRUE(Log.Links.empty());
 }

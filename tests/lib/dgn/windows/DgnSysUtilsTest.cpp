@@ -44,7 +44,7 @@ TEST(DgnSysUtils, ModuleRoutinesNameThisProgram) {
   EXPECT_EQ(buf[3], 4);
 }
 
-TEST(DgnSysUtils, CriticalSectionIsReentrantAndExcludesOtherThreads) {
+TEST(DgnSysUtils, CriticalSectionIsReentrantAndExcludesOtherThreadsNotEnteredWithin50Ms) {
   TDgnCriticalSection cs;
   int counter = 0;
   cs.Enter();
@@ -55,13 +55,13 @@ TEST(DgnSysUtils, CriticalSectionIsReentrantAndExcludesOtherThreads) {
     entered = true;
     ++counter;
   });
-  Sleep(50);
+  ScaledSleep(50);
   EXPECT_FALSE(entered.load());
   cs.Leave();
-  Sleep(20);
+  ScaledSleep(20);
   EXPECT_FALSE(entered.load());
   cs.Leave();
-  other.join();
+  ASSERT_TRUE(JoinWithin(other, 10000));
   EXPECT_TRUE(entered.load());
   EXPECT_EQ(counter, 1);
 }
