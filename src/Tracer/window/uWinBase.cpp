@@ -50,6 +50,22 @@ void TComponent::DestroyComponents() {
   while (!FComponents.empty()) delete FComponents.back();  // each removes itself
 }
 
+std::wstring TComponent::TranslationDefault(const std::wstring& key, const std::wstring& current) const {
+  for (const auto& [k, t] : FTranslated)
+    if (k == key && t.Translated == current) return t.Default;
+  return current;
+}
+
+void TComponent::RememberTranslation(const std::wstring& key, const std::wstring& defaultText,
+                                     const std::wstring& translated) {
+  for (auto& [k, t] : FTranslated)
+    if (k == key) {
+      t = TTranslatedText{defaultText, translated};
+      return;
+    }
+  FTranslated.emplace_back(key, TTranslatedText{defaultText, translated});
+}
+
 const TPropTable& TComponent::ClassPropTable() {
   static const TPropTable table(&TPersistent::ClassPropTable(),
                                 {StringProperty<TComponent>(L"Name", &TComponent::FName, &TComponent::FName)});
@@ -368,9 +384,14 @@ LRESULT TCustomWindow::OnMessage(UINT msg, WPARAM wp, LPARAM lp) {
           return 0;
         }
       break;
-    case WM_SIZE:
-      Resized();
+    case WM_SIZE: {
+      SIZE size{LOWORD(lp), HIWORD(lp)};
+      if (size.cx != FClientSize.cx || size.cy != FClientSize.cy) {
+        FClientSize = size;
+        Resized();
+      }
       return 0;
+    }
     case WM_ERASEBKGND:
       if (Color() != CLR_NONE) {
         RECT r = ClientRect();

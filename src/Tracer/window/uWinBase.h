@@ -34,6 +34,12 @@ public:
   virtual TComponent* ActionComponent() const { return nullptr; }
   virtual bool IsForm() const { return false; }
 
+  // Translation starts from the built-in text each time: the default of a text that was
+  // translated before and not changed since is the text it was translated from, so switching
+  // back to a language (English included) never starts from another language's words.
+  std::wstring TranslationDefault(const std::wstring& key, const std::wstring& current) const;
+  void RememberTranslation(const std::wstring& key, const std::wstring& defaultText, const std::wstring& translated);
+
   static const TPropTable& ClassPropTable();
   const TPropTable& GetPropTable() const override { return ClassPropTable(); }
 
@@ -42,9 +48,13 @@ protected:
   void DestroyComponents();
 
 private:
+  struct TTranslatedText {
+    std::wstring Default, Translated;
+  };
   TComponent* FOwner;
   std::wstring FName;
   std::vector<TComponent*> FComponents;
+  std::vector<std::pair<std::wstring, TTranslatedText>> FTranslated;
 };
 
 enum class TAlign : uint8_t { alNone, alTop, alBottom, alLeft, alRight, alClient };
@@ -187,6 +197,7 @@ protected:
 private:
   static LRESULT CALLBACK WindowProc(HWND window, UINT msg, WPARAM wp, LPARAM lp);
   std::wstring FClassName;
+  SIZE FClientSize{-1, -1};  // the last WM_SIZE: only real changes are passed on
   bool FDetached = false;  // set in the destructor: no message reaches the object any more
 };
 

@@ -1,0 +1,54 @@
+#include "Tracer/window/WindowTestSupport.h"
+
+#include <cstdlib>
+
+#include "Tracer/foundation/uGuards.h"
+#include "Tracer/window/uWinForms.h"
+#include "lib/rtl/SysUtils.h"
+
+namespace {
+
+std::vector<std::wstring> GCaught;
+
+void RecordException() noexcept {
+  try {
+    throw;
+  } catch (const Exception& e) {
+    GCaught.push_back(e.Message());
+  } catch (const std::exception& e) {
+    GCaught.push_back(Utf8ToWide(e.what()));
+  } catch (...) {
+    GCaught.push_back(L"(unknown)");
+  }
+}
+
+}  // namespace
+
+int TestTimeScale() {
+  const char* s = std::getenv("CW_TEST_TIME_SCALE");
+  int n = s ? std::atoi(s) : 1;
+  return n < 1 ? 1 : n;
+}
+
+bool PumpUntil(const std::function<bool()>& done, int ms) {
+  const DWORD start = GetTickCount(), limit = static_cast<DWORD>(ms) * TestTimeScale();
+  for (;;) {
+    Application()->ProcessMessages();
+    if (done()) return true;
+    if (GetTickCount() - start > limit) return false;
+    MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
+  }
+}
+
+void PumpFor(int ms) {
+  PumpUntil([] { return false; }, ms);
+}
+
+TCaughtExceptions::TCaughtExceptions() {
+  GCaught.clear();
+  SetApplicationExceptionRoute(RecordException);
+}
+
+TCaughtExceptions::~TCaughtExceptions() { SetApplicationExceptionRoute(nullptr); }
+
+const std::vector<std::wstring>& TCaughtExceptions::Messages() const { return GCaught; }

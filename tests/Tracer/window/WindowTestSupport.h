@@ -1,0 +1,25 @@
+// Helpers of the windowed tests: bounded message pumping and a catcher of the exceptions that
+// reach the application's handler.
+#pragma once
+#include <windows.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+// CW_TEST_TIME_SCALE (at least 1).
+int TestTimeScale();
+// Dispatches messages until done() or until ms (scaled) passed; answers done().
+bool PumpUntil(const std::function<bool()>& done, int ms);
+void PumpFor(int ms);
+
+// While alive, exceptions handed to the application's handler are recorded instead of shown.
+class TCaughtExceptions {
+public:
+  TCaughtExceptions();
+  ~TCaughtExceptions();
+  TCaughtExceptions(const TCaughtExceptions&) = delete;
+  TCaughtExceptions& operator=(const TCaughtExceptions&) = delete;
+  // The messages, in order.
+  const std::vector<std::wstring>& Messages() const;
+};
