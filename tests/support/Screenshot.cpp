@@ -82,7 +82,9 @@ bool SaveWindowScreenshot(HWND window, const std::wstring& fileName) {
   const int w = r.right - r.left, h = r.bottom - r.top;
   if (w <= 0 || h <= 0) return false;
   RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN | RDW_FRAME);
-  HDC screen = GetDC(nullptr);
+  // The window's own device context reads what the window drew (Wine keeps it in the window's
+  // surface before the screen sees it).
+  HDC screen = GetWindowDC(window);
   HDC mem = CreateCompatibleDC(screen);
   BITMAPINFO bi{};
   bi.bmiHeader.biSize = sizeof(bi.bmiHeader);
@@ -95,7 +97,7 @@ bool SaveWindowScreenshot(HWND window, const std::wstring& fileName) {
   bool ok = false;
   if (dib) {
     HGDIOBJ old = SelectObject(mem, dib);
-    ok = BitBlt(mem, 0, 0, w, h, screen, r.left, r.top, SRCCOPY) != FALSE;
+    ok = BitBlt(mem, 0, 0, w, h, screen, 0, 0, SRCCOPY) != FALSE;
     SelectObject(mem, old);
     GdiFlush();
     const int stride = (w * 3 + 3) & ~3;
@@ -116,7 +118,7 @@ bool SaveWindowScreenshot(HWND window, const std::wstring& fileName) {
     }
   }
   DeleteDC(mem);
-  ReleaseDC(nullptr, screen);
+  ReleaseDC(window, screen);
   return ok;
 }
 

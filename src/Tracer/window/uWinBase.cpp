@@ -98,7 +98,7 @@ void TControl::CreateHandle(const wchar_t* className, DWORD style, DWORD exStyle
   HWND parent = FParent ? FParent->Handle() : nullptr;
   HMENU id = nullptr;
   if (parent) {
-    style |= WS_CHILD;
+    style |= WS_CHILD | WS_CLIPSIBLINGS;
     id = reinterpret_cast<HMENU>(static_cast<UINT_PTR>(NewControlId()));
   }
   HWND h = CreateWindowExW(exStyle, className, text.c_str(), style, left, top, width, height, parent, id,

@@ -174,7 +174,9 @@ TBevel::TBevel(TComponent* owner, TControl* parent, const std::wstring& name, in
                int height)
     : TControl(owner, parent) {
   SetName(name);
-  CreateHandle(L"STATIC", WS_VISIBLE | SS_ETCHEDFRAME, 0, left, top, width, height);
+  CreateHandle(L"STATIC", WS_VISIBLE | SS_ETCHEDFRAME, WS_EX_TRANSPARENT, left, top, width, height);
+  // A frame behind the controls it surrounds: the bottom of the z-order.
+  SetWindowPos(Handle(), HWND_BOTTOM, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
 }
 
 // ---- TButtonGroup ----------------------------------------------------------------------------
