@@ -1,24 +1,71 @@
 #include "support/Screenshot.h"
 
-#include <array>
+#include <algorithm>
+#include <set>
 
-#include "support/TestSupport.h"
+size_t TRgbImage::ColorCount() const {
+  std::set<uint32_t> colors;
+  for (size_t i = 0; i + 2 < Pixels.size(); i += 3)
+    colors.insert(Pixels[i] << 16 | Pixels[i + 1] << 8 | Pixels[i + 2]);
+  return colors.size();
+}
+
+TRgbImage CaptureWindow(HWND window) {
+  TRgbImage image;
+  RECT r;
+  if (!GetWindowRect(window, &r)) return image;
+  const int width = r.right - r.left, height = r.bottom - r.top;
+  if (width <= 0 || height <= 0) return image;
+  BITMAPINFO info = {};
+  info.bmiHeader.biSize = sizeof(info.bmiHeader);
+  info.bmiHeader.biWidth = width;
+  info.bmiHeader.biHeight = -height;  // top-down
+  info.bmiHeader.biPlanes = 1;
+  info.bmiHeader.biBitCount = 32;
+  info.bmiHeader.biCompression = BI_RGB;
+  void* bits = nullptr;
+  HBITMAP bitmap = CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+  if (!bitmap) return image;
+  HDC dc = CreateCompatibleDC(nullptr);
+  HGDIOBJ old = SelectObject(dc, bitmap);
+  // What the screen shows of the window: Wine's PrintWindow leaves the child controls out.
+  HDC windowDC = GetWindowDC(window);
+  const bool printed = BitBlt(dc, 0, 0, width, height, windowDC, 0, 0, SRCCOPY) != FALSE;
+  ReleaseDC(window, windowDC);
+  GdiFlush();
+  if (printed) {
+    image.Width = width;
+    image.Height = height;
+    image.Pixels.resize(static_cast<size_t>(width) * height * 3);
+    const auto* src = static_cast<const uint8_t*>(bits);
+    for (size_t i = 0, n = static_cast<size_t>(width) * height; i < n; ++i) {
+      image.Pixels[i * 3] = src[i * 4 + 2];
+      image.Pixels[i * 3 + 1] = src[i * 4 + 1];
+      image.Pixels[i * 3 + 2] = src[i * 4];
+    }
+  }
+  SelectObject(dc, old);
+  DeleteDC(dc);
+  DeleteObject(bitmap);
+  return image;
+}
 
 namespace {
 
-uint32_t Crc32(const uint8_t* data, size_t size, uint32_t crc = 0) {
-  static const std::array<uint32_t, 256> table = [] {
-    std::array<uint32_t, 256> t{};
+uint32_t Crc32(const std::string& data, size_t from) {
+  static uint32_t table[256];
+  static bool made = false;
+  if (!made) {
     for (uint32_t n = 0; n < 256; ++n) {
       uint32_t c = n;
-      for (int k = 0; k < 8; ++k) c = c & 1 ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-      t[n] = c;
+      for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+      table[n] = c;
     }
-    return t;
-  }();
-  crc = ~crc;
-  for (size_t i = 0; i < size; ++i) crc = table[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
-  return ~crc;
+    made = true;
+  }
+  uint32_t c = 0xFFFFFFFFu;
+  for (size_t i = from; i < data.size(); ++i) c = table[(c ^ static_cast<uint8_t>(data[i])) & 0xFF] ^ (c >> 8);
+  return c ^ 0xFFFFFFFFu;
 }
 
 void PutBE32(std::string& out, uint32_t v) {
@@ -27,16 +74,25 @@ void PutBE32(std::string& out, uint32_t v) {
 
 void PutChunk(std::string& out, const char* type, const std::string& data) {
   PutBE32(out, static_cast<uint32_t>(data.size()));
-  std::string body = std::string(type, 4) + data;
-  out += body;
-  PutBE32(out, Crc32(reinterpret_cast<const uint8_t*>(body.data()), body.size()));
+  const size_t start = out.size();
+  out += type;
+  out += data;
+  PutBE32(out, Crc32(out, start));
 }
 
-// A zlib stream of stored (uncompressed) deflate blocks.
-std::string ZlibStored(const std::string& raw) {
+}  // namespace
+
+std::string EncodePng(const TRgbImage& image) {
+  // Each row: filter byte 0, then the pixels.
+  std::string raw;
+  const size_t rowBytes = static_cast<size_t>(image.Width) * 3;
+  for (int y = 0; y < image.Height; ++y) {
+    raw += '\0';
+    raw.append(reinterpret_cast<const char*>(image.Pixels.data()) + y * rowBytes, rowBytes);
+  }
+  // zlib: header, stored blocks of at most 65535 bytes, Adler-32.
   std::string z = "\x78\x01";
-  size_t pos = 0;
-  do {
+  for (size_t pos = 0;;) {
     const size_t n = std::min<size_t>(65535, raw.size() - pos);
     const bool last = pos + n == raw.size();
     z += static_cast<char>(last ? 1 : 0);
@@ -46,84 +102,23 @@ std::string ZlibStored(const std::string& raw) {
     z += static_cast<char>((~n >> 8) & 0xFF);
     z.append(raw, pos, n);
     pos += n;
-  } while (pos < raw.size());
+    if (last) break;
+  }
   uint32_t a = 1, b = 0;
   for (unsigned char c : raw) {
     a = (a + c) % 65521;
     b = (b + a) % 65521;
   }
-  PutBE32(z, (b << 16) | a);
-  return z;
-}
+  PutBE32(z, b << 16 | a);
 
-}  // namespace
-
-std::string EncodePng(int width, int height, const std::vector<uint8_t>& rgb) {
-  std::string raw;
-  raw.reserve(static_cast<size_t>(height) * (width * 3 + 1));
-  for (int y = 0; y < height; ++y) {
-    raw += '\0';  // filter: none
-    raw.append(reinterpret_cast<const char*>(rgb.data()) + static_cast<size_t>(y) * width * 3, width * 3);
-  }
-  std::string png = "\x89PNG\r\n\x1A\n";
   std::string header;
-  PutBE32(header, width);
-  PutBE32(header, height);
-  header += std::string("\x08\x02\x00\x00\x00", 5);  // 8 bits, RGB, deflate, no filter set, no interlace
+  PutBE32(header, static_cast<uint32_t>(image.Width));
+  PutBE32(header, static_cast<uint32_t>(image.Height));
+  header += "\x08\x02";          // 8 bits, truecolour
+  header += std::string(3, '\0');  // deflate, filter 0, no interlace
+  std::string png = "\x89PNG\r\n\x1a\n";
   PutChunk(png, "IHDR", header);
-  PutChunk(png, "IDAT", ZlibStored(raw));
+  PutChunk(png, "IDAT", z);
   PutChunk(png, "IEND", std::string());
   return png;
-}
-
-bool SaveWindowScreenshot(HWND window, const std::wstring& fileName) {
-  RECT r;
-  if (!GetWindowRect(window, &r)) return false;
-  const int w = r.right - r.left, h = r.bottom - r.top;
-  if (w <= 0 || h <= 0) return false;
-  RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN | RDW_FRAME);
-  // The window's own device context reads what the window drew (Wine keeps it in the window's
-  // surface before the screen sees it).
-  HDC screen = GetWindowDC(window);
-  HDC mem = CreateCompatibleDC(screen);
-  BITMAPINFO bi{};
-  bi.bmiHeader.biSize = sizeof(bi.bmiHeader);
-  bi.bmiHeader.biWidth = w;
-  bi.bmiHeader.biHeight = -h;  // top-down rows
-  bi.bmiHeader.biPlanes = 1;
-  bi.bmiHeader.biBitCount = 24;
-  void* bits = nullptr;
-  HBITMAP dib = CreateDIBSection(screen, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
-  bool ok = false;
-  if (dib) {
-    HGDIOBJ old = SelectObject(mem, dib);
-    ok = BitBlt(mem, 0, 0, w, h, screen, 0, 0, SRCCOPY) != FALSE;
-    SelectObject(mem, old);
-    GdiFlush();
-    const int stride = (w * 3 + 3) & ~3;
-    std::vector<uint8_t> rgb(static_cast<size_t>(w) * h * 3);
-    for (int y = 0; y < h; ++y)
-      for (int x = 0; x < w; ++x) {
-        const uint8_t* p = static_cast<const uint8_t*>(bits) + y * stride + x * 3;  // B, G, R
-        uint8_t* q = &rgb[(static_cast<size_t>(y) * w + x) * 3];
-        q[0] = p[2], q[1] = p[1], q[2] = p[0];
-      }
-    DeleteObject(dib);
-    if (ok) {
-      try {
-        WriteTextFile(fileName, EncodePng(w, h, rgb));
-      } catch (...) {
-        ok = false;
-      }
-    }
-  }
-  DeleteDC(mem);
-  ReleaseDC(window, screen);
-  return ok;
-}
-
-std::wstring ScreenshotFileName(const std::wstring& name) {
-  const std::wstring folder = TestBinDir() + L"..\\screenshots";
-  CreateDirectoryW(folder.c_str(), nullptr);
-  return folder + L"\\" + name + L".png";
 }

@@ -1,5 +1,5 @@
-// Pictures of windows for a person to look at: a window's pixels as it shows on the screen,
-// written as a PNG file (24-bit RGB, uncompressed deflate blocks).
+// Screenshots of real windows for a person to look at: the window as the screen shows it,
+// written as a PNG file (uncompressed deflate blocks, so no compression library is needed).
 #pragma once
 #include <windows.h>
 
@@ -7,10 +7,16 @@
 #include <string>
 #include <vector>
 
-// The bytes of a PNG file of width x height RGB pixels (rows top-down, 3 bytes per pixel).
-std::string EncodePng(int width, int height, const std::vector<uint8_t>& rgb);
-// Copies the window (frame included, as the window drew it) and writes it to fileName; false when
-// the window could not be read or the file not written.
-bool SaveWindowScreenshot(HWND window, const std::wstring& fileName);
-// "<build folder>\screenshots\<name>.png", the folder made on demand.
-std::wstring ScreenshotFileName(const std::wstring& name);
+// Top-down rows of 8-bit red, green, blue.
+struct TRgbImage {
+  int Width = 0;
+  int Height = 0;
+  std::vector<uint8_t> Pixels;
+  // Number of distinct colours (a blank capture has one).
+  size_t ColorCount() const;
+};
+
+// The window with its frame as the screen shows it (without a window manager, as under the
+// test display, the frame is not drawn).
+TRgbImage CaptureWindow(HWND window);
+std::string EncodePng(const TRgbImage& image);

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <cwchar>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -92,4 +93,11 @@ void AddTestShutdown(std::function<void()> fn) { Shutdowns().push_back(std::move
 
 void RunTestShutdown() {
   for (auto it = Shutdowns().rbegin(); it != Shutdowns().rend(); ++it) (*it)();
+}
+
+unsigned ScaledMs(unsigned ms) {
+  wchar_t buf[16] = {};
+  const DWORD n = GetEnvironmentVariableW(L"CW_TEST_TIME_SCALE", buf, 16);
+  const long scale = n > 0 && n < 16 ? wcstol(buf, nullptr, 10) : 1;
+  return ms * static_cast<unsigned>(scale >= 1 ? scale : 1);
 }

@@ -27,3 +27,6 @@ std::string ReadTextFile(const std::wstring& path);
 // Called once after all tests ran, before COM is uninitialised (e.g. to free singletons).
 void AddTestShutdown(std::function<void()> fn);
 void RunTestShutdown();
+
+// A wait of ms milliseconds times the time-scale factor (CW_TEST_TIME_SCALE, at least 1).
+unsigned ScaledMs(unsigned ms);

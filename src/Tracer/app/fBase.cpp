@@ -1,5 +1,6 @@
 #include "Tracer/app/fBase.h"
 
+#include "Tracer/foundation/uInterfaceServices.h"
 #include "Tracer/foundation/uMultiLanguage.h"
 #include "Tracer/foundation/uWideStrUtils.h"
 #include "Tracer/window/uWinTranslate.h"
@@ -9,7 +10,10 @@ namespace {
 THelpTopicFunc GHelpTopicFunc = nullptr;
 
 void ShowHelpTopic(const std::wstring& topic) {
-  if (GHelpTopicFunc) GHelpTopicFunc(topic);
+  if (GHelpTopicFunc)
+    GHelpTopicFunc(topic);
+  else
+    GetHTMLHelp()->ShowTopic(topic);
 }
 
 }  // namespace

@@ -10,7 +10,7 @@
 #include "Tracer/window/uWinComCtrls.h"
 #include "Tracer/window/uWinForms.h"
 
-// Opens a topic of the help file (nullptr: the help file's own caller).
+// Opens a topic of the help file (nullptr: THTMLHelp, the help file's own caller).
 using THelpTopicFunc = void (*)(const std::wstring& topic);
 THelpTopicFunc SetHelpTopicFunc(THelpTopicFunc fn);
 

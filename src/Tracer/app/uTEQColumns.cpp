@@ -1,6 +1,7 @@
 #include "Tracer/app/uTEQColumns.h"
 
 #include "Tracer/engine/uEventQueue.h"
+#include "Tracer/foundation/uInterfaceServices.h"
 #include "Tracer/foundation/uMultiLanguage.h"
 #include "Tracer/foundation/uUtils.h"
 #include "Tracer/foundation/uVariants.h"
@@ -26,8 +27,14 @@ void SetDispatch(TOleVariant& value, IUnknown* obj) {
 }
 
 // The first highlight rule whose search text occurs in a cell gives the row's colours.
-bool FindHighlightColors(const TTEQColumnValueStrDynArray& /*cells*/, int32_t& /*textColor*/, int32_t& /*backColor*/) {
-  return false;
+void ApplyHighlightRules(const TTEQColumnValueStrDynArray& cells, int32_t& textColor, int32_t& backColor) {
+  std::vector<std::wstring> texts;
+  texts.reserve(cells.size());
+  for (const TTEQColumnValueStr& cell : cells) texts.push_back(cell.Text);
+  if (TColorInfo* rule = GetColorInfos()->FindRule(texts)) {
+    textColor = rule->ForeColor;
+    backColor = rule->BackColor;
+  }
 }
 
 }  // namespace
@@ -246,5 +253,5 @@ void TSimpleTEQReader::GetRowColors(int index, int32_t& textColor, int32_t& back
   }
   backColor = index % 2 ? static_cast<int32_t>(0xFF000005) : 0x00E8FFF8;
   textColor = 0;
-  FindHighlightColors(CachedStrings(event.Get()), textColor, backColor);
+  ApplyHighlightRules(CachedStrings(event.Get()), textColor, backColor);
 }

@@ -510,4 +510,18 @@ TProcessMemory* GetProcessMemory() {
 
 void GetProcessMemoryBridge(TMemoryManagerRef& Bridge) { GetProcessMemory()->GetBridge(Bridge); }
 
+TMemoryManagerRef GetProcessMemoryBridge() {
+  TMemoryManagerRef bridge;
+  GetProcessMemory()->GetBridge(bridge);
+  return bridge;
+}
+
 void SetProcessMemoryBridge(IMemoryManager* Bridge) { GetProcessMemory()->SetBridge(Bridge); }
+
+bool TryReadProcessMemory(HANDLE Process, uint32_t Address, void* Buffer, size_t Count) {
+  SIZE_T done = 0;
+  return Address != 0 &&
+         ::ReadProcessMemory(Process, reinterpret_cast<LPCVOID>(static_cast<uintptr_t>(Address)), Buffer, Count,
+                             &done) &&
+         done == Count;
+}

@@ -2,6 +2,7 @@
 
 #include <objbase.h>
 #include <psapi.h>
+#include <shellapi.h>
 #include <shlobj.h>
 
 #include <algorithm>
@@ -286,4 +287,20 @@ void CheckCOMClassRegistered(const CLSID& clsId, const std::wstring& title, cons
                             L"Try to execute \"%ls\" in the command prompt to correct the problem",
                             title.c_str(), fixCommand.c_str()),
                  MB_ICONERROR);
+}
+
+namespace {
+std::atomic<TShellExecuteFunc> gShellExecuteFunc{nullptr};
+
+INT_PTR DefaultShellExecute(HWND owner, const std::wstring& file) {
+  return reinterpret_cast<INT_PTR>(ShellExecuteW(owner, nullptr, file.c_str(), nullptr, nullptr, SW_SHOWNORMAL));
+}
+}  // namespace
+
+TShellExecuteFunc SetShellExecuteFunc(TShellExecuteFunc fn) { return gShellExecuteFunc.exchange(fn); }
+
+INT_PTR ShellExecuteFile(const std::wstring& file) {
+  TShellExecuteFunc fn = gShellExecuteFunc;
+  if (fn == nullptr) fn = DefaultShellExecute;
+  return fn(GetApplicationWindow(), file);
 }

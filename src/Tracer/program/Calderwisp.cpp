@@ -9,6 +9,7 @@
 #include "Tracer/foundation/uSingletons.h"
 #include "Tracer/foundation/uUtils.h"
 #include "Tracer/foundation/uWideStrUtils.h"
+#include "lib/dgn/windows/DgnStackInfo.h"
 
 namespace {
 
@@ -49,10 +50,13 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   } catch (...) {
     exitCode = 1;
   }
+  // The services go first (the exception handler among them gives back its route and turns
+  // tracking off), then the diagnostics library's registries.
   try {
     FreeInstanceList();
   } catch (...) {
   }
+  DgnStackInfoShutdown();
   CoUninitialize();
   return exitCode;
 }

@@ -12,7 +12,6 @@
 #include "Tracer/foundation/uSingletons.h"
 #include "Tracer/window/WindowTestSupport.h"
 #include "lib/dgn/windows/DgnHandle.h"
-#include "support/Screenshot.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -102,7 +101,7 @@ TEST_F(SelProcessDlg, ListsTheFixtureByIdAndNameAndEnablesOKOnlyWithASelection) 
   ASSERT_NE(dlg->SelectedProcess(), nullptr);
   EXPECT_EQ(dlg->SelectedProcess()->ProcessId(), fixture.Id());
   PumpFor(100);
-  SaveWindowScreenshot(dlg->Handle(), ScreenshotFileName(L"SelProcessDlg"));
+  SaveWindowScreenshot(dlg->Handle(), L"SelProcessDlg");
 
   dlg->lvwProcesses->SetItemIndex(-1);
   EXPECT_FALSE(dlg->btnOK->Enabled());
@@ -231,7 +230,7 @@ TEST_F(SelProcessDlg, GermanLanguageFileTranslatesAtShowAndAfterASwitch) {
   dlg->Translate();
   ExpectTexts(*dlg, kGerman, "after switching to German");
   PumpFor(100);
-  SaveWindowScreenshot(dlg->Handle(), ScreenshotFileName(L"SelProcessDlg-German"));
+  SaveWindowScreenshot(dlg->Handle(), L"SelProcessDlg-German");
 
   GetMultiLanguage()->SetLanguage(L"English");
   dlg->Translate();

@@ -10,6 +10,7 @@
 #include "Tracer/com/uMiniComServer.h"
 #include "Tracer/engine/uEventQueue.h"
 #include "Tracer/engine/uTracerEventParams.h"
+#include "Tracer/foundation/uInterfaceServices.h"
 #include "Tracer/foundation/uSingletons.h"
 #include "Tracer/foundation/uUtils.h"
 #include "support/TestSupport.h"
@@ -162,6 +163,47 @@ TEST_F(TEQColumns, RowColoursOfErrorsAndAlternatingRows) {
     EXPECT_EQ(static_cast<uint32_t>(text), c.text) << "row " << c.row;
     EXPECT_EQ(static_cast<uint32_t>(back), c.back) << "row " << c.row;
   }
+}
+
+TEST_F(TEQColumns, HighlightRulesColourTheRowsTheyMatch) {
+  AddCall(L"OCIStmtExecute", 1, 1, 0, {{L"sql", TOleVariant(L"select 1"), true}});
+  AddCall(L"OCIStmtFetch", 1, 1, 0, {{L"rows", TOleVariant(3), true}});
+  GetTracerEventQueue()->AddError(L"select failed");
+  AddCall(L"OCIHandleFree", 1, 1, 0, {});
+  TColorInfos* rules = GetColorInfos();
+  rules->Clear();
+  auto rule = [&](const wchar_t* search, int32_t fore, int32_t back) {
+    TColorInfo* r = rules->Add();
+    r->SearchStr = search;
+    r->ForeColor = fore;
+    r->BackColor = back;
+  };
+  rule(L"", 0x111111, 0x111111);          // an empty search text matches nothing
+  rule(L"select", 0x0000FF, 0x00FF00);    // a parameter text
+  rule(L"Stmt", 0x222222, 0x333333);      // the call column, but listed after "select"
+  rule(L"SELECT", 0x444444, 0x444444);    // letter case counts
+  struct TCase {
+    int row;
+    uint32_t text, back;
+  } cases[] = {
+      {0, 0x0000FF, 0x00FF00},     // both "select" and "Stmt" occur: the first rule wins
+      {1, 0x222222, 0x333333},     // only "Stmt"
+      {2, 0x00FFFFFF, 0x000000FF}, // errors stay white on red
+      {3, 0, 0xFF000005},          // no rule matches
+  };
+  for (const TCase& c : cases) {
+    int32_t text = -1, back = -1;
+    Reader.GetRowColors(c.row, text, back);
+    EXPECT_EQ(static_cast<uint32_t>(text), c.text) << "row " << c.row;
+    EXPECT_EQ(static_cast<uint32_t>(back), c.back) << "row " << c.row;
+  }
+  // A rule matching only a hidden column has no effect.
+  Columns.AllColumns().GetItem(colParams)->SetVisible(false);
+  Columns.UpdateVisibleColumns();
+  int32_t text = -1, back = -1;
+  Reader.GetRowColors(0, text, back);
+  EXPECT_EQ(static_cast<uint32_t>(text), 0x222222u);
+  rules->Clear();
 }
 
 namespace {

@@ -5,6 +5,8 @@
 #include "Tracer/foundation/uGuards.h"
 #include "Tracer/window/uWinForms.h"
 #include "lib/rtl/SysUtils.h"
+#include "support/Screenshot.h"
+#include "support/TestSupport.h"
 
 namespace {
 
@@ -23,6 +25,14 @@ void RecordException() noexcept {
 }
 
 }  // namespace
+
+bool SaveWindowScreenshot(HWND window, const std::wstring& name) {
+  RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN | RDW_FRAME);
+  TRgbImage image = CaptureWindow(window);
+  if (image.Width == 0) return false;
+  WriteTextFile(TestBinDir() + name + L".png", EncodePng(image));
+  return true;
+}
 
 int TestTimeScale() {
   const char* s = std::getenv("CW_TEST_TIME_SCALE");

@@ -7,6 +7,10 @@
 #include <string>
 #include <vector>
 
+// Redraws the window and writes its picture to "<test program folder>\<name>.png" for a person
+// to look at; false when nothing could be captured.
+bool SaveWindowScreenshot(HWND window, const std::wstring& name);
+
 // CW_TEST_TIME_SCALE (at least 1).
 int TestTimeScale();
 // Dispatches messages until done() or until ms (scaled) passed; answers done().

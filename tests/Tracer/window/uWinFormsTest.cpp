@@ -14,7 +14,6 @@
 #include "Tracer/window/WindowTestSupport.h"
 #include "Tracer/window/uWinComCtrls.h"
 #include "Tracer/window/uWinMenus.h"
-#include "support/Screenshot.h"
 
 namespace {
 
@@ -92,7 +91,7 @@ TEST(WindowRouting, NotificationsOfNestedControlsReachTheirHandlers) {
   // The panel fills the tab sheet's page area, the sheet the page control below the toolbar.
   EXPECT_EQ(form->pnl->Width(), form->tsh->ClientWidth());
   EXPECT_EQ(form->pcl->Top(), form->tbr->Height());
-  SaveWindowScreenshot(form->Handle(), ScreenshotFileName(L"RoutingForm"));
+  SaveWindowScreenshot(form->Handle(), L"RoutingForm");
 }
 
 TEST(WindowRouting, AcceleratorsServeOnlyTheActiveEnabledForm) {
