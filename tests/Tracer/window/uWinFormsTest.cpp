@@ -241,3 +241,51 @@ TEST(WindowLists, StateImagesAreOneBasedInTheControl) {
   EXPECT_EQ(ListView_GetItemState(form->lvw->Handle(), 0, LVIS_STATEIMAGEMASK), INDEXTOSTATEIMAGEMASK(1));
   EXPECT_EQ(ListView_GetItemState(form->lvw->Handle(), 1, LVIS_STATEIMAGEMASK), INDEXTOSTATEIMAGEMASK(4));
 }
+
+TEST(WindowHints, HintShowsAfterThePauseAndTheHandlerMayChangeIt) {
+  auto form = CreateForm<TRoutingForm>();
+  Application()->SetMainForm(form.get());
+  Application()->SetShowHint(true);
+  Application()->HintPause = 50;
+  form->Show();
+  ASSERT_TRUE(PumpUntil([&] { return IsActive(form.get()); }, 5000));
+  form->btn->SetShowHint(true);
+  form->btn->SetHint(L"Press it");
+  std::wstring handlerSaw;
+  Application()->OnShowHint = [&](std::wstring& hint, bool& canShow, THintInfo& info) {
+    handlerSaw = hint;
+    if (info.HintControl == form->btn) hint += L" now";
+    canShow = info.HintControl == form->btn;
+  };
+  auto hover = [&](TControl* c) {
+    RECT r = MapRect(c->Handle(), nullptr, c->ClientRect());
+    POINT center{(r.left + r.right) / 2, (r.top + r.bottom) / 2};
+    SetCursorPos(center.x, center.y);
+    POINT client = center;
+    ScreenToClient(c->Handle(), &client);
+    PostMessageW(c->Handle(), WM_MOUSEMOVE, 0, MAKELPARAM(client.x, client.y));
+  };
+  hover(form->btn);
+  THintWindow* hint = Application()->HintWindow();
+  ASSERT_NE(hint, nullptr);
+  ASSERT_TRUE(PumpUntil([&] { return IsWindowVisible(hint->Handle()) != FALSE; }, 3000));
+  EXPECT_EQ(handlerSaw, L"Press it");
+  EXPECT_EQ(hint->Text(), L"Press it now");
+  SaveWindowScreenshot(hint->Handle(), L"HintWindow");
+
+  // A key hides it; switching hints off and on makes a new window of the current kind.
+  PostMessageW(form->btn->Handle(), WM_KEYDOWN, VK_SHIFT, 0);
+  PumpFor(50);
+  EXPECT_FALSE(IsWindowVisible(hint->Handle()));
+  struct TFramedHint : THintWindow {
+    explicit TFramedHint(HFONT font) : THintWindow(font, L"TFramedHint") {}
+  };
+  Application()->SetHintWindowFactory([](HFONT font) { return std::make_unique<TFramedHint>(font); });
+  Application()->SetShowHint(false);
+  EXPECT_EQ(Application()->HintWindow(), nullptr);
+  Application()->SetShowHint(true);
+  ASSERT_NE(dynamic_cast<TFramedHint*>(Application()->HintWindow()), nullptr);
+  Application()->SetShowHint(false);
+  Application()->OnShowHint = nullptr;
+  Application()->SetHintWindowFactory([](HFONT font) { return std::make_unique<THintWindow>(font); });
+}
