@@ -36,6 +36,8 @@ public:
   }
   // Hands the content over (the caller owns it) and leaves this Empty.
   VARIANT Detach();
+  // Takes over the content of a VARIANT the caller owned (an in-out parameter), leaving it Empty.
+  static TOleVariant Adopt(VARIANT& value) noexcept;
 
   // The content of a VT_BSTR variant (an empty text for a null BSTR).
   std::wstring AsBSTRText() const;

@@ -30,6 +30,8 @@ void ParseURLParams(const std::wstring& url, std::wstring& scheme, std::wstring&
 // "<roaming application data>\Pelludrane\Calderwisp" (the program's folder when that is not
 // available), created on demand; no trailing backslash.
 std::wstring GetUserDataFolder();
+// The folder of the program's file, without a trailing backslash.
+std::wstring ProgramFolder();
 // The temporary folder with a trailing backslash.
 std::wstring GetTempDir();
 // A name in the temporary folder; with unique = 0 the system creates the empty file.

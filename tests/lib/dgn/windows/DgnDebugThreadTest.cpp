@@ -39,6 +39,22 @@ private:
   std::function<void(TTestWorker&)> FWork;
 };
 
+// A worker that lets whatever its work raises leave Execute.
+class TBareWorker : public TDgnDebugThread {
+public:
+  TBareWorker(std::function<void()> work) : TDgnDebugThread(false, L""), FWork(std::move(work)) {}
+  ~TBareWorker() override {
+    Terminate();
+    WaitFor();
+  }
+
+protected:
+  void Execute() override { FWork(); }
+
+private:
+  std::function<void()> FWork;
+};
+
 namespace {
 
 // Sets the registry's report event for one test.
@@ -200,4 +216,32 @@ TEST(DgnDebugThread, AFailingReportPassesItsExceptionToTheWorker) {
   delete t;
   EXPECT_EQ(L"report failed", escaped);
   EXPECT_EQ(nullptr, afterwards);
+}
+
+// The thread's entry guard: what leaves the work is reported like a caught exception; what the
+// report lets escape is kept, and the thread still ends normally.
+TEST(DgnDebugThread, AnExceptionLeavingTheWorkIsReportedByTheEntryGuard) {
+  std::vector<std::wstring> reports;
+  TReportEvent event([&](TDgnDebugThread* thread) {
+    const Exception* e = thread->ReportedException();
+    reports.push_back(e ? e->Message() : L"?");
+  });
+  auto* t = TDgnDebugThread::Create<TBareWorker>([] { throw EWorkerFailure(L"left the work"); });
+  EXPECT_EQ(0u, t->WaitFor());
+  EXPECT_EQ(std::vector<std::wstring>{L"left the work"}, reports);
+  EXPECT_FALSE(t->FatalException());
+  delete t;
+
+  TReportEvent failing([](TDgnDebugThread*) { throw EDgnError(L"report failed"); });
+  auto* u = TDgnDebugThread::Create<TBareWorker>([] { throw EWorkerFailure(L"left the work"); });
+  u->WaitFor();
+  ASSERT_TRUE(u->FatalException());
+  std::wstring kept;
+  try {
+    std::rethrow_exception(u->FatalException());
+  } catch (const EDgnError& e) {
+    kept = e.Message();
+  }
+  EXPECT_EQ(L"report failed", kept);
+  delete u;
 }

@@ -123,3 +123,20 @@ TEST(DgnFileMapping, FailuresRaiseTheirOwnErrors) {
   // The file is closed again after the failure.
   EXPECT_TRUE(DeleteFileW(dir.File(L"empty.bin").c_str()));
 }
+
+// A module whose path is longer than the usual buffer is named in full, not cut or dropped.
+TEST(DgnSysUtils, ModuleFilePathOfALongPathIsWhole) {
+  TTempDir dir;
+  std::wstring folder = dir.Path();
+  while (folder.size() < 300) {
+    folder += L"\\long_folder_name_for_the_path";
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS);
+  }
+  const std::wstring copy = folder + L"\\dgn_fixture.dll";
+  ASSERT_TRUE(CopyFileW((TestBinDir() + L"dgn_fixture.dll").c_str(), copy.c_str(), FALSE));
+  HMODULE m = LoadLibraryW(copy.c_str());
+  if (!m) GTEST_SKIP() << "this system loads no library from a path this long";
+  EXPECT_EQ(copy, ModuleFilePath(m));
+  FreeModuleHandle(m);
+  EXPECT_EQ(L"", ModuleFilePath(reinterpret_cast<HMODULE>(0x10)));
+}
