@@ -328,7 +328,7 @@ LRESULT CALLBACK TCustomWindow::WindowProc(HWND window, UINT msg, WPARAM wp, LPA
   }
   auto* self = reinterpret_cast<TCustomWindow*>(GetWindowLongPtrW(window, GWLP_USERDATA));
   if (!self || self->FDetached) return DefWindowProcW(window, msg, wp, lp);
-  return GuardedMessage([&] { return self->OnMessage(msg, wp, lp); });
+  return WindowProcGuard(LRESULT(0), [&] { return self->OnMessage(msg, wp, lp); });
 }
 
 LRESULT TCustomWindow::OnMessage(UINT msg, WPARAM wp, LPARAM lp) {

@@ -207,15 +207,6 @@ public:
   TPanel(TComponent* owner, TControl* parent, int left, int top, int width, int height);
 };
 
-// Whatever a window procedure, timer or hook of the layer does goes through here (the window
-// boundary guard); answers the result the body produced, or 0 when it raised.
-template <class F>
-LRESULT GuardedMessage(F&& body) noexcept {
-  LRESULT result = 0;
-  WindowBoundaryGuard([&] { result = body(); });
-  return result;
-}
-
 // Menu command and control ids are unique in the program.
 WORD NewCommandId();
 WORD NewControlId();

@@ -373,7 +373,7 @@ bool TApplication::ProcessMessage(MSG& msg) {
   if (form && IsWindowEnabled(form->Handle())) {
     if (msg.message == WM_KEYDOWN || msg.message == WM_SYSKEYDOWN) {
       bool used = false;
-      WindowBoundaryGuard([&] { used = form->IsShortCut(msg); });
+      WindowProcGuard([&] { used = form->IsShortCut(msg); });
       if (used) return true;
     }
     if (IsDialogMessageW(form->Handle(), &msg)) return true;
@@ -385,10 +385,10 @@ bool TApplication::ProcessMessage(MSG& msg) {
 
 void TApplication::Idle() {
   bool done = true;
-  WindowBoundaryGuard([&] {
+  WindowProcGuard([&] {
     if (OnIdle) OnIdle(done);
   });
-  WindowBoundaryGuard([&] {
+  WindowProcGuard([&] {
     std::vector<TForm*> forms = FForms;
     for (TForm* f : forms) {
       if (!f->Visible()) continue;

@@ -1,5 +1,6 @@
 // Owners of the window layer's handles (windows, GDI objects, image lists, icons, menus,
-// accelerator tables) and the guard every window procedure, timer and hook runs in.
+// accelerator tables). Every window procedure, timer and idle pass of the layer runs inside
+// WindowProcGuard (uGuards).
 #pragma once
 #include <windows.h>
 #include <commctrl.h>
@@ -88,15 +89,3 @@ using TImageListHandle = TDgnUniqueHandle<TImageListTraits>;
 using TIconHandle = TDgnUniqueHandle<TIconTraits>;
 using TMenuHandle = TDgnUniqueHandle<TMenuTraits>;
 using TAccelHandle = TDgnUniqueHandle<TAccelTraits>;
-
-// The window boundary: body runs, and whatever it throws goes to the application's exception
-// handler instead of unwinding into the system's frames. Every window procedure, timer and hook
-// of the layer goes through here.
-template <class F>
-void WindowBoundaryGuard(F&& body) noexcept {
-  try {
-    body();
-  } catch (...) {
-    HandleApplicationException();
-  }
-}
