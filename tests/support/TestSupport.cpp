@@ -101,3 +101,15 @@ unsigned ScaledMs(unsigned ms) {
   const long scale = n > 0 && n < 16 ? wcstol(buf, nullptr, 10) : 1;
   return ms * static_cast<unsigned>(scale >= 1 ? scale : 1);
 }
+
+std::vector<std::wstring> SplitLines(const std::wstring& text) {
+  std::vector<std::wstring> lines;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find(L"\r\n", start);
+    if (end == std::wstring::npos) end = text.size();
+    lines.push_back(text.substr(start, end - start));
+    start = end + 2;
+  }
+  return lines;
+}

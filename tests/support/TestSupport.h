@@ -2,6 +2,7 @@
 #pragma once
 #include <functional>
 #include <string>
+#include <vector>
 
 // A fresh folder under the temporary path, removed with its content at destruction.
 class TTempDir {
@@ -22,6 +23,8 @@ std::wstring TestBinDir();
 std::wstring TestSourceDir();
 
 void WriteTextFile(const std::wstring& path, const std::string& bytes);
+// The lines of a text split at CR LF (a message of several lines).
+std::vector<std::wstring> SplitLines(const std::wstring& text);
 std::string ReadTextFile(const std::wstring& path);
 
 // Called once after all tests ran, before COM is uninitialised (e.g. to free singletons).

@@ -47,8 +47,11 @@ bool TDictionary::Exists(VARIANT& key) {
 
 HRESULT STDMETHODCALLTYPE TDictionary::Put(VARIANT Key, VARIANT Value) {
   return ComMethodGuard([&] {
-    if (Exists(Key)) Call(FDictionary.Get(), L"Remove", DISPATCH_METHOD, {&Key}, nullptr);
-    Call(FDictionary.Get(), L"Add", DISPATCH_METHOD, {&Key, &Value}, nullptr);
+    // A script's variable comes by reference: the dictionary keeps its value, not the pointer.
+    TOleVariant key = VariantByValue(Key);
+    TOleVariant value = VariantByValue(Value);
+    if (Exists(key)) Call(FDictionary.Get(), L"Remove", DISPATCH_METHOD, {&key}, nullptr);
+    Call(FDictionary.Get(), L"Add", DISPATCH_METHOD, {&key, &value}, nullptr);
   });
 }
 
@@ -56,13 +59,15 @@ HRESULT STDMETHODCALLTYPE TDictionary::Get(VARIANT Key, VARIANT* Value) {
   return ComMethodGuard([&] {
     if (!Value) OleCheck(E_POINTER);
     VariantInit(Value);
-    if (Exists(Key)) Call(FDictionary.Get(), L"Item", DISPATCH_PROPERTYGET, {&Key}, Value);
+    TOleVariant key = VariantByValue(Key);
+    if (Exists(key)) Call(FDictionary.Get(), L"Item", DISPATCH_PROPERTYGET, {&key}, Value);
   });
 }
 
 HRESULT STDMETHODCALLTYPE TDictionary::Remove(VARIANT Key) {
   return ComMethodGuard([&] {
-    if (Exists(Key)) Call(FDictionary.Get(), L"Remove", DISPATCH_METHOD, {&Key}, nullptr);
+    TOleVariant key = VariantByValue(Key);
+    if (Exists(key)) Call(FDictionary.Get(), L"Remove", DISPATCH_METHOD, {&key}, nullptr);
   });
 }
 

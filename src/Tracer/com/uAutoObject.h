@@ -105,11 +105,6 @@ protected:
   HRESULT ComMethodGuard(F&& body) noexcept {
     return ::ComMethodGuard(FErrorIid, std::forward<F>(body));
   }
-  // The former name, still called by the debuggee memory object; new code uses ComMethodGuard.
-  template <class F>
-  HRESULT Guard(F&& body) noexcept {
-    return ComMethodGuard(std::forward<F>(body));
-  }
 
 private:
   IID FErrorIid;

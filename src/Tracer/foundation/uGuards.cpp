@@ -110,13 +110,23 @@ void HandleApplicationException() noexcept {
     ShowExceptionMessage();
 }
 
+bool TakeErrorInfoText(std::wstring& text) {
+  TComPtr<IErrorInfo> info;
+  if (GetErrorInfo(0, info.Put()) != S_OK || !info) return false;
+  TBStr description;
+  info->GetDescription(description.Put());
+  text = description.Str();
+  return true;
+}
+
 void RaisePluginCallError(HRESULT hr) {
   std::wstring description;
-  TComPtr<IErrorInfo> info;
-  if (GetErrorInfo(0, info.Put()) == S_OK && info) {
-    TBStr text;
-    info->GetDescription(text.Put());
-    description = text.Str();
-  }
+  TakeErrorInfoText(description);
   throw EOleSysError(description.empty() ? OleErrorText(hr) : description, hr);
+}
+
+void RaiseLeftErrorInfo() {
+  std::wstring text;
+  if (!TakeErrorInfoText(text)) return;
+  throw EOleSysError(text.empty() ? L"Plugin call failed" : text, E_FAIL);
 }

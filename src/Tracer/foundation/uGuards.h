@@ -13,6 +13,7 @@
 #include <oaidl.h>
 #include <oleauto.h>
 
+#include <string>
 #include <type_traits>
 #include <utility>
 
@@ -123,16 +124,25 @@ int ProgramEntryGuard(int failedExitCode, F&& body) noexcept {
 // or the system's text for hr when there is none.
 [[noreturn]] void RaisePluginCallError(HRESULT hr);
 
+// Takes the thread's COM error information, if any, as its description (cleared either way).
+bool TakeErrorInfoText(std::wstring& text);
+// Raises EOleSysError when the callee left error information without a failed HRESULT to carry
+// it (the plug-in contract's methods answer no HRESULT).
+void RaiseLeftErrorInfo();
+
 // The host's side of a call into a plug-in or a handler (code outside the program, bound by the
 // plug-in contract). The thread's error information is cleared before the call, so that what is
-// read after a failure is the callee's own; a failed HRESULT raises (RaisePluginCallError).
-// Answers the call's successful HRESULT; a call that answers none is only bracketed.
+// read after it is the callee's own. A call answering an HRESULT raises when it failed
+// (RaisePluginCallError) and answers the successful one; a call answering nothing (return values
+// of contract methods are assigned inside it) raises when the callee left error information.
 template <class F>
 auto PluginCallGuard(F&& call) {
   SetErrorInfo(0, nullptr);
   if constexpr (std::is_void_v<std::invoke_result_t<F&>>) {
     call();
+    RaiseLeftErrorInfo();
   } else {
+    static_assert(std::is_same_v<std::invoke_result_t<F&>, HRESULT>, "a guarded call answers an HRESULT or nothing");
     const HRESULT hr = call();
     if (FAILED(hr)) RaisePluginCallError(hr);
     return hr;

@@ -69,3 +69,9 @@ TOleVariant TOleVariant::Adopt(VARIANT& value) noexcept {
 }
 
 std::wstring TOleVariant::AsBSTRText() const { return vt == VT_BSTR ? BStrToWide(bstrVal) : std::wstring(); }
+
+TOleVariant VariantByValue(const VARIANT& source) {
+  TOleVariant result;
+  OleCheck(VariantCopyInd(&result, const_cast<VARIANT*>(&source)));
+  return result;
+}

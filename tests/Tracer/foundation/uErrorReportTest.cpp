@@ -119,7 +119,8 @@ TMailLink ParseMailLink(const std::wstring& url) {
   return link;
 }
 
-std::vector<std::wstring> SplitLines(const std::wstring& text) {
+// Every line, the empty one after a closing line break included.
+std::vector<std::wstring> SplitReportLines(const std::wstring& text) {
   std::vector<std::wstring> lines;
   size_t start = 0;
   for (;;) {
@@ -178,7 +179,7 @@ TEST(ErrorReport, AnExceptionThreeCallsDeepIsReportedWithEachFrame) {
     BuildErrorReport(e, GetLastExceptionStack().get(), text);
   }
   DisableExceptionStackTracking();
-  const std::vector<std::wstring> lines = SplitLines(text);
+  const std::vector<std::wstring> lines = SplitReportLines(text);
   ASSERT_GE(lines.size(), 12u) << WideToUtf8(text);
   EXPECT_EQ(L"-----ERROR REPORT BEGIN-----", lines[0]);
   EXPECT_EQ(GetWindowsVersionText(), lines[1]);
