@@ -4,18 +4,13 @@
 
 void TAppThread::Execute() {
   // The thread's entry: an exception is reported in the main thread, never passed on.
-  try {
+  DgnThreadEntryGuard([this] {
     CoInitialize(nullptr);
     struct TUninitialize {
       ~TUninitialize() { CoUninitialize(); }
     } uninitialize;
     DoExecute();
-  } catch (...) {
-    try {
-      ReportException();
-    } catch (...) {
-    }
-  }
+  });
 }
 
 void ProcessMessages() {

@@ -7,6 +7,7 @@
 #include "Tracer/foundation/uAppThread.h"
 #include "Tracer/foundation/uRaise.h"
 #include "Tracer/foundation/uUtils.h"
+#include "lib/dgn/windows/DgnHandle.h"
 #include "lib/dgn/windows/DgnStackInfo.h"
 
 static const wchar_t* const kUnit = L"src/Tracer/uClasses";
@@ -68,16 +69,11 @@ void TProcesses::Refresh() {
   for (size_t i = 0; i < n; ++i) {
     if (ids[i] == ownId) continue;
     // synchronise, query information, memory read/write/operation, terminate
-    HANDLE process = OpenProcess(0x100439, FALSE, ids[i]);
-    if (process == nullptr) continue;
+    TDgnHandle process(OpenProcess(0x100439, FALSE, ids[i]));
+    if (!process) continue;
     std::wstring fileName;
-    try {
-      GetProcessModuleFileName(process, nullptr, fileName);
-    } catch (...) {
-      CloseHandleAndNil(process);
-      throw;
-    }
-    CloseHandleAndNil(process);
+    GetProcessModuleFileName(process.Get(), nullptr, fileName);
+    process.Reset();
     if (!fileName.empty()) FItems.push_back(std::make_unique<TProcess>(ids[i], fileName));
   }
 }

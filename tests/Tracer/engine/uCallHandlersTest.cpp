@@ -6,8 +6,6 @@
 
 #include <oleauto.h>
 
-#include <cstdlib>
-
 #include "Tracer/engine/uCallHandlers.h"
 #include "Tracer/engine/uEventQueue.h"
 #include "Tracer/engine/uProcessMemory.h"
@@ -17,13 +15,6 @@
 using Microsoft::WRL::ComPtr;
 
 namespace {
-
-// A wait of the test, stretched by CW_TEST_TIME_SCALE.
-DWORD ScaledMs(DWORD ms) {
-  const char* scale = std::getenv("CW_TEST_TIME_SCALE");
-  const int factor = scale != nullptr ? std::atoi(scale) : 1;
-  return ms * static_cast<DWORD>(factor > 1 ? factor : 1);
-}
 
 std::wstring HandlerDll(const wchar_t* name = L"HandlerFixture.dll") { return TestBinDir() + name; }
 
