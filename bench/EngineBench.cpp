@@ -1,12 +1,14 @@
 // Tracing engine: what one logged call costs in memory and time.
 #include <windows.h>
 #include <objbase.h>
+#include <psapi.h>
 
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "Bench.h"
+#include "Tracer/engine/uBreakpoints.h"
 #include "Tracer/engine/uCallHandlers.h"
 #include "Tracer/foundation/uClasses.h"
 #include "Tracer/engine/uEventQueue.h"
@@ -41,20 +43,23 @@ uint64_t HeapBytesInUse() {
   return total;
 }
 
-// The parameter list of a call as the return handling fills it: the result and four values.
-TComPtr<ITracerEventParams> FourParamCall(int32_t i) {
-  TComPtr<ITracerEventParams> params = NewTracerEventParams();
-  auto* list = static_cast<TTracerEventParams*>(params.Get());
-  static const wchar_t* const names[] = {L"result", L"hStmt", L"iters", L"rowoff", L"mode"};
-  for (int k = 0; k < 5; ++k) {
-    TComPtr<ITracerEventParam> param = list->AddParam(names[k]);
-    VARIANT v;
-    VariantInit(&v);
-    v.vt = VT_I4;
-    v.lVal = i + k;
-    param->put_Value(v);
-  }
-  return params;
+// The parameter list of a call as the breakpoint code fills it: the hidden result, four values
+// read at entry, then the result read at return.
+TComPtr<TTracerEventParams> FourParamCall(int32_t i) {
+  static const wchar_t* const names[] = {L"hStmt", L"iters", L"rowoff", L"mode"};
+  TProcCallContext call(L"OCIStmtExecute", 4);
+  for (int k = 0; k < 4; ++k) call.AddParam(names[k], TOleVariant(static_cast<int32_t>(i + k)), true);
+  call.SetResult(TOleVariant(static_cast<int32_t>(i)));
+  return call.Params;
+}
+
+// The tracer's private bytes (its commit charge) now and at their peak.
+void PrivateBytes(uint64_t& now, uint64_t& peak) {
+  PROCESS_MEMORY_COUNTERS counters{};
+  counters.cb = sizeof counters;
+  GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters);
+  now = counters.PagefileUsage;
+  peak = counters.PeakPagefileUsage;
 }
 
 void LoggedCallCost(TBenchGroup& g) {
@@ -73,7 +78,19 @@ void LoggedCallCost(TBenchGroup& g) {
               static_cast<double>(after - before) / Calls, Calls);
   queue->Clear();
 
-  TComPtr<ITracerEventParams> shared = FourParamCall(0);
+  // A long trace: a million calls in the log, as the breakpoint code adds them.
+  constexpr int LongTrace = 1000000;
+  uint64_t privateBefore = 0, peakBefore = 0, privateAfter = 0, peakAfter = 0;
+  PrivateBytes(privateBefore, peakBefore);
+  for (int i = 0; i < LongTrace; ++i)
+    queue->AddCalls(L"OCIStmtExecute", 1, 0, 0, FourParamCall(i).Get(), i % 4 != 0);
+  PrivateBytes(privateAfter, peakAfter);
+  std::printf("  after %d logged calls: private bytes %.1f MB (+%.1f MB), peak %.1f MB, %.0f bytes per call\n",
+              LongTrace, privateAfter / 1048576.0, (privateAfter - privateBefore) / 1048576.0,
+              peakAfter / 1048576.0, static_cast<double>(privateAfter - privateBefore) / LongTrace);
+  queue->Clear();
+
+  TComPtr<TTracerEventParams> shared = FourParamCall(0);
   g.Measure("AddCalls (event for a filled list)", 20000, 1, [&](int64_t it) {
     for (int64_t i = 0; i < it; ++i) queue->AddCalls(L"OCIStmtExecute", 1, 0, 0, shared.Get(), i % 4 != 0);
     queue->Clear();
@@ -106,7 +123,7 @@ void HandlerCost(TBenchGroup& g) {
   TCallHandlerEngine* engine = GetCallHandlerEngine();
   TCallHandlerRef jsHandler = engine->GetHandler(L"script://F@" + js);
   TCallHandlerRef vbsHandler = engine->GetHandler(L"script://F@" + vbs);
-  TComPtr<ITracerEventParams> params = FourParamCall(1);
+  TComPtr<ITracerEventParams> params(FourParamCall(1).Get());
 
   g.Measure("C++: Find + Value of 3 parameters", 20000, 1, [&](int64_t it) {
     static const wchar_t* const names[] = {L"hStmt", L"iters", L"mode"};

@@ -1,12 +1,57 @@
 #include "Tracer/com/uAutoObject.h"
 
+#include <mutex>
 #include <new>
+#include <vector>
 
 #include "Tracer/com/uMiniComServer.h"
 #include "Tracer/foundation/uOleVariant.h"
 
-void TAutoDispatch::Bind(REFIID dispIid) {
-  ITypeLib* lib = GetMiniComServer()->TypeLib();
+namespace {
+
+// The vtable views of the type library's interfaces, looked up once per library and interface
+// (a service, so the references go before COM does).
+class TTypeInfoCache : public TObject {
+public:
+  using TFactory = TServiceFactory<TTypeInfoCache, TSimpleObjectFactory>;
+
+  bool Find(ITypeLib* lib, REFIID iid, TComPtr<ITypeInfo>& info) {
+    std::lock_guard<std::mutex> guard(FLock);
+    for (const TEntry& e : FEntries)
+      if (e.Lib.Get() == lib && IsEqualIID(e.Iid, iid)) {
+        info = e.Info;
+        return true;
+      }
+    return false;
+  }
+  void Store(ITypeLib* lib, REFIID iid, const TComPtr<ITypeInfo>& info) {
+    std::lock_guard<std::mutex> guard(FLock);
+    // The library is held too: a later one can never have its address while it is listed.
+    FEntries.push_back({TComPtr<ITypeLib>(lib), iid, info});
+  }
+
+private:
+  struct TEntry {
+    TComPtr<ITypeLib> Lib;
+    IID Iid;
+    TComPtr<ITypeInfo> Info;
+  };
+  std::mutex FLock;
+  std::vector<TEntry> FEntries;
+};
+
+TObject* gTypeInfoCache = nullptr;
+
+TTypeInfoCache* TypeInfoCache() {
+  static const TTypeInfoCache::TFactory factory;
+  try {
+    return GetServiceInstance<TTypeInfoCache>(factory, gTypeInfoCache);
+  } catch (const EInstanceError&) {
+    return nullptr;  // shutting down: look it up without keeping it
+  }
+}
+
+TComPtr<ITypeInfo> LookUpVtableView(ITypeLib* lib, REFIID dispIid) {
   TComPtr<ITypeInfo> info;
   OleCheck(lib->GetTypeInfoOfGuid(dispIid, info.Put()));
   // A dual interface is handed out as its dispatch view; calls go through its vtable half.
@@ -21,7 +66,17 @@ void TAutoDispatch::Bind(REFIID dispIid) {
     OleCheck(info->GetRefTypeInfo(ref, half.Put()));
     info = half;
   }
-  FTypeInfo = info;
+  return info;
+}
+
+}  // namespace
+
+void TAutoDispatch::Bind(REFIID dispIid) {
+  ITypeLib* lib = GetMiniComServer()->TypeLib();
+  TTypeInfoCache* cache = TypeInfoCache();
+  if (cache != nullptr && cache->Find(lib, dispIid, FTypeInfo)) return;
+  FTypeInfo = LookUpVtableView(lib, dispIid);
+  if (cache != nullptr) cache->Store(lib, dispIid, FTypeInfo);
 }
 
 HRESULT TAutoDispatch::GetTypeInfoCount(UINT* count) {

@@ -27,7 +27,8 @@
 class TAutoDispatch {
 public:
   // Binds to the description of dispIid in the COM server object's type library; raises
-  // when the library cannot be loaded or does not describe the interface.
+  // when the library cannot be loaded or does not describe the interface. The description is
+  // looked up once per library and interface: objects made per traced call share it.
   void Bind(REFIID dispIid);
   bool Bound() const { return static_cast<bool>(FTypeInfo); }
 
@@ -65,9 +66,9 @@ class TAutoIntfObject : public TInterfacedObject, public Intf, public ISupportEr
 public:
   using Interface = Intf;
   // Bound to the type library's description of dispIid (usually Intf's own id).
-  explicit TAutoIntfObject(REFIID dispIid) : FErrorIid(__uuidof(Intf)) { FDispatch.Bind(dispIid); }
+  explicit TAutoIntfObject(REFIID dispIid) { FDispatch.Bind(dispIid); }
   // Served through the vtable only.
-  TAutoIntfObject() : FErrorIid(__uuidof(Intf)) {}
+  TAutoIntfObject() = default;
 
   CW_IUNKNOWN_COUNTED
 
@@ -103,11 +104,10 @@ protected:
   // a failed HRESULT.
   template <class F>
   HRESULT ComMethodGuard(F&& body) noexcept {
-    return ::ComMethodGuard(FErrorIid, std::forward<F>(body));
+    return ::ComMethodGuard(__uuidof(Intf), std::forward<F>(body));
   }
 
 private:
-  IID FErrorIid;
   TAutoDispatch FDispatch;
 };
 

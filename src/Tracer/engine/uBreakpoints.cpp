@@ -110,27 +110,20 @@ std::vector<TBreakpoint*> TBreakpointList::InRange(uint32_t base, uint32_t size)
   return items;
 }
 
-TProcCallContext::TProcCallContext(const std::wstring& title)
-    : Name(title), Params(NewTracerEventParams()) {
-  TComPtr<ITracerEventParam> result;
-  OleCheck(Params->Add(TBStr(L"result").Get(), result.Put()));
-  OleCheck(result->put_Visible(VARIANT_FALSE));
+TProcCallContext::TProcCallContext(const std::wstring& title, size_t paramCount)
+    : Name(title), Params(NewTracerEventParamList()) {
+  static const TSharedText result = InternText(L"result");
+  Params->Reserve(paramCount + 1);
+  Params->AppendParam(result, TOleVariant(), false);
 }
 
 TProcCallContext::~TProcCallContext() = default;
 
 void TProcCallContext::AddParam(const std::wstring& name, const VARIANT& value, bool visible) {
-  TComPtr<ITracerEventParam> item;
-  OleCheck(Params->Add(TBStr(name).Get(), item.Put()));
-  OleCheck(item->put_Value(value));
-  OleCheck(item->put_Visible(visible ? VARIANT_TRUE : VARIANT_FALSE));
+  Params->AppendParam(InternText(name), value, visible);
 }
 
-void TProcCallContext::SetResult(const VARIANT& value) {
-  TComPtr<ITracerEventParam> item;
-  OleCheck(Params->get_Item(0, item.Put()));
-  OleCheck(item->put_Value(value));
-}
+void TProcCallContext::SetResult(const VARIANT& value) { Params->SetValue(0, value); }
 
 void TProcCallContexts::AddContext(const TProcDef* def, TProcCallContext* context) {
   Add(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(def)), context);

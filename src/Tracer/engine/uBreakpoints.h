@@ -14,6 +14,7 @@
 #include "Tracer/com/uAutoObject.h"
 #include "Tracer/foundation/uCollections.h"
 #include "Tracer/engine/uSystemObjects.h"
+#include "Tracer/engine/uTracerEventParams.h"
 
 class TBreakpointList;
 
@@ -90,8 +91,8 @@ public:
 // One definition's share of one call: parameter addresses and values ("result" first).
 class TProcCallContext : public TObject {
 public:
-  // A new parameter list holding the hidden "result".
-  explicit TProcCallContext(const std::wstring& title);
+  // A new parameter list holding the hidden "result", with room for paramCount more.
+  explicit TProcCallContext(const std::wstring& title, size_t paramCount = 0);
   ~TProcCallContext() override;
   TProcCallContext(const TProcCallContext&) = delete;
   TProcCallContext& operator=(const TProcCallContext&) = delete;
@@ -105,7 +106,7 @@ public:
   // Output parameters behind two or more pointers: the address after the stack slot's read,
   // followed the rest of the way at return.
   std::map<const TParamDef*, uint32_t> PartialAddresses;
-  TComPtr<ITracerEventParams> Params;
+  TComPtr<TTracerEventParams> Params;
 };
 
 // Call contexts keyed by their definition (owning).

@@ -151,7 +151,7 @@ TBreakpointContext* TDebuggingThread::OnTraceBreakpoint(DWORD threadId, TTraceBr
   TProcDefsEnumerator defs(&trace->Defs, UnitPath, 545);
   while (defs.MoveNext()) {
     TProcDef* def = defs.GetCurrent();
-    c->CallContexts.AddContext(def, new TProcCallContext(def->GetTitle()));
+    c->CallContexts.AddContext(def, new TProcCallContext(def->GetTitle(), static_cast<size_t>(def->GetParams().GetCount())));
   }
   c->Esp = context.Esp;
   c->ThreadId = threadId;

@@ -16,16 +16,15 @@ const wchar_t* const UnitPath = L"src/Tracer/uEventQueue";
 
 template <class Intf>
 TTracerEventBase<Intf>::TTracerEventBase(const std::wstring& text)
-    : TAutoIntfObject<Intf>(), FText(text) {}
+    : TAutoIntfObject<Intf>(), FText(std::make_shared<const std::wstring>(text)) {}
+
+template <class Intf>
+TTracerEventBase<Intf>::TTracerEventBase(TSharedText text) : TAutoIntfObject<Intf>(), FText(std::move(text)) {}
 
 template <class Intf>
 HRESULT STDMETHODCALLTYPE TTracerEventBase<Intf>::get_Text(BSTR* Text) {
   return this->ComMethodGuard([&] { *Text = TBStr(GetText()).Detach(); });
 }
-
-template <class Intf>
-TParamTracerEventBase<Intf>::TParamTracerEventBase(const std::wstring& text)
-    : TTracerEventBase<Intf>(text), FParams(NewTracerEventParams()) {}
 
 template <class Intf>
 HRESULT STDMETHODCALLTYPE TParamTracerEventBase<Intf>::get_Params(ITracerEventParams** Params) {
@@ -41,17 +40,17 @@ template class TParamTracerEventBase<IErrorTracerEvent>;
 template class TParamTracerEventBase<ICallTracerEvent>;
 
 TErrorTracerEvent::TErrorTracerEvent(const std::wstring& message)
-    : TParamTracerEventBase<IErrorTracerEvent>(L"Error") {
-  TComPtr<ITracerEventParam> msg = static_cast<TTracerEventParams*>(FParams.Get())->AddParam(L"msg");
-  OleCheck(msg->put_Value(TOleVariant(message)));
+    : TParamTracerEventBase<IErrorTracerEvent>(InternText(L"Error")) {
+  TComPtr<TTracerEventParams> params = NewTracerEventParamList();
+  params->AppendParam(InternText(L"msg"), TOleVariant(message), true);
+  FParams = TComPtr<ITracerEventParams>(params.Get());
 }
 
 std::wstring TErrorTracerEvent::GetText() const {
   return GetMultiLanguage()->MessageText(SError);
 }
 
-TCallTracerEvent::TCallTracerEvent(const std::wstring& title)
-    : TParamTracerEventBase<ICallTracerEvent>(title) {}
+TCallTracerEvent::TCallTracerEvent(TSharedText title) : TParamTracerEventBase<ICallTracerEvent>(std::move(title)) {}
 
 HRESULT STDMETHODCALLTYPE TCallTracerEvent::get_ThreadId(LONG* Value) {
   return ComMethodGuard([&] { *Value = static_cast<LONG>(ThreadId); });
@@ -170,7 +169,8 @@ void TTracerEventQueue::AddError(const std::wstring& text) {
 void TTracerEventQueue::AddCalls(const std::wstring& title, uint32_t threadId, int64_t startTime,
                                  int64_t endTime, ITracerEventParams* params, bool visible) {
   try {
-    auto* call = new TCallTracerEvent(title);
+    // Titles repeat with every call of a function: one copy serves them all.
+    auto* call = new TCallTracerEvent(InternText(title));
     TComPtr<ICallTracerEvent> event(call);
     call->Time = static_cast<double>(GetTimeCounter()->ElapsedMs(startTime, endTime));
     call->SetParams(params);

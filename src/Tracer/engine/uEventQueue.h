@@ -27,17 +27,19 @@ template <class Intf>
 class TTracerEventBase : public TAutoIntfObject<Intf> {
 public:
   explicit TTracerEventBase(const std::wstring& text);
+  explicit TTracerEventBase(TSharedText text);
   HRESULT STDMETHODCALLTYPE get_Text(BSTR* Text) override;
-  virtual std::wstring GetText() const { return FText; }
+  virtual std::wstring GetText() const { return *FText; }
 
 protected:
-  std::wstring FText;
+  TSharedText FText;
 };
 
+// Its parameter list is handed over by its maker (a call's list, shared, not copied).
 template <class Intf>
 class TParamTracerEventBase : public TTracerEventBase<Intf> {
 public:
-  explicit TParamTracerEventBase(const std::wstring& text);
+  using TTracerEventBase<Intf>::TTracerEventBase;
   HRESULT STDMETHODCALLTYPE get_Params(ITracerEventParams** Params) override;
   ITracerEventParams* Params() const { return FParams.Get(); }
   void SetParams(ITracerEventParams* params) { FParams = TComPtr<ITracerEventParams>(params); }
@@ -64,7 +66,8 @@ public:
 
 class TCallTracerEvent : public TParamTracerEventBase<ICallTracerEvent> {
 public:
-  explicit TCallTracerEvent(const std::wstring& title);
+  explicit TCallTracerEvent(TSharedText title);
+  explicit TCallTracerEvent(const std::wstring& title) : TCallTracerEvent(InternText(title)) {}
   HRESULT STDMETHODCALLTYPE get_ThreadId(LONG* ThreadId) override;
   HRESULT STDMETHODCALLTYPE get_Time(double* Time) override;
   HRESULT STDMETHODCALLTYPE get_Result(VARIANT* Result) override;

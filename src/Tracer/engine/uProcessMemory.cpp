@@ -17,13 +17,21 @@ void TDummyMemoryAccess::FlushInstructionCache(uint32_t, int32_t) {}
 
 void TRealMemoryAccess::Read(uint32_t Address, void* Buffer, int32_t Count) {
   if (Count <= 0) return;
-  // Into a block of our own first: a partial read must not change the caller's buffer.
-  std::vector<uint8_t> block(static_cast<size_t>(Count));
+  // Into a block of our own first: a partial read must not change the caller's buffer. The
+  // reads of a traced call's values are small: their block is on the stack.
+  constexpr int32_t StackBlock = 64;
+  uint8_t small[StackBlock];
+  std::vector<uint8_t> large;
+  uint8_t* block = small;
+  if (Count > StackBlock) {
+    large.resize(static_cast<size_t>(Count));
+    block = large.data();
+  }
   SIZE_T done = 0;
   Win32CheckApi(::ReadProcessMemory(FProcessHandle, reinterpret_cast<LPCVOID>(static_cast<uintptr_t>(Address)),
-                                    block.data(), block.size(), &done) != FALSE,
+                                    block, static_cast<SIZE_T>(Count), &done) != FALSE,
                 "ReadProcessMemory");
-  std::copy(block.begin(), block.end(), static_cast<uint8_t*>(Buffer));
+  std::copy(block, block + Count, static_cast<uint8_t*>(Buffer));
 }
 
 void TRealMemoryAccess::Write(uint32_t Address, const void* Buffer, int32_t Count) {

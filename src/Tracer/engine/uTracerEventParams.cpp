@@ -1,75 +1,49 @@
 #include "Tracer/engine/uTracerEventParams.h"
 
+#include <unordered_map>
+
 #include "Tracer/foundation/uSingletons.h"
 
-// ---- TTracerEventParam ----------------------------------------------------------------------
+namespace {
 
-TTracerEventParam::TTracerEventParam(const std::wstring& name)
-    : TAutoIntfObject<ITracerEventParam>(__uuidof(ITracerEventParam)),
-      FName(name) {}
+// Shared and exclusive holds of a list's lock.
+class TSharedHold {
+public:
+  explicit TSharedHold(SRWLOCK& lock) : FLock(lock) { AcquireSRWLockShared(&FLock); }
+  ~TSharedHold() { ReleaseSRWLockShared(&FLock); }
+  TSharedHold(const TSharedHold&) = delete;
+  TSharedHold& operator=(const TSharedHold&) = delete;
 
-TTracerEventParam::~TTracerEventParam() = default;
+private:
+  SRWLOCK& FLock;
+};
 
-HRESULT STDMETHODCALLTYPE TTracerEventParam::get_Name(BSTR* Name) {
-  return ComMethodGuard([&] {
-    std::lock_guard<std::mutex> guard(FLock);
-    *Name = TBStr(FName).Detach();
-  });
-}
+class TExclusiveHold {
+public:
+  explicit TExclusiveHold(SRWLOCK& lock) : FLock(lock) { AcquireSRWLockExclusive(&FLock); }
+  ~TExclusiveHold() { ReleaseSRWLockExclusive(&FLock); }
+  TExclusiveHold(const TExclusiveHold&) = delete;
+  TExclusiveHold& operator=(const TExclusiveHold&) = delete;
 
-HRESULT STDMETHODCALLTYPE TTracerEventParam::put_Name(BSTR Name) {
-  return ComMethodGuard([&] {
-    std::wstring name = BStrToWide(Name);
-    std::lock_guard<std::mutex> guard(FLock);
-    FName.swap(name);
-  });
-}
+private:
+  SRWLOCK& FLock;
+};
 
-HRESULT STDMETHODCALLTYPE TTracerEventParam::get_Value(VARIANT* Value) {
-  return ComMethodGuard([&] {
-    TOleVariant copy;
-    {
-      std::lock_guard<std::mutex> guard(FLock);
-      OleCheck(VariantCopy(&copy, &FValue));
-    }
-    *Value = copy.Detach();
-  });
-}
+}  // namespace
 
-HRESULT STDMETHODCALLTYPE TTracerEventParam::put_Value(VARIANT Value) {
-  return ComMethodGuard([&] {
-    TOleVariant value;
-    OleCheck(VariantCopy(&value, &Value));
-    {
-      std::lock_guard<std::mutex> guard(FLock);
-      std::swap(FValue, value);
-    }
-    // The old value (now in value) may hold an object whose release runs script code: it goes
-    // outside the lock.
-  });
-}
-
-HRESULT STDMETHODCALLTYPE TTracerEventParam::get_Visible(VARIANT_BOOL* Visible) {
-  return ComMethodGuard([&] {
-    std::lock_guard<std::mutex> guard(FLock);
-    *Visible = FVisible;
-  });
-}
-
-HRESULT STDMETHODCALLTYPE TTracerEventParam::put_Visible(VARIANT_BOOL Visible) {
-  return ComMethodGuard([&] {
-    std::lock_guard<std::mutex> guard(FLock);
-    FVisible = Visible;
-  });
-}
-
-// ---- list routines ---------------------------------------------------------------------------
-
-TComPtr<ITracerEventParam> GetParamItem(const TTracerEventParamsList& list, int index) {
-  TComPtr<ITracerEventParam> item = list.Get(index);
-  TComPtr<ITracerEventParam> param;
-  OleCheck(item->QueryInterface(__uuidof(ITracerEventParam), reinterpret_cast<void**>(param.Put())));
-  return param;
+TSharedText InternText(const std::wstring& text) {
+  // Never freed: the texts are the engine's own names and titles, a bounded set.
+  static SRWLOCK lock = SRWLOCK_INIT;
+  static auto* texts = new std::unordered_map<std::wstring, TSharedText>();
+  {
+    TSharedHold hold(lock);
+    auto found = texts->find(text);
+    if (found != texts->end()) return found->second;
+  }
+  TExclusiveHold hold(lock);
+  TSharedText& entry = (*texts)[text];
+  if (!entry) entry = std::make_shared<const std::wstring>(text);
+  return entry;
 }
 
 bool SameParamName(const std::wstring& a, const std::wstring& b) {
@@ -77,14 +51,35 @@ bool SameParamName(const std::wstring& a, const std::wstring& b) {
                         b.data(), static_cast<int>(b.size())) == CSTR_EQUAL;
 }
 
-int IndexOfParamName(const TTracerEventParamsList& list, const std::wstring& name) {
-  std::vector<TComPtr<ITracerEventParam>> items = list.Snapshot();
-  for (size_t i = 0; i < items.size(); ++i) {
-    TBStr itemName;
-    OleCheck(items[i]->get_Name(itemName.Put()));
-    if (SameParamName(itemName.Str(), name)) return static_cast<int>(i);
-  }
-  return -1;
+// ---- TTracerEventParam ----------------------------------------------------------------------
+
+TTracerEventParam::TTracerEventParam(TTracerEventParams* owner, int index)
+    : TAutoIntfObject<ITracerEventParam>(__uuidof(ITracerEventParam)), FOwner(owner), FIndex(index) {}
+
+TTracerEventParam::~TTracerEventParam() { FOwner->ForgetParamObject(FIndex, this); }
+
+HRESULT STDMETHODCALLTYPE TTracerEventParam::get_Name(BSTR* Name) {
+  return ComMethodGuard([&] { *Name = TBStr(FOwner->NameOf(FIndex)).Detach(); });
+}
+
+HRESULT STDMETHODCALLTYPE TTracerEventParam::put_Name(BSTR Name) {
+  return ComMethodGuard([&] { FOwner->SetNameOf(FIndex, BStrToWide(Name)); });
+}
+
+HRESULT STDMETHODCALLTYPE TTracerEventParam::get_Value(VARIANT* Value) {
+  return ComMethodGuard([&] { *Value = FOwner->ValueOf(FIndex).Detach(); });
+}
+
+HRESULT STDMETHODCALLTYPE TTracerEventParam::put_Value(VARIANT Value) {
+  return ComMethodGuard([&] { FOwner->SetValue(FIndex, Value); });
+}
+
+HRESULT STDMETHODCALLTYPE TTracerEventParam::get_Visible(VARIANT_BOOL* Visible) {
+  return ComMethodGuard([&] { *Visible = FOwner->VisibleOf(FIndex); });
+}
+
+HRESULT STDMETHODCALLTYPE TTracerEventParam::put_Visible(VARIANT_BOOL Visible) {
+  return ComMethodGuard([&] { FOwner->SetVisibleOf(FIndex, Visible); });
 }
 
 // ---- values object -------------------------------------------------------------------------
@@ -94,10 +89,11 @@ namespace {
 constexpr WORD InvokeErrorCode = 1001;
 
 // IDispatch whose properties are the parameters of one list, by name (DISPID = index + 1).
-// It shares the list with its owner, so a script that keeps it never reaches freed memory.
+// It keeps its list alive, so a script that keeps it never reaches freed memory.
 class TTracerEventParamValuesDisp : public TInterfacedObject, public IDispatch {
 public:
-  explicit TTracerEventParamValuesDisp(TTracerEventParamsListRef list) : FList(std::move(list)) {}
+  explicit TTracerEventParamValuesDisp(TTracerEventParams* owner) : FOwner(owner) {}
+  ~TTracerEventParamValuesDisp() override { FOwner->ForgetValuesObject(this); }
   CW_IUNKNOWN_COUNTED
   void* GetInterface(REFIID iid) override {
     if (iid == IID_IUnknown || iid == IID_IDispatch) return static_cast<IDispatch*>(this);
@@ -117,7 +113,7 @@ public:
     return ComMethodGuard(IID_IDispatch, [&] {
       HRESULT result = S_OK;
       for (UINT i = 0; i < cNames; ++i) {
-        int index = IndexOfParamName(*FList, rgszNames[i] ? rgszNames[i] : L"");
+        int index = FOwner->IndexOfName(rgszNames[i] ? rgszNames[i] : L"");
         if (index < 0) {
           rgDispId[i] = DISPID_UNKNOWN;
           result = DISP_E_UNKNOWNNAME;
@@ -136,10 +132,10 @@ public:
   }
 
 private:
-  TTracerEventParamsListRef FList;
+  TComPtr<TTracerEventParams> FOwner;
 
   void DoInvoke(DISPID dispid, WORD flags, DISPPARAMS* params, VARIANT* result) {
-    TComPtr<ITracerEventParam> param = GetParamItem(*FList, static_cast<int>(dispid) - 1);
+    TComPtr<ITracerEventParam> param = FOwner->Item(static_cast<int>(dispid) - 1);
     switch (flags) {
       case DISPATCH_PROPERTYGET:
       case DISPATCH_METHOD | DISPATCH_PROPERTYGET: {
@@ -172,26 +168,126 @@ private:
 
 // ---- TTracerEventParams ----------------------------------------------------------------------
 
-TTracerEventParams::TTracerEventParams()
-    : TAutoIntfObject<ITracerEventParams>(__uuidof(ITracerEventParams)),
-      FList(std::make_shared<TTracerEventParamsList>()),
-      FValuesDispatch(new TTracerEventParamValuesDisp(FList)) {}
+TTracerEventParams::TTracerEventParams() : TAutoIntfObject<ITracerEventParams>(__uuidof(ITracerEventParams)) {}
 
-// The list goes with its last holder: this object or a values object a client kept.
-TTracerEventParams::~TTracerEventParams() { FValuesDispatch.Reset(); }
+// Every item object and the values object hold this list, so none is left when it goes.
+TTracerEventParams::~TTracerEventParams() = default;
+
+void TTracerEventParams::CheckIndex(int index) const {
+  if (index < 0 || index >= static_cast<int>(FEntries.size()))
+    throw EListError(WideFormat(L"List index out of bounds (%d)", index));
+}
+
+void TTracerEventParams::Reserve(size_t count) {
+  TExclusiveHold hold(FLock);
+  FEntries.reserve(count);
+}
+
+int TTracerEventParams::AppendParam(TSharedText name, const VARIANT& value, bool visible) {
+  TEntry entry;
+  entry.Name = std::move(name);
+  entry.Value = value;
+  entry.Visible = visible ? VARIANT_TRUE : VARIANT_FALSE;
+  TExclusiveHold hold(FLock);
+  FEntries.push_back(std::move(entry));
+  return static_cast<int>(FEntries.size()) - 1;
+}
+
+void TTracerEventParams::SetValue(int index, const VARIANT& value) {
+  TOleVariant copy(value);
+  {
+    TExclusiveHold hold(FLock);
+    CheckIndex(index);
+    std::swap(FEntries[static_cast<size_t>(index)].Value, copy);
+  }
+  // The old value (now in copy) may hold an object whose release runs script code: it goes
+  // outside the lock.
+}
 
 TComPtr<ITracerEventParam> TTracerEventParams::AddParam(const std::wstring& name) {
-  TComPtr<ITracerEventParam> param(new TTracerEventParam(name));
-  FList->Add(param.Get());
-  return param;
+  const int index = AppendParam(std::make_shared<const std::wstring>(name), TOleVariant(), true);
+  return Item(index);
+}
+
+int TTracerEventParams::Count() const {
+  TSharedHold hold(FLock);
+  return static_cast<int>(FEntries.size());
+}
+
+TComPtr<ITracerEventParam> TTracerEventParams::Item(int index) {
+  TExclusiveHold hold(FLock);
+  CheckIndex(index);
+  TEntry& entry = FEntries[static_cast<size_t>(index)];
+  // An object whose count reached 0 is on its way out: a new one takes its place.
+  if (entry.Object != nullptr && entry.Object->TryObjAddRef()) {
+    TComPtr<ITracerEventParam> live;
+    live.Attach(entry.Object);
+    return live;
+  }
+  entry.Object = new TTracerEventParam(this, index);
+  return TComPtr<ITracerEventParam>(entry.Object);
+}
+
+int TTracerEventParams::IndexOfName(const std::wstring& name) const {
+  TSharedHold hold(FLock);
+  for (size_t i = 0; i < FEntries.size(); ++i)
+    if (SameParamName(*FEntries[i].Name, name)) return static_cast<int>(i);
+  return -1;
+}
+
+std::wstring TTracerEventParams::NameOf(int index) const {
+  TSharedHold hold(FLock);
+  CheckIndex(index);
+  return *FEntries[static_cast<size_t>(index)].Name;
+}
+
+void TTracerEventParams::SetNameOf(int index, std::wstring name) {
+  TSharedText text = std::make_shared<const std::wstring>(std::move(name));
+  TExclusiveHold hold(FLock);
+  CheckIndex(index);
+  FEntries[static_cast<size_t>(index)].Name.swap(text);
+}
+
+TOleVariant TTracerEventParams::ValueOf(int index) const {
+  TOleVariant copy;
+  TSharedHold hold(FLock);
+  CheckIndex(index);
+  OleCheck(VariantCopy(&copy, const_cast<TOleVariant*>(&FEntries[static_cast<size_t>(index)].Value)));
+  return copy;
+}
+
+VARIANT_BOOL TTracerEventParams::VisibleOf(int index) const {
+  TSharedHold hold(FLock);
+  CheckIndex(index);
+  return FEntries[static_cast<size_t>(index)].Visible;
+}
+
+void TTracerEventParams::SetVisibleOf(int index, VARIANT_BOOL visible) {
+  TExclusiveHold hold(FLock);
+  CheckIndex(index);
+  FEntries[static_cast<size_t>(index)].Visible = visible;
+}
+
+void TTracerEventParams::ForgetParamObject(int index, TTracerEventParam* object) {
+  TExclusiveHold hold(FLock);
+  if (index >= 0 && index < static_cast<int>(FEntries.size()) && FEntries[static_cast<size_t>(index)].Object == object)
+    FEntries[static_cast<size_t>(index)].Object = nullptr;
+}
+
+void TTracerEventParams::ForgetValuesObject(IDispatch* object) {
+  TExclusiveHold hold(FLock);
+  if (FValuesDispatch == object) {
+    FValuesDispatch = nullptr;
+    FValuesObject = nullptr;
+  }
 }
 
 HRESULT STDMETHODCALLTYPE TTracerEventParams::get_Count(LONG* Count) {
-  return ComMethodGuard([&] { *Count = FList->Count(); });
+  return ComMethodGuard([&] { *Count = this->Count(); });
 }
 
 HRESULT STDMETHODCALLTYPE TTracerEventParams::get_Item(LONG Index, ITracerEventParam** Param) {
-  return ComMethodGuard([&] { *Param = GetParamItem(*FList, Index).Detach(); });
+  return ComMethodGuard([&] { *Param = Item(Index).Detach(); });
 }
 
 HRESULT STDMETHODCALLTYPE TTracerEventParams::Add(BSTR Name, ITracerEventParam** Param) {
@@ -200,19 +296,35 @@ HRESULT STDMETHODCALLTYPE TTracerEventParams::Add(BSTR Name, ITracerEventParam**
 
 HRESULT STDMETHODCALLTYPE TTracerEventParams::Find(BSTR Name, ITracerEventParam** Param) {
   return ComMethodGuard([&] {
-    int index = IndexOfParamName(*FList, BStrToWide(Name));
-    *Param = index < 0 ? nullptr : GetParamItem(*FList, index).Detach();
+    int index = IndexOfName(BStrToWide(Name));
+    *Param = index < 0 ? nullptr : Item(index).Detach();
   });
 }
 
 HRESULT STDMETHODCALLTYPE TTracerEventParams::get_Values(VARIANT* Values) {
   return ComMethodGuard([&] {
+    TComPtr<IDispatch> values;
+    {
+      TExclusiveHold hold(FLock);
+      if (FValuesObject != nullptr && FValuesObject->TryObjAddRef()) {
+        values.Attach(FValuesDispatch);
+      } else {
+        auto* made = new TTracerEventParamValuesDisp(this);
+        FValuesObject = made;
+        FValuesDispatch = made;
+        values = TComPtr<IDispatch>(FValuesDispatch);
+      }
+    }
     VariantInit(Values);
     Values->vt = VT_DISPATCH;
-    Values->pdispVal = TComPtr<IDispatch>(FValuesDispatch).Detach();
+    Values->pdispVal = values.Detach();
   });
 }
 
 TComPtr<ITracerEventParams> NewTracerEventParams() {
   return TComPtr<ITracerEventParams>(new TTracerEventParams());
+}
+
+TComPtr<TTracerEventParams> NewTracerEventParamList() {
+  return TComPtr<TTracerEventParams>(new TTracerEventParams());
 }

@@ -24,6 +24,13 @@ HRESULT ObjectQueryInterface(TInterfaceProvider* obj, REFIID iid, void** intf) {
 
 ULONG TInterfacedObject::ObjAddRef() noexcept { return static_cast<ULONG>(++FRefCount); }
 
+bool TInterfacedObject::TryObjAddRef() noexcept {
+  LONG n = FRefCount.load();
+  while (n > 0)
+    if (FRefCount.compare_exchange_weak(n, n + 1)) return true;
+  return false;
+}
+
 ULONG TInterfacedObject::ObjRelease() noexcept {
   const LONG n = --FRefCount;
   if (n == 0) delete this;

@@ -39,6 +39,9 @@ public:
   TInterfacedObject& operator=(const TInterfacedObject&) = delete;
   ULONG ObjAddRef() noexcept;
   ULONG ObjRelease() noexcept;
+  // A reference, unless the count has reached 0 (the object is being destroyed): for caches
+  // that hold an object without counting it and forget it in its destructor.
+  bool TryObjAddRef() noexcept;
   HRESULT ObjQueryInterface(REFIID iid, void** intf) noexcept;
   LONG RefCount() const noexcept { return FRefCount.load(); }
   void* GetInterface(REFIID iid) override;

@@ -187,6 +187,51 @@ TEST_F(TracerEventParamsTest, ValuesObjectKeptByAClientOutlivesItsList) {
   EXPECT_EQ(L"12", VariantText(value));
 }
 
+TEST_F(TracerEventParamsTest, AParameterHeldByAClientIsTheOneEveryLookupAnswersAndOutlivesItsList) {
+  // The engine's way in: no automation object is made until a client asks.
+  TComPtr<TTracerEventParams> list = NewTracerEventParamList();
+  list->AppendParam(InternText(L"result"), MakeInt(0), false);
+  list->AppendParam(InternText(L"hStmt"), MakeInt(5), true);
+  ComPtr<ITracerEventParam> item;
+  ASSERT_EQ(S_OK, list->get_Item(1, &item));
+  ComPtr<ITracerEventParam> again;
+  ASSERT_EQ(S_OK, list->get_Item(1, &again));
+  EXPECT_EQ(item.Get(), again.Get());
+  BSTR name = SysAllocString(L"HSTMT");
+  ComPtr<ITracerEventParam> found;
+  EXPECT_EQ(S_OK, list->Find(name, &found));
+  SysFreeString(name);
+  EXPECT_EQ(item.Get(), found.Get());
+  VARIANT values;
+  VariantInit(&values);
+  ASSERT_EQ(S_OK, list->get_Values(&values));
+  VARIANT valuesAgain;
+  VariantInit(&valuesAgain);
+  ASSERT_EQ(S_OK, list->get_Values(&valuesAgain));
+  EXPECT_EQ(values.pdispVal, valuesAgain.pdispVal);
+  VariantClear(&valuesAgain);
+  // A value written through the object is the list's, and the list's through the values object.
+  VARIANT v = MakeInt(7);
+  EXPECT_EQ(S_OK, item->put_Value(v));
+  EXPECT_EQ(S_OK, item->put_Visible(VARIANT_FALSE));
+  EXPECT_EQ(L"7", ParamValueText(list->Item(1).Get()));
+  VARIANT read;
+  VariantInit(&read);
+  ASSERT_EQ(S_OK, GetProperty(values.pdispVal, L"hstmt", &read));
+  EXPECT_EQ(L"7", VariantText(read));
+  VariantClear(&read);
+  // Released by every client, then asked again: a new object with the same name and value.
+  again.Reset();
+  found.Reset();
+  list.Reset();  // the client's objects keep the list
+  EXPECT_EQ(L"hStmt", ParamName(item.Get()));
+  VARIANT_BOOL visible = VARIANT_TRUE;
+  item->get_Visible(&visible);
+  EXPECT_EQ(VARIANT_FALSE, visible);
+  VariantClear(&values);
+  EXPECT_EQ(L"7", ParamValueText(item.Get()));
+}
+
 TEST_F(TracerEventParamsTest, ValuesOffersNoTypeInformation) {
   ComPtr<IDispatch> values = Values();
   UINT count = 7;
