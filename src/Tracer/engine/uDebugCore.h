@@ -24,6 +24,7 @@
 #include "lib/dgn/windows/DgnHandle.h"
 
 class TDebuggedProcess;
+class TMemoryManager;
 class TProcDefs;
 
 class TDebuggedProcessModule : public TObject {
@@ -110,8 +111,11 @@ public:
   TDgnHandle Handle;
   TDebuggedProcessModules Modules;
   TDebuggedProcessThreads Threads;
+  // The memory manager made with the process (alive while the process memory's bridge holds it).
+  TMemoryManager* Memory() const { return FMemory; }
 
 private:
+  TMemoryManager* FMemory = nullptr;
   mutable SRWLOCK FFileNameLock = SRWLOCK_INIT;
   std::wstring FFileName;
 };
@@ -185,7 +189,7 @@ private:
   static void ClearTrapFlag(HANDLE thread);
   // The step of a thread is over (its single step arrived, or its instruction raised): the
   // byte goes back and the next held thread takes its turn.
-  void FinishStep(DWORD threadId, HANDLE thread);
+  void FinishStep(DWORD threadId, HANDLE thread, bool clearTrapFlag);
   // A hit queued for a breakpoint of ours that is gone since finds the instruction's own
   // byte at the address: the thread runs that instruction instead of the rest of it.
   void RewindQueuedHit(HANDLE thread, uint32_t address);
@@ -216,6 +220,9 @@ private:
   TThreadBreakpoints FThreadBreakpoints;
   std::map<DWORD, TThreadContexts> FContexts;
   DWORD FRunner = 0;  // the thread taking a step while the others are held
+  // The stack at the last entry hit: the return address and the arguments above it.
+  uint8_t FEntryStack[64] = {};
+  uint32_t FEntryStackSize = 0;
   bool FDone = false;
   bool FTerminateHandled = false;
   bool FExited = false;       // the exit event arrived: nothing to detach from

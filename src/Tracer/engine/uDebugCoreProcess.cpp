@@ -128,7 +128,8 @@ TDebuggedProcess::TDebuggedProcess(DWORD processId)
     : TProcess(processId, std::wstring()), Modules(this) {
   Handle.Reset(OpenProcess(DebuggeeAccess, FALSE, processId));
   Win32CheckApi(Handle.Valid(), "OpenProcess");
-  GetProcessMemory()->SetBridge(new TMemoryManager(Handle.Get()));
+  FMemory = new TMemoryManager(Handle.Get());
+  GetProcessMemory()->SetBridge(FMemory);
   SetBreakpointProcess(Handle.Get());
 }
 

@@ -2,6 +2,8 @@
 // the calls' parameters at entry and return.
 #include "Tracer/engine/uDebugCore.h"
 
+#include <cstring>
+
 #include "Tracer/engine/uCallHandlers.h"
 #include "Tracer/engine/uEventQueue.h"
 #include "Tracer/engine/uProcessMemory.h"
@@ -94,6 +96,13 @@ void TDebuggingThread::OnBreakpoint(DWORD threadId, uint32_t address) {
   }
   if (entered != nullptr) {
     TReadLock lock(*GetDebugRWSync());
+    // The entry parameters mostly lie in the stack block read with the return address: while
+    // the debuggee is stopped they come from that copy, not one read each.
+    struct TCacheEnd {
+      TMemoryManager* Memory;
+      ~TCacheEnd() { Memory->SetReadCache(0, nullptr, 0); }
+    } cacheEnd{FProcess->Memory()};
+    if (FEntryStackSize != 0) FProcess->Memory()->SetReadCache(context.Esp, FEntryStack, FEntryStackSize);
     BeginCall(entered, enteredCall);
     return;
   }
@@ -128,9 +137,15 @@ void TDebuggingThread::RewindQueuedHit(HANDLE thread, uint32_t address) {
 
 TBreakpointContext* TDebuggingThread::OnTraceBreakpoint(DWORD threadId, TTraceBreakpoint* trace,
                                                         CONTEXT& context) {
+  // The return address and the stack arguments above it, in one read.
   uint32_t returnAddress = 0;
-  if (!TryReadProcessMemory(FProcess->Handle.Get(), context.Esp, &returnAddress, sizeof returnAddress))
+  FEntryStackSize = 0;
+  if (TryReadProcessMemory(FProcess->Handle.Get(), context.Esp, FEntryStack, sizeof FEntryStack)) {
+    FEntryStackSize = sizeof FEntryStack;
+    std::memcpy(&returnAddress, FEntryStack, sizeof returnAddress);
+  } else if (!TryReadProcessMemory(FProcess->Handle.Get(), context.Esp, &returnAddress, sizeof returnAddress)) {
     returnAddress = static_cast<uint32_t>(GetProcessMemoryBridge()->ReadInteger(context.Esp));
+  }
   DropStaleContexts(threadId, context.Esp);
   BeginStep(threadId, trace);
   TLoadedProcDefs* loaded = GetLoadedProcDefs();
@@ -189,7 +204,8 @@ void TDebuggingThread::OnSingleStep(DWORD threadId) {
   TWriteLock lock(*GetDebugRWSync());
   HANDLE h = ThreadHandle(threadId);
   if (h == nullptr || !FThreadBreakpoints.Exists(threadId)) return;  // not a step of ours
-  FinishStep(threadId, h);
+  // The single-step trap took the flag off the thread itself.
+  FinishStep(threadId, h, false);
 }
 
 void TDebuggingThread::OnStepException(DWORD threadId) {
@@ -200,10 +216,10 @@ void TDebuggingThread::OnStepException(DWORD threadId) {
   TWriteLock lock(*GetDebugRWSync());
   // The instruction did not complete: its handlers run with the entry byte back in place, so a
   // retry of the instruction is a new call, and the held threads go on.
-  FinishStep(threadId, h);
+  FinishStep(threadId, h, true);
 }
 
-void TDebuggingThread::FinishStep(DWORD threadId, HANDLE h) {
+void TDebuggingThread::FinishStep(DWORD threadId, HANDLE h, bool clearTrapFlag) {
   TObject* obj = nullptr;
   if (!FThreadBreakpoints.Find(threadId, obj)) return;
   TBreakpoint* b = static_cast<TPendingStep*>(obj)->Breakpoint;
@@ -217,7 +233,7 @@ void TDebuggingThread::FinishStep(DWORD threadId, HANDLE h) {
       b->Insert();
     }
   }
-  ClearTrapFlag(h);
+  if (clearTrapFlag) ClearTrapFlag(h);
   if (FRunner != threadId) return;
   // The next queued step runs while this thread waits with the others.
   FRunner = 0;

@@ -1,4 +1,7 @@
 #include "Tracer/engine/uProcessMemory.h"
+
+#include <algorithm>
+#include <cstring>
 #include "Tracer/foundation/uWideStrUtils.h"
 
 #include <algorithm>
@@ -82,7 +85,22 @@ auto TMemoryAccessController::WithAccess(TOp op) -> decltype(op(std::declval<TMe
 }
 
 void TMemoryAccessController::Read(uint32_t Address, void* Buffer, int32_t Count) {
+  if (FCache.Size != 0 && Count > 0 && FCache.Thread == GetCurrentThreadId() && Address >= FCache.Base &&
+      Address - FCache.Base <= FCache.Size && static_cast<uint32_t>(Count) <= FCache.Size - (Address - FCache.Base)) {
+    std::memcpy(Buffer, FCache.Data + (Address - FCache.Base), static_cast<size_t>(Count));
+    return;
+  }
   WithAccess([&](TMemoryAccess& a) { a.Read(Address, Buffer, Count); });
+}
+
+void TMemoryAccessController::SetReadCache(uint32_t Base, const void* Data, uint32_t Size) {
+  FCache.Size = 0;
+  if (Size == 0) return;
+  Size = std::min<uint32_t>(Size, sizeof FCache.Data);
+  std::memcpy(FCache.Data, Data, Size);
+  FCache.Base = Base;
+  FCache.Thread = GetCurrentThreadId();
+  FCache.Size = Size;
 }
 
 void TMemoryAccessController::Write(uint32_t Address, const void* Buffer, int32_t Count) {
@@ -276,6 +294,10 @@ void TMemoryManager::ReadBytes(uint32_t Address, int32_t Length, VARIANT& Result
 uint8_t TMemoryManager::ReadByte(uint32_t Address) { return FReader.ReadValue<uint8_t>(Address); }
 void TMemoryManager::WriteByte(uint32_t Address, uint8_t Value) { FReader.WriteByte(Address, Value); }
 void TMemoryManager::SetEnabled(bool Value) { FController.SetEnabled(Value); }
+
+void TMemoryManager::SetReadCache(uint32_t Base, const void* Data, uint32_t Size) {
+  FController.SetReadCache(Base, Data, Size);
+}
 
 namespace {
 

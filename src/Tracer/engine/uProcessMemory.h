@@ -3,6 +3,8 @@
 // and plug-ins) and the holder that forwards to the memory manager of the current debuggee.
 #pragma once
 #include <windows.h>
+
+#include <atomic>
 #include <oaidl.h>
 
 #include <cstdint>
@@ -55,6 +57,9 @@ public:
   void SetEnabled(bool Value) { FEnabled = Value; }
   bool GetEnabled() const { return FEnabled; }
   void Read(uint32_t Address, void* Buffer, int32_t Count) override;
+  // A copy of debuggee memory that this thread's reads inside it are served from (the
+  // debugging thread's, while the debuggee is stopped in an event); Size 0 ends it.
+  void SetReadCache(uint32_t Base, const void* Data, uint32_t Size);
   void Write(uint32_t Address, const void* Buffer, int32_t Count) override;
   uint32_t Protect(uint32_t Address, int32_t Count, uint32_t NewProtection) override;
   void FlushInstructionCache(uint32_t Address, int32_t Count) override;
@@ -65,7 +70,13 @@ protected:
 private:
   template <class TOp>
   auto WithAccess(TOp op) -> decltype(op(std::declval<TMemoryAccess&>()));
-  volatile bool FEnabled = true;
+  std::atomic<bool> FEnabled{true};
+  struct TReadCache {
+    DWORD Thread = 0;
+    uint32_t Base = 0;
+    uint32_t Size = 0;
+    uint8_t Data[64];
+  } FCache;
   HANDLE FProcessHandle;
   TRealMemoryAccess FReal;
   TDummyMemoryAccess FDummy;
@@ -178,6 +189,9 @@ public:
   uint8_t ReadByte(uint32_t Address) override;
   void WriteByte(uint32_t Address, uint8_t Value) override;
   void SetEnabled(bool Value) override;
+  // Reads of this thread inside [Base, Base + Size) come from Data (at most 64 bytes) until
+  // the next call; Size 0 ends it. For the debugging thread while the debuggee is stopped.
+  void SetReadCache(uint32_t Base, const void* Data, uint32_t Size);
 
 private:
   TMemoryAccessController FController;

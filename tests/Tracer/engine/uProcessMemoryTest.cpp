@@ -6,6 +6,7 @@
 #include "EngineTestSupport.h"
 #include "MemTarget.h"
 #include "Tracer/engine/uProcessMemory.h"
+#include "support/TestSupport.h"
 
 namespace {
 
@@ -223,4 +224,39 @@ TEST_F(ProcessMemory, ZeroTerminatedStringsAreReadOnePageAtATimeNotPerCharacter)
   uint32_t page = Target.PageSize();
   int pages = static_cast<int>((big + 32768 - 1) / page - big / page + 1);
   EXPECT_EQ(pages, counting.Reads);
+}
+
+namespace {
+struct TOtherThreadRead {
+  TMemoryReader* Mem;
+  uint32_t Address;
+  int32_t Value = 0;
+};
+
+DWORD WINAPI ReadOnOtherThread(void* p) {
+  auto* r = static_cast<TOtherThreadRead*>(p);
+  try {
+    r->Value = r->Mem->ReadValue<int32_t>(r->Address);
+  } catch (...) {
+  }
+  return 0;
+}
+}  // namespace
+
+TEST_F(ProcessMemory, AStackCopyServesOnlyTheReadsInsideItOnTheThreadThatSetIt) {
+  const uint32_t base = Target.At("int");
+  const int32_t copy[2] = {7, 8};  // what the debugging thread read at the hit
+  Controller.SetReadCache(base, copy, sizeof copy);
+  EXPECT_EQ(7, Mem.ReadValue<int32_t>(base));
+  EXPECT_EQ(8, Mem.ReadValue<int32_t>(base + 4));
+  // Partly outside the copy: the process's own memory.
+  EXPECT_EQ(-123456, static_cast<int32_t>(Mem.ReadValue<int64_t>(base - 4) >> 32));
+  // Another thread (a plug-in on the main thread) reads the process.
+  TOtherThreadRead read{&Mem, base};
+  HANDLE thread = CreateThread(nullptr, 0, ReadOnOtherThread, &read, 0, nullptr);
+  ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, ScaledMs(10000)));
+  CloseHandle(thread);
+  EXPECT_EQ(-123456, read.Value);
+  Controller.SetReadCache(0, nullptr, 0);
+  EXPECT_EQ(-123456, Mem.ReadValue<int32_t>(base));
 }
