@@ -66,6 +66,7 @@ public:
 
   bool Enabled = false;
   TProcDefs Defs{false};  // not owning, keyed by URL
+  int FollowingByte = -1;  // the code byte after SavedByte once read (0x100: unreadable)
 };
 
 // A return breakpoint: armed while calls of any thread are outstanding through it.

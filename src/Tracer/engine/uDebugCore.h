@@ -177,7 +177,12 @@ private:
 
   // An entry hit: the return breakpoint armed and the call's context made (its parameters are
   // read afterwards, under the read lock).
-  TBreakpointContext* OnTraceBreakpoint(DWORD threadId, TTraceBreakpoint* trace, CONTEXT& context);
+  // stepping: the thread single-steps over the instruction (else it was carried out here).
+  TBreakpointContext* OnTraceBreakpoint(DWORD threadId, TTraceBreakpoint* trace, CONTEXT& context,
+                                        bool stepping);
+  // Carries out the entry instruction on the context when it is one this thread can do
+  // itself (a register push, the hot-patch no-op); false: the thread must step over it.
+  bool EmulateEntryInstruction(TTraceBreakpoint* trace, CONTEXT& context);
   // A return hit: the returning call taken out of the thread's contexts, with those below it
   // dropped; the breakpoint is kept (Stepping) until the call is logged.
   std::unique_ptr<TBreakpointContext> TakeReturningCall(DWORD threadId, TReturnBreakpoint* ret,

@@ -24,6 +24,12 @@ static_assert(HitContextFlags == 0x10007 && StepContextFlags == 0x10003 && Contr
 // EFlags' trap flag: the thread runs one instruction, then raises a single-step exception.
 constexpr DWORD TrapFlag = 0x100;
 
+// Entry instructions the debugging thread carries out itself: "push r32" (50+r, registers in
+// the order eax, ecx, edx, ebx, esp, ebp, esi, edi) and the hot-patch "mov edi, edi".
+constexpr uint8_t PushRegisterFirst = 0x50;
+constexpr uint8_t MovEdiEdi[2] = {0x8B, 0xFF};
+constexpr uint32_t StackPageSize = 0x1000;
+
 CONTEXT ReadContext(HANDLE thread, DWORD flags) {
   CONTEXT context{};
   context.ContextFlags = flags;
@@ -63,17 +69,24 @@ void TDebuggingThread::OnBreakpoint(DWORD threadId, uint32_t address) {
       RewindQueuedHit(ThreadHandle(threadId), address);
       return;
     }
-    b->Remove();
     HANDLE h = ThreadHandle(threadId);
     CW_ASSERT(h != nullptr, UnitPath, 690);
     context = ReadContext(h, HitContextFlags);
     context.Eip = address;
     if (isTrace) {
-      context.EFlags |= TrapFlag;
-      WriteContext(h, context);
       entered = static_cast<TTraceBreakpoint*>(b);
-      enteredCall = OnTraceBreakpoint(threadId, entered, context);
+      // Most functions begin with an instruction this thread can carry out itself: then the
+      // byte stays, no other thread is held and no single step is taken.
+      CONTEXT run = context;
+      const bool emulated = EmulateEntryInstruction(entered, run);
+      if (!emulated) {
+        b->Remove();
+        run.EFlags |= TrapFlag;
+      }
+      WriteContext(h, run);
+      enteredCall = OnTraceBreakpoint(threadId, entered, context, !emulated);
     } else {
+      b->Remove();
       ret = static_cast<TReturnBreakpoint*>(b);
       // The returning call: the innermost context through this address whose entry lies below
       // the stack pointer now. Every context below the stack pointer is over.
@@ -135,8 +148,39 @@ void TDebuggingThread::RewindQueuedHit(HANDLE thread, uint32_t address) {
   }
 }
 
+bool TDebuggingThread::EmulateEntryInstruction(TTraceBreakpoint* trace, CONTEXT& context) {
+  const uint8_t op = trace->SavedByte;
+  if (op >= PushRegisterFirst && op < PushRegisterFirst + 8) {
+    // Only inside the stack pointer's own page: a push into the next one must be the
+    // processor's, which grows the stack through its guard page.
+    if ((context.Esp & (StackPageSize - 1)) < sizeof(DWORD)) return false;
+    const DWORD registers[8] = {context.Eax, context.Ecx, context.Edx, context.Ebx,
+                                context.Esp, context.Ebp, context.Esi, context.Edi};
+    const DWORD value = registers[op - PushRegisterFirst];
+    const uint32_t slot = context.Esp - sizeof(DWORD);
+    SIZE_T done = 0;
+    if (!WriteProcessMemory(FProcess->Handle.Get(), reinterpret_cast<void*>(static_cast<uintptr_t>(slot)), &value,
+                            sizeof value, &done) ||
+        done != sizeof value)
+      return false;
+    context.Esp = slot;
+    context.Eip = trace->Address + 1;
+    return true;
+  }
+  if (op == MovEdiEdi[0]) {
+    if (trace->FollowingByte < 0) {
+      uint8_t next = 0;
+      trace->FollowingByte = TryReadProcessMemory(FProcess->Handle.Get(), trace->Address + 1, &next, 1) ? next : 0x100;
+    }
+    if (trace->FollowingByte != MovEdiEdi[1]) return false;
+    context.Eip = trace->Address + 2;  // a two-byte no-op
+    return true;
+  }
+  return false;
+}
+
 TBreakpointContext* TDebuggingThread::OnTraceBreakpoint(DWORD threadId, TTraceBreakpoint* trace,
-                                                        CONTEXT& context) {
+                                                        CONTEXT& context, bool stepping) {
   // The return address and the stack arguments above it, in one read.
   uint32_t returnAddress = 0;
   FEntryStackSize = 0;
@@ -147,7 +191,7 @@ TBreakpointContext* TDebuggingThread::OnTraceBreakpoint(DWORD threadId, TTraceBr
     returnAddress = static_cast<uint32_t>(GetProcessMemoryBridge()->ReadInteger(context.Esp));
   }
   DropStaleContexts(threadId, context.Esp);
-  BeginStep(threadId, trace);
+  if (stepping) BeginStep(threadId, trace);
   TLoadedProcDefs* loaded = GetLoadedProcDefs();
   TBreakpoint* found = nullptr;
   TReturnBreakpoint* ret;
