@@ -368,6 +368,23 @@ TEST(Tracing, AStepOverAFaultingFirstInstructionReleasesTheOtherThreadsAndLosesN
   EXPECT_TRUE(h.HasRemark("ThreadWork calls=200"));
 }
 
+TEST(Tracing, EntryInstructionsCarriedOutByTheTracerLeaveTheProgramsResultsAsTheyWere) {
+  TTestDefs defs;
+  defs.Add(Export(L"HotPatched"), L"eax", {{L"int", L"n", 4}});
+  defs.Add(Export(L"PushesEsp"), L"eax", {{L"int", L"n", 4}});
+  defs.Add(Export(L"AddInts"), L"eax", {{L"int", L"a", 4}, {L"int", L"b", 8}});
+  TTraceHarness h;
+  h.RunToEnd(L"prologues");
+  EXPECT_TRUE(h.Errors().empty());
+  ExpectCallsMatchTruth(h.Calls(), h.Truth());
+  EXPECT_EQ(h.Calls().size(), 4u);
+  // The program computed what it computes untraced.
+  for (auto& t : h.Truth()) {
+    const int n = std::stoi(t.Values[L"n"]);
+    EXPECT_EQ(std::stoi(t.Values[L"result"]), t.Function == L"HotPatched" ? n + 1 : n + 2);
+  }
+}
+
 TEST(Tracing, AnRvaUrlNamingTheProgramsOwnFileResolvesAndItsCallsAreLogged) {
   TTestDefs defs;
   const uint32_t rva = TTestDefs::ExportRva(L"tracee.exe", "OwnAdd@8");
