@@ -273,6 +273,53 @@ TEST(DebugRWSync, OnlyReaderMayTakeTheWriteLockNoOtherReaderWithin100Ms) {
   sync.EndRead();
 }
 
+namespace {
+TMultiReadExclusiveWriteSync* gPumpedSync = nullptr;
+std::atomic<bool> gReadInsideHandler{false};
+
+// A call the debugging thread sends to the main thread; it reads the lock itself.
+LRESULT CALLBACK ReadingWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message != WM_APP) return DefWindowProcW(window, message, wParam, lParam);
+  try {
+    TReadLock lock(*gPumpedSync);
+    gReadInsideHandler = true;
+  } catch (...) {
+  }
+  return 1;
+}
+}  // namespace
+
+TEST(DebugRWSync, TheMainThreadWaitingToWriteHandlesACallSentByAReader) {
+  TMultiReadExclusiveWriteSync sync;
+  gPumpedSync = &sync;
+  gReadInsideHandler = false;
+  WNDCLASSW cls{};
+  cls.lpfnWndProc = ReadingWindowProc;
+  cls.hInstance = GetModuleHandleW(nullptr);
+  cls.lpszClassName = L"CwPumpedLockTest";
+  RegisterClassW(&cls);
+  HWND window = CreateWindowW(L"CwPumpedLockTest", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, cls.hInstance, nullptr);
+  ASSERT_NE(window, nullptr);
+  std::atomic<bool> reading{false};
+  std::atomic<bool> answered{false};
+  // The debugging thread holds the read lock while its handler calls into the main thread.
+  TTestThread reader([&] {
+    TReadLock lock(sync);
+    reading = true;
+    ScaledSleep(100);  // the main thread is waiting for the write lock by now
+    DWORD_PTR result = 0;
+    answered = SendMessageTimeoutW(window, WM_APP, 0, 0, SMTO_BLOCK, ScaledMs(5000), &result) != 0 && result == 1;
+  });
+  ASSERT_TRUE(PollUntil([&] { return reading.load(); }, 5000));
+  sync.BeginWrite();  // pumps: the call is handled, the reader finishes, the lock is ours
+  sync.EndWrite();
+  EXPECT_TRUE(reader.Wait(10000));
+  EXPECT_TRUE(answered) << "the main thread did not handle the call while it waited";
+  EXPECT_TRUE(gReadInsideHandler) << "a read inside the pumped wait must not wait for that very wait";
+  DestroyWindow(window);
+  gPumpedSync = nullptr;
+}
+
 TEST(DebugRWSync, UnpairedEndIsAnAssertionFailure) {
   TMultiReadExclusiveWriteSync sync;
   EXPECT_THROW(sync.EndRead(), EAssertionFailed);
