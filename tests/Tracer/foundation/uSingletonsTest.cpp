@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
 #include <thread>
 #include <vector>
@@ -266,4 +267,49 @@ TEST(InstanceLock, LockedAccessorTakesTheLockOnceAndLeavesItOnFailure) {
   });
   ASSERT_TRUE(JoinWithin(other, 10000));
   EXPECT_TRUE(entered);
+}
+
+namespace {
+
+std::atomic<int> gSlowMade{0};
+
+// A service whose making takes a while, so that two first uses overlap.
+class TSlowService : public TObject {
+public:
+  TSlowService() {
+    ++gSlowMade;
+    ScaledSleep(100);
+  }
+  using TFactory = TServiceFactory<TSlowService, TSimpleObjectFactory>;
+};
+
+TObject* gSlow = nullptr;
+
+TSlowService* GetSlowService() {
+  static const TSlowService::TFactory factory;
+  return GetServiceInstance<TSlowService>(factory, gSlow);
+}
+
+}  // namespace
+
+TEST(ServiceFirstUse, TwoThreadsAskingAtOnceGetOneServiceMadeOnce) {
+  static bool shutdownAdded = false;
+  if (!shutdownAdded) {
+    shutdownAdded = true;
+    AddTestShutdown(FreeInstanceList);
+  }
+  TSlowService* seen[2] = {nullptr, nullptr};
+  auto ask = [&](int i) {
+    try {
+      seen[i] = GetSlowService();
+    } catch (...) {
+    }
+  };
+  std::thread debugging(ask, 0);
+  std::thread main(ask, 1);
+  debugging.join();
+  main.join();
+  EXPECT_EQ(1, gSlowMade.load());
+  EXPECT_NE(nullptr, seen[0]);
+  EXPECT_EQ(seen[0], seen[1]);
 }
