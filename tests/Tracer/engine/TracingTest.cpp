@@ -36,6 +36,14 @@ void DefineAllExports(TTestDefs& defs) {
   defs.Add(Export(L"CdeclDouble", Cdecl), L"eax", {{L"double", L"d", 4}});
 }
 
+// The truth lines of one function.
+std::vector<TTruthCall> TruthOf(const TTraceHarness& h, const std::wstring& function) {
+  std::vector<TTruthCall> calls;
+  for (auto& t : h.Truth())
+    if (t.Function == function) calls.push_back(t);
+  return calls;
+}
+
 // The logged calls, one per truth line in the same order, with equal values.
 void ExpectCallsMatchTruth(const std::vector<TLoggedEvent>& calls, const std::vector<TTruthCall>& truth) {
   ASSERT_EQ(calls.size(), truth.size());
@@ -319,9 +327,7 @@ TEST(Tracing, ADefinitionSwitchedOffDuringItsCallGivesNoEventAndLeavesNoBreakpoi
 
   EXPECT_TRUE(h.Errors().empty()) << (h.Errors().empty() ? "" : WideToUtf8(h.Errors()[0].Value(L"msg")));
   EXPECT_TRUE(h.CallsOf(L"Hold").empty());
-  std::vector<TTruthCall> added;
-  for (auto& t : h.Truth())
-    if (t.Function == L"AddInts") added.push_back(t);
+  std::vector<TTruthCall> added = TruthOf(h, L"AddInts");
   ExpectCallsMatchTruth(h.CallsOf(L"AddInts"), added);
   EXPECT_EQ(added.size(), 2u);
   EXPECT_TRUE(h.HasRemark("done"));
@@ -357,12 +363,7 @@ TEST(Tracing, AStepOverAFaultingFirstInstructionReleasesTheOtherThreadsAndLosesN
   EXPECT_TRUE(h.Errors().empty());
   // Each call is logged once: the fault is the program's, taken back by its caller; the other
   // thread was not left held, and the entry byte came back for the next calls.
-  std::vector<TTruthCall> truth = h.Truth();
-  std::vector<TLoggedEvent> faulting = h.CallsOf(L"FaultFirst");
-  std::vector<TTruthCall> expected;
-  for (auto& t : truth)
-    if (t.Function == L"FaultFirst") expected.push_back(t);
-  ExpectCallsMatchTruth(faulting, expected);
+  ExpectCallsMatchTruth(h.CallsOf(L"FaultFirst"), TruthOf(h, L"FaultFirst"));
   EXPECT_EQ(h.CallsOf(L"ThreadWork").size(), 200u);
   EXPECT_EQ(h.CallsOf(L"AddInts").size(), 1u);
   EXPECT_TRUE(h.HasRemark("ThreadWork calls=200"));
