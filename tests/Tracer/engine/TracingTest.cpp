@@ -7,6 +7,7 @@
 #include "Tracer/engine/uDebugCore.h"
 #include "Tracer/engine/uEventQueue.h"
 #include "Tracer/engine/uSystemObjects.h"
+#include "Tracer/foundation/uWideStrUtils.h"
 
 namespace {
 
@@ -416,6 +417,7 @@ TEST(Tracing, SwitchingDefinitionsAndReadingTheLogWhileFourThreadsAreTracedLoses
   // the debugging thread traces.
   int switches = 0;
   LONG seen = 0;
+  std::wstring title;  // what the window's title would show
   const bool done = h.PumpUntil(
       [&] {
         twin->SetActive(!twin->GetActive());
@@ -429,7 +431,8 @@ TEST(Tracing, SwitchingDefinitionsAndReadingTheLogWhileFourThreadsAreTracedLoses
           EXPECT_EQ(S_OK, all->Item(count - 1, last.Put()));
         }
         seen = std::max(seen, count);
-        GetDebugger()->DebuggeeFileName();
+        const std::wstring name = GetDebugger()->DebuggeeFileName();
+        if (!name.empty()) title = name;
         return h.HasRemark("calls done");
       },
       60000);
@@ -442,6 +445,7 @@ TEST(Tracing, SwitchingDefinitionsAndReadingTheLogWhileFourThreadsAreTracedLoses
   EXPECT_TRUE(h.Errors().empty());
   EXPECT_GT(switches, 10);
   EXPECT_GT(seen, 0);
+  EXPECT_EQ(WideExtractFileName(title), L"tracee.exe") << WideToUtf8(title);
   // The definition that stayed on saw every call, each once and with its own thread's value.
   auto calls = h.CallsOf(L"ThreadWork");
   EXPECT_EQ(calls.size(), 1200u);
