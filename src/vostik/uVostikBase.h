@@ -96,6 +96,8 @@ public:
   void SetParamByIndex(int index, const std::wstring& dataType, const VARIANT& value);
   // AssembledSQL := SQL with the literal of each bound parameter in place of its markers.
   void Assemble();
+  // How many markers the scan found (a name used twice has two).
+  size_t MarkerCount() const { return FMarkers.size(); }
 
   std::wstring SQL;
   std::wstring AssembledSQL;
