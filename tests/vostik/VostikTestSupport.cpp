@@ -160,10 +160,10 @@ private:
   TFixtureHost* FHost;
 };
 
-TFixtureHost::TFixtureHost() : FApp(new TFixtureApp(*this)) {
+TFixtureHost::TFixtureHost(bool clearLog) : FApp(new TFixtureApp(*this)) {
   UseProgramTypeLibrary();
   FApp->AddRef();
-  GetTracerEventQueue()->Clear();
+  if (clearLog) GetTracerEventQueue()->Clear();
   GetTracerEventQueue()->VisibleEvents()->SetImpl(static_cast<IVisibleTracerEventsImpl*>(FApp));
 }
 

@@ -40,7 +40,8 @@ class TFixtureApp;
 
 class TFixtureHost {
 public:
-  TFixtureHost();
+  // clearLog false: the host shows the log the engine filled.
+  explicit TFixtureHost(bool clearLog = true);
   ~TFixtureHost();
   TFixtureHost(const TFixtureHost&) = delete;
   TFixtureHost& operator=(const TFixtureHost&) = delete;
