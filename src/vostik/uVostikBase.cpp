@@ -569,12 +569,10 @@ void TSQLAssembler::Initialize() {
 
 bool TSQLAssembler::ProcessEarlierEvent(ICallTracerEvent* event) { return !IsMatchingPrepare(event); }
 
+// The contract's methods answer nothing: a failure goes back as the thread's error information,
+// which the host raises.
 void STDMETHODCALLTYPE TSQLAssembler::Connect(IAppObject* app) {
-  try {
-    DoConnect(app);
-  } catch (...) {
-    HandleApplicationException();
-  }
+  ComMethodGuard(__uuidof(IAppPlugin), [&] { DoConnect(app); });
 }
 
 void TSQLAssembler::DoConnect(IAppObject* app) {
@@ -641,19 +639,13 @@ void* TBaseAssemblerAction::GetInterface(REFIID iid) {
 }
 
 void STDMETHODCALLTYPE TBaseAssemblerAction::Execute() {
-  try {
-    DoExecute();
-  } catch (...) {
-    HandleApplicationException();
-  }
+  ComMethodGuard(__uuidof(IAppPluginAction), [&] { DoExecute(); });
 }
 
+// Called at every action update: a failure leaves the action disabled, not hidden, and reports
+// nothing.
 LONG STDMETHODCALLTYPE TBaseAssemblerAction::GetState() {
-  try {
-    return DoGetState();
-  } catch (...) {
-    return AppPluginActionVisible;
-  }
+  return ExportGuard<LONG>(AppPluginActionVisible, [&] { return DoGetState(); });
 }
 
 void TBaseAssemblerAction::DoExecute() {

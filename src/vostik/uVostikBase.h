@@ -210,7 +210,8 @@ public:
   // Takes what the call offers for the statement; false stops the walk.
   virtual bool ProcessEarlierEvent(ICallTracerEvent* event);
 
-  // IAppPlugin: keeps App and registers the action. No exception leaves it: a failure is shown.
+  // IAppPlugin: keeps App and registers the action. A failure goes back to the host as the
+  // thread's error information.
   void STDMETHODCALLTYPE Connect(IAppObject* app) override;
 
   // The walk of the action, without showing anything: false when the focused row has no
@@ -259,8 +260,8 @@ public:
   CW_IUNKNOWN_COUNTED
   void* GetInterface(REFIID iid) override;
 
-  // IAppPluginAction. No exception leaves them: Execute shows a failure, GetState answers
-  // "visible, disabled".
+  // IAppPluginAction. No exception leaves them: Execute hands a failure to the host as the
+  // thread's error information (the host shows it); GetState answers "visible, disabled".
   void STDMETHODCALLTYPE Execute() override;
   LONG STDMETHODCALLTYPE GetState() override;
 

@@ -2,6 +2,8 @@
 
 #include <mutex>
 
+#include "Tracer/foundation/uGuards.h"
+
 #include "vostik/uVostikDialects.h"
 
 const CLSID CLSID_OraSQLAssembler = {0x3641B4E4, 0xBE72, 0x4E13, {0xB2, 0x2E, 0xF8, 0x90, 0x07, 0xA5, 0x6E, 0xB7}};
@@ -49,13 +51,11 @@ void DoneVostikServer() {
 }
 
 HRESULT VostikGetClassObject(REFCLSID classId, REFIID riid, void** obj) noexcept {
-  try {
+  if (obj) *obj = nullptr;
+  return ExportGuard<HRESULT>(E_UNEXPECTED, [&] {
     InitVostikServer();
-  } catch (...) {
-    if (obj) *obj = nullptr;
-    return E_UNEXPECTED;
-  }
-  return DllGetClassObject(classId, riid, obj);
+    return DllGetClassObject(classId, riid, obj);
+  });
 }
 
 HRESULT VostikCanUnloadNow() noexcept {
@@ -64,22 +64,19 @@ HRESULT VostikCanUnloadNow() noexcept {
   return S_OK;
 }
 
+// Every failure (registry, type library) is E_FAIL and nothing else.
 HRESULT VostikRegisterServer() noexcept {
-  try {
+  return ExportGuard<HRESULT>(E_FAIL, [] {
     InitVostikServer();
     GetMiniComServer()->UpdateRegistration(true);
     return S_OK;
-  } catch (...) {
-    return E_FAIL;
-  }
+  });
 }
 
 HRESULT VostikUnregisterServer() noexcept {
-  try {
+  return ExportGuard<HRESULT>(E_FAIL, [] {
     InitVostikServer();
     GetMiniComServer()->UpdateRegistration(false);
     return S_OK;
-  } catch (...) {
-    return E_FAIL;
-  }
+  });
 }

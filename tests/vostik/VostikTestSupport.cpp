@@ -101,6 +101,8 @@ public:
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE get_VisibleEvents(IVisibleTracerEvents** events) override {
+    *events = nullptr;
+    if (FHost && FHost->FailVisibleEvents) return E_FAIL;
     *events = GetTracerEventQueue()->VisibleEvents();
     (*events)->AddRef();
     return S_OK;

@@ -64,6 +64,7 @@ public:
   int Focused = -1;
   // When set, this host call fails with E_FAIL.
   bool FailAllEvents = false;
+  bool FailVisibleEvents = false;
 
 private:
   TFixtureApp* FApp;

@@ -7,6 +7,7 @@
 #include <random>
 
 #include "VostikTestSupport.h"
+#include "Tracer/foundation/uGuards.h"
 #include "Tracer/foundation/uVariants.h"
 #include "support/TestSupport.h"
 #include "vostik/uVostikDialects.h"
@@ -312,21 +313,30 @@ TEST(AssemblerAction, TheWrapSettingIsRememberedInTheHost) {
   EXPECT_FALSE(capture.Shown().WrapIn);
 }
 
-TEST(AssemblerAction, NoErrorCrossesTheHostsCalls) {
+TEST(AssemblerAction, FailuresReachTheHostAsErrorInformation) {
   TFixtureHost host;
   TResultCapture capture;
-  TMessageCapture messages;
   TComPtr<IAppPlugin> plugin = ConnectAssembler<TODBCSQLAssembler>(host);
   host.SetLog({Execute(L"select 1")});
   host.FailAllEvents = true;
   IAppPluginAction* action = host.Added.at(0).Action.Get();
+  SetErrorInfo(0, nullptr);
   action->Execute();
   EXPECT_EQ(capture.Shown().Count, 0);
-  EXPECT_EQ(messages.Texts().size(), 1u);  // the failure is shown, not lost
-  // A connect without an application object is shown as well.
+  std::wstring text;
+  EXPECT_TRUE(TakeErrorInfoText(text));  // the host raises it
+  EXPECT_FALSE(text.empty());
+  // GetState does not fail: it answers "disabled".
+  host.SetLog({Execute(L"select 1")});
+  host.FailAllEvents = false;
+  host.FailVisibleEvents = true;
+  EXPECT_EQ(action->GetState(), AppPluginActionVisible);
+  EXPECT_FALSE(TakeErrorInfoText(text));
+  // A connect without an application object fails the same way.
   TComPtr<IAppPlugin> lone(static_cast<IAppPlugin*>(NewSQLAssembler<TODBCSQLAssembler>()));
   lone->Connect(nullptr);
-  EXPECT_EQ(messages.Texts().size(), 2u);
+  EXPECT_TRUE(TakeErrorInfoText(text));
+  EXPECT_EQ(text, L"No application object");
 }
 
 TEST(AssemblerAction, AnActionTheHostKeepsLongerThanItsAssemblerIsInert) {

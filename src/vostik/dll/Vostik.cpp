@@ -2,6 +2,7 @@
 // on the first export call, not while the loader holds its lock.
 #include <windows.h>
 
+#include "Tracer/foundation/uGuards.h"
 #include "vostik/uVostikServer.h"
 
 extern "C" HRESULT WINAPI VostikDllGetClassObject(REFCLSID classId, REFIID riid, void** obj) {
@@ -17,10 +18,10 @@ extern "C" HRESULT WINAPI VostikDllUnregisterServer() { return VostikUnregisterS
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
   // Unloaded by FreeLibrary (not at process end): nothing of ours may stay behind.
   if (reason == DLL_PROCESS_DETACH && reserved == nullptr) {
-    try {
+    ExportGuard<bool>(false, [] {
       DoneVostikServer();
-    } catch (...) {
-    }
+      return true;
+    });
   }
   return TRUE;
 }
