@@ -37,6 +37,10 @@ cw_wine_session_start() {
   wineserver -p 2>/dev/null || true
   # Make the prefix once (the emulator wrapper does the same under a lock).
   timeout $((300 * scale)) "$(dirname "${BASH_SOURCE[0]}")/../cmake/wine-run.sh" cmd /c exit >/dev/null 2>&1 || true
+  # Xvfb runs no window manager: Wine's windows must not wait for one (hiding a managed window
+  # would wait 2 s for a state change that never comes).
+  timeout $((60 * scale)) "$(dirname "${BASH_SOURCE[0]}")/../cmake/wine-run.sh" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f \
+    >/dev/null 2>&1 || true
   trap cw_wine_session_stop EXIT
 }
 
