@@ -5,9 +5,9 @@
 
 #include "Tracer/foundation/uGuards.h"
 #include "Tracer/foundation/uRaise.h"
-#include "Tracer/foundation/uUtils.h"
 #include "Tracer/foundation/uVariants.h"
 #include "lib/rtl/SysUtils.h"
+#include "vostik/fVostik.h"
 
 namespace {
 
@@ -106,12 +106,6 @@ bool TryInt32(const VARIANT& source, int32_t& result) {
 }
 
 TSQLResultViewer GResultViewer = nullptr;
-
-// Until a window is set, the assembled statement goes to a message box.
-bool ShowResultInMessageBox(TSQLAssembler& assembler, bool wrap) {
-  ShowMessageBox(assembler.Statement()->AssembledSQL, MB_OK | MB_ICONINFORMATION);
-  return wrap;
-}
 
 bool VariantAsBool(const VARIANT& value) {
   TOleVariant b;
@@ -625,7 +619,7 @@ void TSQLAssembler::ShowResult() {
     OleCheck(settings->GetValue(TBStr(WrapSQLSettingKey).Get(), stored.Receive()));
     if (!stored.IsNull()) wrap = VariantAsBool(stored);
   }
-  TSQLResultViewer viewer = GResultViewer ? GResultViewer : ShowResultInMessageBox;
+  TSQLResultViewer viewer = GResultViewer ? GResultViewer : ShowVostikWindow;
   wrap = viewer(*this, wrap);
   if (settings) OleCheck(settings->SetValue(TBStr(WrapSQLSettingKey).Get(), TOleVariant(wrap)));
 }

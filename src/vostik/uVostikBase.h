@@ -283,7 +283,7 @@ HICON LoadActionIcon(const wchar_t* resourceName);
 // The host's setting that remembers the wrap check box of the result window.
 extern const std::wstring WrapSQLSettingKey;
 
-// How the result is shown. The window is set by the result window's unit; tests set their own.
+// How the result is shown: the result window unless a viewer is set (tests set their own).
 // Called with the assembler whose Statement holds the result; answers the wrap state the
 // viewer ended with (the one passed in when it has none).
 using TSQLResultViewer = bool (*)(TSQLAssembler& assembler, bool wrap);

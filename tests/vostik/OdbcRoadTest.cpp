@@ -64,8 +64,8 @@ TEST(OdbcRoad, TheAssemblerRebuildsTheStatementAClientRanThroughOdbc32) {
   TTraceHarness h;
   const std::wstring report = h.Dir.File(L"report.txt");
   GetDebugger()->Run(L"\"" + Bin(L"odbcclient.exe") + L"\" :memory: \"" + report + L"\"");
-  ASSERT_TRUE(h.PumpUntil([] { return GetDebugger()->GetActive(); }, 20000 * TimeScale()));
-  ASSERT_TRUE(h.WaitForEnd(60000 * TimeScale()));
+  ASSERT_TRUE(h.PumpUntil([] { return GetDebugger()->GetActive(); }, 20000));
+  ASSERT_TRUE(h.WaitForEnd(60000));
   EXPECT_TRUE(h.Errors().empty()) << (h.Errors().empty() ? "" : WideToUtf8(h.Errors()[0].Value(L"msg")));
 
   // The driver ran the statement with these values.

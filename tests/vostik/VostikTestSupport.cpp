@@ -4,14 +4,6 @@
 
 #include "EngineTestSupport.h"
 #include "Tracer/engine/uEventQueue.h"
-#include "Tracer/foundation/uUtils.h"
-
-int TimeScale() {
-  wchar_t text[16] = {};
-  GetEnvironmentVariableW(L"CW_TEST_TIME_SCALE", text, 16);
-  const int scale = _wtoi(text);
-  return scale < 1 ? 1 : scale;
-}
 
 TOleVariant I(int32_t value) { return TOleVariant(value); }
 
@@ -214,13 +206,6 @@ bool CaptureResult(TSQLAssembler& assembler, bool wrap) {
   return GShown.WrapOut;
 }
 
-std::vector<std::wstring> GMessages;
-
-int CaptureMessage(HWND, const std::wstring& text, const std::wstring&, UINT) {
-  GMessages.push_back(text);
-  return IDOK;
-}
-
 }  // namespace
 
 TResultCapture::TResultCapture() {
@@ -231,12 +216,3 @@ TResultCapture::TResultCapture() {
 TResultCapture::~TResultCapture() { SetSQLResultViewer(nullptr); }
 
 TShownResult& TResultCapture::Shown() { return GShown; }
-
-TMessageCapture::TMessageCapture() {
-  GMessages.clear();
-  SetMessageBoxFunc(CaptureMessage);
-}
-
-TMessageCapture::~TMessageCapture() { SetMessageBoxFunc(nullptr); }
-
-std::vector<std::wstring> TMessageCapture::Texts() const { return GMessages; }

@@ -14,9 +14,6 @@
 #include "Tracer/foundation/uOleVariant.h"
 #include "vostik/uVostikBase.h"
 
-// CW_TEST_TIME_SCALE (at least 1): every wait and time limit of a test is multiplied by it.
-int TimeScale();
-
 // Values as a client library's log gives them.
 TOleVariant I(int32_t value);
 TOleVariant U(uint32_t value);
@@ -93,11 +90,3 @@ TComPtr<IAppPlugin> ConnectAssembler(TFixtureHost& host) {
   plugin->Connect(host.App());
   return plugin;
 }
-
-// Messages shown through the message-box seam while it lives.
-class TMessageCapture {
-public:
-  TMessageCapture();
-  ~TMessageCapture();
-  std::vector<std::wstring> Texts() const;
-};

@@ -10,6 +10,7 @@
 #include "Tracer/foundation/uGuards.h"
 #include "Tracer/foundation/uVariants.h"
 #include "support/TestSupport.h"
+#include "support/TestTimeScale.h"
 #include "vostik/uVostikDialects.h"
 
 namespace {
@@ -236,7 +237,7 @@ TEST(SQLStatement, AMegabyteWithTenThousandMarkersAssemblesInLinearTime) {
   EXPECT_GT(s.MarkerCount(), 10000u);
   EXPECT_EQ(std::count(s.AssembledSQL.begin(), s.AssembledSQL.end(), L'?'), 0);
   // Generous for an unoptimised build; the benchmark reports the real figure.
-  EXPECT_LT(seconds, 5.0 * TimeScale());
+  EXPECT_LT(seconds, 5.0 * TestTimeScale());
 }
 
 // ---- the action against a fixture host ----------------------------------------------------------

@@ -9,6 +9,7 @@
 #include "EngineTestSupport.h"
 #include "VostikTestSupport.h"
 #include "support/TestSupport.h"
+#include "support/TestTimeScale.h"
 #include "vostik/uVostikServer.h"
 
 namespace {
@@ -63,7 +64,7 @@ DWORD RunRegsvr32(const std::wstring& switches) {
   PROCESS_INFORMATION pi{};
   if (!CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return 9999;
   DWORD code = 9998;
-  if (WaitForSingleObject(pi.hProcess, 60000 * TimeScale()) == WAIT_OBJECT_0) GetExitCodeProcess(pi.hProcess, &code);
+  if (WaitForSingleObject(pi.hProcess, ScaledMs(60000)) == WAIT_OBJECT_0) GetExitCodeProcess(pi.hProcess, &code);
   CloseHandle(pi.hThread);
   CloseHandle(pi.hProcess);
   return code;
