@@ -56,6 +56,8 @@ bool ClassesKeyExists(const std::wstring& key) {
   return true;
 }
 
+}  // namespace
+
 // regsvr32 in the build's prefix; its exit code.
 DWORD RunRegsvr32(const std::wstring& switches) {
   std::wstring cmd = L"regsvr32.exe /s " + switches + L" \"" + Bin(L"Vostik.dll") + L"\"";
@@ -69,8 +71,6 @@ DWORD RunRegsvr32(const std::wstring& switches) {
   CloseHandle(pi.hProcess);
   return code;
 }
-
-}  // namespace
 
 TEST(VostikServer, ExportsByOrdinal) {
   HMODULE module = LoadLibraryW(Bin(L"Vostik.dll").c_str());
