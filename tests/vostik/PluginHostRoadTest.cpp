@@ -60,7 +60,8 @@ BOOL CALLBACK CollectEdit(HWND child, LPARAM data) {
   return TRUE;
 }
 
-// Waits for the result window, reads it, takes its picture and presses OK.
+// Waits for the result window, reads it, takes its picture and closes it; keeps closing it
+// (bounded) until it is gone, so the modal loop always ends.
 void WatchResultWindow(TWindowSeen& seen) {
   const DWORD start = GetTickCount();
   HWND form = nullptr;
@@ -76,9 +77,12 @@ void WatchResultWindow(TWindowSeen& seen) {
   TRgbImage picture = CaptureWindow(form);
   seen.Colors = picture.ColorCount();
   WriteTextFile(TestBinDir() + L"vostik-host-road.png", EncodePng(picture));
-  HWND ok = FindWindowExW(form, nullptr, L"Button", L"&OK");
   seen.Found = true;
-  if (ok) SendMessageW(ok, BM_CLICK, 0, 0);
+  const DWORD closing = GetTickCount();
+  while (IsWindow(form) && IsWindowVisible(form) && GetTickCount() - closing < ScaledMs(20000)) {
+    PostMessageW(form, WM_CLOSE, 0, 0);
+    Sleep(200);
+  }
 }
 
 }  // namespace

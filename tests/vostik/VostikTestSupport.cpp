@@ -154,7 +154,7 @@ private:
   TFixtureHost* FHost;
 };
 
-TFixtureHost::TFixtureHost(bool clearLog) : FApp(new TFixtureApp(*this)) {
+TFixtureHost::TFixtureHost(bool clearLog) : FApp(new TFixtureApp(*this)), FOwnLog(clearLog) {
   UseProgramTypeLibrary();
   FApp->AddRef();
   if (clearLog) GetTracerEventQueue()->Clear();
@@ -163,7 +163,7 @@ TFixtureHost::TFixtureHost(bool clearLog) : FApp(new TFixtureApp(*this)) {
 
 TFixtureHost::~TFixtureHost() {
   GetTracerEventQueue()->VisibleEvents()->SetImpl(nullptr);
-  GetTracerEventQueue()->Clear();
+  if (FOwnLog) GetTracerEventQueue()->Clear();
   Added.clear();
   FApp->Detach();
   FApp->Release();

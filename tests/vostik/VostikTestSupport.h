@@ -65,6 +65,7 @@ public:
 
 private:
   TFixtureApp* FApp;
+  bool FOwnLog;  // cleared when made, and so when gone
 };
 
 // The result as the viewer got it, and the wrap state the viewer answers.

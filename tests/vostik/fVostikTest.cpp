@@ -21,6 +21,14 @@ struct TSeen {
   size_t Colors = 0;
 };
 
+// The result window while it shows, found among the application's forms (another process's
+// window may hold the activation under a shared test display).
+TfrmVostik* ShownResultWindow() {
+  for (TForm* form : Application()->Forms())
+    if (auto* result = dynamic_cast<TfrmVostik*>(form); result && result->Visible() && result->IsModal()) return result;
+  return nullptr;
+}
+
 std::wstring ItemText(TListView* list, int item, int sub) {
   wchar_t buffer[256] = {};
   ListView_GetItemText(list->Handle(), item, sub, buffer, 256);
@@ -41,8 +49,8 @@ TEST(ResultWindow, ShowsTheStatementItsParametersAndRemembersWrapping) {
   TSeen seen;
   TTimer timer(nullptr, L"probe", 100);
   timer.OnTimer = [&](TTimer* t) {
-    auto* form = dynamic_cast<TfrmVostik*>(Application()->ActiveForm());
-    if (!form || !form->Visible()) return;
+    TfrmVostik* form = ShownResultWindow();
+    if (!form) return;
     t->SetEnabled(false);
     seen.Shown = true;
     seen.Caption = form->Caption();
@@ -87,8 +95,8 @@ TEST(ResultWindow, ShowsTheStatementItsParametersAndRemembersWrapping) {
   EXPECT_EQ(host.Settings[0].second.Type(), VT_BOOL);
   bool wrappedNextTime = false;
   timer.OnTimer = [&](TTimer* t) {
-    auto* form = dynamic_cast<TfrmVostik*>(Application()->ActiveForm());
-    if (!form || !form->Visible()) return;
+    TfrmVostik* form = ShownResultWindow();
+    if (!form) return;
     t->SetEnabled(false);
     wrappedNextTime = form->Wrap() && Wraps(form->memOriginalSQL);
     form->btnHelp->Click();

@@ -2,8 +2,6 @@
 ' kept here by statement handle and added to the execute call as "StatementText"; a bound value
 ' lies in the program's buffer and is read from there as "Value"; result codes get their names.
 ' VBScript, since its dates reach the log as dates.
-Option Explicit
-
 Dim statements
 Set statements = CreateObject("Scripting.Dictionary")
 
@@ -29,8 +27,7 @@ Sub NameResult(params)
   Dim result, name
   Set result = params.Item(0)
   name = ResultName(result.Value)
-  ' An expression, not the variable: a variable would reach the log as a reference to it.
-  If Not IsEmpty(name) Then result.Value = "" & name
+  If Not IsEmpty(name) Then result.Value = name
 End Sub
 
 Function ParamValue(params, name)
@@ -47,7 +44,7 @@ End Sub
 ' The value as the driver will read it: the buffer, its C type and the length or indicator.
 ' Empty (unbound) for a value supplied at execution time or of a type not read here.
 Function BoundValue(params)
-  Dim p, indPtr, ind, s
+  Dim p, indPtr, ind
   p = ParamValue(params, "ParameterValuePtr")
   indPtr = ParamValue(params, "StrLen_or_IndPtr")
   If indPtr = 0 Then ind = SQL_NTS Else ind = Memory.ReadInteger(indPtr)
@@ -66,9 +63,7 @@ Function BoundValue(params)
     Case SQL_C_ULONG
       BoundValue = Memory.ReadDWord(p)
     Case SQL_C_SHORT, SQL_C_SSHORT
-      s = Memory.ReadWord(p)
-      If s >= 32768 Then s = s - 65536
-      BoundValue = s
+      BoundValue = Memory.ReadWord(p)
     Case SQL_C_DOUBLE
       BoundValue = Memory.ReadDouble(p)
     Case SQL_C_FLOAT
