@@ -159,6 +159,16 @@ void TDialectSQLAssembler::ReadIndexedValues(ITracerEventParams* params, const w
   }
 }
 
+void TDialectSQLAssembler::BindParameterCall(ICallTracerEvent* event, const std::wstring& callName,
+                                             const wchar_t* handleParam, const wchar_t* valueParam) {
+  if (callName != L"SQLBindParameter") return;
+  TComPtr<ITracerEventParams> params = CallParams(event);
+  if (!SameHandle(ParamValueOrEmpty(params.Get(), handleParam), Handle)) return;
+  FStatement->SetParamByIndex(VariantToInt32(ParamValueOrEmpty(params.Get(), L"ParameterNumber")),
+                              VariantToWide(ParamValueOrEmpty(params.Get(), L"ValueType")),
+                              ParamValueOrEmpty(params.Get(), valueParam));
+}
+
 // ---- Oracle -------------------------------------------------------------------------------------
 
 TOraSQLAssembler::TOraSQLAssembler()
@@ -197,12 +207,7 @@ TODBCSQLAssembler::TODBCSQLAssembler()
     : TDialectSQLAssembler({L"ODBCVOSTIK", L"ODBC SQL Assembler", L"ODBC SQL Assembler"}, ODBCCalls()) {}
 
 bool TODBCSQLAssembler::BindValues(ICallTracerEvent* event, const std::wstring& callName) {
-  if (callName != L"SQLBindParameter") return true;
-  TComPtr<ITracerEventParams> params = CallParams(event);
-  if (!SameHandle(ParamValueOrEmpty(params.Get(), L"StatementHandle"), Handle)) return true;
-  FStatement->SetParamByIndex(VariantToInt32(ParamValueOrEmpty(params.Get(), L"ParameterNumber")),
-                              VariantToWide(ParamValueOrEmpty(params.Get(), L"ValueType")),
-                              ParamValueOrEmpty(params.Get(), L"Value"));
+  BindParameterCall(event, callName, L"StatementHandle", L"Value");
   return true;
 }
 
@@ -298,11 +303,6 @@ TDB2SQLAssembler::TDB2SQLAssembler()
     : TDialectSQLAssembler({L"DB2VOSTIK", L"DB2 SQL Assembler", L"DB2 SQL Assembler"}, DB2Calls()) {}
 
 bool TDB2SQLAssembler::BindValues(ICallTracerEvent* event, const std::wstring& callName) {
-  if (callName != L"SQLBindParameter") return true;
-  TComPtr<ITracerEventParams> params = CallParams(event);
-  if (!SameHandle(ParamValueOrEmpty(params.Get(), L"hstmt"), Handle)) return true;
-  FStatement->SetParamByIndex(VariantToInt32(ParamValueOrEmpty(params.Get(), L"ParameterNumber")),
-                              VariantToWide(ParamValueOrEmpty(params.Get(), L"ValueType")),
-                              ParamValueOrEmpty(params.Get(), L"ParameterValue"));
+  BindParameterCall(event, callName, L"hstmt", L"ParameterValue");
   return true;
 }

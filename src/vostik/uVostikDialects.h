@@ -51,6 +51,9 @@ protected:
   // with %s and %d when prefix is given). byName: every value goes to that name instead.
   void ReadIndexedValues(ITracerEventParams* params, const wchar_t* valueFormat, const wchar_t* typeFormat,
                          const std::wstring& prefix = std::wstring(), const std::wstring& byName = std::wstring());
+  // SQLBindParameter of the remembered handle (ODBC's and DB2 CLI's layout, their own names).
+  void BindParameterCall(ICallTracerEvent* event, const std::wstring& callName, const wchar_t* handleParam,
+                         const wchar_t* valueParam);
 
 private:
   const TDialectCalls& FCalls;

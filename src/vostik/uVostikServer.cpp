@@ -64,19 +64,19 @@ HRESULT VostikCanUnloadNow() noexcept {
   return S_OK;
 }
 
+namespace {
+
 // Every failure (registry, type library) is E_FAIL and nothing else.
-HRESULT VostikRegisterServer() noexcept {
-  return ExportGuard<HRESULT>(E_FAIL, [] {
+HRESULT UpdateRegistration(bool registering) noexcept {
+  return ExportGuard<HRESULT>(E_FAIL, [registering] {
     InitVostikServer();
-    GetMiniComServer()->UpdateRegistration(true);
+    GetMiniComServer()->UpdateRegistration(registering);
     return S_OK;
   });
 }
 
-HRESULT VostikUnregisterServer() noexcept {
-  return ExportGuard<HRESULT>(E_FAIL, [] {
-    InitVostikServer();
-    GetMiniComServer()->UpdateRegistration(false);
-    return S_OK;
-  });
-}
+}  // namespace
+
+HRESULT VostikRegisterServer() noexcept { return UpdateRegistration(true); }
+
+HRESULT VostikUnregisterServer() noexcept { return UpdateRegistration(false); }

@@ -60,12 +60,29 @@ BOOL CALLBACK CollectEdit(HWND child, LPARAM data) {
   return TRUE;
 }
 
+// The library's result window in this process (other test programs may show theirs).
+BOOL CALLBACK FindOwnResultWindow(HWND window, LPARAM found) {
+  DWORD pid = 0;
+  GetWindowThreadProcessId(window, &pid);
+  wchar_t cls[32] = {};
+  GetClassNameW(window, cls, 32);
+  if (pid != GetCurrentProcessId() || wcscmp(cls, L"TfrmVostik") != 0 || !IsWindowVisible(window)) return TRUE;
+  *reinterpret_cast<HWND*>(found) = window;
+  return FALSE;
+}
+
+HWND OwnResultWindow() {
+  HWND found = nullptr;
+  EnumWindows(FindOwnResultWindow, reinterpret_cast<LPARAM>(&found));
+  return found;
+}
+
 // Waits for the result window, reads it, takes its picture and closes it; keeps closing it
 // (bounded) until it is gone, so the modal loop always ends.
 void WatchResultWindow(TWindowSeen& seen) {
   const DWORD start = GetTickCount();
   HWND form = nullptr;
-  while (!(form = FindWindowW(L"TfrmVostik", nullptr)) || !IsWindowVisible(form)) {
+  while (!(form = OwnResultWindow())) {
     if (GetTickCount() - start > ScaledMs(20000)) return;
     Sleep(50);
   }
