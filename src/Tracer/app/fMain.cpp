@@ -336,7 +336,10 @@ TfrmMain::~TfrmMain() {
   GetTracerEventQueue()->VisibleEvents()->SetImpl(nullptr);
   Application()->OnIdle = nullptr;
   Application()->OnShowHint = nullptr;
-  // The plug-in buttons go with the toolbar; their list goes after them.
+  // The components go while this window's own objects (readers, column manager) still exist,
+  // since their handlers reach them. The application lets go of the form first: it forgets a
+  // control of the form that it holds for its hints while that control is still alive.
+  Application()->RemoveForm(this);
   DestroyComponents();
 }
 
