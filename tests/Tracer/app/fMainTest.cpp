@@ -209,7 +209,7 @@ TEST_F(MainWindowTest, RecentCommandLinesKeepTheTenNewestOnceEach) {
   for (int i = 0; i < m.RecentFiles().GetCount(); ++i)
     if (_wcsicmp(m.RecentFiles().GetItem(i)->GetFileName().c_str(), L"c:\\p3.exe") == 0) ++p3;
   EXPECT_EQ(p3, 1);
-  EXPECT_EQ(m.pmnRecents->Item(9)->Caption(), L"C:\\p2.exe");
+  EXPECT_EQ(m.pmnRecents->Item(9)->Caption(), L"C:\\p1.exe");
 }
 
 TEST_F(MainWindowTest, ActionsFollowTheLogAndItsSelection) {
@@ -226,7 +226,7 @@ TEST_F(MainWindowTest, ActionsFollowTheLogAndItsSelection) {
     const wchar_t* Status;
   };
   const TRow table[] = {
-      {0, -1, false, false, false, false, false, true, true, L""},
+      {0, -1, false, false, false, false, false, false, false, L""},
       {10, -1, true, true, false, false, false, true, true, L""},
       {10, 0, true, true, true, false, false, true, true, L"Record 1 from 10"},
       {10, 2, true, true, true, true, true, true, true, L"Record 3 from 10"},
@@ -298,14 +298,16 @@ TEST_F(MainWindowTest, ReadersJoinParametersOnOneLineInTheListAndOnePerLineInHin
   Idle();
   TTEQColumnValueStrDynArray cells;
   m.ListReader().ReadRow(0, cells);
-  EXPECT_EQ(cells[4].Text, L"text=\"two lines and tab\" n=3");
+  EXPECT_EQ(cells[4].Text, L"text='two lines and tab' n=3");
   m.HintReader().ReadRow(0, cells);
-  EXPECT_EQ(cells[4].Text, L"text=\"two\r\nlines\tand tab\"\nn=3");
+  EXPECT_EQ(cells[4].Text, L"text='two\r\nlines\tand tab'\nn=3");
 }
 
 TEST_F(MainWindowTest, SmartHintsShowLongAndParameterCellsOnly) {
+  // As the start-up installs it: every hint window is a smart one, made anew by a translation.
+  Application()->SetHintWindowFactory([](HFONT font) { return std::make_unique<TSmartHintWindow>(font); });
   TfrmMain& m = Open();
-  Application()->SetShowHint(true);
+  m.Translate();
   EXPECT_NE(dynamic_cast<TSmartHintWindow*>(Application()->HintWindow()), nullptr);
   AddCall(L"AVeryLongFunctionNameThatDoesNotFitItsColumn", 1, {{L"x", TOleVariant(2)}});
   Idle();
@@ -318,7 +320,7 @@ TEST_F(MainWindowTest, SmartHintsShowLongAndParameterCellsOnly) {
     bool canShow = true;
     m.AppShowHint(hint, canShow, info);
     text = hint;
-    return canShow;
+    return canShow && !hint.empty();
   };
   std::wstring text;
   const int y = (row.top + row.bottom) / 2;
@@ -365,7 +367,7 @@ TEST_F(MainWindowTest, DemoRunFromTheRecentListFillsTheLogAndSettingsKeepIt) {
   EXPECT_TRUE(LogHas(L"DemoFill"));
   bool sawParams = false;
   for (int i = 0; i < Rows(); ++i)
-    if (Cell(i, 1) == L"DemoStrLen" && Cell(i, 4) == L"text=\"Calderwisp\"" && Cell(i, 3) == L"10") sawParams = true;
+    if (Cell(i, 1) == L"DemoStrLen" && Cell(i, 4) == L"text='Calderwisp'" && Cell(i, 3) == L"10") sawParams = true;
   EXPECT_TRUE(sawParams);
   EXPECT_EQ(m.WindowText(), L"Calderwisp 2");
   SaveWindowScreenshot(m.Handle(), L"MainWindowDemoRun");
@@ -455,6 +457,10 @@ TEST_F(MainWindowTest, MillionEventLogScrollsAndIdlesQuickly) {
   const double firstIdle = ms();
   ASSERT_EQ(Rows(), count);
   QueryPerformanceCounter(&a);
+  UpdateWindow(m.lvwTrace->Handle());
+  QueryPerformanceCounter(&b);
+  const double firstPaint = ms();
+  QueryPerformanceCounter(&a);
   m.SelectRow(count - 1);
   UpdateWindow(m.lvwTrace->Handle());
   QueryPerformanceCounter(&b);
@@ -464,11 +470,12 @@ TEST_F(MainWindowTest, MillionEventLogScrollsAndIdlesQuickly) {
   QueryPerformanceCounter(&b);
   const double idle = ms();
   EXPECT_EQ(m.sbr->SimpleText(), L"Record 1000000 from 1000000");
-  std::printf("1,000,000 events: first idle pass %.2f ms, scroll to the end %.2f ms, idle pass %.2f ms\n", firstIdle,
-              scrollToEnd, idle);
+  std::printf("1,000,000 events: first idle pass %.2f ms, its repaint %.2f ms, scroll to the end with its repaint "
+              "%.2f ms, idle pass %.2f ms\n", firstIdle, firstPaint, scrollToEnd, idle);
   SaveWindowScreenshot(m.Handle(), L"MainWindowMillion");
   const double limit = 50.0 * TestTimeScale();
   EXPECT_LT(firstIdle, limit);
+  EXPECT_LT(firstPaint, limit);
   EXPECT_LT(scrollToEnd, limit);
   EXPECT_LT(idle, limit);
 }
