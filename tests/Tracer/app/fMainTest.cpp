@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 
@@ -443,7 +444,10 @@ TEST_F(MainWindowTest, AttachThroughThePickerTracesAndStopLeavesTheProgramRunnin
 
 // A million events added straight to the queue: the idle pass that takes the new row count,
 // a scroll to the end with its repaint, and a later idle pass each stay well under 50 ms.
-TEST_F(MainWindowTest, MillionEventLogScrollsAndIdlesQuickly) {
+// Its own suite, run alone: the figures are times.
+class MainWindowLargeLog : public MainWindowTest {};
+
+TEST_F(MainWindowLargeLog, MillionEventLogScrollsAndIdlesQuickly) {
   TfrmMain& m = Open();
   const int count = 1000000;
   for (int i = 0; i < count; ++i) GetTracerEventQueue()->AddMessage(L"event");
@@ -460,11 +464,19 @@ TEST_F(MainWindowTest, MillionEventLogScrollsAndIdlesQuickly) {
   UpdateWindow(m.lvwTrace->Handle());
   QueryPerformanceCounter(&b);
   const double firstPaint = ms();
-  QueryPerformanceCounter(&a);
-  m.SelectRow(count - 1);
-  UpdateWindow(m.lvwTrace->Handle());
-  QueryPerformanceCounter(&b);
-  const double scrollToEnd = ms();
+  // The median of three scrolls to the end, each from the top.
+  std::vector<double> scrolls;
+  for (int i = 0; i < 3; ++i) {
+    m.SelectRow(0);
+    UpdateWindow(m.lvwTrace->Handle());
+    QueryPerformanceCounter(&a);
+    m.SelectRow(count - 1);
+    UpdateWindow(m.lvwTrace->Handle());
+    QueryPerformanceCounter(&b);
+    scrolls.push_back(ms());
+  }
+  std::sort(scrolls.begin(), scrolls.end());
+  const double scrollToEnd = scrolls[1];
   QueryPerformanceCounter(&a);
   m.AppIdle(done);
   QueryPerformanceCounter(&b);
