@@ -71,7 +71,8 @@ HRESULT STDMETHODCALLTYPE TTracerEventParam::get_Value(VARIANT* Value) {
 }
 
 HRESULT STDMETHODCALLTYPE TTracerEventParam::put_Value(VARIANT Value) {
-  return ComMethodGuard([&] { FOwner->SetValue(FIndex, Value); });
+  // A script hands its variables by reference: the log keeps the value, not the reference.
+  return ComMethodGuard([&] { FOwner->SetValue(FIndex, VariantByValue(Value)); });
 }
 
 HRESULT STDMETHODCALLTYPE TTracerEventParam::get_Visible(VARIANT_BOOL* Visible) {
