@@ -1158,8 +1158,8 @@ std::wstring TfrmMain::DebuggeeFileName() {
     FNamedProcessId = processId;
     FDebuggeeFileName.clear();
   }
-  // Asked of the process itself until it answers: the debugging thread writes its own copy.
-  if (process && FDebuggeeFileName.empty()) GetProcessModuleFileName(process->Handle.Get(), nullptr, FDebuggeeFileName);
+  // The debugging thread's copy, through its locked accessor, until it is known.
+  if (process && FDebuggeeFileName.empty()) FDebuggeeFileName = GetDebugger()->DebuggeeFileName();
   return FDebuggeeFileName;
 }
 
