@@ -555,10 +555,12 @@ void TXLSReportWriter::SaveWorkbook() {
           Int(xlExclusive), Int(xlUserResolution), Bool(false), NullOleVariant(), NullOleVariant()});
 }
 
+void TXLSReportWriter::QuitApplication(IDispatch* app) { Method(app, dispQuit); }
+
 void TXLSReportWriter::QuitExcel() {
   if (!FExcel) return;
   TComPtr<IDispatch> excel = std::move(FExcel);
-  Method(excel.Get(), dispQuit);
+  QuitApplication(excel.Get());
 }
 
 void TXLSReportWriter::Close() {

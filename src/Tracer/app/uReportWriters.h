@@ -119,6 +119,8 @@ public:
   // The application object as _Application; a failure reads "Cannot start Microsoft Excel"
   // and then its reason.
   static void CreateExcelApplication(TComPtr<IDispatch>& app);
+  // Tells the application object to quit.
+  static void QuitApplication(IDispatch* app);
   // Whether an existing file of that name may be replaced (the user chose it); otherwise the
   // export refuses to start.
   bool ReplaceExisting = false;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "LogTestSupport.h"
+#include "Tracer/app/uSaveLog.h"
 #include "Tracer/engine/uEventQueue.h"
 #include "support/TestSupport.h"
 
@@ -284,5 +285,13 @@ TEST_F(ExcelExport, WithoutTheApplicationTheExportFailsWithItsOwnFirstLine) {
     EXPECT_EQ(lines[0], L"Cannot start Microsoft Excel");
   }
   EXPECT_EQ(SplitLines(Export(Dir.File(L"x.xls")))[0], L"Cannot start Microsoft Excel");
+  RegisterExcelFix();
+}
+
+TEST_F(ExcelExport, TheSaveDialogOffersTheSpreadsheetOnlyWhenItCanBeStarted) {
+  EXPECT_EQ(LogSaveFilter(), L"CSV (*.csv)|*.csv|HTML (*.htm)|*.htm|Microsoft Excel (*.xls)|*.xls");
+  EXPECT_EQ(Calls(), (std::vector<std::string>{"(created)", "Application.Quit()"})) << "asked once, then told to quit";
+  UnregisterExcelFix();
+  EXPECT_EQ(LogSaveFilter(), L"CSV (*.csv)|*.csv|HTML (*.htm)|*.htm");
   RegisterExcelFix();
 }
