@@ -286,7 +286,8 @@ void TReportWriter::WriteRows(IProgressCallback* progress) {
   for (int i = 0; i <= last; ++i) {
     BeginRow();
     try {
-      FReader->ReadStrings(VisibleEvent(i).Get(), cells);
+      // The reader keeps the row it read last: the row colours asked at its start read it already.
+      FReader->ReadRow(i, cells);
       WriteRowCells(cells);
     } catch (...) {
       EndRow();
@@ -348,7 +349,6 @@ void TTextReportWriter::Close() {
   FStream.reset();
 }
 
-void TTextReportWriter::Print(const std::wstring& text) { FPrinter->Print(WideToAnsi(text)); }
 void TTextReportWriter::PrintLn(const std::wstring& text) { FPrinter->PrintLn(WideToAnsi(text)); }
 void TTextReportWriter::PrintBytes(const std::string& bytes) { FPrinter->Print(bytes); }
 void TTextReportWriter::PrintBytesLn(const std::string& bytes) { FPrinter->PrintLn(bytes); }
@@ -358,18 +358,19 @@ void TTextReportWriter::PrintBytesLn(const std::string& bytes) { FPrinter->Print
 TCSVReportWriter::TCSVReportWriter(TTEQColumnManager* columnManager)
     : TTextReportWriter(std::make_unique<TCSVTEQReader>(columnManager)) {}
 
-void TCSVReportWriter::EndRow() { PrintBytesLn(std::string()); }
+void TCSVReportWriter::EndRow() {
+  std::wstring line;
+  line.swap(FLine);
+  PrintLn(line);
+}
 
 void TCSVReportWriter::WriteCell(const std::wstring& text) {
-  std::wstring field;
-  field.reserve(text.size() + 3);
-  field += L'"';
+  FLine += L'"';
   for (wchar_t c : text) {
-    if (c == L'"') field += L'"';
-    field += c;
+    if (c == L'"') FLine += L'"';
+    FLine += c;
   }
-  field += L"\";";
-  Print(field);
+  FLine += L"\";";
 }
 
 // ---- THTMLReportWriter -----------------------------------------------------------------------
@@ -402,20 +403,24 @@ void THTMLReportWriter::BeginRow() {
   PrintBytesLn(tag);
 }
 
-void THTMLReportWriter::EndRow() { PrintBytesLn("</tr>"); }
-
-void THTMLReportWriter::PrintCell(const std::string& markup) {
-  PrintBytes("<td>");
-  PrintBytes(markup);
-  PrintBytes("</td>");
+void THTMLReportWriter::EndRow() {
+  std::wstring cells;
+  cells.swap(FCells);
+  PrintLn(cells + L"</tr>");
 }
 
-void THTMLReportWriter::WriteCell(const std::wstring& text) { PrintCell(WideToAnsi(HTMLCellText(text))); }
+void THTMLReportWriter::PrintCell(const std::wstring& markup) {
+  FCells += L"<td>";
+  FCells += markup;
+  FCells += L"</td>";
+}
+
+void THTMLReportWriter::WriteCell(const std::wstring& text) { PrintCell(HTMLCellText(text)); }
 
 void THTMLReportWriter::WriteValueCell(const TTEQColumnValueStr& cell) {
   // The reader already made page text of the parameters (escaped values, its own tags).
   if (cell.Column->ColumnId() == colParams)
-    PrintCell(cell.Text.empty() ? std::string("&nbsp;") : WideToAnsi(cell.Text));
+    PrintCell(cell.Text.empty() ? std::wstring(L"&nbsp;") : cell.Text);
   else
     WriteCell(cell.Text);
 }

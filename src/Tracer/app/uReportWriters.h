@@ -64,8 +64,7 @@ protected:
   void Open(const std::wstring& fileName) override;
   // Writes what is buffered and closes the file.
   void Close() override;
-  // Wide text in the ANSI code page.
-  void Print(const std::wstring& text);
+  // Wide text in the ANSI code page, then CR LF.
   void PrintLn(const std::wstring& text);
   // Bytes as they are.
   void PrintBytes(const std::string& bytes);
@@ -86,6 +85,10 @@ public:
 protected:
   void EndRow() override;
   void WriteCell(const std::wstring& text) override;
+
+private:
+  // The row's fields, converted and written at its end (one conversion per row).
+  std::wstring FLine;
 };
 
 // A table with one coloured row per event. Traced text is escaped, so it never becomes
@@ -104,7 +107,8 @@ protected:
   void WriteValueCell(const TTEQColumnValueStr& cell) override;
 
 private:
-  void PrintCell(const std::string& markup);
+  void PrintCell(const std::wstring& markup);
+  std::wstring FCells;
 };
 
 // The palette of a workbook holds at most this many colours.
