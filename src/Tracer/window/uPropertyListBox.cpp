@@ -300,6 +300,8 @@ bool TPropertyListBox::MeasureItem(MEASUREITEMSTRUCT* item) {
   int h = std::max(MeasureTextHeight(name), static_cast<int>(tm.tmHeight));
   h = std::max(h, MeasureTextHeight(value));
   const bool single = IsSingleLine(name) && IsSingleLine(value);
+  // The memo's frame and margins are measured at a height that leaves room for its text.
+  if (FMemo->Height() < 100) FMemo->SetBounds(0, 0, std::max(ClientWidth() - FSplitterX, 50), 100);
   ShowScrollBar(FMemo->Handle(), SB_HORZ, !single);
   int frame = FMemo->Height() - FMemo->ClientHeight();
   if (!single && frame < GetSystemMetrics(SM_CYHSCROLL)) frame += GetSystemMetrics(SM_CYHSCROLL);
