@@ -80,30 +80,31 @@ TAboutDlg::TAboutDlg(TComponent* owner) : TfrmBase(owner, L"TAboutDlg", 358, 262
   img = new TIconImage(this, this, 16, 16, 48);
   Label1 = new TLabel(this, this, L"Label1", L"Calderwisp", 78, 7);
   Label1->SetFont(L"Tahoma", -32, true);
-  Label1->SetTransparent(true);
   Label1->SetCaption(Label1->Caption());
   lblAppVersion = new TLabel(this, this, L"lblAppVersion", L"2", 254, 11);
   lblAppVersion->SetFont(L"Verdana", -32, true);
   lblAppVersion->SetFontColor(12815450);
-  lblAppVersion->SetTransparent(true);
   lblAppVersion->SetCaption(lblAppVersion->Caption());
+  SetWindowPos(lblAppVersion->Handle(), HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
   Label8 = new TLabel(this, this, L"Label8", L"Home page", 16, 72);
   lblHTTP1 = new TLabel(this, this, L"lblHTTP1", L"http://www.calderwisp.org", 80, 72, 0, 0, TTextAlign::Left, true);
   Label4 = new TLabel(this, this, L"Label4", L"E-mail", 16, 88);
   lblEMail = new TLabel(this, this, L"lblEMail", L"support@calderwisp.org", 80, 88, 0, 0, TTextAlign::Left, true);
-  for (TLabel* l : {Label8, Label4}) l->SetTransparent(true);
+  // Labels in the box's white (a transparent static control would show what is behind the
+  // clipped parent, not the parent).
+  for (TLabel* l : {Label1, lblAppVersion, Label8, Label4}) l->SetColor(RGB(255, 255, 255));
   for (TLabel* link : {lblHTTP1, lblEMail}) {
     link->SetFont(L"Arial", -11, false, true);
     link->SetFontColor(LinkColor);
-    link->SetTransparent(true);
+    link->SetColor(RGB(255, 255, 255));
     link->SetCursor(IDC_HAND);
     link->SetCaption(link->Caption());
     link->OnClick = [this](TLabel* sender) { lblEMailClick(sender); };
     HookLink(link);
   }
-  mem = new TMemo(this, this, L"mem", 8, 112, 345, 113);
+  // No horizontal scroll bar; the edit's automatic horizontal scrolling keeps lines unwrapped.
+  mem = new TMemo(this, this, L"mem", 8, 112, 345, 113, true);
   SetWindowLongW(mem->Handle(), GWL_EXSTYLE, GetWindowLongW(mem->Handle(), GWL_EXSTYLE) & ~WS_EX_CLIENTEDGE);
-  ShowScrollBar(mem->Handle(), SB_HORZ, FALSE);
   SetWindowPos(mem->Handle(), nullptr, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOZORDER | SWP_FRAMECHANGED);
   mem->SetFont(L"Courier New", -11);
   mem->SetReadOnly(true);
@@ -130,6 +131,9 @@ void TAboutDlg::FormCreate() {
   mem->AddLine(FileLine(WideExtractFileName(program), program));
   for (const wchar_t* file : {L"Vostik.dll", L"Zentrel.exe", L"MsScript.ocx", L"JScript.dll"}) mem->AddLine(FileLine(file, file));
   mem->AddLine(rule);
+  // Shown from its first line and column.
+  mem->Perform(EM_SETSEL, 0, 0);
+  mem->Perform(EM_SCROLLCARET);
 }
 
 void TAboutDlg::lblEMailClick(TLabel* sender) {
