@@ -8,11 +8,18 @@ namespace {
 IEventPropsHost* GHost = nullptr;
 TfrmEventProps* GForm = nullptr;
 
-// Only the values of a row are read here, never the parameters' joined text.
+// The values of a row; its walk over the visible parameters hands each one to the list.
 class TValuesReader : public TSimpleTEQReader {
 public:
   using TSimpleTEQReader::TSimpleTEQReader;
-  void AppendParamText(ITracerEventParam*, std::wstring&) override {}
+  void AppendParamText(ITracerEventParam* param, std::wstring&) override {
+    TBStr name;
+    OleCheck(param->get_Name(name.Put()));
+    TOleVariant value;
+    OleCheck(param->get_Value(value.Receive()));
+    List->AddValue(name.Str(), value, false);
+  }
+  TPropertyListBox* List = nullptr;
 };
 
 template <class T>
@@ -171,21 +178,10 @@ void TfrmEventProps::AddCallEvent(ITracerEvent* event) {
   auto call = Query<IParamTracerEvent>(event);
   TComPtr<ITracerEventParams> params;
   if (call) OleCheck(call->get_Params(params.Put()));
-  if (!params) return;
-  LONG count = 0;
-  OleCheck(params->get_Count(&count));
-  for (LONG i = 0; i < count; ++i) {
-    TComPtr<ITracerEventParam> param;
-    OleCheck(params->get_Item(i, param.Put()));
-    VARIANT_BOOL visible = VARIANT_FALSE;
-    OleCheck(param->get_Visible(&visible));
-    if (visible == VARIANT_FALSE) continue;
-    TBStr name;
-    OleCheck(param->get_Name(name.Put()));
-    TOleVariant value;
-    OleCheck(param->get_Value(value.Receive()));
-    pbx->AddValue(name.Str(), value, false);
-  }
+  auto* reader = static_cast<TValuesReader*>(FReader.get());
+  reader->List = pbx;
+  std::wstring unused;
+  reader->GetParamsText(params.Get(), unused);
 }
 
 void TfrmEventProps::AddErrorEvent(ITracerEvent* event) {

@@ -191,6 +191,8 @@ TEST_F(SaveLog, CancelEscapeAndClosingTheProgressWindowLetOneMoreRowBeWritten) {
   } cases[] = {
       {"Cancel clicked", [](TfrmProgress* p) { SendMessageW(p->btnCancel->Handle(), BM_CLICK, 0, 0); }},
       {"Escape", [](TfrmProgress* p) {
+         // Keys go to the active window: the display may take a moment to activate it.
+         PumpUntil([p] { return GetActiveWindow() == p->Handle(); }, 2000);
          PostMessageW(p->btnCancel->Handle(), WM_KEYDOWN, VK_ESCAPE, 1);
          PostMessageW(p->btnCancel->Handle(), WM_KEYUP, VK_ESCAPE, 0xC0000001);
        }},
