@@ -151,13 +151,19 @@ void TfrmEventProps::LoadFocusedEvent() {
   OleCheck(visible->get_FocusedIndex(&index));
   if (index < 0 || index >= visible->List().Count() || !FReader) return;
   TComPtr<ITracerEvent> event = visible->List().Get(index);
-  if (Query<ICallTracerEvent>(event.Get()))
-    AddCallEvent(event.Get());
-  else if (Query<IErrorTracerEvent>(event.Get()))
-    AddErrorEvent(event.Get());
-  else
-    AddEventText(event.Get());
-  pbx->Invalidate();
+  pbx->BeginUpdate();
+  try {
+    if (Query<ICallTracerEvent>(event.Get()))
+      AddCallEvent(event.Get());
+    else if (Query<IErrorTracerEvent>(event.Get()))
+      AddErrorEvent(event.Get());
+    else
+      AddEventText(event.Get());
+  } catch (...) {
+    pbx->EndUpdate();
+    throw;
+  }
+  pbx->EndUpdate();
 }
 
 void TfrmEventProps::AddCallEvent(ITracerEvent* event) {

@@ -226,6 +226,11 @@ void TPropertyListBox::Clear() {
   UpdateMemo();
 }
 
+void TPropertyListBox::EndUpdate() {
+  Perform(WM_SETREDRAW, TRUE);
+  Invalidate();
+}
+
 std::wstring TPropertyListBox::ItemName(int index) const {
   const LRESULT n = Perform(LB_GETTEXTLEN, index);
   if (n == LB_ERR) return std::wstring();
@@ -234,10 +239,22 @@ std::wstring TPropertyListBox::ItemName(int index) const {
   return s;
 }
 
-std::wstring TPropertyListBox::ValueText(int index) {
-  if (index < 0 || index >= FValues.Count()) return std::wstring();
-  const TValueInfo& info = FValues.GetItem(index);
-  return !FHexMode || info.NoHex ? GetDisplayText(info.Value) : GetHexDisplayText(info.Value);
+const std::wstring& TPropertyListBox::ValueText(int index) {
+  static const std::wstring none;
+  if (index < 0 || index >= FValues.Count()) return none;
+  TValueInfo& info = FValues.GetItem(index);
+  const bool hex = FHexMode && !info.NoHex;
+  if (!info.HasText || info.TextIsHex != hex) {
+    info.Text = hex ? GetHexDisplayText(info.Value) : GetDisplayText(info.Value);
+    info.HasText = true;
+    info.TextIsHex = hex;
+  }
+  return info.Text;
+}
+
+std::wstring TPropertyListBox::DrawnText(int index) {
+  const std::wstring& text = ValueText(index);
+  return text.size() > MaxDrawnChars ? text.substr(0, MaxDrawnChars) : text;
 }
 
 void TPropertyListBox::SetItemIndex(int index) {
@@ -290,7 +307,7 @@ int TPropertyListBox::MeasureTextHeight(const std::wstring& text) {
 
 bool TPropertyListBox::MeasureItem(MEASUREITEMSTRUCT* item) {
   const int index = static_cast<int>(item->itemID);
-  const std::wstring name = ItemName(index), value = ValueText(index);
+  const std::wstring name = ItemName(index), value = DrawnText(index);
   TEXTMETRICW tm{};
   {
     TWindowDC dc(Handle());
@@ -302,7 +319,8 @@ bool TPropertyListBox::MeasureItem(MEASUREITEMSTRUCT* item) {
   const bool single = IsSingleLine(name) && IsSingleLine(value);
   // The memo's frame and margins are measured at a height that leaves room for its text.
   if (FMemo->Height() < 100) FMemo->SetBounds(0, 0, std::max(ClientWidth() - FSplitterX, 50), 100);
-  ShowScrollBar(FMemo->Handle(), SB_HORZ, !single);
+  const bool scrollBar = (GetWindowLongW(FMemo->Handle(), GWL_STYLE) & WS_HSCROLL) != 0;
+  if (scrollBar == single) ShowScrollBar(FMemo->Handle(), SB_HORZ, !single);
   int frame = FMemo->Height() - FMemo->ClientHeight();
   if (!single && frame < GetSystemMetrics(SM_CYHSCROLL)) frame += GetSystemMetrics(SM_CYHSCROLL);
   h += frame;
@@ -348,7 +366,7 @@ bool TPropertyListBox::DrawItem(DRAWITEMSTRUCT* item) {
   if (index < FValues.Count()) {
     valueRect.top = r.top + 3;
     TSelectObject font(dc, Font());
-    const std::wstring value = ValueText(index);
+    const std::wstring value = DrawnText(index);
     DrawTextW(dc, value.c_str(), static_cast<int>(value.size()), &valueRect, DT_NOPREFIX);
   }
   DrawSplitter(dc, r.top, r.bottom);

@@ -14,6 +14,9 @@
 struct TValueInfo {
   TOleVariant Value;
   bool NoHex = false;
+  // The text last made of the value, and whether in hexadecimal.
+  std::wstring Text;
+  bool HasText = false, TextIsHex = false;
 };
 
 // Item K belongs to list item K; a missing item is a programming error.
@@ -37,10 +40,17 @@ public:
   void AddValue(const std::wstring& name, const VARIANT& value, bool noHex);
   // Items, values and the memo.
   void Clear();
+  // Drawing off while many items are added.
+  void BeginUpdate() { Perform(WM_SETREDRAW, FALSE); }
+  void EndUpdate();
   int Count() const { return static_cast<int>(Perform(LB_GETCOUNT)); }
   std::wstring ItemName(int index) const;
-  // The text shown for item index in the current mode.
-  std::wstring ValueText(int index);
+  // The text of item index in the current mode (the memo shows all of it).
+  const std::wstring& ValueText(int index);
+  // What a row draws and measures: the text cut after MaxDrawnChars characters, far more
+  // than a row shows, so a 64 KB buffer costs no more to lay out than a short value.
+  std::wstring DrawnText(int index);
+  static constexpr size_t MaxDrawnChars = 4096;
   int ItemIndex() const { return static_cast<int>(Perform(LB_GETCURSEL)); }
   void SetItemIndex(int index);
   int ItemHeight(int index) const { return static_cast<int>(Perform(LB_GETITEMHEIGHT, index)); }

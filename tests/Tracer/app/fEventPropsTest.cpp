@@ -315,7 +315,8 @@ TEST_F(EventProps, FiftyParametersAndA64KBufferOpenAndReloadOnArrowKeysWithoutDe
   std::string times;
   for (DWORD ms : reloadMs) times += " " + std::to_string(ms);
   std::printf("open %lu ms, reloads (ms):%s\n", openMs, times.c_str());
-  // Without delay: well within what a person notices, even in the unoptimised build.
-  EXPECT_LT(openMs, ScaledMs(1000));
-  for (DWORD ms : reloadMs) EXPECT_LT(ms, ScaledMs(1000));
+  // Without delay: about a tenth of a second in the unoptimised build on an idle machine; the
+  // limit leaves room for a machine busy with the other suites.
+  EXPECT_LT(openMs, ScaledMs(2000));
+  for (DWORD ms : reloadMs) EXPECT_LT(ms, ScaledMs(2000));
 }
