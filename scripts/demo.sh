@@ -4,6 +4,9 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 build="${BUILD_DIR:-$here/build}"
 bash "$here/scripts/build.sh"
+# Without a display of the user's own the demo runs headless, under the session's Xvfb.
+headless=0
+if [ -z "${DISPLAY:-}" ]; then headless=1; fi
 . "$here/scripts/wine-session.sh"
 cw_wine_session_start "$build"
 bin="$build/bin"
@@ -13,15 +16,42 @@ if [ -f "$bin/zentrel.exe" ] && [ -f "$bin/demolib.dll" ]; then
   (cd "$bin" && wine zentrel.exe demolib.dll)
   ran=1
 fi
-if [ -f "$bin/Calderwisp.exe" ] && [ -f "$bin/demo.exe" ]; then
-  echo "== Calderwisp: tracing demo.exe with symbols\\demo.xml (close the window to end)"
-  (cd "$bin" && wine Calderwisp.exe)
+# --- Calderwisp tracing the bundled demo program -------------------------------------------
+if [ -f "$bin/Calderwisp.exe" ] && [ -f "$bin/demo.exe" ] && [ -f "$bin/symbols/demo.xml" ]; then
+  # A first start finds the demo's symbol file loaded and its command line in the Run button's
+  # recent list (settings of the private prefix, written only when there are none yet).
+  settings_dir="$WINEPREFIX/drive_c/users/$(id -un)/AppData/Roaming/Pelludrane/Calderwisp"
+  if [ ! -f "$settings_dir/calderwisp.xml" ]; then
+    win_bin=$(wine winepath -w "$bin" 2>/dev/null | tr -d '\r')
+    mkdir -p "$settings_dir"
+    printf '%s\r\n' '<?xml version="1.0" encoding="utf-8"?>' \
+      '<propertyset name="calderwisp:properties">' \
+      '	<propertyset name="symbolfiles">' \
+      "		<property name=\"symbolfile\" value=\"$win_bin\\symbols\\demo.xml\"/>" \
+      '	</propertyset>' \
+      '	<propertyset name="recentfiles">' \
+      '		<propertyset name="object">' \
+      "			<property name=\"FileName\" value=\"&quot;$win_bin\\demo.exe&quot;\"/>" \
+      '		</propertyset>' \
+      '	</propertyset>' \
+      '</propertyset>' >"$settings_dir/calderwisp.xml"
+  fi
+  if [ "$headless" = 1 ]; then
+    echo "== Calderwisp: no display, so the demo runs under Xvfb, driven from outside the program:"
+    echo "   the first entry of the Run button's recent list (demo.exe), then the log until \"Finish\""
+    rm -f "$build/demo.png"
+    (cd "$bin" && wine cwdrive.exe demo "$(wine winepath -w "$build/demo.png" 2>/dev/null | tr -d '\r')" \
+      $((120 * $(cw_time_scale))) | tr -d '\r')
+    echo "== Screenshot of the filled log: $build/demo.png"
+    echo "   (the log's export, CSV among others, is not built yet: no CSV is written)"
+  else
+    echo "== Calderwisp: the demo's symbol file is loaded; click the arrow beside the Run button and"
+    echo "   choose demo.exe to trace it (close the window to end)"
+    (cd "$bin" && wine Calderwisp.exe)
+  fi
   ran=1
 fi
-if [ ! -f "$bin/demo.exe" ]; then
-  echo "== The tracer's main window is not built yet, so Calderwisp cannot be shown tracing here."
-  echo "   Its tracing engine is exercised on the bundled debuggees by: bash scripts/test.sh"
-fi
+# ---------------------------------------------------------------------------------------------
 if [ "$ran" = 0 ]; then
   echo "Everything is built in $bin; no deliverable with a bundled sample was found."
 fi

@@ -9,14 +9,14 @@ namespace {
 
 THelpTopicFunc GHelpTopicFunc = nullptr;
 
+}  // namespace
+
 void ShowHelpTopic(const std::wstring& topic) {
   if (GHelpTopicFunc)
     GHelpTopicFunc(topic);
   else
     GetHTMLHelp()->ShowTopic(topic);
 }
-
-}  // namespace
 
 THelpTopicFunc SetHelpTopicFunc(THelpTopicFunc fn) {
   THelpTopicFunc old = GHelpTopicFunc;

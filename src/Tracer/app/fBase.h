@@ -13,6 +13,8 @@
 // Opens a topic of the help file (nullptr: THTMLHelp, the help file's own caller).
 using THelpTopicFunc = void (*)(const std::wstring& topic);
 THelpTopicFunc SetHelpTopicFunc(THelpTopicFunc fn);
+// Opens a topic through the function set, else through THTMLHelp.
+void ShowHelpTopic(const std::wstring& topic);
 
 class TfrmBase : public TForm {
 public:

@@ -218,7 +218,7 @@ void TSymbolFile::SaveLocal() {
 
 // --- The registry ----------------------------------------------------------------------------
 
-TSymbolFiles::TSymbolFiles() : TSymbolFiles(ProgramFolder() + L"symbols\\") {}
+TSymbolFiles::TSymbolFiles() : TSymbolFiles(ProgramFolder() + L"\\symbols\\") {}
 
 TSymbolFiles::TSymbolFiles(const std::wstring& Folder) : TQStringBucketList(true), FFolder(Folder) { Scan(); }
 

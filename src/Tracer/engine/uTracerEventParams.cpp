@@ -38,8 +38,8 @@ HRESULT STDMETHODCALLTYPE TTracerEventParam::get_Value(VARIANT* Value) {
 
 HRESULT STDMETHODCALLTYPE TTracerEventParam::put_Value(VARIANT Value) {
   return ComMethodGuard([&] {
-    TOleVariant value;
-    OleCheck(VariantCopy(&value, &Value));
+    // A script hands its variables by reference: the log keeps the value, not the reference.
+    TOleVariant value = VariantByValue(Value);
     {
       std::lock_guard<std::mutex> guard(FLock);
       std::swap(FValue, value);

@@ -79,10 +79,18 @@ void ParseURLParams(const std::wstring& url, std::wstring& scheme, std::wstring&
 
 std::wstring ProgramFolder() { return WideExtractFileDir(ModuleFilePath(nullptr)); }
 
+namespace {
+std::wstring GUserDataFolderOverride;
+}
+
+void SetUserDataFolderOverride(const std::wstring& folder) { GUserDataFolderOverride = folder; }
+
 std::wstring GetUserDataFolder() {
   wchar_t buf[MAX_PATH + 1] = {};
   std::wstring folder;
-  if (SHGetSpecialFolderPathW(GetApplicationWindow(), buf, CSIDL_APPDATA, TRUE))
+  if (!GUserDataFolderOverride.empty())
+    folder = GUserDataFolderOverride;
+  else if (SHGetSpecialFolderPathW(GetApplicationWindow(), buf, CSIDL_APPDATA, TRUE))
     folder = WideExcludeTrailingPathDelimiter(buf) + L"\\Pelludrane\\Calderwisp";
   else
     folder = ProgramFolder();

@@ -30,6 +30,9 @@ void ParseURLParams(const std::wstring& url, std::wstring& scheme, std::wstring&
 // "<roaming application data>\Pelludrane\Calderwisp" (the program's folder when that is not
 // available), created on demand; no trailing backslash.
 std::wstring GetUserDataFolder();
+// Another folder in its place (tests, which must not share the prefix's settings); empty: the
+// real one again.
+void SetUserDataFolderOverride(const std::wstring& folder);
 // The folder of the program's file, without a trailing backslash.
 std::wstring ProgramFolder();
 // The temporary folder with a trailing backslash.

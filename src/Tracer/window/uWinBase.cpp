@@ -34,6 +34,18 @@ RECT MapRect(HWND from, HWND to, RECT r) {
 
 // ---- TComponent ------------------------------------------------------------------------------
 
+// The module this code is linked into: a plug-in library registers its window classes for
+// itself, so the program's classes of the same name never receive its windows.
+HINSTANCE ThisModule() {
+  static HMODULE module = [] {
+    HMODULE m = nullptr;
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                       reinterpret_cast<LPCWSTR>(&ThisModule), &m);
+    return m;
+  }();
+  return module;
+}
+
 TComponent::TComponent(TComponent* owner) : FOwner(owner) {
   if (owner) owner->FComponents.push_back(this);
 }
@@ -102,7 +114,7 @@ void TControl::CreateHandle(const wchar_t* className, DWORD style, DWORD exStyle
     id = reinterpret_cast<HMENU>(static_cast<UINT_PTR>(NewControlId()));
   }
   HWND h = CreateWindowExW(exStyle, className, text.c_str(), style, left, top, width, height, parent, id,
-                           GetModuleHandleW(nullptr), createParam);
+                           ThisModule(), createParam);
   Win32CheckApi(h != nullptr, "CreateWindowExW");
   if (!Handle()) AttachHandle(h);  // our own classes attach themselves at WM_NCCREATE
   ApplyFont(Font());
@@ -310,7 +322,7 @@ void TCustomWindow::CreateWindowOfClass(DWORD style, DWORD exStyle, int left, in
     wc.cbSize = sizeof(wc);
     wc.style = classStyle | CS_DBLCLKS;
     wc.lpfnWndProc = WindowProc;
-    wc.hInstance = GetModuleHandleW(nullptr);
+    wc.hInstance = ThisModule();
     wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
     wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
     wc.lpszClassName = FClassName.c_str();

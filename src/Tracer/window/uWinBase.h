@@ -17,6 +17,9 @@
 class TPopupMenu;
 
 // A named object owned by another; the owner frees what it owns, the last created first.
+// The module (program or library) the window layer is linked into; its windows' instance.
+HINSTANCE ThisModule();
+
 class TComponent : public TPersistent {
 public:
   explicit TComponent(TComponent* owner);

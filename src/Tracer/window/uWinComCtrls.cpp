@@ -63,8 +63,19 @@ void TListView::ClearColumns() {
   while (ColumnCount() > 0) DeleteColumn(ColumnCount() - 1);
 }
 
+int TListView::ItemIndex() const {
+  const int focused = ListView_GetNextItem(Handle(), -1, LVNI_FOCUSED | LVNI_SELECTED);
+  if (focused >= 0 || SelCount() == 0) return focused;
+  return ListView_GetNextItem(Handle(), -1, LVNI_SELECTED);
+}
+
 void TListView::SetItemIndex(int index) {
-  ListView_SetItemState(Handle(), -1, 0, LVIS_SELECTED | LVIS_FOCUSED);
+  // Only the rows that have the state lose it: a state set on every row costs a walk over all
+  // rows of a virtual list.
+  for (int guard = SelCount(); guard > 0 && SelCount() > 0; --guard)
+    ListView_SetItemState(Handle(), ItemIndex(), 0, LVIS_SELECTED);
+  const int focused = ListView_GetNextItem(Handle(), -1, LVNI_FOCUSED);
+  if (focused >= 0) ListView_SetItemState(Handle(), focused, 0, LVIS_FOCUSED);
   if (index >= 0) ListView_SetItemState(Handle(), index, LVIS_SELECTED | LVIS_FOCUSED, LVIS_SELECTED | LVIS_FOCUSED);
 }
 
@@ -440,9 +451,10 @@ void TStatusBar::SetSimpleText(const std::wstring& text) {
 }
 
 std::wstring TStatusBar::SimpleText() const {
-  int n = LOWORD(Perform(SB_GETTEXTLENGTHW, SB_SIMPLEID));
+  // The simple panel is read as part 0 (Wine answers nothing for SB_SIMPLEID).
+  int n = LOWORD(Perform(SB_GETTEXTLENGTHW, 0));
   std::wstring s(static_cast<size_t>(n) + 1, L'\0');
-  Perform(SB_GETTEXTW, SB_SIMPLEID, reinterpret_cast<LPARAM>(s.data()));
+  Perform(SB_GETTEXTW, 0, reinterpret_cast<LPARAM>(s.data()));
   s.resize(n);
   return s;
 }

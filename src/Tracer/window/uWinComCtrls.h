@@ -63,8 +63,9 @@ public:
   int ItemCount() const { return ListView_GetItemCount(Handle()); }
   // The row count of a virtual list (keeps the scroll position and the rows already shown).
   void SetItemCount(int count) { ListView_SetItemCountEx(Handle(), count, LVSICF_NOINVALIDATEALL | LVSICF_NOSCROLL); }
-  // The first selected row, -1 when none.
-  int ItemIndex() const { return ListView_GetNextItem(Handle(), -1, LVNI_SELECTED); }
+  // The first selected row, -1 when none. The focused row is asked first, which the control
+  // answers at once; a search through the rows runs only for a selection without the focus.
+  int ItemIndex() const;
   // Selects and focuses one row (-1: clears the selection).
   void SetItemIndex(int index);
   int SelCount() const { return ListView_GetSelectedCount(Handle()); }

@@ -80,8 +80,9 @@ TEdit::TEdit(TComponent* owner, TControl* parent, const std::wstring& name, int 
              DWORD extraStyle)
     : TControl(owner, parent) {
   SetName(name);
-  CreateHandle(L"EDIT", WS_VISIBLE | WS_TABSTOP | ES_AUTOHSCROLL | extraStyle, WS_EX_CLIENTEDGE, left, top, width,
-               height);
+  // A multi-line edit wraps its lines unless it scrolls sideways.
+  const DWORD scroll = (extraStyle & ES_MULTILINE) ? 0 : ES_AUTOHSCROLL;
+  CreateHandle(L"EDIT", WS_VISIBLE | WS_TABSTOP | scroll | extraStyle, WS_EX_CLIENTEDGE, left, top, width, height);
 }
 
 bool TEdit::Command(WORD code, WORD) {
@@ -99,7 +100,7 @@ const TPropTable& TEdit::ClassPropTable() {
 TMemo::TMemo(TComponent* owner, TControl* parent, const std::wstring& name, int left, int top, int width, int height,
              bool wordWrap)
     : TEdit(owner, parent, name, left, top, width, height,
-            ES_MULTILINE | ES_AUTOVSCROLL | WS_VSCROLL | (wordWrap ? 0 : WS_HSCROLL)) {}
+            ES_MULTILINE | ES_AUTOVSCROLL | WS_VSCROLL | (wordWrap ? 0 : WS_HSCROLL | ES_AUTOHSCROLL)) {}
 
 void TMemo::AddLine(const std::wstring& line) {
   int end = GetWindowTextLengthW(Handle());
@@ -187,7 +188,7 @@ TButtonGroup::TButtonGroup(TComponent* owner, TControl* parent, const std::wstri
   SetName(name);
   CreateWindowOfClass(WS_VISIBLE | WS_CLIPSIBLINGS, WS_EX_CONTROLPARENT, left, top, width, height, caption);
   FFrame = CreateWindowExW(0, L"BUTTON", caption.c_str(), WS_CHILD | WS_VISIBLE | BS_GROUPBOX, 0, 0, width, height,
-                           Handle(), nullptr, GetModuleHandleW(nullptr), nullptr);
+                           Handle(), nullptr, ThisModule(), nullptr);
   SendMessageW(FFrame, WM_SETFONT, reinterpret_cast<WPARAM>(Font()), TRUE);
 }
 

@@ -52,6 +52,9 @@ BOOL CALLBACK AnswerMessageBox(HWND window, LPARAM param) {
     seen->text = text;
     PostMessageW(window, WM_COMMAND, IDOK, 0);
   }
+  // A normal run opens the main window: closing it ends the run.
+  if (pid == seen->processId && wcscmp(className, L"TfrmMain") == 0 && IsWindowVisible(window))
+    PostMessageW(window, WM_CLOSE, 0, 0);
   return TRUE;
 }
 

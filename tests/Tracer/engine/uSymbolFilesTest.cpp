@@ -209,6 +209,10 @@ TEST(SymbolFiles, AMissingOrEmptyFolderIsAnEmptyRegistry) {
   EXPECT_FALSE(files.FindFile(dir.File(L"sub.xml"), file));
 }
 
+TEST(SymbolFiles, TheProgramsRegistryIsTheSymbolsFolderBesideIt) {
+  EXPECT_EQ(TSymbolFiles().GetFolder(), TestBinDir() + L"symbols\\");
+}
+
 TEST(SymbolFiles, AFunctionAnotherLoadedFileHasFailsTheFileAndStaysWithTheOther) {
   SymbolFolder folder;
   const std::wstring first = folder.Add(L"dupa", Proc(L"export://SfDup@sfdup.dll"));

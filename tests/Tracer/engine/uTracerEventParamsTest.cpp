@@ -71,6 +71,24 @@ TEST_F(TracerEventParamsTest, NewListIsEmptyAndNewParameterIsVisibleAndEmpty) {
   EXPECT_EQ(L"hDbc", ParamName(param.Get()));
 }
 
+TEST_F(TracerEventParamsTest, AValueHandedByReferenceIsKeptByValue) {
+  // As a script hands its variable: the reference dies with the script's frame.
+  ComPtr<ITracerEventParam> param = Add(L"text", 0);
+  VARIANT variable = MakeText(L"SQL_SUCCESS");
+  VARIANT reference;
+  VariantInit(&reference);
+  reference.vt = VT_BYREF | VT_VARIANT;
+  reference.pvarVal = &variable;
+  ASSERT_EQ(S_OK, param->put_Value(reference));
+  VariantClear(&variable);
+  VARIANT stored;
+  VariantInit(&stored);
+  ASSERT_EQ(S_OK, param->get_Value(&stored));
+  ASSERT_EQ(VT_BSTR, stored.vt);
+  EXPECT_STREQ(L"SQL_SUCCESS", stored.bstrVal);
+  VariantClear(&stored);
+}
+
 TEST_F(TracerEventParamsTest, NamesDifferingInCaseReachTheFirstByFindAndByValues) {
   Add(L"result", 0);
   Add(L"Handle", 1);

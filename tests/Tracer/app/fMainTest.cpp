@@ -1,0 +1,495 @@
+// The main window under Xvfb: its defaults and settings file, the Symbols tab with the bundled
+// demo's symbol file, the run of the demo from the recent list (log rows, title, pause, resume,
+// stop), attaching through the process picker, the action update rules, the status line, the
+// readers' parameter texts, and the log view with a million events.
+#include "Tracer/app/fMain.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+#include <string>
+
+#include "AppTestSupport.h"
+#include "Tracer/app/fSelProcessDlg.h"
+#include "Tracer/engine/uDebugCore.h"
+#include "Tracer/engine/uProcDefs.h"
+#include "Tracer/engine/uSymbolFiles.h"
+#include "Tracer/foundation/uConfig.h"
+#include "Tracer/foundation/uErrorReport.h"
+#include "Tracer/foundation/uUtils.h"
+#include "Tracer/foundation/uWideStrUtils.h"
+#include "Tracer/window/WindowTestSupport.h"
+#include "lib/dgn/windows/DgnHandle.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+int GAnswer = IDYES;
+std::vector<std::wstring> GBoxes;
+int AnswerBox(HWND, const std::wstring& text, const std::wstring&, UINT) {
+  GBoxes.push_back(text);
+  return GAnswer;
+}
+int SwallowErrorDialog(const TErrorDialog&) { return IDOK; }
+
+std::wstring DemoCommandLine(const std::wstring& args = std::wstring()) {
+  std::wstring cmd = L"\"" + TestBinDir() + L"demo.exe\"";
+  return args.empty() ? cmd : cmd + L" " + args;
+}
+
+// A call as the engine logs it: "result" first and hidden, then the parameters.
+void AddCall(const std::wstring& title, int32_t result, const std::vector<std::pair<std::wstring, TOleVariant>>& params) {
+  TComPtr<ITracerEventParams> list = NewTracerEventParams();
+  auto* impl = static_cast<TTracerEventParams*>(list.Get());
+  TComPtr<ITracerEventParam> r = impl->AddParam(L"result");
+  OleCheck(r->put_Value(TOleVariant(result)));
+  OleCheck(r->put_Visible(VARIANT_FALSE));
+  for (const auto& [name, value] : params) OleCheck(impl->AddParam(name)->put_Value(value));
+  auto* call = new TCallTracerEvent(title);
+  TComPtr<ITracerEvent> event(call);
+  call->ThreadId = 1;
+  call->SetParams(list.Get());
+  GetTracerEventQueue()->Add(event.Get(), true);
+}
+
+// The registry of the program's symbols folder lists the demo file (a main window that went
+// freed its files).
+TSymbolFile* DemoSymbolFile() {
+  TSymbolFiles* files = GetSymbolFiles();
+  const std::wstring path = files->GetFolder() + L"demo.xml";
+  TSymbolFile* file = nullptr;
+  if (!files->FindFile(path, file)) {
+    file = new TSymbolFile(files, path);
+    files->AddString(path, file);
+  }
+  return file;
+}
+
+class MainWindowTest : public testing::Test {
+protected:
+  static void SetUpTestSuite() {
+    PrepareAutomation();
+    static TTempDir userFolder;
+    SetUserDataFolderOverride(userFolder.Path());
+    SetMessageBoxFunc(AnswerBox);
+    SetErrorDialogFunc(SwallowErrorDialog);
+  }
+  void SetUp() override {
+    GBoxes.clear();
+    GAnswer = IDYES;
+    DeleteFileW(GetConfigFileName().c_str());
+    DeleteFileW((GetUserDataFolder() + L"\\demo.xml").c_str());
+    DemoSymbolFile();
+  }
+  void TearDown() override {
+    if (GetDebugger()->GetActive()) BoundedWait("the trace's end", 20000, [] { GetDebugger()->Stop(); });
+    Main.reset();
+    GetTracerEventQueue()->Clear();
+    MainWindowEntryPoints() = TMainWindowEntryPoints();
+  }
+
+  TfrmMain& Open() {
+    Main = std::make_unique<TfrmMain>(nullptr);
+    Main->Create();
+    Main->Show();
+    Idle();
+    return *Main;
+  }
+  void Idle() {
+    Application()->ProcessMessages();
+    bool done = true;
+    Main->AppIdle(done);
+    for (TAction* a : Main->ActionList->Actions()) a->Update();
+  }
+  bool IdleUntil(const std::function<bool()>& pred, int ms) {
+    return PumpUntil([&] {
+      bool done = true;
+      Main->AppIdle(done);
+      return pred();
+    }, ms);
+  }
+  // The text of one cell as the list shows it.
+  std::wstring Cell(int row, int column) { return Main->lvwTrace->ItemText(row, column); }
+  int Rows() { return Main->lvwTrace->ItemCount(); }
+  bool LogHas(const std::wstring& call) {
+    for (int i = 0; i < Rows(); ++i)
+      if (Cell(i, 1) == call) return true;
+    return false;
+  }
+  void LoadDemoSymbols() {
+    TfrmMain& m = *Main;
+    ASSERT_GT(m.lvwSymbolFiles->ItemCount(), 0);
+    for (int i = 0; i < m.lvwSymbolFiles->ItemCount(); ++i)
+      if (m.lvwSymbolFiles->ItemText(i) == L"demo") {
+        m.lvwSymbolFiles->SetItemIndex(i);
+        m.lvwSymbolFiles->SetChecked(i, true);
+      }
+    ASSERT_TRUE(DemoSymbolFile()->IsLoaded());
+  }
+
+  std::unique_ptr<TfrmMain> Main;
+};
+
+TEST_F(MainWindowTest, WithoutSettingsFileTheDefaultsHold) {
+  TfrmMain& m = Open();
+  EXPECT_TRUE(m.ScrollLock());
+  EXPECT_TRUE(m.actLogScrollLock->Checked());
+  ASSERT_EQ(m.lvwTrace->ColumnCount(), 5);
+  const std::pair<const wchar_t*, int> columns[] = {
+      {L"Thread Id", 60}, {L"Call", 100}, {L"Time (ms)", 70}, {L"Result", 85}, {L"Parameters", 300}};
+  for (int i = 0; i < 5; ++i) {
+    EXPECT_EQ(m.lvwTrace->ColumnCaption(i), columns[i].first);
+    EXPECT_EQ(m.lvwTrace->ColumnWidth(i), columns[i].second);
+  }
+  EXPECT_EQ(TimeFormatDigits, 0);
+  EXPECT_EQ(GetColorInfos()->GetCount(), 0);
+  EXPECT_FALSE(DemoSymbolFile()->IsLoaded());
+  EXPECT_EQ(m.WindowText(), L"Calderwisp 2");
+  EXPECT_EQ(m.pmnRecents->Count(), 0);
+  // No language file: one disabled "English", checked.
+  ASSERT_EQ(m.mniLanguage->Count(), 1);
+  EXPECT_EQ(m.mniLanguage->Item(0)->Caption(), L"English");
+  EXPECT_FALSE(m.mniLanguage->Item(0)->Enabled());
+  EXPECT_TRUE(m.mniLanguage->Item(0)->Checked());
+  EXPECT_EQ(m.GetHelpKeyword(), L"html\\main1.htm");
+  m.pcl->SetActivePage(m.tshSymbols);
+  EXPECT_EQ(m.GetHelpKeyword(), L"html\\main2.htm");
+  // The automation model reaches the window.
+  LONG handle = 0;
+  ASSERT_EQ(GetAppObject()->get_MainWindowHandle(&handle), S_OK);
+  EXPECT_EQ(reinterpret_cast<HWND>(static_cast<INT_PTR>(handle)), m.Handle());
+  LONG focused = 0;
+  ASSERT_EQ(GetTracerEventQueue()->VisibleEvents()->get_FocusedIndex(&focused), S_OK);
+  EXPECT_EQ(focused, -1);
+  SaveWindowScreenshot(m.Handle(), L"MainWindowEmpty");
+}
+
+TEST_F(MainWindowTest, SymbolsTabLoadsTheDemoFileAndSwitchesItsFunctions) {
+  TfrmMain& m = Open();
+  LoadDemoSymbols();
+  ASSERT_EQ(m.lvwProcDefs->ItemCount(), 4);
+  std::vector<std::wstring> rows;
+  for (int i = 0; i < 4; ++i) rows.push_back(m.lvwProcDefs->ItemText(i));
+  EXPECT_NE(std::find(rows.begin(), rows.end(), L"DemoAdd   (Active, Visible)"), rows.end());
+  // Function flags as the row text shows them.
+  auto* def = reinterpret_cast<TProcDef*>(m.lvwProcDefs->ItemData(0));
+  def->SetActive(false);
+  def->SetVisible(false);
+  EXPECT_EQ(ProcDefRowText(def), def->GetTitle());
+  def->SetVisible(true);
+  EXPECT_EQ(ProcDefRowText(def), def->GetTitle() + L"   (Visible)");
+  def->SetActive(true);
+  SaveWindowScreenshot(m.Handle(), L"MainWindowSymbols");
+  // Clearing the box unloads the file, and its functions leave the list.
+  for (int i = 0; i < m.lvwSymbolFiles->ItemCount(); ++i)
+    if (m.lvwSymbolFiles->ItemText(i) == L"demo") m.lvwSymbolFiles->SetChecked(i, false);
+  EXPECT_FALSE(DemoSymbolFile()->IsLoaded());
+  EXPECT_EQ(m.lvwProcDefs->ItemCount(), 0);
+  EXPECT_TRUE(GetLoadedProcDefs()->IsEmpty());
+}
+
+TEST_F(MainWindowTest, RunWithoutLoadedFunctionsBringsTheSymbolsTab) {
+  TfrmMain& m = Open();
+  TCaughtExceptions caught;
+  m.RebuildRecentMenu();
+  EXPECT_EQ(MessageOf([&] { m.RunProgram(DemoCommandLine()); }), L"First load debug symbols for your application!");
+  EXPECT_EQ(m.pcl->ActivePage(), m.tshSymbols);
+  EXPECT_FALSE(GetDebugger()->GetActive());
+  EXPECT_EQ(m.pmnRecents->Count(), 0);
+}
+
+TEST_F(MainWindowTest, RecentCommandLinesKeepTheTenNewestOnceEach) {
+  TfrmMain& m = Open();
+  for (int i = 0; i < 11; ++i) m.AddRecentFile(L"C:\\p" + std::to_wstring(i) + L".exe");
+  m.AddRecentFile(L"c:\\P3.EXE");
+  ASSERT_EQ(m.pmnRecents->Count(), 10);
+  EXPECT_EQ(m.pmnRecents->Item(0)->Caption(), L"c:\\P3.EXE");
+  EXPECT_EQ(m.pmnRecents->Item(1)->Caption(), L"C:\\p10.exe");
+  int p3 = 0;
+  for (int i = 0; i < m.RecentFiles().GetCount(); ++i)
+    if (_wcsicmp(m.RecentFiles().GetItem(i)->GetFileName().c_str(), L"c:\\p3.exe") == 0) ++p3;
+  EXPECT_EQ(p3, 1);
+  EXPECT_EQ(m.pmnRecents->Item(9)->Caption(), L"C:\\p1.exe");
+}
+
+TEST_F(MainWindowTest, ActionsFollowTheLogAndItsSelection) {
+  TfrmMain& m = Open();
+  // Entry points of other units: an action without one is hidden.
+  EXPECT_FALSE(m.actLogSave->Visible());
+  EXPECT_FALSE(m.actLogProperties->Visible());
+  MainWindowEntryPoints().WriteLog = [](TfrmMain&, int, const std::wstring&) {};
+  MainWindowEntryPoints().ShowEventProperties = [](TfrmMain&) {};
+  Idle();
+  struct TRow {
+    int Events, Selected;
+    bool Save, Clear, Properties, First, Up, Down, Last;
+    const wchar_t* Status;
+  };
+  const TRow table[] = {
+      {0, -1, false, false, false, false, false, false, false, L""},
+      {10, -1, true, true, false, false, false, true, true, L""},
+      {10, 0, true, true, true, false, false, true, true, L"Record 1 from 10"},
+      {10, 2, true, true, true, true, true, true, true, L"Record 3 from 10"},
+      {10, 9, true, true, true, true, true, false, false, L"Record 10 from 10"},
+  };
+  for (const TRow& r : table) {
+    GetTracerEventQueue()->Clear();
+    for (int i = 0; i < r.Events; ++i) GetTracerEventQueue()->AddMessage(L"message " + std::to_wstring(i));
+    Idle();
+    m.SelectRow(r.Selected);
+    Idle();
+    SCOPED_TRACE(testing::Message() << "events " << r.Events << ", selected " << r.Selected);
+    EXPECT_EQ(m.actLogSave->Enabled(), r.Save);
+    EXPECT_EQ(m.actLogClear->Enabled(), r.Clear);
+    EXPECT_EQ(m.actLogProperties->Enabled(), r.Properties);
+    EXPECT_EQ(m.actLogFirst->Enabled(), r.First);
+    EXPECT_EQ(m.actLogUp->Enabled(), r.Up);
+    EXPECT_EQ(m.actLogDown->Enabled(), r.Down);
+    EXPECT_EQ(m.actLogLast->Enabled(), r.Last);
+    EXPECT_EQ(m.sbr->SimpleText(), r.Status);
+    EXPECT_TRUE(m.actTracerRun->Enabled());
+    EXPECT_FALSE(m.actTracerStop->Enabled());
+    EXPECT_FALSE(m.actTracerPause->Enabled());
+  }
+  // Navigation moves within the bounds; Clear empties the list and the status line.
+  m.SelectRow(2);
+  EXPECT_TRUE(m.actLogUp->Execute());
+  EXPECT_EQ(m.lvwTrace->ItemIndex(), 1);
+  EXPECT_TRUE(m.actLogLast->Execute());
+  EXPECT_EQ(m.lvwTrace->ItemIndex(), 9);
+  EXPECT_FALSE(m.actLogDown->Execute());
+  EXPECT_TRUE(m.actLogFirst->Execute());
+  EXPECT_EQ(m.lvwTrace->ItemIndex(), 0);
+  LONG focused = -1;
+  GetTracerEventQueue()->VisibleEvents()->get_FocusedIndex(&focused);
+  EXPECT_EQ(focused, 0);
+  EXPECT_TRUE(m.actLogClear->Execute());
+  Idle();
+  EXPECT_EQ(Rows(), 0);
+  EXPECT_EQ(m.sbr->SimpleText(), L"");
+}
+
+TEST_F(MainWindowTest, ScrollLockOffFollowsNewRowsAndOnStopsAtOnce) {
+  TfrmMain& m = Open();
+  for (int i = 0; i < 200; ++i) GetTracerEventQueue()->AddMessage(L"row " + std::to_wstring(i));
+  Idle();
+  auto lastVisible = [&] {
+    RECT client = m.lvwTrace->ClientRect();
+    RECT last = m.lvwTrace->ItemRect(Rows() - 1);
+    return last.bottom <= client.bottom && last.top >= 0;
+  };
+  EXPECT_FALSE(lastVisible());
+  EXPECT_TRUE(m.actLogScrollLock->Execute());
+  EXPECT_FALSE(m.ScrollLock());
+  Idle();
+  EXPECT_TRUE(lastVisible());
+  GetTracerEventQueue()->AddMessage(L"one more");
+  Idle();
+  EXPECT_TRUE(lastVisible());
+  m.actLogScrollLock->Execute();
+  for (int i = 0; i < 50; ++i) GetTracerEventQueue()->AddMessage(L"later " + std::to_wstring(i));
+  Idle();
+  EXPECT_FALSE(lastVisible());
+}
+
+TEST_F(MainWindowTest, ReadersJoinParametersOnOneLineInTheListAndOnePerLineInHints) {
+  TfrmMain& m = Open();
+  AddCall(L"Call", 7, {{L"text", TOleVariant(std::wstring(L"two\r\nlines\tand tab"))}, {L"n", TOleVariant(3)}});
+  Idle();
+  TTEQColumnValueStrDynArray cells;
+  m.ListReader().ReadRow(0, cells);
+  EXPECT_EQ(cells[4].Text, L"text='two lines and tab' n=3");
+  m.HintReader().ReadRow(0, cells);
+  EXPECT_EQ(cells[4].Text, L"text='two\r\nlines\tand tab'\nn=3");
+}
+
+TEST_F(MainWindowTest, SmartHintsShowLongAndParameterCellsOnly) {
+  // As the start-up installs it: every hint window is a smart one, made anew by a translation.
+  Application()->SetHintWindowFactory([](HFONT font) { return std::make_unique<TSmartHintWindow>(font); });
+  TfrmMain& m = Open();
+  m.Translate();
+  EXPECT_NE(dynamic_cast<TSmartHintWindow*>(Application()->HintWindow()), nullptr);
+  AddCall(L"AVeryLongFunctionNameThatDoesNotFitItsColumn", 1, {{L"x", TOleVariant(2)}});
+  Idle();
+  const RECT row = m.lvwTrace->ItemRect(0);
+  auto hintAt = [&](int x, int y, std::wstring& text) {
+    THintInfo info;
+    info.HintControl = m.lvwTrace;
+    info.CursorPos = POINT{x, y};
+    std::wstring hint;
+    bool canShow = true;
+    m.AppShowHint(hint, canShow, info);
+    text = hint;
+    return canShow && !hint.empty();
+  };
+  std::wstring text;
+  const int y = (row.top + row.bottom) / 2;
+  EXPECT_TRUE(hintAt(60 + 50, y, text));  // Call: wider than its column
+  EXPECT_EQ(text, L"AVeryLongFunctionNameThatDoesNotFitItsColumn");
+  EXPECT_FALSE(hintAt(60 + 100 + 70 + 40, y, text));  // a short Result
+  EXPECT_TRUE(hintAt(60 + 100 + 70 + 85 + 20, y, text));  // Parameters, always
+  EXPECT_EQ(text, L"x=2");
+  EXPECT_FALSE(hintAt(60 + 100 + 70 + 85 + 300 + 10, y, text));  // right of the last column
+}
+
+// A trace of the demo from the recent list, as a user runs it: Start, the demo's calls with
+// their parameters, Finish; the title names the program while it runs; the settings written
+// at exit keep the recent command line and the loaded file.
+TEST_F(MainWindowTest, DemoRunFromTheRecentListFillsTheLogAndSettingsKeepIt) {
+  {
+    TfrmMain& m = Open();
+    LoadDemoSymbols();
+    m.AddRecentFile(DemoCommandLine());
+    Main.reset();
+  }
+  const std::string settings = ReadTextFile(GetConfigFileName());
+  EXPECT_NE(settings.find("recentfiles"), std::string::npos);
+  EXPECT_NE(settings.find(WideToUtf8(TestBinDir()) + "demo.exe"), std::string::npos) << settings;
+  EXPECT_NE(settings.find("symbols\\demo.xml"), std::string::npos) << settings;
+  EXPECT_NE(settings.find("\"ScrollLock\" value=\"True\""), std::string::npos) << settings;
+  EXPECT_NE(settings.find("\"time:format\" value=\"0\""), std::string::npos) << settings;
+  EXPECT_NE(settings.find("\"Width\" value=\"300\""), std::string::npos) << settings;
+
+  DemoSymbolFile();
+  TfrmMain& m = Open();
+  EXPECT_TRUE(DemoSymbolFile()->IsLoaded());
+  ASSERT_EQ(m.lvwSymbolFiles->ItemCount(), 1);
+  EXPECT_TRUE(m.lvwSymbolFiles->Checked(0));
+  ASSERT_EQ(m.pmnRecents->Count(), 1);
+  m.pmnRecents->Item(0)->Click();
+  ASSERT_TRUE(IdleUntil([&] { return Rows() > 0 && Cell(Rows() - 1, 1) == L"Finish"; }, 30000));
+  EXPECT_TRUE(BoundedWait("the trace's end", 20000, [] { GetDebugger()->WaitForThreadEnd(); }));
+  Idle();
+  EXPECT_EQ(Cell(0, 1), L"Start");
+  EXPECT_TRUE(LogHas(L"DemoAdd"));
+  EXPECT_TRUE(LogHas(L"DemoStrLen"));
+  EXPECT_TRUE(LogHas(L"DemoWideLen"));
+  EXPECT_TRUE(LogHas(L"DemoFill"));
+  bool sawParams = false;
+  for (int i = 0; i < Rows(); ++i)
+    if (Cell(i, 1) == L"DemoStrLen" && Cell(i, 4) == L"text='Calderwisp'" && Cell(i, 3) == L"10") sawParams = true;
+  EXPECT_TRUE(sawParams);
+  EXPECT_EQ(m.WindowText(), L"Calderwisp 2");
+  SaveWindowScreenshot(m.Handle(), L"MainWindowDemoRun");
+}
+
+TEST_F(MainWindowTest, LongRunShowsItsProgramInTheTitleAndPausesResumesAndStops) {
+  TfrmMain& m = Open();
+  LoadDemoSymbols();
+  m.RunProgram(DemoCommandLine(L"1000"));
+  ASSERT_TRUE(IdleUntil([&] { return m.WindowText() == L"demo.exe - Calderwisp 2"; }, 20000)) << m.WindowText();
+  EXPECT_EQ(Application()->Title(), L"demo.exe - Calderwisp 2");
+  ASSERT_TRUE(IdleUntil([&] { return LogHas(L"DemoAdd"); }, 20000));
+  Idle();
+  EXPECT_FALSE(m.actTracerRun->Enabled());
+  EXPECT_TRUE(m.actTracerStop->Enabled());
+  EXPECT_TRUE(m.actTracerPause->Execute());
+  Idle();
+  EXPECT_TRUE(GetDebugger()->GetPaused());
+  EXPECT_TRUE(m.actTracerPause->Checked());
+  PumpFor(300);  // calls under way when the pause came in finish
+  Idle();
+  const int paused = Rows();
+  PumpFor(600);
+  Idle();
+  EXPECT_EQ(Rows(), paused);
+  EXPECT_TRUE(m.actTracerPause->Execute());
+  EXPECT_FALSE(GetDebugger()->GetPaused());
+  EXPECT_TRUE(IdleUntil([&] { return Rows() > paused; }, 10000));
+  // Closing during the trace asks; No keeps it running.
+  GAnswer = IDNO;
+  m.Close();
+  EXPECT_EQ(GBoxes.size(), 1u);
+  EXPECT_EQ(GBoxes.back(), L"Debug session is active. Abort?");
+  EXPECT_TRUE(GetDebugger()->GetActive());
+  EXPECT_TRUE(BoundedWait("the stop", 20000, [&] { m.actTracerStop->Execute(); }));
+  EXPECT_TRUE(BoundedWait("the trace's end", 20000, [] { GetDebugger()->WaitForThreadEnd(); }));
+  EXPECT_TRUE(IdleUntil([&] { return Cell(Rows() - 1, 1) == L"Finish"; }, 10000));
+  EXPECT_EQ(m.WindowText(), L"Calderwisp 2");
+}
+
+TEST_F(MainWindowTest, AttachThroughThePickerTracesAndStopLeavesTheProgramRunning) {
+  TfrmMain& m = Open();
+  LoadDemoSymbols();
+  std::wstring cmd = DemoCommandLine(L"100000");
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi{};
+  ASSERT_TRUE(CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, TestBinDir().c_str(), &si, &pi));
+  TDgnHandle process(pi.hProcess), thread(pi.hThread);
+  ScaledSleep(300);
+  // The picker is answered from inside its modal loop: the demo's row, then OK.
+  TTimer answer(nullptr, L"answer", 100);
+  bool picked = false;
+  answer.OnTimer = [&](TTimer* t) {
+    for (TForm* f : Application()->Forms())
+      if (auto* picker = dynamic_cast<TSelProcessDlg*>(f); picker && picker->Visible()) {
+        for (int i = 0; i < picker->lvwProcesses->ItemCount(); ++i)
+          if (picker->lvwProcesses->ItemText(i, 0) == std::to_wstring(pi.dwProcessId)) picker->lvwProcesses->SetItemIndex(i);
+        picked = picker->SelectedProcess() != nullptr;
+        picker->SetModalResult(picked ? mrOK : mrCancel);
+        t->SetEnabled(false);
+      }
+  };
+  EXPECT_TRUE(m.actTracerAttach->Execute());
+  ASSERT_TRUE(picked);
+  ASSERT_TRUE(IdleUntil([&] { return LogHas(L"DemoAdd"); }, 20000));
+  EXPECT_TRUE(BoundedWait("the stop", 20000, [&] { m.actTracerStop->Execute(); }));
+  EXPECT_TRUE(BoundedWait("the trace's end", 20000, [] { GetDebugger()->WaitForThreadEnd(); }));
+  EXPECT_EQ(WaitForSingleObject(process.Get(), ScaledMs(500)), static_cast<DWORD>(WAIT_TIMEOUT));
+  TerminateProcess(process.Get(), 0);
+  WaitForSingleObject(process.Get(), ScaledMs(5000));
+}
+
+// A million events added straight to the queue: the idle pass that takes the new row count,
+// a scroll to the end with its repaint, and a later idle pass each stay well under 50 ms.
+// Its own suite, run alone: the figures are times.
+class MainWindowLargeLog : public MainWindowTest {};
+
+TEST_F(MainWindowLargeLog, MillionEventLogScrollsAndIdlesQuickly) {
+  TfrmMain& m = Open();
+  const int count = 1000000;
+  for (int i = 0; i < count; ++i) GetTracerEventQueue()->AddMessage(L"event");
+  LARGE_INTEGER freq, a, b;
+  QueryPerformanceFrequency(&freq);
+  auto ms = [&] { return double(b.QuadPart - a.QuadPart) * 1000.0 / double(freq.QuadPart); };
+  bool done = true;
+  QueryPerformanceCounter(&a);
+  m.AppIdle(done);
+  QueryPerformanceCounter(&b);
+  const double firstIdle = ms();
+  ASSERT_EQ(Rows(), count);
+  QueryPerformanceCounter(&a);
+  UpdateWindow(m.lvwTrace->Handle());
+  QueryPerformanceCounter(&b);
+  const double firstPaint = ms();
+  // The median of three scrolls to the end, each from the top.
+  std::vector<double> scrolls;
+  for (int i = 0; i < 3; ++i) {
+    m.SelectRow(0);
+    UpdateWindow(m.lvwTrace->Handle());
+    QueryPerformanceCounter(&a);
+    m.SelectRow(count - 1);
+    UpdateWindow(m.lvwTrace->Handle());
+    QueryPerformanceCounter(&b);
+    scrolls.push_back(ms());
+  }
+  std::sort(scrolls.begin(), scrolls.end());
+  const double scrollToEnd = scrolls[1];
+  QueryPerformanceCounter(&a);
+  m.AppIdle(done);
+  QueryPerformanceCounter(&b);
+  const double idle = ms();
+  EXPECT_EQ(m.sbr->SimpleText(), L"Record 1000000 from 1000000");
+  std::printf("1,000,000 events: first idle pass %.2f ms, its repaint %.2f ms, scroll to the end with its repaint "
+              "%.2f ms, idle pass %.2f ms\n", firstIdle, firstPaint, scrollToEnd, idle);
+  SaveWindowScreenshot(m.Handle(), L"MainWindowMillion");
+  const double limit = 50.0 * TestTimeScale();
+  // The first repaint of a full list is reported, not bounded: it is not a scroll.
+  EXPECT_LT(firstIdle, limit);
+  EXPECT_LT(scrollToEnd, limit);
+  EXPECT_LT(idle, limit);
+}
+
+}  // namespace

@@ -1,0 +1,107 @@
+// The real road: a client program calls Wine's odbc32 (SQLite's ODBC driver behind it), the
+// engine traces it with the sample symbol file and its handler script, and the ODBC assembler
+// rebuilds the statement from that log.
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "EngineTestSupport.h"
+#include "TraceHarness.h"
+#include "VostikTestSupport.h"
+#include "Tracer/engine/uDebugCore.h"
+#include "Tracer/engine/uProcDefs.h"
+#include "Tracer/engine/uSystemObjects.h"
+#include "Tracer/foundation/uVariants.h"
+#include "Tracer/foundation/uXMLFiler.h"
+#include "vostik/uVostikDialects.h"
+
+namespace {
+
+// The "proc" entries of a symbol file, loaded as the symbol-file loader loads them.
+void LoadSymbolFileProcs(const std::wstring& path, TTestDefs& defs) {
+  std::string bytes = ReadTextFile(path);
+  Microsoft::WRL::ComPtr<IXMLDOMNode> root = ParsePropertySet(Utf8ToWide(bytes));
+  ASSERT_TRUE(root);
+  Microsoft::WRL::ComPtr<IXMLDOMNode> child;
+  root->get_firstChild(&child);
+  while (child) {
+    std::wstring name;
+    if (IsPropertySetNode(child.Get())) ReadPropertySetName(child.Get(), name);
+    if (name == L"proc") {
+      TOleVariant url, result;
+      ReadProperty(child.Get(), L"URL", VT_BSTR, url, true);
+      ReadProperty(child.Get(), L"Result", VT_BSTR, result, false);
+      const TDefClass* cls = nullptr;
+      ASSERT_TRUE(GetProcTypeDefs()->FindType(result.IsEmpty() ? L"void" : result.AsBSTRText(), cls));
+      std::unique_ptr<TProcDef> def = static_cast<const TProcDefClass*>(cls)->Create(url.AsBSTRText());
+      def->LoadFromXML(child.Get());
+      defs.Items.push_back(std::move(def));
+    }
+    Microsoft::WRL::ComPtr<IXMLDOMNode> next;
+    child->get_nextSibling(&next);
+    child = next;
+  }
+}
+
+std::map<std::string, std::string> ReadReport(const std::wstring& file) {
+  std::map<std::string, std::string> values;
+  std::istringstream in(ReadTextFile(file));
+  std::string line;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    const size_t eq = line.find('=');
+    if (eq != std::string::npos) values[line.substr(0, eq)] = line.substr(eq + 1);
+  }
+  return values;
+}
+
+}  // namespace
+
+TEST(OdbcRoad, TheAssemblerRebuildsTheStatementAClientRanThroughOdbc32) {
+  TTestDefs defs;
+  LoadSymbolFileProcs(Bin(L"symbols\\odbc32.xml"), defs);
+  ASSERT_EQ(defs.Items.size(), 3u);
+  TTraceHarness h;
+  const std::wstring report = h.Dir.File(L"report.txt");
+  GetDebugger()->Run(L"\"" + Bin(L"odbcclient.exe") + L"\" :memory: \"" + report + L"\"");
+  ASSERT_TRUE(h.PumpUntil([] { return GetDebugger()->GetActive(); }, 20000));
+  ASSERT_TRUE(h.WaitForEnd(60000));
+  EXPECT_TRUE(h.Errors().empty()) << (h.Errors().empty() ? "" : WideToUtf8(h.Errors()[0].Value(L"msg")));
+
+  // The driver ran the statement with these values.
+  auto values = ReadReport(report);
+  EXPECT_EQ(values["SQLExecute"], "0");
+  EXPECT_EQ(values["rows"], "1");
+
+  // The log as the main window would hand it over, focused on the insert's execute call.
+  const int32_t handle = static_cast<int32_t>(std::stoul(values["handle"], nullptr, 16));
+  auto calls = h.Calls();
+  auto prepares = h.CallsOf(L"SQLPrepareW");
+  ASSERT_EQ(prepares.size(), 2u);
+  // The handler names the result, so the prepare call can end a walk.
+  EXPECT_EQ(prepares[0].Value(L"result"), L"SQL_SUCCESS");
+  ASSERT_EQ(h.CallsOf(L"SQLBindParameter").size(), 5u);
+  int focus = -1;
+  auto events = h.Events();
+  for (size_t i = 0; i < events.size(); ++i)
+    if (events[i].Text == L"SQLExecute" && SameHandle(*events[i].Find(L"StatementHandle"), handle))
+      focus = static_cast<int>(i);
+  ASSERT_GE(focus, 0);
+  EXPECT_EQ(events[focus].Value(L"result"), L"SQL_SUCCESS");
+
+  TFixtureHost host(false);
+  host.SetFocus(focus);
+  TResultCapture capture;
+  TComPtr<IAppPlugin> plugin = ConnectAssembler<TODBCSQLAssembler>(host);
+  IAppPluginAction* action = host.Added.at(0).Action.Get();
+  EXPECT_EQ(action->GetState(), AppPluginActionVisible | AppPluginActionEnabled);
+  action->Execute();
+  ASSERT_EQ(capture.Shown().Count, 1);
+  EXPECT_EQ(capture.Shown().SQL, L"insert into t (name, born, note, n)\r\nvalues (?, ?, ?, ?)\r\n");
+  EXPECT_EQ(capture.Shown().AssembledSQL, L"insert into t (name, born, note, n)\r\nvalues ('O''Brien', " +
+                                               VariantToText(Date(2024, 3, 5)) + L", (null), 42)\r\n");
+  ASSERT_EQ(capture.Shown().Rows.size(), 4u);
+  EXPECT_EQ(capture.Shown().Rows[0].Caption, L"PARAM 01");
+  EXPECT_EQ(capture.Shown().Rows[0].DataType, L"-8");
+  EXPECT_EQ(capture.Shown().Rows[3].Value, L"42");
+}
