@@ -102,8 +102,8 @@ TAboutDlg::TAboutDlg(TComponent* owner) : TfrmBase(owner, L"TAboutDlg", 358, 262
     link->OnClick = [this](TLabel* sender) { lblEMailClick(sender); };
     HookLink(link);
   }
-  // No horizontal scroll bar; the edit's automatic horizontal scrolling keeps lines unwrapped.
-  mem = new TMemo(this, this, L"mem", 8, 112, 345, 113, true);
+  // Lines stay unwrapped (the edit keeps its horizontal scroll bar with that).
+  mem = new TMemo(this, this, L"mem", 8, 112, 345, 113, false);
   SetWindowLongW(mem->Handle(), GWL_EXSTYLE, GetWindowLongW(mem->Handle(), GWL_EXSTYLE) & ~WS_EX_CLIENTEDGE);
   SetWindowPos(mem->Handle(), nullptr, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOZORDER | SWP_FRAMECHANGED);
   mem->SetFont(L"Courier New", -11);

@@ -1,7 +1,5 @@
 #include "Tracer/app/fOptions.h"
 
-#include "Tracer/foundation/uMultiLanguage.h"
-#include "Tracer/foundation/uUtils.h"
 
 namespace {
 
@@ -72,6 +70,10 @@ void TfrmOptions::tvwOptionsClick() {
   POINT pt;
   GetCursorPos(&pt);
   ScreenToClient(tvwOptions->Handle(), &pt);
+  ClickAt(pt);
+}
+
+void TfrmOptions::ClickAt(POINT pt) {
   HTREEITEM node = tvwOptions->ItemAt(pt);
   if (!node || !IsOnNodeImage(tvwOptions->ItemTextRect(node), pt)) return;
   switch (tvwOptions->ItemData(node)) {
@@ -106,36 +108,21 @@ void TfrmOptions::Translate() {
   TreeView_SetItem(tvwOptions->Handle(), &item);
 }
 
-bool ShowOptions(TComponent* owner, TImageList* images, const TSystemImagesStorage& storage,
-                 TTEQColumnManager& columns, const std::function<void()>& storeColumnWidths,
-                 const std::function<void()>& rebuildColumns) {
+bool EditMainOptions(TComponent* owner, TImageList* images, const TSystemImagesStorage& storage,
+                     TMainOptions& options) {
   auto dlg = CreateForm<TfrmOptions>(owner, images, storage);
-  std::wstring caption;
-  GetMultiLanguage()->MessageText("STimeFormat", L"Time format", caption);
-  const int timeGroup = dlg->AddRadioGroup(caption, 17, TimeFormatDigits, {L"1 ms", L"0.1 ms", L"0.01 ms"});
-  TOptionDynArray visible;
-  for (TTEQColumn* column : columns.AllColumns()) {
-    TOption option;
-    column->GetCaption(option.Caption);
-    option.Checked = column->Visible();
-    visible.push_back(option);
-  }
-  GetMultiLanguage()->MessageText("SVisibleColumns", L"Columns", caption);
-  const int columnGroup = dlg->AddCheckGroup(caption, 18, visible);
+  const int timeGroup =
+      dlg->AddRadioGroup(options.TimeFormatCaption, options.TimeFormatImageIndex, options.TimeFormat, options.TimeFormats);
+  TOptionDynArray columns;
+  for (size_t i = 0; i < options.ColumnCaptions.size(); ++i)
+    columns.push_back({options.ColumnCaptions[i], i < options.ColumnsVisible.size() && options.ColumnsVisible[i]});
+  const int columnGroup = dlg->AddCheckGroup(options.ColumnsCaption, options.ColumnsImageIndex, columns);
   if (dlg->ShowModal() != mrOK) return false;
   // A group without a checked option keeps the format it had.
   const int format = dlg->GetRadioGroupIndex(timeGroup);
-  if (format >= 0) TimeFormatDigits = format;
-  dlg->GetCheckGroup(columnGroup, visible);
-  try {
-    if (storeColumnWidths) storeColumnWidths();
-    for (size_t i = 0; i < visible.size(); ++i) columns.AllColumns().GetItem(static_cast<int>(i))->SetVisible(visible[i].Checked);
-  } catch (...) {
-    columns.UpdateVisibleColumns();
-    if (rebuildColumns) rebuildColumns();
-    throw;
-  }
-  columns.UpdateVisibleColumns();
-  if (rebuildColumns) rebuildColumns();
+  if (format >= 0) options.TimeFormat = format;
+  dlg->GetCheckGroup(columnGroup, columns);
+  options.ColumnsVisible.clear();
+  for (const TOption& c : columns) options.ColumnsVisible.push_back(c.Checked);
   return true;
 }

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "Tracer/app/fMain.h"
 #include "Tracer/app/fTemplateDlg.h"
 #include "Tracer/app/uTEQColumns.h"
 #include "Tracer/foundation/uInterfaceServices.h"
@@ -29,8 +30,10 @@ public:
   int GetRadioGroupIndex(int groupIndex) const;
   void GetCheckGroup(int groupIndex, TOptionDynArray& items) const;
 
-  // A click on an option's picture (text-left - 16 to text-left, its top to its bottom).
+  // A click on an option's picture (text-left - 16 to text-left, its top to its bottom), at
+  // the cursor's position or at a point of the tree's client area.
   void tvwOptionsClick();
+  void ClickAt(POINT pt);
   static bool IsOnNodeImage(const RECT& textRect, POINT pt);
   void Translate() override;
 
@@ -45,9 +48,7 @@ private:
   HTREEITEM FRoot;
 };
 
-// The options action: time format and visible columns. On OK the time format and the columns'
-// visibility change; storeColumnWidths runs before, rebuildColumns after (also when a step in
-// between failed). True when the dialog ended with OK.
-bool ShowOptions(TComponent* owner, TImageList* images, const TSystemImagesStorage& storage,
-                 TTEQColumnManager& columns, const std::function<void()>& storeColumnWidths,
-                 const std::function<void()>& rebuildColumns);
+// The options action's dialog: a radio group of time formats and a check group of the log's
+// columns, filled from options and, on OK, read back into it. True when it ended with OK.
+bool EditMainOptions(TComponent* owner, TImageList* images, const TSystemImagesStorage& storage,
+                     TMainOptions& options);

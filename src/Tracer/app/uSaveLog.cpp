@@ -7,6 +7,7 @@
 #include <memory>
 #include <utility>
 
+#include "Tracer/app/fMain.h"
 #include "Tracer/app/fProgress.h"
 #include "Tracer/app/uReportWriters.h"
 #include "Tracer/foundation/uErrorReport.h"
@@ -84,36 +85,38 @@ void WriteWithProgress(TForm* mainForm, TReportWriter& writer, const std::wstrin
 TSaveLogDialogFunc SetSaveLogDialogFunc(TSaveLogDialogFunc fn) { return std::exchange(GDialogFunc, fn); }
 TOpenSavedLogFunc SetOpenSavedLogFunc(TOpenSavedLogFunc fn) { return std::exchange(GOpenFunc, fn); }
 
-std::wstring FormatTimeStamp() {
-  SYSTEMTIME t;
-  GetLocalTime(&t);
-  return WideFormat(L"%4.4d%2.2d%2.2d", t.wYear, t.wMonth, t.wDay) +
-         WideFormat(L"%2.2d%2.2d%2.2d", t.wHour, t.wMinute, t.wSecond);
-}
-
-std::wstring DefaultLogFileName() { return L"Calderwisp Log " + FormatTimeStamp(); }
-
-std::wstring LogSaveFilter() {
-  std::wstring filter = L"CSV (*.csv)|*.csv|HTML (*.htm)|*.htm";
+bool CanWriteExcel() {
   try {
     TComPtr<IDispatch> excel;
     TXLSReportWriter::CreateExcelApplication(excel);
     TXLSReportWriter::QuitApplication(excel.Get());
-    filter += L"|Microsoft Excel (*.xls)|*.xls";
+    return true;
   } catch (...) {
-    // Not offered then.
+    return false;
   }
+}
+
+std::wstring LogSaveFilter() {
+  std::wstring filter = L"CSV (*.csv)|*.csv|HTML (*.htm)|*.htm";
+  if (CanWriteExcel()) filter += L"|Microsoft Excel (*.xls)|*.xls";
   return filter;
+}
+
+bool WriteLogWithProgress(TForm* mainForm, TTEQColumnManager* columns, int filterIndex, const std::wstring& fileName) {
+  if (GRunning) return false;
+  GRunning = true;
+  struct TReset {
+    ~TReset() { GRunning = false; }
+  } reset;
+  std::unique_ptr<TReportWriter> writer = WriterFor(filterIndex, columns);
+  WriteWithProgress(mainForm, *writer, fileName);
+  return true;
 }
 
 bool IsSavingLog() { return GRunning; }
 
 bool ExecuteSaveLog(TForm* mainForm, TTEQColumnManager* columns) {
   if (GRunning) return false;
-  GRunning = true;
-  struct TReset {
-    ~TReset() { GRunning = false; }
-  } reset;
   try {
     if (GFolder.empty()) GFolder = GetUserDataFolder();
     TSaveLogDialogParams params;
@@ -124,9 +127,7 @@ bool ExecuteSaveLog(TForm* mainForm, TTEQColumnManager* columns) {
     params.InitialDir = GFolder;
     if (!(GDialogFunc ? GDialogFunc : SystemSaveDialog)(params)) return false;
     GFolder = WideExtractFileDir(params.FileName);
-    std::unique_ptr<TReportWriter> writer = WriterFor(params.FilterIndex, columns);
-    WriteWithProgress(mainForm, *writer, params.FileName);
-    writer.reset();
+    if (!WriteLogWithProgress(mainForm, columns, params.FilterIndex, params.FileName)) return false;
     (GOpenFunc ? GOpenFunc : ShellOpenMaximized)(params.FileName);
   } catch (Exception& e) {
     PrependTranslatedExceptionLine(e, "SErrorSaveLog", L"Error saving log");

@@ -25,10 +25,8 @@ TSaveLogDialogFunc SetSaveLogDialogFunc(TSaveLogDialogFunc fn);
 using TOpenSavedLogFunc = void (*)(const std::wstring& fileName);
 TOpenSavedLogFunc SetOpenSavedLogFunc(TOpenSavedLogFunc fn);
 
-// Local date and time as "yyyymmddhhnnss".
-std::wstring FormatTimeStamp();
-// "Calderwisp Log " and the time stamp.
-std::wstring DefaultLogFileName();
+// Whether the spreadsheet program can be started (it is told to quit at once).
+bool CanWriteExcel();
 // CSV and HTML, and the spreadsheet type when its application can be started (and is told to
 // quit at once).
 std::wstring LogSaveFilter();
@@ -39,3 +37,7 @@ std::wstring LogSaveFilter();
 bool ExecuteSaveLog(TForm* mainForm, TTEQColumnManager* columns);
 // Whether the flow runs now.
 bool IsSavingLog();
+// The writer of the dialog's filter index (1 CSV, 2 HTML, 3 spreadsheet, replacing an existing
+// file: the dialog asked) with the progress window up and the main window disabled; false,
+// writing nothing, while another export runs.
+bool WriteLogWithProgress(TForm* mainForm, TTEQColumnManager* columns, int filterIndex, const std::wstring& fileName);

@@ -115,7 +115,7 @@ TPropertyListBox::TPropertyListBox(TComponent* owner, TControl* parent, const st
   SetColor(GetSysColor(COLOR_BTNFACE));
   FDefaultProc = reinterpret_cast<WNDPROC>(
       SetWindowLongPtrW(Handle(), GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&TPropertyListBox::SubclassProc)));
-  FMemo = new TEdit(this, this, L"Memo", 0, 0, 10, 10, ES_MULTILINE | ES_READONLY);
+  FMemo = new TEdit(this, this, L"Memo", 0, 0, 10, 10, ES_MULTILINE | ES_READONLY | ES_AUTOHSCROLL);
   FMemo->SetVisible(false);
 }
 
