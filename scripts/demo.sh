@@ -18,10 +18,11 @@ if [ -f "$bin/zentrel.exe" ] && [ -f "$bin/demolib.dll" ]; then
 fi
 # --- Calderwisp tracing the bundled demo program -------------------------------------------
 if [ -f "$bin/Calderwisp.exe" ] && [ -f "$bin/demo.exe" ] && [ -f "$bin/symbols/demo.xml" ]; then
-  # A first start finds the demo's symbol file loaded and its command line in the Run button's
-  # recent list (settings of the private prefix, written only when there are none yet).
+  # The start finds the demo's symbol file loaded and its command line in the Run button's
+  # recent list. The settings are those of the build's private prefix: written when there are
+  # none yet, or when they do not name the demo (a test run of the program may have left its own).
   settings_dir="$WINEPREFIX/drive_c/users/$(id -un)/AppData/Roaming/Pelludrane/Calderwisp"
-  if [ ! -f "$settings_dir/calderwisp.xml" ]; then
+  if ! grep -qs 'demo\.exe' "$settings_dir/calderwisp.xml"; then
     win_bin=$(wine winepath -w "$bin" 2>/dev/null | tr -d '\r')
     mkdir -p "$settings_dir"
     printf '%s\r\n' '<?xml version="1.0" encoding="utf-8"?>' \

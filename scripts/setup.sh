@@ -5,7 +5,7 @@ export DEBIAN_FRONTEND=noninteractive
 SUDO=""
 if [ "$(id -u)" != 0 ]; then SUDO="sudo"; fi
 need=(mingw-w64 g++-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-tools
-      wine wine32:i386 xvfb xauth googletest cmake ninja-build python3 x11-utils imagemagick
+      wine wine32:i386 xvfb xauth googletest cmake ninja-build python3 x11-utils imagemagick chromium
       libodbc2:i386 libsqliteodbc:i386)
 missing=()
 for p in "${need[@]}"; do

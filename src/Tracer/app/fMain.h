@@ -181,6 +181,8 @@ public:
   void SetScrollLock(bool value) { FScrollLock = value; }
   TRecentFiles& RecentFiles() { return *FRecentFiles; }
   TTEQColumnManager& ColumnManager() { return *FColumnManager; }
+  // The check-box and radio pictures in imlMain (the options dialog's).
+  const TSystemImagesStorage& ActionImages() const { return *FActionImages; }
   TListViewTEQReader& ListReader() { return *FListReader; }
   TSmartHintTEQReader& HintReader() { return *FHintReader; }
 

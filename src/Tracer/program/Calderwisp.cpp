@@ -6,6 +6,7 @@
 #include <objbase.h>
 
 #include "Tracer/app/fMain.h"
+#include "Tracer/app/uMainEntryPoints.h"
 #include "Tracer/com/uAppDictionary.h"
 #include "Tracer/com/uMiniComServer.h"
 #include "Tracer/foundation/uGuards.h"
@@ -38,6 +39,7 @@ void Run() {
   Application()->SetTitle(L"Calderwisp 2");
   SetApplicationTitle(L"Calderwisp 2");
   SetShowHelpTopicProc(ShowHelpTopic);
+  InstallMainWindowEntryPoints();
   // A failure here (a missing type library among them) ends the program before any window
   // opens: the plain message box of the program's entry.
   auto main = std::make_unique<TfrmMain>(nullptr);

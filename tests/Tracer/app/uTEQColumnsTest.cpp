@@ -13,6 +13,7 @@
 #include "Tracer/foundation/uInterfaceServices.h"
 #include "Tracer/foundation/uSingletons.h"
 #include "Tracer/foundation/uUtils.h"
+#include "LogTestSupport.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -31,11 +32,8 @@ public:
   }
 };
 
-struct TParam {
-  const wchar_t* name;
-  TOleVariant value;
-  bool visible;
-};
+using TParam = TLogParam;
+
 
 class TEQColumns : public testing::Test {
 protected:
@@ -53,22 +51,7 @@ protected:
   // A call as the engine logs it: "result" first and hidden.
   static void AddCall(const std::wstring& title, uint32_t threadId, double time, int32_t result,
                       const std::vector<TParam>& params) {
-    TComPtr<ITracerEventParams> list = NewTracerEventParams();
-    auto* impl = static_cast<TTracerEventParams*>(list.Get());
-    TComPtr<ITracerEventParam> r = impl->AddParam(L"result");
-    OleCheck(r->put_Value(TOleVariant(result)));
-    OleCheck(r->put_Visible(VARIANT_FALSE));
-    for (const TParam& p : params) {
-      TComPtr<ITracerEventParam> item = impl->AddParam(p.name);
-      OleCheck(item->put_Value(p.value));
-      OleCheck(item->put_Visible(p.visible ? VARIANT_TRUE : VARIANT_FALSE));
-    }
-    auto* call = new TCallTracerEvent(title);
-    TComPtr<ITracerEvent> event(call);
-    call->ThreadId = threadId;
-    call->Time = time;
-    call->SetParams(list.Get());
-    GetTracerEventQueue()->Add(event.Get(), true);
+    AddLogCall(title, threadId, time, result, params);
   }
 
   std::vector<std::wstring> Row(int index) {

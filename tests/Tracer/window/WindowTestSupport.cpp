@@ -56,3 +56,26 @@ TCaughtExceptions::TCaughtExceptions() {
 TCaughtExceptions::~TCaughtExceptions() { SetApplicationExceptionRoute(nullptr); }
 
 const std::vector<std::wstring>& TCaughtExceptions::Messages() const { return GCaught; }
+
+TFormDriver::TFormDriver(int ms) : FSafety(new TTimer(nullptr, L"tmrDriverSafety", ScaledMs(static_cast<unsigned long>(ms)))) {
+  FSafety->OnTimer = [](TTimer*) {
+    for (TForm* f : Application()->Forms())
+      if (f->IsModal()) f->SetModalResult(mrCancel);
+  };
+  // A step may open a modal form itself, whose loop calls this handler again: the step is
+  // counted as taken before it acts.
+  Application()->OnIdle = [this](bool&) {
+    if (Done()) return;
+    for (TForm* f : std::vector<TForm*>(Application()->Forms()))
+      if (f->Visible() && FSteps[FNext].Accepts(f)) {
+        const TFormStep step = FSteps[FNext++];
+        step.Act(f);
+        return;
+      }
+  };
+}
+
+TFormDriver::~TFormDriver() {
+  Application()->OnIdle = nullptr;
+  delete FSafety;
+}

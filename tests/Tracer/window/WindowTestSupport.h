@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "Tracer/window/uWinForms.h"
+
 // Redraws the window and writes its picture to "<test program folder>\<name>.png" for a person
 // to look at; false when nothing could be captured.
 bool SaveWindowScreenshot(HWND window, const std::wstring& name);
@@ -26,3 +28,32 @@ public:
   // The messages, in order.
   const std::vector<std::wstring>& Messages() const;
 };
+
+// While alive, the application's idle handler drives the forms the code under test shows
+// (modal dialogs): each step waits for a visible form it accepts and then acts on it, the
+// next step only after that. A modal loop still open after ms (scaled) ends with Cancel.
+struct TFormStep {
+  std::function<bool(TForm*)> Accepts;
+  std::function<void(TForm*)> Act;
+};
+
+class TFormDriver {
+public:
+  explicit TFormDriver(int ms = 10000);
+  ~TFormDriver();
+  TFormDriver(const TFormDriver&) = delete;
+  TFormDriver& operator=(const TFormDriver&) = delete;
+  void Then(TFormStep step) { FSteps.push_back(std::move(step)); }
+  bool Done() const { return FNext >= FSteps.size(); }
+
+private:
+  std::vector<TFormStep> FSteps;
+  size_t FNext = 0;
+  TTimer* FSafety;
+};
+
+// A step for a visible form of class T.
+template <class T, class F>
+TFormStep OnForm(F act) {
+  return {[](TForm* f) { return dynamic_cast<T*>(f) != nullptr; }, [act](TForm* f) { act(static_cast<T*>(f)); }};
+}

@@ -1,0 +1,63 @@
+#include "Tracer/app/uMainEntryPoints.h"
+
+#include "Tracer/app/fAboutDlg.h"
+#include "Tracer/app/fEventProps.h"
+#include "Tracer/app/fMain.h"
+#include "Tracer/app/fOptions.h"
+#include "Tracer/app/fStmtColorDlg.h"
+#include "Tracer/app/uSaveLog.h"
+
+namespace {
+
+// The main window as the event-properties window sees it.
+class TMainEventPropsHost : public IEventPropsHost {
+public:
+  explicit TMainEventPropsHost(TfrmMain& main) : FMain(main) {}
+  TImageList* Images() override { return FMain.imlMain; }
+  TAction* NavigationAction(TNavigation which) override {
+    switch (which) {
+      case navFirst: return FMain.actLogFirst;
+      case navUp: return FMain.actLogUp;
+      case navDown: return FMain.actLogDown;
+      case navLast: return FMain.actLogLast;
+    }
+    return nullptr;
+  }
+  TTEQColumnManager* ColumnManager() override { return &FMain.ColumnManager(); }
+
+private:
+  TfrmMain& FMain;
+};
+
+void UseMainWindow(TfrmMain& main) {
+  static std::unique_ptr<TMainEventPropsHost> host;
+  static TfrmMain* hosted = nullptr;
+  if (hosted == &main) return;
+  FreeEventPropsForm();
+  host = std::make_unique<TMainEventPropsHost>(main);
+  hosted = &main;
+  SetEventPropsHost(host.get());
+}
+
+}  // namespace
+
+void InstallMainWindowEntryPoints() {
+  TMainWindowEntryPoints& e = MainWindowEntryPoints();
+  e.ShowEventProperties = [](TfrmMain& main) {
+    UseMainWindow(main);
+    ShowEventProperties();
+  };
+  e.RefreshEventProperties = [](TfrmMain&) { RefreshEventProps(); };
+  e.EditHighlightRules = [](TfrmMain& main) {
+    auto dlg = CreateForm<TStmtColorDlg>(&main, main.imlMain, main.imlMainDisabled);
+    return dlg->ShowModal() == mrOK;
+  };
+  e.EditOptions = [](TfrmMain& main, TMainOptions& options) {
+    return EditMainOptions(&main, main.imlMain, main.ActionImages(), options);
+  };
+  e.ShowAbout = [](TfrmMain& main) { ShowAbout(&main); };
+  e.CanWriteExcel = [] { return CanWriteExcel(); };
+  e.WriteLog = [](TfrmMain& main, int filterIndex, const std::wstring& fileName) {
+    WriteLogWithProgress(&main, &main.ColumnManager(), filterIndex, fileName);
+  };
+}
