@@ -39,12 +39,15 @@ if [ -f "$bin/Calderwisp.exe" ] && [ -f "$bin/demo.exe" ] && [ -f "$bin/symbols/
   fi
   if [ "$headless" = 1 ]; then
     echo "== Calderwisp: no display, so the demo runs under Xvfb, driven from outside the program:"
-    echo "   the first entry of the Run button's recent list (demo.exe), then the log until \"Finish\""
-    rm -f "$build/demo.png"
+    echo "   the first entry of the Run button's recent list (demo.exe), then the log until \"Finish\","
+    echo "   then the log saved as CSV (Ctrl+S, the save dialog, the file name typed, Save)"
+    rm -f "$build/demo.png" "$build/demo.csv"
     (cd "$bin" && wine cwdrive.exe demo "$(wine winepath -w "$build/demo.png" 2>/dev/null | tr -d '\r')" \
+      "$(wine winepath -w "$build/demo.csv" 2>/dev/null | tr -d '\r')" \
       $((120 * $(cw_time_scale))) | tr -d '\r')
     echo "== Screenshot of the filled log: $build/demo.png"
-    echo "   (the log's export, CSV among others, is not built yet: no CSV is written)"
+    echo "== The log as CSV: $build/demo.csv"
+    tr -d '\r' <"$build/demo.csv"
   else
     echo "== Calderwisp: the demo's symbol file is loaded; click the arrow beside the Run button and"
     echo "   choose demo.exe to trace it (close the window to end)"

@@ -556,7 +556,8 @@ void TfrmMain::CreateComponents() {
 
   odgDebugApps.Filter = L"*.exe|*.exe|*.*|*.*";
   sdgLog.DefaultExt = L"htm";
-  sdgLog.Options = OFN_HIDEREADONLY | OFN_PATHMUSTEXIST | OFN_ENABLESIZING;
+  // The dialog asks before an existing file is replaced: the writers then replace it unasked.
+  sdgLog.Options = OFN_HIDEREADONLY | OFN_PATHMUSTEXIST | OFN_ENABLESIZING | OFN_OVERWRITEPROMPT;
   tmrRefresh = new TTimer(this, L"tmrRefresh", 500);
   // Empty: the timer only keeps idle passes coming.
   tmrRefresh->OnTimer = [](TTimer*) {};
@@ -949,6 +950,14 @@ void TfrmMain::SetLogSaveFilter(TFileDialog& dialog) {
 }
 
 void TfrmMain::SaveLog() {
+  // Reached again from the export's message processing (short cut, tool button): a second
+  // export over the one running would write the same rows into another file meanwhile.
+  if (FSavingLog) return;
+  FSavingLog = true;
+  struct TReset {
+    bool& Flag;
+    ~TReset() { Flag = false; }
+  } reset{FSavingLog};
   try {
     if (sdgLog.InitialDir.empty()) sdgLog.InitialDir = GetUserDataFolder();
     sdgLog.FileName = DefaultLogFileName();
@@ -956,14 +965,8 @@ void TfrmMain::SaveLog() {
     if (!sdgLog.Execute(Handle())) return;
     sdgLog.InitialDir = WideExtractFileDir(sdgLog.FileName);
     CW_ASSERT(sdgLog.FilterIndex >= 1 && sdgLog.FilterIndex <= 3, UnitPath, __LINE__);
-    EnableWindow(Handle(), FALSE);
-    try {
-      MainWindowEntryPoints().WriteLog(*this, sdgLog.FilterIndex, sdgLog.FileName);
-    } catch (...) {
-      EnableWindow(Handle(), TRUE);
-      throw;
-    }
-    EnableWindow(Handle(), TRUE);
+    // The writer disables this window while its progress window is up.
+    MainWindowEntryPoints().WriteLog(*this, sdgLog.FilterIndex, sdgLog.FileName);
     if (MainWindowEntryPoints().OpenSavedLog)
       MainWindowEntryPoints().OpenSavedLog(sdgLog.FileName);
     else

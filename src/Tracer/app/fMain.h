@@ -159,6 +159,8 @@ public:
   void RebuildRecentMenu();
   void RecentFileClick(TMenuItem* sender);
   void SaveLog();
+  // Whether SaveLog runs now (dialog, export or opening the file).
+  bool SavingLog() const { return FSavingLog; }
   void SetLogSaveFilter(TFileDialog& dialog);
 
   // ---- log view ----
@@ -277,6 +279,7 @@ private:
   std::unique_ptr<TToolbarPluginActionsImpl> FPluginToolbar;
   bool FDestroying = false;
   bool FFillingSymbolFiles = false;
+  bool FSavingLog = false;
   // What the idle pass last wrote, so that it writes only changes.
   std::wstring FShownStatus;
   std::wstring FShownTitle;

@@ -1,7 +1,8 @@
-// Saving the log under Xvfb: the chosen writer with the progress window up and the main
-// window disabled, the file opened afterwards; Cancel, Escape and closing the progress window
-// stop the export after one more row; the save action cannot start a second export while one
-// runs; a failure reads "Error saving log" and leaves the main window enabled.
+// Saving the log from the main window under Xvfb: the chosen writer with the progress window
+// up and the main window disabled, the file opened afterwards; the dialog's filter offers the
+// spreadsheet only when it can be started; Cancel, Escape and closing the progress window stop
+// the export after one more row; the save action cannot start a second export while one runs;
+// a failure reads "Error saving log" and leaves the main window enabled.
 #include "Tracer/app/uSaveLog.h"
 
 #include <gtest/gtest.h>
@@ -11,11 +12,16 @@
 #include <vector>
 
 #include "LogTestSupport.h"
-#include "Tracer/app/fBase.h"
+#include "AppTestSupport.h"
+#include "Tracer/app/fMain.h"
 #include "Tracer/app/fProgress.h"
+#include "Tracer/app/uMainEntryPoints.h"
 #include "Tracer/engine/uEventQueue.h"
+#include "Tracer/foundation/uConfig.h"
+#include "Tracer/foundation/uErrorReport.h"
+#include "Tracer/foundation/uUtils.h"
 #include "Tracer/window/WindowTestSupport.h"
-#include "Tracer/window/uWinMenus.h"
+#include "Tracer/window/uWinDialogs.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -26,18 +32,20 @@ struct TDialogAnswer {
   std::wstring FileName;
   int FilterIndex = 1;
   std::function<void()> WhileOpen;
-  std::vector<TSaveLogDialogParams> Asked;
+  std::vector<TFileDialog> Asked;
 } GAnswer;
 
-bool AnswerDialog(TSaveLogDialogParams& params) {
-  GAnswer.Asked.push_back(params);
+bool AnswerDialog(TFileDialog& dialog, HWND) {
+  GAnswer.Asked.push_back(dialog);
   // A copy: the function may replace itself.
   if (std::function<void()> whileOpen = GAnswer.WhileOpen) whileOpen();
   if (!GAnswer.Confirm) return false;
-  params.FileName = GAnswer.FileName;
-  params.FilterIndex = GAnswer.FilterIndex;
+  dialog.FileName = GAnswer.FileName;
+  dialog.FilterIndex = GAnswer.FilterIndex;
   return true;
 }
+
+int SwallowErrorDialog(const TErrorDialog&) { return IDOK; }
 
 std::vector<std::wstring> GOpened;
 void RecordOpen(const std::wstring& fileName) { GOpened.push_back(fileName); }
@@ -71,21 +79,6 @@ TfrmProgress* ProgressWindow() {
   return nullptr;
 }
 
-// The main window as far as saving goes: a Log menu whose "Save log..." item has Ctrl+S.
-class TTestMainForm : public TfrmBase {
-public:
-  explicit TTestMainForm(TTEQColumnManager* columns) : TfrmBase(nullptr, L"TTestMainForm", 400, 200) {
-    auto* menu = new TMainMenu(this, L"mnuMain");
-    auto* log = new TMenuItem(this, menu, L"mnuLog", L"&Log");
-    mnuSave = new TMenuItem(this, log, L"mnuSave", L"Save log...");
-    mnuSave->SetShortCut(TShortCut{'S', FCONTROL});
-    mnuSave->OnClick = [this, columns](TMenuItem*) { ++SaveClicks, ExecuteSaveLog(this, columns); };
-    SetMenu(menu);
-  }
-  TMenuItem* mnuSave;
-  int SaveClicks = 0;
-};
-
 void PressCtrlS(HWND window) {
   BYTE keys[256];
   GetKeyboardState(keys);
@@ -104,25 +97,40 @@ void ReleaseCtrl() {
 
 class SaveLog : public testing::Test {
 protected:
+  static void SetUpTestSuite() {
+    PrepareAutomation();
+    static TTempDir userFolder;
+    SetUserDataFolderOverride(userFolder.Path());
+    SetErrorDialogFunc(SwallowErrorDialog);
+  }
   void SetUp() override {
-    AddDefaultColumns(Columns);
+    DeleteFileW(GetConfigFileName().c_str());
     GAnswer = TDialogAnswer();
     GOpened.clear();
-    FOldDialog = SetSaveLogDialogFunc(AnswerDialog);
-    FOldOpen = SetOpenSavedLogFunc(RecordOpen);
-    Main = CreateForm<TTestMainForm>(&Columns);
-    Application()->SetMainForm(Main.get());
+    FOldDialog = SetFileDialogFunc(AnswerDialog);
+    InstallMainWindowEntryPoints();
+    // The spreadsheet is asked for only where a test says so: starting it here would reach
+    // the stand-in server that another suite may have registered meanwhile.
+    MainWindowEntryPoints().CanWriteExcel = [] { return false; };
+    MainWindowEntryPoints().OpenSavedLog = RecordOpen;
+    Main = std::make_unique<TfrmMain>(nullptr);
+    Main->Create();
     Main->Show();
   }
   void TearDown() override {
     ReleaseCtrl();
-    Application()->SetMainForm(nullptr);
     Main.reset();
-    SetSaveLogDialogFunc(FOldDialog);
-    SetOpenSavedLogFunc(FOldOpen);
+    GetTracerEventQueue()->Clear();
+    MainWindowEntryPoints() = TMainWindowEntryPoints();
+    SetFileDialogFunc(FOldDialog);
   }
   void AddMessages(int n) {
     for (int i = 0; i < n; ++i) GetTracerEventQueue()->AddMessage(L"m" + std::to_wstring(i));
+    // The save action follows the log at idle time.
+    Application()->ProcessMessages();
+    bool done = true;
+    Main->AppIdle(done);
+    for (TAction* a : Main->ActionList->Actions()) a->Update();
   }
   // The message rows of a CSV file.
   int CsvRows(const std::wstring& file) {
@@ -131,13 +139,12 @@ protected:
     for (size_t pos = 0; (pos = text.find("\"\";\"m", pos)) != std::string::npos; ++pos) ++rows;
     return rows;
   }
+  void Save() { Main->actLogSave->Execute(); }
 
   TLogScope Log;
-  TTEQColumnManager Columns;
   TTempDir Dir;
-  std::unique_ptr<TTestMainForm> Main;
-  TSaveLogDialogFunc FOldDialog = nullptr;
-  TOpenSavedLogFunc FOldOpen = nullptr;
+  std::unique_ptr<TfrmMain> Main;
+  TFileDialogFunc FOldDialog = nullptr;
 };
 
 }  // namespace
@@ -154,7 +161,7 @@ TEST_F(SaveLog, TheChosenWriterRunsWithTheMainWindowDisabledAndTheFileIsOpened) 
       if (progressShown) SaveWindowScreenshot(ProgressWindow()->Handle(), L"ProgressWindow");
     });
   };
-  ASSERT_TRUE(ExecuteSaveLog(Main.get(), &Columns));
+  Save();
   EXPECT_EQ(CsvRows(Dir.File(L"first.csv")), 3);
   EXPECT_FALSE(mainEnabledDuringExport);
   EXPECT_TRUE(progressShown);
@@ -162,7 +169,7 @@ TEST_F(SaveLog, TheChosenWriterRunsWithTheMainWindowDisabledAndTheFileIsOpened) 
   EXPECT_EQ(ProgressWindow(), nullptr) << "the progress window is freed";
   EXPECT_EQ(GOpened, std::vector<std::wstring>{Dir.File(L"first.csv")});
 
-  const TSaveLogDialogParams& asked = GAnswer.Asked[0];
+  const TFileDialog& asked = GAnswer.Asked[0];
   EXPECT_EQ(asked.DefaultExt, L"htm");
   EXPECT_EQ(asked.FileName.size(), std::wstring(L"Calderwisp Log ").size() + 14) << asked.FileName;
   EXPECT_EQ(asked.FileName.rfind(L"Calderwisp Log 20", 0), 0u) << asked.FileName;
@@ -171,14 +178,14 @@ TEST_F(SaveLog, TheChosenWriterRunsWithTheMainWindowDisabledAndTheFileIsOpened) 
   GAnswer.WhileOpen = nullptr;
   GAnswer.FileName = Dir.File(L"second.htm");
   GAnswer.FilterIndex = 2;
-  ASSERT_TRUE(ExecuteSaveLog(Main.get(), &Columns));
+  Save();
   EXPECT_EQ(GAnswer.Asked[1].InitialDir, Dir.Path());
   EXPECT_EQ(ReadTextFile(Dir.File(L"second.htm")).rfind("<!doctype html system>\r\n", 0), 0u);
 
   // Cancelled in the dialog: nothing is written or opened.
   GAnswer.Confirm = false;
   GAnswer.FileName = Dir.File(L"third.csv");
-  EXPECT_FALSE(ExecuteSaveLog(Main.get(), &Columns));
+  Save();
   EXPECT_EQ(GetFileAttributesW(Dir.File(L"third.csv").c_str()), INVALID_FILE_ATTRIBUTES);
   EXPECT_EQ(GOpened.size(), 2u);
 }
@@ -208,7 +215,7 @@ TEST_F(SaveLog, CancelEscapeAndClosingTheProgressWindowLetOneMoreRowBeWritten) {
         c.stop(ProgressWindow());
       });
     };
-    ASSERT_TRUE(ExecuteSaveLog(Main.get(), &Columns)) << c.what;
+    Save();
     // Row 0 is written before the first message processing sees the stop; one more follows.
     EXPECT_EQ(CsvRows(file), 2) << c.what;
     EXPECT_TRUE(IsWindowEnabled(Main->Handle())) << c.what;
@@ -219,23 +226,21 @@ TEST_F(SaveLog, TheSaveActionCannotStartASecondExportWhileOneRuns) {
   AddMessages(5);
   TLater later;
   GAnswer.FileName = Dir.File(L"once.csv");
-  bool nestedResult = true;
   GAnswer.WhileOpen = [&] {
     GAnswer.WhileOpen = nullptr;
     later.Post([&] {
       // The short cut (to the disabled main window) and a direct call of the flow.
       PressCtrlS(Main->Handle());
-      nestedResult = ExecuteSaveLog(Main.get(), &Columns);
-      EXPECT_TRUE(IsSavingLog());
+      Main->SaveLog();
+      EXPECT_TRUE(Main->SavingLog());
     });
   };
-  ASSERT_TRUE(ExecuteSaveLog(Main.get(), &Columns));
+  Save();
   PumpFor(50);
   ReleaseCtrl();
-  EXPECT_FALSE(nestedResult);
   EXPECT_EQ(GAnswer.Asked.size(), 1u) << "no second dialog";
   EXPECT_EQ(CsvRows(Dir.File(L"once.csv")), 5);
-  EXPECT_FALSE(IsSavingLog());
+  EXPECT_FALSE(Main->SavingLog());
 
   // The same short cut does start a save when none runs.
   GAnswer.Confirm = false;
@@ -251,7 +256,7 @@ TEST_F(SaveLog, AFailureReadsErrorSavingLogAndTheMainWindowIsEnabledAgain) {
   AddMessages(1);
   GAnswer.FileName = Dir.File(L"missing folder\\log.csv");
   try {
-    ExecuteSaveLog(Main.get(), &Columns);
+    Save();
     ADD_FAILURE() << "no error";
   } catch (const Exception& e) {
     const std::vector<std::wstring> lines = SplitLines(e.Message());
@@ -260,7 +265,30 @@ TEST_F(SaveLog, AFailureReadsErrorSavingLogAndTheMainWindowIsEnabledAgain) {
     EXPECT_EQ(lines[1].rfind(L"Cannot create file", 0), 0u) << e.Message();
   }
   EXPECT_TRUE(IsWindowEnabled(Main->Handle()));
-  EXPECT_FALSE(IsSavingLog());
+  EXPECT_FALSE(Main->SavingLog());
   EXPECT_TRUE(GOpened.empty());
   EXPECT_EQ(ProgressWindow(), nullptr);
+}
+
+TEST_F(SaveLog, TheDialogOffersTheSpreadsheetOnlyWhenItCanBeStarted) {
+  AddMessages(1);
+  GAnswer.Confirm = false;
+  const std::wstring both = L"CSV (*.csv)|*.csv|HTML (*.htm)|*.htm";
+  struct TCase {
+    const char* what;
+    std::function<bool()> canWrite;
+    std::wstring filter;
+  } cases[] = {
+      {"it starts", [] { return true; }, both + L"|Microsoft Excel (*.xls)|*.xls"},
+      {"it does not start", [] { return false; }, both},
+      {"asking it fails", []() -> bool { throw Exception(L"no spreadsheet here"); }, both},
+  };
+  for (const TCase& c : cases) {
+    MainWindowEntryPoints().CanWriteExcel = c.canWrite;
+    GAnswer.Asked.clear();
+    Save();
+    ASSERT_EQ(GAnswer.Asked.size(), 1u) << c.what;
+    EXPECT_EQ(GAnswer.Asked[0].Filter, c.filter) << c.what;
+    EXPECT_TRUE(GOpened.empty()) << c.what;
+  }
 }
