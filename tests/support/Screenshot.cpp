@@ -50,6 +50,30 @@ TRgbImage CaptureWindow(HWND window) {
   return image;
 }
 
+TRgbImage CaptureWindows(const std::vector<HWND>& windows) {
+  RECT all{};
+  for (HWND window : windows) {
+    RECT r;
+    if (GetWindowRect(window, &r)) UnionRect(&all, &all, &r);
+  }
+  TRgbImage image;
+  image.Width = all.right - all.left;
+  image.Height = all.bottom - all.top;
+  image.Pixels.assign(static_cast<size_t>(std::max(image.Width, 0)) * std::max(image.Height, 0) * 3, 0xFF);
+  for (HWND window : windows) {
+    RECT r;
+    if (!GetWindowRect(window, &r)) continue;
+    const TRgbImage part = CaptureWindow(window);
+    const size_t rowBytes = static_cast<size_t>(part.Width) * 3;
+    for (int y = 0; y < part.Height; ++y)
+      std::copy_n(part.Pixels.begin() + static_cast<ptrdiff_t>(y * rowBytes), rowBytes,
+                  image.Pixels.begin() +
+                      static_cast<ptrdiff_t>(((y + r.top - all.top) * static_cast<size_t>(image.Width) +
+                                              (r.left - all.left)) * 3));
+  }
+  return image;
+}
+
 namespace {
 
 uint32_t Crc32(const std::string& data, size_t from) {

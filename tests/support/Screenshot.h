@@ -19,4 +19,8 @@ struct TRgbImage {
 // The window with its frame as the screen shows it (without a window manager, as under the
 // test display, the frame is not drawn).
 TRgbImage CaptureWindow(HWND window);
+// The windows in one picture, each over the ones before it (a window, then those it owns), on
+// the rectangle around them all; what none of them covers is white. The screen itself is not
+// read: other programs' windows may lie over them.
+TRgbImage CaptureWindows(const std::vector<HWND>& windows);
 std::string EncodePng(const TRgbImage& image);

@@ -6,7 +6,6 @@
 // one of them.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <thread>
 
 #include "EngineTestSupport.h"
@@ -40,67 +39,6 @@ public:
 private:
   HIMAGELIST FImages;
 };
-
-struct TWindowSeen {
-  std::atomic<bool> Found{false};
-  std::wstring Caption;
-  std::vector<std::wstring> Edits;  // the two memos' texts
-  size_t Colors = 0;
-};
-
-BOOL CALLBACK CollectEdit(HWND child, LPARAM data) {
-  wchar_t cls[32] = {};
-  GetClassNameW(child, cls, 32);
-  if (_wcsicmp(cls, L"Edit") == 0) {
-    std::wstring text(static_cast<size_t>(GetWindowTextLengthW(child)) + 1, L'\0');
-    GetWindowTextW(child, text.data(), static_cast<int>(text.size()));
-    text.resize(text.size() - 1);
-    reinterpret_cast<std::vector<std::wstring>*>(data)->push_back(text);
-  }
-  return TRUE;
-}
-
-// The library's result window in this process (other test programs may show theirs).
-BOOL CALLBACK FindOwnResultWindow(HWND window, LPARAM found) {
-  DWORD pid = 0;
-  GetWindowThreadProcessId(window, &pid);
-  wchar_t cls[32] = {};
-  GetClassNameW(window, cls, 32);
-  if (pid != GetCurrentProcessId() || wcscmp(cls, L"TfrmVostik") != 0 || !IsWindowVisible(window)) return TRUE;
-  *reinterpret_cast<HWND*>(found) = window;
-  return FALSE;
-}
-
-HWND OwnResultWindow() {
-  HWND found = nullptr;
-  EnumWindows(FindOwnResultWindow, reinterpret_cast<LPARAM>(&found));
-  return found;
-}
-
-// Waits for the result window, reads it, takes its picture and closes it; keeps closing it
-// (bounded) until it is gone, so the modal loop always ends.
-void WatchResultWindow(TWindowSeen& seen) {
-  const DWORD start = GetTickCount();
-  HWND form = nullptr;
-  while (!(form = OwnResultWindow())) {
-    if (GetTickCount() - start > ScaledMs(20000)) return;
-    Sleep(50);
-  }
-  Sleep(300);
-  wchar_t caption[64] = {};
-  GetWindowTextW(form, caption, 64);
-  seen.Caption = caption;
-  EnumChildWindows(form, CollectEdit, reinterpret_cast<LPARAM>(&seen.Edits));
-  TRgbImage picture = CaptureWindow(form);
-  seen.Colors = picture.ColorCount();
-  WriteTextFile(TestBinDir() + L"vostik-host-road.png", EncodePng(picture));
-  seen.Found = true;
-  const DWORD closing = GetTickCount();
-  while (IsWindow(form) && IsWindowVisible(form) && GetTickCount() - closing < ScaledMs(20000)) {
-    PostMessageW(form, WM_CLOSE, 0, 0);
-    Sleep(200);
-  }
-}
 
 }  // namespace
 
@@ -140,8 +78,8 @@ TEST(VostikServer, ASymbolFileNamingTheOdbcClassLoadsItsAssemblerThroughTheHost)
   action->Update();
   EXPECT_TRUE(action->GetEnabled());
 
-  TWindowSeen seen;
-  std::thread watcher(WatchResultWindow, std::ref(seen));
+  TResultWindowSeen seen;
+  std::thread watcher(WatchResultWindow, std::ref(seen), L"vostik-host-road", nullptr);
   action->Execute();
   watcher.join();
   ASSERT_TRUE(seen.Found);

@@ -4,6 +4,8 @@
 
 #include "EngineTestSupport.h"
 #include "Tracer/engine/uEventQueue.h"
+#include "support/Screenshot.h"
+#include "support/TestSupport.h"
 
 TOleVariant I(int32_t value) { return TOleVariant(value); }
 
@@ -216,3 +218,67 @@ TResultCapture::TResultCapture() {
 TResultCapture::~TResultCapture() { SetSQLResultViewer(nullptr); }
 
 TShownResult& TResultCapture::Shown() { return GShown; }
+
+// ---- the result window, watched from another thread -----------------------------------------------
+
+namespace {
+
+BOOL CALLBACK CollectEdit(HWND child, LPARAM data) {
+  wchar_t cls[32] = {};
+  GetClassNameW(child, cls, 32);
+  if (_wcsicmp(cls, L"Edit") == 0) {
+    std::wstring text(static_cast<size_t>(GetWindowTextLengthW(child)) + 1, L'\0');
+    GetWindowTextW(child, text.data(), static_cast<int>(text.size()));
+    text.resize(text.size() - 1);
+    reinterpret_cast<std::vector<std::wstring>*>(data)->push_back(text);
+  }
+  return TRUE;
+}
+
+// The library's result window in this process (other test programs may show theirs).
+BOOL CALLBACK FindOwnResultWindow(HWND window, LPARAM found) {
+  DWORD pid = 0;
+  GetWindowThreadProcessId(window, &pid);
+  wchar_t cls[32] = {};
+  GetClassNameW(window, cls, 32);
+  if (pid != GetCurrentProcessId() || wcscmp(cls, L"TfrmVostik") != 0 || !IsWindowVisible(window)) return TRUE;
+  *reinterpret_cast<HWND*>(found) = window;
+  return FALSE;
+}
+
+HWND OwnResultWindow() {
+  HWND found = nullptr;
+  EnumWindows(FindOwnResultWindow, reinterpret_cast<LPARAM>(&found));
+  return found;
+}
+
+void WatchFor(TResultWindowSeen& seen, const std::wstring& name, HWND under) {
+  const DWORD start = GetTickCount();
+  HWND form = nullptr;
+  while (!(form = OwnResultWindow())) {
+    if (GetTickCount() - start > ScaledMs(20000)) return;
+    Sleep(50);
+  }
+  Sleep(300);
+  wchar_t caption[64] = {};
+  GetWindowTextW(form, caption, 64);
+  seen.Caption = caption;
+  seen.Owner = GetWindow(form, GW_OWNER);
+  EnumChildWindows(form, CollectEdit, reinterpret_cast<LPARAM>(&seen.Edits));
+  TRgbImage picture = under ? CaptureWindows({under, form}) : CaptureWindow(form);
+  seen.Colors = picture.ColorCount();
+  WriteTextFile(TestBinDir() + name + L".png", EncodePng(picture));
+  seen.Found = true;
+  const DWORD closing = GetTickCount();
+  while (IsWindow(form) && IsWindowVisible(form) && GetTickCount() - closing < ScaledMs(20000)) {
+    PostMessageW(form, WM_CLOSE, 0, 0);
+    Sleep(200);
+  }
+}
+
+}  // namespace
+
+void WatchResultWindow(TResultWindowSeen& seen, const std::wstring& name, HWND under) {
+  WatchFor(seen, name, under);
+  seen.Done = true;
+}

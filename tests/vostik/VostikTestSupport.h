@@ -4,6 +4,7 @@
 #pragma once
 #include <windows.h>
 
+#include <atomic>
 #include <functional>
 #include <string>
 #include <utility>
@@ -83,6 +84,21 @@ public:
   ~TResultCapture();
   TShownResult& Shown();
 };
+
+// What a watching thread saw of the library's result window.
+struct TResultWindowSeen {
+  std::atomic<bool> Found{false};
+  std::atomic<bool> Done{false};  // the watch is over (the window gone, or never seen)
+  std::wstring Caption;
+  std::vector<std::wstring> Edits;  // the two memos' texts
+  HWND Owner = nullptr;
+  size_t Colors = 0;
+};
+// Runs on a thread of its own while the main thread shows the result window modally: waits for
+// the window of this process, reads it, saves its picture as "<test program folder>\<name>.png"
+// (over the window under, when given, in one picture) and closes it; keeps closing it (bounded)
+// until it is gone, so the modal loop always ends.
+void WatchResultWindow(TResultWindowSeen& seen, const std::wstring& name, HWND under);
 
 // An assembler of the dialect, initialised and connected to host (the caller holds it).
 template <class T>
