@@ -1,12 +1,20 @@
 #!/usr/bin/env bash
 # Builds everything and runs the deliverables that exist on the bundled samples under Wine.
+# On a host that cannot run 32-bit code their Wine part runs inside an emulated machine.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 build="${BUILD_DIR:-$here/build}"
-bash "$here/scripts/build.sh"
-. "$here/scripts/wine-session.sh"
-cw_wine_session_start "$build"
 bin="$build/bin"
+
+if [ "${1:-}" != --wine-part ]; then
+  . "$here/scripts/wine-session.sh"
+  if cw_vm_needed; then cw_vm_begin; fi
+  bash "$here/scripts/build.sh"
+  cw_wine_part "$build" bash "$here/scripts/demo.sh" --wine-part
+  exit
+fi
+
+# The Wine part, inside a running session.
 ran=0
 if [ -f "$bin/zentrel.exe" ] && [ -f "$bin/demolib.dll" ]; then
   echo "== Zentrel: symbol file of the demo DLL (demolib.dll)"

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test under Wine; ends with CTest's summary.
+# On a host that cannot run 32-bit code the tests run inside an emulated machine.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 build="${BUILD_DIR:-$here/build}"
-bash "$here/scripts/build.sh"
 . "$here/scripts/wine-session.sh"
-cw_wine_session_start "$build"
+if cw_vm_needed; then cw_vm_begin; fi
+bash "$here/scripts/build.sh"
 cd "$build"
-ctest --output-on-failure -j "$(nproc)" "$@"
+cw_wine_part "$build" ctest --output-on-failure -j "$(nproc)" "$@"

@@ -43,8 +43,10 @@ cw_vm_needed() {
   ! cw_host_runs_32bit
 }
 
-# The one line that tells why everything under Wine is slower here; said once per run.
-cw_vm_announce() {
+# Where the machine is needed: says so in one line, once per run, and scales every test wait
+# and limit (the build's configure reads the factor) unless the caller chose a factor.
+cw_vm_begin() {
+  export CW_TEST_TIME_SCALE="${CW_TEST_TIME_SCALE:-4}"
   [ "${CW_VM_ANNOUNCED:-}" = 1 ] && return 0
   export CW_VM_ANNOUNCED=1
   if [ "${CW_FORCE_VM:-}" = 1 ]; then

@@ -16,7 +16,15 @@ fi
 echo "== Preparing the emulated machine's kernel and initramfs in $cache"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-kpkg=$(apt-cache depends linux-image-amd64 | awk '$1 == "Depends:" && $2 ~ /^linux-image-/ { print $2; exit }')
+kernel_package() {
+  apt-cache depends linux-image-amd64 2>/dev/null |
+    awk '$1 == "Depends:" && $2 ~ /^linux-image-/ { print $2; exit }'
+}
+kpkg=$(kernel_package)
+if [ -z "$kpkg" ]; then
+  apt-get update -qq >/dev/null
+  kpkg=$(kernel_package)
+fi
 if [ -z "$kpkg" ]; then
   echo "No kernel package found behind linux-image-amd64 (run apt-get update?)" >&2
   exit 1
