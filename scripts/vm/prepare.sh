@@ -35,7 +35,7 @@ kver=$(ls "$work/k/lib/modules")
 busybox depmod -b "$work/k" "$kver"
 
 rd="$work/rd"
-mkdir -p "$rd/bin" "$rd/proc" "$rd/sys" "$rd/dev" "$rd/root" "$rd/hosttmp" "$rd/lib/modules/$kver"
+mkdir -p "$rd/bin" "$rd/proc" "$rd/sys" "$rd/dev" "$rd/root" "$rd/lib/modules/$kver"
 cp /bin/busybox "$rd/bin/busybox"
 # The wanted modules and everything they depend on, by modules.dep.
 dep="$work/k/lib/modules/$kver/modules.dep"
