@@ -46,14 +46,14 @@ int64_t WalkBySibling(IXMLDOMNode* node) {
 }
 
 int64_t WalkByIndex(IXMLDOMNode* node) {
-  Microsoft::WRL::ComPtr<IXMLDOMNodeList> list;
-  node->get_childNodes(list.GetAddressOf());
+  TComPtr<IXMLDOMNodeList> list;
+  node->get_childNodes(list.Put());
   long length = 0;
   list->get_length(&length);
   int64_t n = 0;
   for (long i = 0; i < length; ++i) {
     TXMLNode child;
-    list->get_item(i, child.GetAddressOf());
+    list->get_item(i, child.Put());
     n += child ? 1 : 0;
   }
   return n;

@@ -30,10 +30,16 @@ endfunction()
 
 # The time-scale factor of every test wait and time limit: a slow machine sets
 # CW_TEST_TIME_SCALE (the run scripts configure on every run, so the value in force is the one read).
+# The same reading as the tests' own (tests/support/TestTimeScale.h): a whole number >= 1, else 1.
 set(CW_TEST_TIME_SCALE "$ENV{CW_TEST_TIME_SCALE}")
-if(NOT CW_TEST_TIME_SCALE MATCHES "^[0-9]+$" OR CW_TEST_TIME_SCALE LESS 1)
+if(NOT CW_TEST_TIME_SCALE MATCHES "^[0-9]+$")
+  set(CW_TEST_TIME_SCALE 1)
+elseif(CW_TEST_TIME_SCALE MATCHES "^0*[1-9][0-9][0-9][0-9][0-9][0-9]+$")
+  set(CW_TEST_TIME_SCALE 100000)
+elseif(CW_TEST_TIME_SCALE LESS 1)
   set(CW_TEST_TIME_SCALE 1)
 endif()
+math(EXPR CW_TEST_TIME_SCALE "${CW_TEST_TIME_SCALE}")  # "03" -> 3
 
 # cw_test_executable(<name> DIRS <dir>... LIBS <lib>... [TIMEOUT <seconds>]): one test program
 # per subsystem, run by CTest through Wine as one entry per GoogleTest suite, so a hang costs one

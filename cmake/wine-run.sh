@@ -24,14 +24,28 @@ export WINEDEBUG="${WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
 export WINEARCH=win32
 if [ ! -f "$prefix/.calderwisp-ready" ]; then
+  # Making the prefix takes about 20 s; the limits are stretched by the tests' time-scale factor.
+  scale="${CW_TEST_TIME_SCALE:-1}"
+  case "$scale" in '' | *[!0-9]*) scale=1 ;; esac
+  if [ "${#scale}" -gt 9 ]; then scale=100000; fi
+  scale=$((10#$scale))
+  if [ "$scale" -gt 100000 ]; then scale=100000; fi
+  if [ "$scale" -lt 1 ]; then scale=1; fi
   mkdir -p "$(dirname "$prefix")"
   (
-    flock 9
+    if ! flock -w $((300 * scale)) 9; then
+      echo "wine-run.sh: another process has been making $prefix for too long" >&2
+      exit 1
+    fi
     if [ ! -f "$prefix/.calderwisp-ready" ]; then
       # wineboot returns once the prefix is made; a persistent wineserver may be running,
       # so never wait for the server to exit here.
-      wineboot -i >/dev/null 2>&1
-      touch "$prefix/.calderwisp-ready"
+      timeout $((240 * scale)) wineboot -i >/dev/null 2>&1
+      if [ $? = 124 ]; then
+        echo "wine-run.sh: making the Wine prefix $prefix took too long" >&2
+      else
+        touch "$prefix/.calderwisp-ready"
+      fi
     fi
   ) 9>"$prefix.lock"
 fi

@@ -4,11 +4,25 @@
 #   bash scripts/wine-session.sh --part <wine prefix> <command> [args...]
 . "$(dirname "${BASH_SOURCE[0]}")/vm/host.sh"
 
+# The time-scale factor of the tests (CW_TEST_TIME_SCALE, a whole number >= 1, else 1), which
+# also stretches the waits of these scripts.
+cw_time_scale() {
+  local s="${CW_TEST_TIME_SCALE:-1}"
+  case "$s" in '' | *[!0-9]*) s=1 ;; esac
+  if [ "${#s}" -gt 9 ]; then s=100000; fi
+  s=$((10#$s))
+  if [ "$s" -gt 100000 ]; then s=100000; fi
+  if [ "$s" -lt 1 ]; then s=1; fi
+  echo "$s"
+}
+
 cw_wine_session_start() {
   cw_wine_session_start_prefix "$1/wineprefix"
 }
 
 cw_wine_session_start_prefix() {
+  local scale
+  scale=$(cw_time_scale)
   export CALDERWISP_WINEPREFIX="$1"
   export WINEPREFIX="$CALDERWISP_WINEPREFIX" WINEDEBUG=-all WINEARCH=win32
   export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
@@ -21,20 +35,24 @@ cw_wine_session_start_prefix() {
     Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$fifo" >/dev/null 2>&1 &
     CW_XVFB_PID=$!
     local n
-    read -r -t $((20 * ${CW_TEST_TIME_SCALE:-1})) n <"$fifo" || n=""
+    read -r -t $((20 * scale)) n <"$fifo" || n=""
     rm -f "$fifo"
     if [ -n "$n" ]; then export DISPLAY=":$n"; fi
   fi
   mkdir -p "$WINEPREFIX"
   wineserver -p 2>/dev/null || true
   # Make the prefix once (the emulator wrapper does the same under a lock).
-  "$(dirname "${BASH_SOURCE[0]}")/../cmake/wine-run.sh" cmd /c exit >/dev/null 2>&1 || true
+  timeout $((300 * scale)) "$(dirname "${BASH_SOURCE[0]}")/../cmake/wine-run.sh" cmd /c exit >/dev/null 2>&1 || true
+  # Xvfb runs no window manager: Wine's windows must not wait for one (hiding a managed window
+  # would wait 2 s for a state change that never comes).
+  timeout $((60 * scale)) "$(dirname "${BASH_SOURCE[0]}")/../cmake/wine-run.sh" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f \
+    >/dev/null 2>&1 || true
   trap cw_wine_session_stop EXIT
 }
 
 cw_wine_session_stop() {
   wineserver -k >/dev/null 2>&1 || true
-  wineserver -w >/dev/null 2>&1 || true
+  timeout $((30 * $(cw_time_scale))) wineserver -w >/dev/null 2>&1 || true
   if [ -n "${CW_XVFB_PID:-}" ]; then kill "$CW_XVFB_PID" 2>/dev/null || true; fi
 }
 

@@ -23,6 +23,8 @@
 #include "Tracer/engine/uEventQueue.h"
 #include "Tracer/com/uMiniComServer.h"
 #include "Tracer/engine/uProcDefs.h"
+#include "Tracer/foundation/uHolders.h"
+#include "Tracer/foundation/uOleVariant.h"
 #include "Tracer/foundation/uSingletons.h"
 #include "Tracer/foundation/uWideStrUtils.h"
 #include "Tracer/foundation/uXMLFiler.h"
@@ -132,14 +134,12 @@ std::unique_ptr<TProcDef> LoadDef(const std::wstring& url, const std::wstring& p
   CreatePropertySetDocument(doc);
   VARIANT_BOOL ok = VARIANT_FALSE;
   const std::wstring xml = L"<propertyset name=\"proc\">" + Property(L"Active", L"True") + properties + L"</propertyset>";
-  BSTR text = SysAllocString(xml.c_str());
-  doc->loadXML(text, &ok);
-  SysFreeString(text);
+  doc->loadXML(TBStr(xml).Get(), &ok);
   if (ok != VARIANT_TRUE) throw std::runtime_error("a definition's XML does not parse");
-  Microsoft::WRL::ComPtr<IXMLDOMElement> root;
-  doc->get_documentElement(&root);
-  Microsoft::WRL::ComPtr<IXMLDOMNode> node;
-  root.As(&node);
+  TComPtr<IXMLDOMElement> root;
+  doc->get_documentElement(root.Put());
+  TComPtr<IXMLDOMNode> node;
+  root.As(node);
   def->LoadFromXML(node.Get());
   return def;
 }
@@ -174,15 +174,11 @@ std::string FirstLoggedError() {
   TTracerEventList& list = GetTracerEventQueue()->AllEvents()->List();
   for (int i = 0; i < list.Count(); ++i)
     if (auto* error = dynamic_cast<TErrorTracerEvent*>(list.Get(i).Get())) {
-      Microsoft::WRL::ComPtr<ITracerEventParam> msg;
-      BSTR name = SysAllocString(L"msg");
-      error->Params()->Find(name, &msg);
-      SysFreeString(name);
-      VARIANT v;
-      VariantInit(&v);
-      if (msg) msg->get_Value(&v);
-      std::string text = v.vt == VT_BSTR && v.bstrVal ? WideToUtf8(std::wstring(v.bstrVal, SysStringLen(v.bstrVal))) : "";
-      VariantClear(&v);
+      TComPtr<ITracerEventParam> msg;
+      error->Params()->Find(TBStr(L"msg").Get(), msg.Put());
+      TOleVariant v;
+      if (msg) msg->get_Value(v.Receive());
+      std::string text = v.vt == VT_BSTR ? WideToUtf8(v.AsBSTRText()) : "";
       return text;
     }
   return std::string();

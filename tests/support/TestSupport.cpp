@@ -1,8 +1,14 @@
 #include "support/TestSupport.h"
 
+#include <gtest/gtest.h>
+#include <pthread.h>
 #include <windows.h>
 
+#include <cwchar>
+#include <cstdio>
 #include <fstream>
+#include <memory>
+#include <mutex>
 #include <sstream>
 #include <stdexcept>
 #include <vector>
@@ -21,14 +27,14 @@ static void RemoveTree(const std::wstring& dir) {
         SetFileAttributesW(full.c_str(), FILE_ATTRIBUTE_NORMAL);
         // A child process that just ended may still hold the file for a moment under Wine.
         for (int i = 0; i < 50 && !DeleteFileW(full.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND; ++i)
-          Sleep(20);
+          Sleep(ScaledMs(20));
       }
     } while (FindNextFileW(h, &fd));
     FindClose(h);
   }
   for (int i = 0; i < 50 && !RemoveDirectoryW(dir.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND &&
                   GetLastError() != ERROR_PATH_NOT_FOUND; ++i)
-    Sleep(20);
+    Sleep(ScaledMs(20));
 }
 
 TTempDir::TTempDir() {
@@ -92,4 +98,113 @@ void AddTestShutdown(std::function<void()> fn) { Shutdowns().push_back(std::move
 
 void RunTestShutdown() {
   for (auto it = Shutdowns().rbegin(); it != Shutdowns().rend(); ++it) (*it)();
+}
+
+std::vector<std::wstring> SplitLines(const std::wstring& text) {
+  std::vector<std::wstring> lines;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find(L"\r\n", start);
+    if (end == std::wstring::npos) end = text.size();
+    lines.push_back(text.substr(start, end - start));
+    start = end + 2;
+  }
+  return lines;
+}
+
+void ScaledSleep(unsigned long ms) { Sleep(ScaledMs(ms)); }
+
+TDeadline::TDeadline(unsigned long ms) : FStart(GetTickCount()), FLimit(ScaledMs(ms)) {}
+
+bool TDeadline::Passed() const { return GetTickCount() - FStart >= FLimit; }
+
+bool PollUntil(const std::function<bool()>& pred, unsigned long ms, unsigned long stepMs) {
+  const TDeadline deadline(ms);
+  for (;;) {
+    if (pred()) return true;
+    if (deadline.Passed()) return false;
+    Sleep(stepMs);
+  }
+}
+
+namespace {
+
+// Shared by a bounded wait and its watchdog thread, so that either may be the last to let go.
+struct TWatch {
+  std::string What;
+  DWORD Limit = 0;
+  std::function<void()> Expire;
+  HANDLE Done = nullptr;  // set when the wait returned
+  std::mutex Lock;        // the expiry and the return of the wait exclude each other
+  bool Returned = false;
+  bool Expired = false;
+  ~TWatch() {
+    if (Done) CloseHandle(Done);
+  }
+};
+
+DWORD WINAPI Watchdog(void* param) {
+  std::unique_ptr<std::shared_ptr<TWatch>> holder(static_cast<std::shared_ptr<TWatch>*>(param));
+  TWatch& w = **holder;
+  try {
+    if (WaitForSingleObject(w.Done, w.Limit) != WAIT_TIMEOUT) return 0;
+    {
+      std::lock_guard<std::mutex> lock(w.Lock);
+      if (w.Returned) return 0;
+      w.Expired = true;
+      fprintf(stderr, "%s did not end within %lu ms: ending what it waits for\n", w.What.c_str(),
+              static_cast<unsigned long>(w.Limit));
+      fflush(stderr);
+      if (w.Expire) w.Expire();
+    }
+    if (WaitForSingleObject(w.Done, ScaledMs(10000)) != WAIT_TIMEOUT) return 0;
+    fprintf(stderr, "%s still did not end: the test program ends here\n", w.What.c_str());
+  } catch (...) {
+    fprintf(stderr, "%s: the watchdog failed\n", w.What.c_str());
+  }
+  fflush(stdout);
+  fflush(stderr);
+  TerminateProcess(GetCurrentProcess(), 3);
+  return 0;
+}
+
+}  // namespace
+
+bool BoundedWait(const std::string& what, unsigned long ms, const std::function<void()>& wait,
+                 const std::function<void()>& expire) {
+  auto watch = std::make_shared<TWatch>();
+  watch->What = what;
+  watch->Limit = ScaledMs(ms);
+  watch->Expire = expire;
+  watch->Done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  auto* param = new std::shared_ptr<TWatch>(watch);
+  HANDLE dog = watch->Done ? CreateThread(nullptr, 0, Watchdog, param, 0, nullptr) : nullptr;
+  if (!dog) {
+    delete param;
+    ADD_FAILURE() << "no watchdog for " << what;
+    return false;
+  }
+  CloseHandle(dog);
+  auto returned = [&] {
+    std::lock_guard<std::mutex> lock(watch->Lock);
+    watch->Returned = true;
+    SetEvent(watch->Done);
+  };
+  try {
+    wait();
+  } catch (...) {
+    returned();
+    throw;
+  }
+  returned();
+  if (watch->Expired) ADD_FAILURE() << what << " did not end within " << watch->Limit << " ms";
+  return !watch->Expired;
+}
+
+void TerminateThreadHandle(void* handle) { TerminateThread(static_cast<HANDLE>(handle), 1); }
+
+bool JoinWithin(std::thread& thread, unsigned long ms, const std::string& what) {
+  if (!thread.joinable()) return true;
+  void* handle = pthread_gethandle(thread.native_handle());
+  return BoundedWait(what, ms, [&thread] { thread.join(); }, [handle] { TerminateThreadHandle(handle); });
 }

@@ -1,5 +1,7 @@
 #include "symgen/SymgenTestSupport.h"
 
+#include <gtest/gtest.h>
+
 #include <stdexcept>
 
 #include "Tracer/foundation/uXMLFiler.h"
@@ -52,7 +54,11 @@ TZentrelRun RunZentrelExe(const std::vector<std::wstring>& args, const std::wstr
   CloseHandle(err);
   if (!started) throw std::runtime_error("cannot start zentrel.exe");
   TZentrelRun run;
-  if (WaitForSingleObject(pi.hProcess, 60000) != WAIT_OBJECT_0) TerminateProcess(pi.hProcess, 99);
+  if (WaitForSingleObject(pi.hProcess, ScaledMs(60000)) != WAIT_OBJECT_0) {
+    ADD_FAILURE() << "zentrel.exe did not end within " << ScaledMs(60000) << " ms";
+    TerminateProcess(pi.hProcess, 99);
+    WaitForSingleObject(pi.hProcess, ScaledMs(5000));
+  }
   GetExitCodeProcess(pi.hProcess, &run.ExitCode);
   CloseHandle(pi.hThread);
   CloseHandle(pi.hProcess);

@@ -1,5 +1,7 @@
 #include "Tracer/com/uAppDictionary.h"
 
+#include "Tracer/foundation/uOleVariant.h"
+
 namespace {
 
 const IID IID_IScriptingDictionary = {0x42C642C1, 0x97E1, 0x11CF, {0x97, 0x8F, 0x00, 0xA0, 0x24, 0x63, 0xE0, 0x6F}};
@@ -18,14 +20,11 @@ void Call(IDispatch* target, const wchar_t* name, WORD flags, std::initializer_l
     reversed.push_back(a);
   }
   DISPPARAMS params = {reversed.data(), nullptr, static_cast<UINT>(reversed.size()), 0};
-  EXCEPINFO excep = {};
+  TExcepInfo excep;
   HRESULT hr = target->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params, result, &excep, nullptr);
   if (hr == DISP_E_EXCEPTION) {
     std::wstring text = BStrToWide(excep.bstrDescription);
     HRESULT code = FAILED(excep.scode) ? excep.scode : hr;
-    SysFreeString(excep.bstrDescription);
-    SysFreeString(excep.bstrSource);
-    SysFreeString(excep.bstrHelpFile);
     throw EOleSysError(text.empty() ? OleErrorText(code) : text, code);
   }
   OleCheck(hr);
@@ -41,32 +40,34 @@ TDictionary::TDictionary() {
 }
 
 bool TDictionary::Exists(VARIANT& key) {
-  VARIANT result;
-  VariantInit(&result);
+  TOleVariant result;
   Call(FDictionary.Get(), L"Exists", DISPATCH_METHOD, {&key}, &result);
-  bool exists = result.vt == VT_BOOL && result.boolVal != VARIANT_FALSE;
-  VariantClear(&result);
-  return exists;
+  return result.vt == VT_BOOL && result.boolVal != VARIANT_FALSE;
 }
 
 HRESULT STDMETHODCALLTYPE TDictionary::Put(VARIANT Key, VARIANT Value) {
-  return Guard([&] {
-    if (Exists(Key)) Call(FDictionary.Get(), L"Remove", DISPATCH_METHOD, {&Key}, nullptr);
-    Call(FDictionary.Get(), L"Add", DISPATCH_METHOD, {&Key, &Value}, nullptr);
+  return ComMethodGuard([&] {
+    // A script's variable comes by reference: the dictionary keeps its value, not the pointer.
+    TOleVariant key = VariantByValue(Key);
+    TOleVariant value = VariantByValue(Value);
+    if (Exists(key)) Call(FDictionary.Get(), L"Remove", DISPATCH_METHOD, {&key}, nullptr);
+    Call(FDictionary.Get(), L"Add", DISPATCH_METHOD, {&key, &value}, nullptr);
   });
 }
 
 HRESULT STDMETHODCALLTYPE TDictionary::Get(VARIANT Key, VARIANT* Value) {
-  return Guard([&] {
+  return ComMethodGuard([&] {
     if (!Value) OleCheck(E_POINTER);
     VariantInit(Value);
-    if (Exists(Key)) Call(FDictionary.Get(), L"Item", DISPATCH_PROPERTYGET, {&Key}, Value);
+    TOleVariant key = VariantByValue(Key);
+    if (Exists(key)) Call(FDictionary.Get(), L"Item", DISPATCH_PROPERTYGET, {&key}, Value);
   });
 }
 
 HRESULT STDMETHODCALLTYPE TDictionary::Remove(VARIANT Key) {
-  return Guard([&] {
-    if (Exists(Key)) Call(FDictionary.Get(), L"Remove", DISPATCH_METHOD, {&Key}, nullptr);
+  return ComMethodGuard([&] {
+    TOleVariant key = VariantByValue(Key);
+    if (Exists(key)) Call(FDictionary.Get(), L"Remove", DISPATCH_METHOD, {&key}, nullptr);
   });
 }
 

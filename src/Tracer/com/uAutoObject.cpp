@@ -3,6 +3,7 @@
 #include <new>
 
 #include "Tracer/com/uMiniComServer.h"
+#include "Tracer/foundation/uOleVariant.h"
 
 void TAutoDispatch::Bind(REFIID dispIid) {
   ITypeLib* lib = GetMiniComServer()->TypeLib();
@@ -33,8 +34,7 @@ HRESULT TAutoDispatch::GetTypeInfo(UINT index, LCID, ITypeInfo** info) {
   if (!info) return E_POINTER;
   *info = nullptr;
   if (!FTypeInfo || index != 0) return DISP_E_BADINDEX;
-  *info = FTypeInfo.Get();
-  (*info)->AddRef();
+  *info = TComPtr<ITypeInfo>(FTypeInfo).Detach();
   return S_OK;
 }
 
@@ -53,19 +53,14 @@ HRESULT TAutoDispatch::Invoke(void* self, DISPID id, REFIID riid, LCID, WORD fla
   // JScript here calls a property with arguments as a plain method when the result is unused;
   // elsewhere such a call also asks for the property.
   if (hr == DISP_E_MEMBERNOTFOUND && flags == DISPATCH_METHOD) {
-    VARIANT unused;
-    VariantInit(&unused);
+    TOleVariant unused;
     hr = DispInvoke(self, FTypeInfo.Get(), id, DISPATCH_PROPERTYGET, params, result ? result : &unused, excepInfo,
                     argErr);
-    VariantClear(&unused);
   }
   // The method's error information becomes the caller's exception record.
   if (hr == DISP_E_EXCEPTION && excepInfo && !excepInfo->bstrDescription) {
-    IErrorInfo* info = nullptr;
-    if (GetErrorInfo(0, &info) == S_OK) {
-      info->GetDescription(&excepInfo->bstrDescription);
-      info->Release();
-    }
+    TComPtr<IErrorInfo> info;
+    if (GetErrorInfo(0, info.Put()) == S_OK && info) info->GetDescription(&excepInfo->bstrDescription);
   }
   return hr;
 }

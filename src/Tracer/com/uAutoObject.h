@@ -3,8 +3,8 @@
 // guard that keeps C++ exceptions from crossing a COM call.
 //
 // A C++ exception that leaves through a COM caller's frame ends the program under this
-// toolchain, so every COM method body runs inside `Guard` (or `ComGuard`): an exception becomes
-// error information (IErrorInfo with its wide message) and a failed HRESULT.
+// toolchain, so every COM method body runs inside `ComMethodGuard`: an exception becomes error
+// information (IErrorInfo with its wide message) and a failed HRESULT.
 #pragma once
 #include <windows.h>
 #include <oaidl.h>
@@ -77,17 +77,21 @@ public:
     return TInterfacedObject::GetInterface(riid);
   }
 
-  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override { return FDispatch.GetTypeInfoCount(count); }
+  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
+    return ComMethodGuard([&] { return FDispatch.GetTypeInfoCount(count); });
+  }
   HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT index, LCID lcid, ITypeInfo** info) override {
-    return FDispatch.GetTypeInfo(index, lcid, info);
+    return ComMethodGuard([&] { return FDispatch.GetTypeInfo(index, lcid, info); });
   }
   HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID lcid,
                                           DISPID* ids) override {
-    return FDispatch.GetIDsOfNames(riid, names, count, lcid, ids);
+    return ComMethodGuard([&] { return FDispatch.GetIDsOfNames(riid, names, count, lcid, ids); });
   }
   HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID riid, LCID lcid, WORD flags, DISPPARAMS* params,
                                    VARIANT* result, EXCEPINFO* excepInfo, UINT* argErr) override {
-    return FDispatch.Invoke(static_cast<Intf*>(this), id, riid, lcid, flags, params, result, excepInfo, argErr);
+    return ComMethodGuard([&] {
+      return FDispatch.Invoke(static_cast<Intf*>(this), id, riid, lcid, flags, params, result, excepInfo, argErr);
+    });
   }
 
   HRESULT STDMETHODCALLTYPE InterfaceSupportsErrorInfo(REFIID riid) override {
@@ -95,10 +99,11 @@ public:
   }
 
 protected:
-  // Runs a method body: an exception becomes error information and a failed HRESULT.
+  // Runs a method body: an exception becomes error information for this object's interface and
+  // a failed HRESULT.
   template <class F>
-  HRESULT Guard(F&& body) noexcept {
-    return ComGuard(FErrorIid, std::forward<F>(body));
+  HRESULT ComMethodGuard(F&& body) noexcept {
+    return ::ComMethodGuard(FErrorIid, std::forward<F>(body));
   }
 
 private:

@@ -38,6 +38,15 @@ public:
       FItems.pop_back();
     }
   }
+  // Drops the item at Index outside the lock; "List index out of bounds (%d)" outside the list.
+  void Delete(int index) {
+    Ptr dropped;
+    std::lock_guard<std::mutex> guard(FLock);
+    if (index < 0 || index >= static_cast<int>(FItems.size()))
+      throw EListError(WideFormat(L"List index out of bounds (%d)", index));
+    dropped = std::move(FItems[index]);
+    FItems.erase(FItems.begin() + index);
+  }
   // Drops every reference outside the lock, so an item's destructor may use the list.
   void Clear() {
     std::vector<Ptr> dropped;

@@ -6,7 +6,10 @@
 
 #include "Tracer/com/uAutoObject.h"
 #include "Tracer/foundation/uRaise.h"
+#include "Tracer/foundation/uGuards.h"
 #include "Tracer/foundation/uWideStrUtils.h"
+#include "lib/dgn/windows/DgnHandle.h"
+#include "lib/dgn/windows/DgnSysUtils.h"
 
 DWORD CoInitFlags = COINIT_APARTMENTTHREADED;
 
@@ -20,30 +23,18 @@ std::wstring GuidText(REFGUID guid) {
   return text;
 }
 
-// The file of the module holding this code (the program, or the library that links us).
-std::wstring ModuleFileName() {
-  HMODULE module = nullptr;
-  GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                     reinterpret_cast<LPCWSTR>(&ModuleFileName), &module);
-  wchar_t buffer[1024];
-  DWORD n = GetModuleFileNameW(module, buffer, 1024);
-  return std::wstring(buffer, n);
-}
-
 void CheckRegistry(LSTATUS status) {
   if (status != ERROR_SUCCESS) OleCheck(HRESULT_FROM_WIN32(status));
 }
 
 // Creates HKEY_CLASSES_ROOT\key and sets one value (name empty: the default value).
 void WriteClassesKey(const std::wstring& key, const std::wstring& name, const std::wstring& value) {
-  HKEY handle = nullptr;
+  TDgnRegKey handle;
   CheckRegistry(RegCreateKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE,
-                                nullptr, &handle, nullptr));
-  LSTATUS status = RegSetValueExW(handle, name.empty() ? nullptr : name.c_str(), 0, REG_SZ,
-                                  reinterpret_cast<const BYTE*>(value.c_str()),
-                                  static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
-  RegCloseKey(handle);
-  CheckRegistry(status);
+                                nullptr, handle.Put(), nullptr));
+  CheckRegistry(RegSetValueExW(handle.Get(), name.empty() ? nullptr : name.c_str(), 0, REG_SZ,
+                               reinterpret_cast<const BYTE*>(value.c_str()),
+                               static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t))));
 }
 
 void DeleteClassesTree(const std::wstring& key) {
@@ -97,12 +88,10 @@ HRESULT STDMETHODCALLTYPE TComObjectFactory::CreateInstance(IUnknown* outer, REF
   if (!obj) return E_POINTER;
   *obj = nullptr;
   if (outer) return CLASS_E_NOAGGREGATION;
-  return ComGuard(IID_IClassFactory, [&] {
-    IUnknown* created = CreateComObject();
-    created->AddRef();
-    HRESULT hr = created->QueryInterface(riid, obj);
-    created->Release();
-    OleCheck(hr);
+  return ComMethodGuard(IID_IClassFactory, [&] {
+    // Our reference keeps the new object alive across the query; a refused query frees it.
+    TComPtr<IUnknown> created(CreateComObject());
+    OleCheck(created->QueryInterface(riid, obj));
   });
 }
 
@@ -179,7 +168,6 @@ TMiniComServer::~TMiniComServer() {
   FCurrent.compare_exchange_strong(self, nullptr);
   for (TComObjectFactory* factory : TComClassManager::Instance().Factories())
     if (&factory->ComServer() == this) delete factory;
-  if (ITypeLib* lib = FTypeLib.exchange(nullptr)) lib->Release();
 }
 
 uint8_t TMiniComServer::StartModeOfParams(const std::vector<std::wstring>& params) {
@@ -201,12 +189,13 @@ int32_t TMiniComServer::TrackFactory(bool created) { return created ? ++FFactory
 
 std::wstring TMiniComServer::HelpFileName() { return std::wstring(); }
 
-std::wstring TMiniComServer::ServerFileName() { return ModuleFileName(); }
+// The file of the module holding this code (the program, or the library that links us).
+std::wstring TMiniComServer::ServerFileName() { return ModuleFilePath(RuntimeModuleHandle()); }
 
 std::wstring TMiniComServer::ServerKey() { return L"InprocServer32"; }
 
 std::wstring TMiniComServer::ServerName() {
-  if (ITypeLib* lib = FTypeLib.load()) {
+  if (ITypeLib* lib = LoadedTypeLib()) {
     TBStr name;
     OleCheck(lib->GetDocumentation(-1, name.Put(), nullptr, nullptr, nullptr));
     return name.Str();
@@ -218,7 +207,12 @@ bool TMiniComServer::StartSuspended() { return false; }
 
 ITypeLib* TMiniComServer::TypeLib() {
   EnsureTypeLib();
-  return FTypeLib.load();
+  return LoadedTypeLib();
+}
+
+ITypeLib* TMiniComServer::LoadedTypeLib() {
+  std::lock_guard<std::mutex> lock(FTypeLibLock);
+  return FTypeLib.Get();
 }
 
 void TMiniComServer::SetHelpFile(const std::wstring&) { throw Exception(L"Not implemented"); }
@@ -233,7 +227,7 @@ void TMiniComServer::Initialize() {
 
 void TMiniComServer::UpdateRegistration(bool registering) {
   EnsureTypeLib();
-  ITypeLib* lib = FTypeLib.load();
+  ITypeLib* lib = LoadedTypeLib();
   if (registering) {
     std::wstring path = FTypeLibFileName.empty() ? ServerFileName() : FTypeLibFileName;
     std::wstring helpDir = WideExtractFilePath(path);
@@ -250,20 +244,17 @@ void TMiniComServer::UpdateRegistration(bool registering) {
 }
 
 void TMiniComServer::EnsureTypeLib() {
-  if (FTypeLib.load()) return;
+  // Loaded once; concurrent first callers wait for the one that loads it.
+  std::lock_guard<std::mutex> lock(FTypeLibLock);
+  if (FTypeLib) return;
   std::wstring path = FTypeLibFileName.empty() ? ServerFileName() : FTypeLibFileName;
-  ITypeLib* lib = nullptr;
   try {
-    OleCheck(LoadTypeLibEx(path.c_str(), REGKIND_NONE, &lib));
+    OleCheck(LoadTypeLibEx(path.c_str(), REGKIND_NONE, FTypeLib.Put()));
   } catch (Exception& e) {
     // The system's text alone does not say which file is missing.
     PrependExceptionLine(e, L"Error loading " + path);
     throw;
   }
-  // A concurrent first caller may have stored its library already: keep that one, since
-  // others may be using it, and drop ours.
-  ITypeLib* expected = nullptr;
-  if (!FTypeLib.compare_exchange_strong(expected, lib)) lib->Release();
 }
 
 TMiniComServer* GetMiniComServer() {
@@ -275,11 +266,9 @@ TMiniComServer* GetMiniComServer() {
 extern "C" HRESULT WINAPI DllGetClassObject(REFCLSID classId, REFIID riid, void** obj) {
   if (!obj) return E_POINTER;
   *obj = nullptr;
-  try {
+  return ExportGuard(E_UNEXPECTED, [&] {
     TComObjectFactory* factory = TComClassManager::Instance().GetFactoryFromClassID(classId);
     if (!factory) return CLASS_E_CLASSNOTAVAILABLE;
     return factory->QueryInterface(riid, obj);
-  } catch (...) {
-    return E_UNEXPECTED;
-  }
+  });
 }

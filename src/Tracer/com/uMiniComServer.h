@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "Tracer/foundation/uHolders.h"
 #include "Tracer/foundation/uSingletons.h"
 #include "lib/rtl/SysUtils.h"
 
@@ -144,12 +145,16 @@ public:
 private:
   std::atomic<int32_t> FObjectCount{0};
   std::atomic<int32_t> FFactoryCount{0};
-  std::atomic<ITypeLib*> FTypeLib{nullptr};
+  std::mutex FTypeLibLock;
+  TComPtr<ITypeLib> FTypeLib;
   std::wstring FTypeLibFileName;
   uint8_t FStartMode = smNormal;
   bool FRegistering = false;
 
   static std::atomic<TMiniComServer*> FCurrent;
+
+  // The library when it is loaded, else nil (never loads it).
+  ITypeLib* LoadedTypeLib();
 };
 
 // The module's server object, made on first use.

@@ -271,7 +271,7 @@ std::shared_ptr<const TPeExportTable> TExportResolverModule::GetExports(const TD
 }
 
 void TExportResolverModule::CreateResolver(const std::wstring& url, TBreakpointResolverPtr& resolver) {
-  resolver = new TExportBreakpointResolver(url, this);
+  resolver = TBreakpointResolverPtr(new TExportBreakpointResolver(url, this));
 }
 
 TExportBreakpointResolver::TExportBreakpointResolver(const std::wstring& url, TBreakpointResolverModule* module)
@@ -334,7 +334,7 @@ TBreakpointResolverModule* TRVABreakpointProtocol::CreateModule(const std::wstri
 }
 
 void TRVAResolverModule::CreateResolver(const std::wstring& url, TBreakpointResolverPtr& resolver) {
-  resolver = new TRVABreakpointResolver(url, this);
+  resolver = TBreakpointResolverPtr(new TRVABreakpointResolver(url, this));
 }
 
 TRVABreakpointResolver::TRVABreakpointResolver(const std::wstring& url, TBreakpointResolverModule* module)
@@ -373,7 +373,7 @@ TCOMResolverModule::TCOMResolverModule(const std::wstring& name, TBreakpointReso
   SplitComModuleName(name, clsId, iid);
   // A class that cannot be created is not reported here: no resolver can be made for it.
   if (FAILED(CoCreateInstance(clsId, nullptr, CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER, IID_IUnknown,
-                              reinterpret_cast<void**>(FComObject.GetAddressOf()))))
+                              reinterpret_cast<void**>(FComObject.Put()))))
     FComObject.Reset();
 }
 
@@ -390,8 +390,8 @@ void TCOMResolverModule::CreateResolver(const std::wstring& url, TBreakpointReso
   ParseURL(url, scheme, path, query, userPart);
   GUID clsId, iid;
   SplitComModuleName(path, clsId, iid);
-  Microsoft::WRL::ComPtr<IUnknown> intf;
-  const HRESULT hr = FComObject->QueryInterface(iid, reinterpret_cast<void**>(intf.GetAddressOf()));
+  TComPtr<IUnknown> intf;
+  const HRESULT hr = FComObject->QueryInterface(iid, reinterpret_cast<void**>(intf.Put()));
   if (FAILED(hr)) RaiseOleError(hr);
 
   const int32_t offset = WideStrToInt(userPart);

@@ -4,7 +4,6 @@
 #pragma once
 #include <windows.h>
 #include <unknwn.h>
-#include <wrl/client.h>
 
 #include <cstdint>
 #include <map>
@@ -124,7 +123,7 @@ protected:
   void CreateResolver(const std::wstring& url, TBreakpointResolverPtr& resolver) override;
 
 private:
-  Microsoft::WRL::ComPtr<IUnknown> FComObject;
+  TComPtr<IUnknown> FComObject;
 };
 
 // "{class id}/{interface id}" split into its two GUIDs.

@@ -9,16 +9,6 @@ namespace {
 
 const wchar_t* const UnitPath = L"src/Tracer/uDebugCore";
 
-IMemoryManager* Memory() {
-  TMemoryManagerRef bridge;
-  GetProcessMemoryBridge(bridge);
-  return bridge.Get();
-}
-
-// An interface reference released at the end of its scope.
-template <class T>
-using TRef = TComPtr<T>;
-
 HANDLE GBreakpointProcess = nullptr;
 
 void WriteCodeByte(uint32_t address, uint8_t value) {
@@ -29,18 +19,14 @@ void WriteCodeByte(uint32_t address, uint8_t value) {
     FlushInstructionCache(process, p, 1);
     return;
   }
-  Memory()->WriteByte(address, value);
+  GetProcessMemoryBridge()->WriteByte(address, value);
 }
 
 uint8_t ReadCodeByte(uint32_t address) {
   HANDLE process = GBreakpointProcess;
   uint8_t value = 0;
-  SIZE_T done = 0;
-  if (process != nullptr &&
-      ReadProcessMemory(process, reinterpret_cast<void*>(static_cast<uintptr_t>(address)), &value, 1, &done) &&
-      done == 1)
-    return value;
-  return Memory()->ReadByte(address);
+  if (process != nullptr && TryReadProcessMemory(process, address, &value, 1)) return value;
+  return GetProcessMemoryBridge()->ReadByte(address);
 }
 
 }  // namespace
@@ -61,7 +47,7 @@ TBreakpoint::~TBreakpoint() {
 
 void TBreakpoint::Insert() {
   if (Inserted || Stepping > 0) return;
-  WriteCodeByte(Address, 0xCC);
+  WriteCodeByte(Address, BreakpointByte);
   Inserted = true;
 }
 
@@ -103,19 +89,10 @@ void TBreakpointList::AddBreakpoint(TBreakpoint* b) {
 void TBreakpointList::RemoveBreakpoint(TBreakpoint* b) { Remove(b->Address); }
 
 bool TBreakpointList::FindBreakpoint(uint32_t address, TBreakpoint*& b) const {
-  TObject* obj = nullptr;
-  if (!Find(address, obj)) return false;
-  CW_ASSERT(obj != nullptr, UnitPath, 420);
-  b = static_cast<TBreakpoint*>(obj);
-  return true;
+  return FindObject(*this, address, b, UnitPath, 420);
 }
 
-std::vector<TBreakpoint*> TBreakpointList::Items() {
-  std::vector<TBreakpoint*> items;
-  TQObjectBucketListEnumerator<TBreakpoint> e(this, UnitPath, 427);
-  while (e.MoveNext()) items.push_back(e.GetCurrent());
-  return items;
-}
+std::vector<TBreakpoint*> TBreakpointList::Items() { return ObjectsOf<TBreakpoint>(this, UnitPath, 427); }
 
 std::vector<TBreakpoint*> TBreakpointList::InRange(uint32_t base, uint32_t size) {
   std::vector<TBreakpoint*> items;
@@ -126,7 +103,7 @@ std::vector<TBreakpoint*> TBreakpointList::InRange(uint32_t base, uint32_t size)
 
 TProcCallContext::TProcCallContext(const std::wstring& title)
     : Name(title), Params(NewTracerEventParams()) {
-  TRef<ITracerEventParam> result;
+  TComPtr<ITracerEventParam> result;
   OleCheck(Params->Add(TBStr(L"result").Get(), result.Put()));
   OleCheck(result->put_Visible(VARIANT_FALSE));
 }
@@ -134,14 +111,14 @@ TProcCallContext::TProcCallContext(const std::wstring& title)
 TProcCallContext::~TProcCallContext() = default;
 
 void TProcCallContext::AddParam(const std::wstring& name, const VARIANT& value, bool visible) {
-  TRef<ITracerEventParam> item;
+  TComPtr<ITracerEventParam> item;
   OleCheck(Params->Add(TBStr(name).Get(), item.Put()));
   OleCheck(item->put_Value(value));
   OleCheck(item->put_Visible(visible ? VARIANT_TRUE : VARIANT_FALSE));
 }
 
 void TProcCallContext::SetResult(const VARIANT& value) {
-  TRef<ITracerEventParam> item;
+  TComPtr<ITracerEventParam> item;
   OleCheck(Params->get_Item(0, item.Put()));
   OleCheck(item->put_Value(value));
 }
@@ -151,10 +128,6 @@ void TProcCallContexts::AddContext(const TProcDef* def, TProcCallContext* contex
 }
 
 bool TProcCallContexts::FindContext(const TProcDef* def, TProcCallContext*& context) const {
-  TObject* obj = nullptr;
-  if (!Find(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(def)), obj)) return false;
-  CW_ASSERT(obj != nullptr, UnitPath, 470);
-  context = static_cast<TProcCallContext*>(obj);
-  return true;
+  return FindObject(*this, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(def)), context, UnitPath, 470);
 }
 

@@ -17,6 +17,11 @@
 
 class TBreakpointList;
 
+// The instruction a breakpoint writes (int3), one byte long: after it ran, the thread's Eip
+// is the breakpoint's address + BreakpointInstructionSize.
+constexpr uint8_t BreakpointByte = 0xCC;
+constexpr uint32_t BreakpointInstructionSize = 1;
+
 // The debuggee whose code the breakpoints patch (set with its process object; nil between
 // traces). A breakpoint byte is one write and one flush on it; when that write fails the byte
 // goes through the memory manager, which also changes the page's protection and touches no

@@ -7,12 +7,15 @@
 #include <new>
 
 #include "Tracer/com/uAutoObject.h"
+#include "Tracer/engine/uProcessMemory.h"
 #include "Tracer/foundation/uConfig.h"
+#include "Tracer/foundation/uGuards.h"
+#include "Tracer/foundation/uOleVariant.h"
 #include "Tracer/foundation/uRaise.h"
 #include "Tracer/foundation/uSingletons.h"
-#include "Tracer/engine/uProcessMemory.h"
 #include "Tracer/foundation/uUtils.h"
 #include "Tracer/foundation/uWideStrUtils.h"
+#include "lib/dgn/windows/DgnSysUtils.h"
 
 
 namespace {
@@ -21,11 +24,6 @@ const wchar_t* const UnitPath = L"src/Tracer/uCallHandlers";
 // Where the scripting runtime can be had, offered by the version check.
 const wchar_t* const ScriptingRuntimeDownloadPage =
     L"https://www.microsoft.com/download/details.aspx?id=8247";
-
-std::wstring UpperCase(std::wstring s) {
-  if (!s.empty()) CharUpperBuffW(s.data(), static_cast<DWORD>(s.size()));
-  return s;
-}
 
 // ---- guarded calls into handler libraries -----------------------------------------------------
 //
@@ -153,12 +151,6 @@ void ModuleRange(HMODULE module, uintptr_t& start, uintptr_t& end) {
   end = base + nt->OptionalHeader.SizeOfImage;
 }
 
-std::wstring ModuleFileName(HMODULE module) {
-  wchar_t buffer[MAX_PATH + 1];
-  DWORD length = GetModuleFileNameW(module, buffer, MAX_PATH);
-  return std::wstring(buffer, length);
-}
-
 void CallGuarded(HMODULE module, void* proc, void* arg, bool registerCall) {
   InstallHandlerGuard();
   THandlerGuard guard;
@@ -169,7 +161,7 @@ void CallGuarded(HMODULE module, void* proc, void* arg, bool registerCall) {
   uint32_t faulted = CwGuardedHandlerCall(proc, arg, registerCall ? 1 : 0, &guard);
   TlsSetValue(tls, outer);
   if (!faulted) return;
-  std::wstring where = WideExtractFileName(ModuleFileName(module));
+  std::wstring where = WideExtractFileName(ModuleFilePath(module));
   if (guard.ExceptionCode == EXCEPTION_ACCESS_VIOLATION)
     throw Exception(WideFormat(L"Access violation at address %08X in module \"%ls\". %ls of address %08X",
                                static_cast<unsigned>(guard.ExceptionAddress), where.c_str(),
@@ -274,7 +266,7 @@ bool TCallHandlerProtocols::FindProtocol(const std::wstring& name,
 
 std::wstring ModulePath(const std::wstring& name) {
   if (name.find(L'\\') != std::wstring::npos) return name;
-  return WideExtractFilePath(ModuleFileName(nullptr)) + L"symbols\\" + name;
+  return WideExtractFilePath(ModuleFilePath(nullptr)) + L"symbols\\" + name;
 }
 
 // ---- stdcall -----------------------------------------------------------------------------------
@@ -288,26 +280,23 @@ TStdCallHandlerModule::TStdCallHandlerModule(const std::wstring& name,
                                              TCallHandlerProtocol* protocol,
                                              const std::wstring& query)
     : TCallHandlerModule(name, protocol) {
-  FLibHandle = LoadLibraryChecked(ModulePath(name), true);
-  try {
-    ApplyQuery(query);
-  } catch (...) {
-    FreeLibrary(FLibHandle);
-    throw;
-  }
+  // Owned from here: a failed query frees the library again.
+  FLib.Reset(LoadLibraryChecked(ModulePath(name), true));
+  ApplyQuery(query);
 }
 
-TStdCallHandlerModule::~TStdCallHandlerModule() { FreeLibraryIfLoaded(FLibHandle); }
+TStdCallHandlerModule::~TStdCallHandlerModule() = default;
 
 void TStdCallHandlerModule::ApplyQuery(const std::wstring& query) {
-  FARPROC setParams = GetProcAddress(FLibHandle, "SetParams");
+  FARPROC setParams = GetProcAddress(FLib.Get(), "SetParams");
   if (!setParams) return;
   std::string text = WideToAnsi(query);
-  CallGuarded(FLibHandle, reinterpret_cast<void*>(setParams), const_cast<char*>(text.c_str()), true);
+  PluginCallGuard(
+      [&] { CallGuarded(FLib.Get(), reinterpret_cast<void*>(setParams), const_cast<char*>(text.c_str()), true); });
 }
 
 TCallHandlerRef TStdCallHandlerModule::CreateHandler(const std::wstring& functionName) {
-  FARPROC proc = GetProcAddress(FLibHandle, WideToAnsi(functionName).c_str());
+  FARPROC proc = GetProcAddress(FLib.Get(), WideToAnsi(functionName).c_str());
   Win32CheckApi(proc != nullptr, "GetProcAddress");
   return TCallHandlerRef(new TStdCallHandler(functionName, this, proc));
 }
@@ -319,7 +308,7 @@ TStdCallHandler::TStdCallHandler(const std::wstring& functionName, TCallHandlerM
 void TStdCallHandler::Execute(ITracerEventParams* params) {
   CW_ASSERT(FProcAddress != nullptr, UnitPath, 229);
   auto* module = static_cast<TStdCallHandlerModule*>(Module());
-  CallGuarded(module->LibHandle(), reinterpret_cast<void*>(FProcAddress), params, false);
+  PluginCallGuard([&] { CallGuarded(module->LibHandle(), reinterpret_cast<void*>(FProcAddress), params, false); });
 }
 
 // ---- script ------------------------------------------------------------------------------------
@@ -352,13 +341,13 @@ void TScriptCallHandlerModule::ApplyQuery(const std::wstring& query) {
   for (const std::wstring& item : items) {
     std::wstring key, value;
     SplitKeyValue(item, key, value);
-    if (UpperCase(key) == L"INCLUDE") AddScriptFile(value);
+    if (WideUpperCase(key) == L"INCLUDE") AddScriptFile(value);
   }
 }
 
 void TScriptCallHandlerModule::AddScriptFile(const std::wstring& fileName) {
   std::wstring path = ModulePath(fileName);
-  std::wstring key = UpperCase(path);
+  std::wstring key = WideUpperCase(path);
   std::lock_guard<std::mutex> guard(FCodeLock);
   if (FLoadedFiles.count(key)) return;
 
@@ -372,7 +361,7 @@ void TScriptCallHandlerModule::AddScriptFile(const std::wstring& fileName) {
   std::wstring name = WideExtractFileName(path);
   size_t dot = name.rfind(L'.');
   std::wstring extension = dot == std::wstring::npos ? std::wstring() : name.substr(dot);
-  std::wstring upper = UpperCase(extension);
+  std::wstring upper = WideUpperCase(extension);
   std::wstring language;
   if (upper == L".JS")
     language = L"JScript";
@@ -412,19 +401,15 @@ IScriptControl* TScriptCallHandlerModule::GetScriptControl() {
       code += L"\r\n";
     }
   }
-  HRESULT hr = CoCreateInstance(CLSID_ScriptControl, nullptr, CLSCTX_INPROC_SERVER,
-                                __uuidof(IScriptControl), reinterpret_cast<void**>(FScriptControl.Put()));
-  OleCheck(hr);
+  OleCheck(CoCreateInstance(CLSID_ScriptControl, nullptr, CLSCTX_INPROC_SERVER, __uuidof(IScriptControl),
+                            reinterpret_cast<void**>(FScriptControl.Put())));
   try {
-    hr = FScriptControl->put_Language(TBStr(language).Get());
-    CheckScriptCall(hr);
+    CallScriptControl([&] { return FScriptControl->put_Language(TBStr(language).Get()); });
     // The holder forwards QueryInterface to the debuggee's memory manager, which may not exist
     // yet: hand over its own IDispatch.
     IDispatch* memory = static_cast<IDispatch*>(GetProcessMemory());
-    hr = FScriptControl->AddObject(TBStr(L"Memory").Get(), memory, VARIANT_FALSE);
-    CheckScriptCall(hr);
-    hr = FScriptControl->AddCode(TBStr(code).Get());
-    CheckScriptCall(hr);
+    CallScriptControl([&] { return FScriptControl->AddObject(TBStr(L"Memory").Get(), memory, VARIANT_FALSE); });
+    CallScriptControl([&] { return FScriptControl->AddCode(TBStr(code).Get()); });
   } catch (Exception& e) {
     AppendScriptError(e);
     throw;
@@ -433,24 +418,19 @@ IScriptControl* TScriptCallHandlerModule::GetScriptControl() {
 }
 
 // A failed call of the control raises with the control's own description of the error: its
-// error object's description, else its error information, else the system's text.
-void TScriptCallHandlerModule::CheckScriptCall(HRESULT hr) {
-  if (SUCCEEDED(hr)) return;
-  std::wstring description;
-  TComPtr<IErrorInfo> info;
-  if (GetErrorInfo(0, info.Put()) == S_OK && info) {
-    TBStr text;
-    info->GetDescription(text.Put());
-    description = text.Str();
+// error object's description, else the error information the call left, else the system's text.
+void TScriptCallHandlerModule::CallScriptControl(const std::function<HRESULT()>& call) {
+  try {
+    PluginCallGuard(call);
+  } catch (EOleSysError& e) {
+    TComPtr<IScriptError> error;
+    if (FScriptControl && SUCCEEDED(FScriptControl->get_Error(error.Put())) && error) {
+      TBStr text;
+      error->get_Description(text.Put());
+      if (!text.Str().empty()) e.SetMessage(text.Str());
+    }
+    throw;
   }
-  TComPtr<IScriptError> error;
-  if (FScriptControl && SUCCEEDED(FScriptControl->get_Error(error.Put())) && error) {
-    TBStr text;
-    error->get_Description(text.Put());
-    if (!text.Str().empty()) description = text.Str();
-  }
-  if (description.empty()) OleCheck(hr);
-  throw EOleSysError(description, hr);
 }
 
 void TScriptCallHandlerModule::AppendScriptError(Exception& e) {
@@ -500,26 +480,18 @@ void TScriptCallHandler::Execute(ITracerEventParams* params) {
     throw;
   }
   try {
-    SAFEARRAY* args = SafeArrayCreateVector(VT_VARIANT, 0, 1);
-    if (!args) throw std::bad_alloc();
-    struct TArrayHolder {
-      SAFEARRAY* Array;
-      ~TArrayHolder() { SafeArrayDestroy(Array); }
-    } holder{args};
-    VARIANT arg;
+    TSafeArray args = TSafeArray::CreateVector(VT_VARIANT, 0, 1);
+    VARIANT arg;  // borrowed reference: the array adds its own
     VariantInit(&arg);
     arg.vt = VT_DISPATCH;
     arg.pdispVal = params;
     LONG index = 0;
-    HRESULT hr = SafeArrayPutElement(args, &index, &arg);  // adds its own reference
-    OleCheck(hr);
+    OleCheck(SafeArrayPutElement(args.Get(), &index, &arg));
     TComPtr<IScriptError> error;
     if (SUCCEEDED(control->get_Error(error.Put())) && error) error->Clear();
-    VARIANT result;
-    VariantInit(&result);
-    hr = control->Run(TBStr(FunctionName()).Get(), &args, &result);
-    VariantClear(&result);
-    module->CheckScriptCall(hr);
+    SAFEARRAY* argList = args.Get();
+    TOleVariant result;
+    module->CallScriptControl([&] { return control->Run(TBStr(FunctionName()).Get(), &argList, &result); });
   } catch (Exception& e) {
     PrependExceptionLine(e, context);
     module->AppendScriptError(e);

@@ -5,6 +5,7 @@
 #pragma once
 #include <windows.h>
 
+#include <functional>
 #include <map>
 #include <mutex>
 #include <set>
@@ -16,6 +17,7 @@
 #include "Tracer/foundation/uCollections.h"
 #include "Tracer/engine/uScriptControl.h"
 #include "Tracer/foundation/uSingletons.h"
+#include "lib/dgn/windows/DgnHandle.h"
 
 // Internal: run with the call's parameter list; raises on failure.
 struct ICallHandler : public IUnknown {
@@ -112,10 +114,10 @@ public:
   ~TStdCallHandlerModule() override;
   TCallHandlerRef CreateHandler(const std::wstring& functionName) override;
   void ApplyQuery(const std::wstring& query) override;
-  HMODULE LibHandle() const { return FLibHandle; }
+  HMODULE LibHandle() const { return FLib.Get(); }
 
 private:
-  HMODULE FLibHandle = nullptr;
+  TDgnModule FLib;
 };
 
 class TStdCallHandler : public TCallHandler {
@@ -146,8 +148,9 @@ public:
   // Reads the file's lines and appends them to the code; once per file and module.
   void AddScriptFile(const std::wstring& fileName);
   IScriptControl* GetScriptControl();
-  // Raises for a failed call of the Script Control, with the control's description.
-  void CheckScriptCall(HRESULT hr);
+  // Calls the Script Control as a handler (PluginCallGuard); a failure raises with the
+  // control's own description of it.
+  void CallScriptControl(const std::function<HRESULT()>& call);
   // Adds the Script Control's error details (number, location, source line) to the message.
   void AppendScriptError(Exception& e);
 

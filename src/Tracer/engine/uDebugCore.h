@@ -1,6 +1,10 @@
 // The debugger core: the debugger singleton that the window drives (run, attach, pause, stop),
 // the debugging thread that owns one trace, the debuggee process with its modules and threads,
 // and the debug-event loop with the breakpoint hits and single steps.
+// Sources by concern: uDebugCore.cpp (the debugging thread: event loop and one handler per
+// event), uDebugCoreProcess.cpp (process, modules, threads), uDebugCoreSteps.cpp (breakpoint
+// hits, single steps, call contexts and the calls' parameters), uDebugCoreSession.cpp (one
+// trace from start to detach, the run and attach threads, the debugger singleton).
 #pragma once
 #include <windows.h>
 
@@ -16,20 +20,19 @@
 #include "Tracer/foundation/uCollections.h"
 #include "Tracer/engine/uProcDefs.h"
 #include "Tracer/foundation/uSingletons.h"
+#include "lib/dgn/windows/DgnHandle.h"
 
 class TDebuggedProcess;
 class TProcDefs;
 
 class TDebuggedProcessModule : public TObject {
 public:
+  // Adopts the file handle of the load event.
   TDebuggedProcessModule(uint32_t baseAddress, HANDLE fileHandle)
       : BaseAddress(baseAddress), FileHandle(fileHandle) {}
-  ~TDebuggedProcessModule() override;
-  TDebuggedProcessModule(const TDebuggedProcessModule&) = delete;
-  TDebuggedProcessModule& operator=(const TDebuggedProcessModule&) = delete;
 
   uint32_t BaseAddress;
-  HANDLE FileHandle;     // closed with the module
+  TDgnHandle FileHandle;  // closed with the module
   std::wstring FileName;  // empty until known
   uint32_t ImageSize = 0;  // from the image's header in the debuggee; 0 when unreadable
 };
@@ -94,12 +97,14 @@ public:
   // Opens the process; its memory manager becomes the bridge of the process memory.
   explicit TDebuggedProcess(DWORD processId);
   ~TDebuggedProcess() override;
-  TDebuggedProcess(const TDebuggedProcess&) = delete;
-  TDebuggedProcess& operator=(const TDebuggedProcess&) = delete;
   void UpdateFileName();
   const std::wstring& FileName() const { return FFileName; }
+  // The image name a load event points to (a pointer in the debuggee to the name), or empty.
+  std::wstring ReadImageName(const LOAD_DLL_DEBUG_INFO& info) const;
+  // SizeOfImage from the headers of the image at base in the debuggee, or 0.
+  uint32_t ReadImageSize(uint32_t base) const;
 
-  HANDLE Handle = nullptr;
+  TDgnHandle Handle;
   TDebuggedProcessModules Modules;
   TDebuggedProcessThreads Threads;
 
@@ -133,7 +138,7 @@ public:
   // The resolvers' view of the debuggee.
   bool FindModuleByName(const std::wstring& name, TDebuggeeModuleInfo& module) override;
   void ReadMemory(uint32_t address, void* buffer, int32_t count) override;
-  HANDLE ImageFileHandle() const { return FImageFileHandle; }
+  HANDLE ImageFileHandle() const { return FImageFileHandle.Get(); }
   TThreadBreakpoints& ThreadBreakpoints() { return FThreadBreakpoints; }
 
   // Breakpoint handling, on this thread inside a debug event.
@@ -166,6 +171,11 @@ private:
   // Single steps over a breakpoint: the thread runs one instruction while every other
   // thread is held; then the step's continuation puts the byte back.
   void BeginStep(DWORD threadId, TBreakpoint* breakpoint);
+  // Takes the trap flag off a thread (the system may have cleared it already).
+  static void ClearTrapFlag(HANDLE thread);
+  // A hit queued for a breakpoint of ours that is gone since finds the instruction's own
+  // byte at the address: the thread runs that instruction instead of the rest of it.
+  void RewindQueuedHit(HANDLE thread, uint32_t address);
   void HoldOtherThreads(DWORD runner);
   void ReleaseHeldThreads();
   void SuspendHeld(TDebuggedProcessThread* thread);
@@ -182,11 +192,14 @@ private:
   void UnbindModule(const TDebuggedProcessModule& module);
   // Before detaching: no byte of ours, no trap flag, no held thread, no queued hit.
   void ReleaseDebuggee();
+  // Continues the events that were queued before the threads stopped, rewinding their hits
+  // and steps.
+  void DrainQueuedEvents();
   HANDLE ThreadHandle(DWORD threadId);
 
   bool FPaused = false;
   std::unique_ptr<TProcDefs> FPausedDefs;
-  HANDLE FImageFileHandle = nullptr;
+  TDgnHandle FImageFileHandle;
   TThreadBreakpoints FThreadBreakpoints;
   std::map<DWORD, TThreadContexts> FContexts;
   DWORD FRunner = 0;  // the thread taking a step while the others are held
@@ -228,7 +241,6 @@ std::wstring CommandLineProgramDir(const std::wstring& commandLine);
 
 class TDebugger : public TObject {
 public:
-  ~TDebugger() override;
   bool GetActive() const { return FThread != nullptr; }
   bool GetPaused();
   void SetPaused(bool value);
@@ -249,10 +261,7 @@ public:
 private:
   void Start(TDebuggingThread* thread);
   TDebuggingThread* volatile FThread = nullptr;
-  HANDLE FLastThread = nullptr;  // a duplicate of the last debugging thread's handle
+  TDgnHandle FLastThread;  // a duplicate of the last debugging thread's handle
 };
 
 TDebugger* GetDebugger();
-
-// Processes the main thread's messages once; false when WM_QUIT arrived.
-void ProcessMessages();

@@ -4,17 +4,11 @@
 
 #include "Tracer/foundation/uClasses.h"
 #include "Tracer/foundation/uMultiLanguage.h"
-
+#include "Tracer/foundation/uOleVariant.h"
 
 namespace {
 
 const wchar_t* const UnitPath = L"src/Tracer/uEventQueue";
-
-BSTR NewBstr(const std::wstring& s) {
-  BSTR result = SysAllocStringLen(s.data(), static_cast<UINT>(s.size()));
-  if (!result) throw std::bad_alloc();
-  return result;
-}
 
 }  // namespace
 
@@ -26,7 +20,7 @@ TTracerEventBase<Intf>::TTracerEventBase(const std::wstring& text)
 
 template <class Intf>
 HRESULT STDMETHODCALLTYPE TTracerEventBase<Intf>::get_Text(BSTR* Text) {
-  return this->Guard([&] { *Text = NewBstr(GetText()); });
+  return this->ComMethodGuard([&] { *Text = TBStr(GetText()).Detach(); });
 }
 
 template <class Intf>
@@ -35,10 +29,7 @@ TParamTracerEventBase<Intf>::TParamTracerEventBase(const std::wstring& text)
 
 template <class Intf>
 HRESULT STDMETHODCALLTYPE TParamTracerEventBase<Intf>::get_Params(ITracerEventParams** Params) {
-  return this->Guard([&] {
-    *Params = FParams.Get();
-    if (*Params) (*Params)->AddRef();
-  });
+  return this->ComMethodGuard([&] { *Params = TComPtr<ITracerEventParams>(FParams).Detach(); });
 }
 
 template class TTracerEventBase<ITracerEvent>;
@@ -52,12 +43,7 @@ template class TParamTracerEventBase<ICallTracerEvent>;
 TErrorTracerEvent::TErrorTracerEvent(const std::wstring& message)
     : TParamTracerEventBase<IErrorTracerEvent>(L"Error") {
   TComPtr<ITracerEventParam> msg = static_cast<TTracerEventParams*>(FParams.Get())->AddParam(L"msg");
-  VARIANT value;
-  value.vt = VT_BSTR;
-  value.bstrVal = NewBstr(message);
-  HRESULT hr = msg->put_Value(value);
-  VariantClear(&value);
-  OleCheck(hr);
+  OleCheck(msg->put_Value(TOleVariant(message)));
 }
 
 std::wstring TErrorTracerEvent::GetText() const {
@@ -68,15 +54,15 @@ TCallTracerEvent::TCallTracerEvent(const std::wstring& title)
     : TParamTracerEventBase<ICallTracerEvent>(title) {}
 
 HRESULT STDMETHODCALLTYPE TCallTracerEvent::get_ThreadId(LONG* Value) {
-  return Guard([&] { *Value = static_cast<LONG>(ThreadId); });
+  return ComMethodGuard([&] { *Value = static_cast<LONG>(ThreadId); });
 }
 
 HRESULT STDMETHODCALLTYPE TCallTracerEvent::get_Time(double* Value) {
-  return Guard([&] { *Value = Time; });
+  return ComMethodGuard([&] { *Value = Time; });
 }
 
 HRESULT STDMETHODCALLTYPE TCallTracerEvent::get_Result(VARIANT* Result) {
-  return Guard([&] {
+  return ComMethodGuard([&] {
     LONG count = 0;
     HRESULT hr = FParams->get_Count(&count);
     OleCheck(hr);
@@ -84,12 +70,10 @@ HRESULT STDMETHODCALLTYPE TCallTracerEvent::get_Result(VARIANT* Result) {
     TComPtr<ITracerEventParam> first;
     hr = FParams->get_Item(0, first.Put());
     OleCheck(hr);
-    BSTR name = nullptr;
-    hr = first->get_Name(&name);
+    TBStr name;
+    hr = first->get_Name(name.Put());
     OleCheck(hr);
-    bool isResult = name && wcscmp(name, L"result") == 0;
-    SysFreeString(name);
-    CW_ASSERT(isResult, UnitPath, 311);
+    CW_ASSERT(name.Str() == L"result", UnitPath, 311);
     hr = first->get_Value(Result);
     OleCheck(hr);
   });
@@ -103,12 +87,12 @@ TTracerEventsBase<Intf>::TTracerEventsBase()
 
 template <class Intf>
 HRESULT STDMETHODCALLTYPE TTracerEventsBase<Intf>::get_Count(LONG* Count) {
-  return this->Guard([&] { *Count = FList.Count(); });
+  return this->ComMethodGuard([&] { *Count = FList.Count(); });
 }
 
 template <class Intf>
 HRESULT STDMETHODCALLTYPE TTracerEventsBase<Intf>::Item(LONG Index, ITracerEvent** Event) {
-  return this->Guard([&] {
+  return this->ComMethodGuard([&] {
     TComPtr<ITracerEvent> item = FList.Get(Index);
     OleCheck(item->QueryInterface(__uuidof(ITracerEvent), reinterpret_cast<void**>(Event)));
   });
@@ -116,14 +100,14 @@ HRESULT STDMETHODCALLTYPE TTracerEventsBase<Intf>::Item(LONG Index, ITracerEvent
 
 template <class Intf>
 HRESULT STDMETHODCALLTYPE TTracerEventsBase<Intf>::IndexOf(ITracerEvent* Event, LONG* Index) {
-  return this->Guard([&] { *Index = FList.IndexOf(Event); });
+  return this->ComMethodGuard([&] { *Index = FList.IndexOf(Event); });
 }
 
 template class TTracerEventsBase<ITracerEvents>;
 template class TTracerEventsBase<IVisibleTracerEvents>;
 
 HRESULT STDMETHODCALLTYPE TVisibleTracerEvents::get_FocusedIndex(LONG* Index) {
-  return Guard([&] {
+  return ComMethodGuard([&] {
     TComPtr<IVisibleTracerEventsImpl> impl;
     {
       std::lock_guard<std::mutex> guard(FImplLock);
@@ -144,15 +128,10 @@ class TTracerEventQueue::TFactory : public TServiceFactory<TTracerEventQueue, TS
 
 TTracerEventQueue::TTracerEventQueue()
     : FAllEvents(new TTracerEvents()), FVisibleEvents(new TVisibleTracerEvents()) {
-  FAllEvents->AddRef();
-  FVisibleEvents->AddRef();
   FOutOfMemoryEvent = TComPtr<ITracerEvent>(new TErrorTracerEvent(L"Out of memory"));
 }
 
-TTracerEventQueue::~TTracerEventQueue() {
-  FVisibleEvents->Release();
-  FAllEvents->Release();
-}
+TTracerEventQueue::~TTracerEventQueue() = default;
 
 void TTracerEventQueue::Add(ITracerEvent* event, bool visible) {
   std::lock_guard<std::mutex> guard(FLock);

@@ -120,13 +120,13 @@ public:
                 ITracerEventParams* params, bool visible);
   void Clear();
 
-  TTracerEvents* AllEvents() const { return FAllEvents; }
-  TVisibleTracerEvents* VisibleEvents() const { return FVisibleEvents; }
+  TTracerEvents* AllEvents() const { return FAllEvents.Get(); }
+  TVisibleTracerEvents* VisibleEvents() const { return FVisibleEvents.Get(); }
 
 private:
   std::mutex FLock;
-  TTracerEvents* FAllEvents;
-  TVisibleTracerEvents* FVisibleEvents;
+  TComPtr<TTracerEvents> FAllEvents;
+  TComPtr<TVisibleTracerEvents> FVisibleEvents;
   // Kept aside so that running out of memory can still be shown in the log.
   TComPtr<ITracerEvent> FOutOfMemoryEvent;
 

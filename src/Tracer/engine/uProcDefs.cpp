@@ -84,7 +84,7 @@ void TBreakpointResolverModule::GetResolver(const std::wstring& url, TBreakpoint
     if (r->URL() != url)
       throw Exception(WideFormat(L"Breakpoint URLs \"%ls\" and \"%ls\" cannot be told apart", url.c_str(),
                                  r->URL().c_str()));
-    resolver = static_cast<IBreakpointResolver*>(r);
+    resolver = TBreakpointResolverPtr(static_cast<IBreakpointResolver*>(r));
     return;
   }
   CreateResolver(url, resolver);

@@ -4,7 +4,6 @@
 #pragma once
 #include <windows.h>
 #include <unknwn.h>
-#include <wrl/client.h>
 
 #include <cstdint>
 #include <memory>
@@ -13,6 +12,7 @@
 
 #include "Tracer/engine/uCallHandlers.h"
 #include "Tracer/foundation/uCollections.h"
+#include "Tracer/foundation/uHolders.h"
 #include "Tracer/foundation/uPersistent.h"
 #include "Tracer/foundation/uSingletons.h"
 #include "Tracer/engine/uSystemObjects.h"
@@ -29,7 +29,7 @@ struct IBreakpointResolver : public IUnknown {
   virtual uint32_t STDMETHODCALLTYPE Resolve() = 0;
 };
 __CRT_UUID_DECL(IBreakpointResolver, 0x1202E7F2, 0x37DE, 0x4389, 0xA4, 0xCD, 0x30, 0xAB, 0x39, 0x08, 0xDB, 0x39)
-using TBreakpointResolverPtr = Microsoft::WRL::ComPtr<IBreakpointResolver>;
+using TBreakpointResolverPtr = TComPtr<IBreakpointResolver>;
 
 // --- The traced process as the resolvers see it --------------------------------------------
 

@@ -295,7 +295,7 @@ BSTR AllocText(const std::wstring& text) {
 }  // namespace
 
 HRESULT TMemoryManager::ReadInteger(LONG Address, VARIANT* Value) {
-  return Guard([&] {
+  return ComMethodGuard([&] {
     ReadVariant(Address, Value, [&](uint32_t a, VARIANT& v) {
       v.lVal = ReadInteger(a);
       v.vt = VT_I4;
@@ -304,7 +304,7 @@ HRESULT TMemoryManager::ReadInteger(LONG Address, VARIANT* Value) {
 }
 
 HRESULT TMemoryManager::ReadWord(LONG Address, VARIANT* Value) {
-  return Guard([&] {
+  return ComMethodGuard([&] {
     ReadVariant(Address, Value, [&](uint32_t a, VARIANT& v) {
       v.lVal = static_cast<int16_t>(ReadWord(a));
       v.vt = VT_I4;
@@ -313,7 +313,7 @@ HRESULT TMemoryManager::ReadWord(LONG Address, VARIANT* Value) {
 }
 
 HRESULT TMemoryManager::ReadCurrency(LONG Address, VARIANT* Value) {
-  return Guard([&] {
+  return ComMethodGuard([&] {
     ReadVariant(Address, Value, [&](uint32_t a, VARIANT& v) {
       v.cyVal = ReadCurrency(a);
       v.vt = VT_CY;
@@ -322,7 +322,7 @@ HRESULT TMemoryManager::ReadCurrency(LONG Address, VARIANT* Value) {
 }
 
 HRESULT TMemoryManager::ReadSingle(LONG Address, VARIANT* Value) {
-  return Guard([&] {
+  return ComMethodGuard([&] {
     ReadVariant(Address, Value, [&](uint32_t a, VARIANT& v) {
       v.fltVal = ReadSingle(a);
       v.vt = VT_R4;
@@ -331,7 +331,7 @@ HRESULT TMemoryManager::ReadSingle(LONG Address, VARIANT* Value) {
 }
 
 HRESULT TMemoryManager::ReadDouble(LONG Address, VARIANT* Value) {
-  return Guard([&] {
+  return ComMethodGuard([&] {
     ReadVariant(Address, Value, [&](uint32_t a, VARIANT& v) {
       v.dblVal = ReadDouble(a);
       v.vt = VT_R8;
@@ -340,13 +340,13 @@ HRESULT TMemoryManager::ReadDouble(LONG Address, VARIANT* Value) {
 }
 
 HRESULT TMemoryManager::ReadBytes(LONG Address, LONG Length, VARIANT* Value) {
-  return Guard([&] {
+  return ComMethodGuard([&] {
     ReadVariant(Address, Value, [&](uint32_t a, VARIANT& v) { ReadBytes(a, Length, v); });
   });
 }
 
 HRESULT TMemoryManager::ReadAnsiStringZ(LONG Address, VARIANT* Value) {
-  return Guard([&] {
+  return ComMethodGuard([&] {
     ReadVariant(Address, Value, [&](uint32_t a, VARIANT& v) {
       v.bstrVal = AllocText(AnsiToWide(ReadAnsiStringZ(a)));
       v.vt = VT_BSTR;
@@ -355,7 +355,7 @@ HRESULT TMemoryManager::ReadAnsiStringZ(LONG Address, VARIANT* Value) {
 }
 
 HRESULT TMemoryManager::ReadAnsiString(LONG Address, LONG Length, VARIANT* Value) {
-  return Guard([&] {
+  return ComMethodGuard([&] {
     ReadVariant(Address, Value, [&](uint32_t a, VARIANT& v) {
       v.bstrVal = AllocText(AnsiToWide(ReadAnsiString(a, Length)));
       v.vt = VT_BSTR;
@@ -364,7 +364,7 @@ HRESULT TMemoryManager::ReadAnsiString(LONG Address, LONG Length, VARIANT* Value
 }
 
 HRESULT TMemoryManager::ReadWideStringZ(LONG Address, VARIANT* Value) {
-  return Guard([&] {
+  return ComMethodGuard([&] {
     ReadVariant(Address, Value, [&](uint32_t a, VARIANT& v) {
       v.bstrVal = AllocText(ReadWideStringZ(a));
       v.vt = VT_BSTR;
@@ -373,7 +373,7 @@ HRESULT TMemoryManager::ReadWideStringZ(LONG Address, VARIANT* Value) {
 }
 
 HRESULT TMemoryManager::ReadWideString(LONG Address, LONG Length, VARIANT* Value) {
-  return Guard([&] {
+  return ComMethodGuard([&] {
     ReadVariant(Address, Value, [&](uint32_t a, VARIANT& v) {
       v.bstrVal = AllocText(ReadWideString(a, Length));
       v.vt = VT_BSTR;
@@ -382,7 +382,7 @@ HRESULT TMemoryManager::ReadWideString(LONG Address, LONG Length, VARIANT* Value
 }
 
 HRESULT TMemoryManager::ReadDWord(LONG Address, VARIANT* Value) {
-  return Guard([&] {
+  return ComMethodGuard([&] {
     ReadVariant(Address, Value, [&](uint32_t a, VARIANT& v) {
       v.lVal = static_cast<LONG>(ReadDWord(a));
       v.vt = VT_I4;
@@ -391,7 +391,7 @@ HRESULT TMemoryManager::ReadDWord(LONG Address, VARIANT* Value) {
 }
 
 HRESULT TMemoryManager::ReadByte(LONG Address, VARIANT* Value) {
-  return Guard([&] {
+  return ComMethodGuard([&] {
     ReadVariant(Address, Value, [&](uint32_t a, VARIANT& v) {
       v.lVal = ReadByte(a);
       v.vt = VT_I4;
@@ -510,4 +510,18 @@ TProcessMemory* GetProcessMemory() {
 
 void GetProcessMemoryBridge(TMemoryManagerRef& Bridge) { GetProcessMemory()->GetBridge(Bridge); }
 
+TMemoryManagerRef GetProcessMemoryBridge() {
+  TMemoryManagerRef bridge;
+  GetProcessMemory()->GetBridge(bridge);
+  return bridge;
+}
+
 void SetProcessMemoryBridge(IMemoryManager* Bridge) { GetProcessMemory()->SetBridge(Bridge); }
+
+bool TryReadProcessMemory(HANDLE Process, uint32_t Address, void* Buffer, size_t Count) {
+  SIZE_T done = 0;
+  return Address != 0 &&
+         ::ReadProcessMemory(Process, reinterpret_cast<LPCVOID>(static_cast<uintptr_t>(Address)), Buffer, Count,
+                             &done) &&
+         done == Count;
+}

@@ -221,6 +221,13 @@ private:
 TProcessMemory* GetProcessMemory();
 // The current memory manager; raises "Process memory bridge not initialized" without one.
 void GetProcessMemoryBridge(TMemoryManagerRef& Bridge);
+// The same, held for the caller's expression or scope.
+TMemoryManagerRef GetProcessMemoryBridge();
 // What the debugger core calls when its debuggee process object is made (the new memory
 // manager) and destroyed (nullptr).
 void SetProcessMemoryBridge(IMemoryManager* Bridge);
+
+// Reads straight from a process, without a memory manager (before one can be reached, or
+// where a failure must only give an empty answer): false for address 0 and for a read that
+// failed or fell short.
+bool TryReadProcessMemory(HANDLE Process, uint32_t Address, void* Buffer, size_t Count);

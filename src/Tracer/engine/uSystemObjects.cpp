@@ -12,12 +12,6 @@ namespace {
 
 const wchar_t* const SUnit = L"src/Tracer/uSystemObjects";
 
-TMemoryManagerRef MemoryBridge() {
-  TMemoryManagerRef bridge;
-  GetProcessMemoryBridge(bridge);
-  return bridge;
-}
-
 uint32_t DefKey(const TParamDef* Def) { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(Def)); }
 
 // Name of a variant type as "VT_BYREF|VT_I4".
@@ -69,12 +63,12 @@ void TParamAddresses::AddError(const TParamDef* Def, const std::wstring& Message
   FErrors[Def] = Message;
 }
 
-void TParamAddresses::AddParamAddress(const TParamDef* Def, uint32_t StackPointer) {
-  uint32_t address = StackPointer + Def->GetOffset();
+void TParamAddresses::AddParamAddress(const TParamDef* Def, uint32_t Address, int32_t Indirections) {
+  uint32_t address = Address;
   try {
-    if (Def->GetIndirectionCount() > 0) {
-      TMemoryManagerRef memory = MemoryBridge();
-      for (int32_t i = 0; i < Def->GetIndirectionCount() && address != 0; ++i) address = memory->ReadDWord(address);
+    if (Indirections > 0) {
+      TMemoryManagerRef memory = GetProcessMemoryBridge();
+      for (int32_t i = 0; i < Indirections && address != 0; ++i) address = memory->ReadDWord(address);
     }
   } catch (Exception& e) {
     AddError(Def, e.Message());
@@ -160,22 +154,22 @@ void TShortIntParamDef::ReadValue(uint32_t Address, const TParamAddresses&, TOle
 }
 
 int32_t TShortIntParamDef::ReadRawValue(uint32_t Address) const {
-  return static_cast<int16_t>(MemoryBridge()->ReadWord(Address));
+  return static_cast<int16_t>(GetProcessMemoryBridge()->ReadWord(Address));
 }
 
-int32_t TIntParamDef::ReadRawValue(uint32_t Address) const { return MemoryBridge()->ReadInteger(Address); }
+int32_t TIntParamDef::ReadRawValue(uint32_t Address) const { return GetProcessMemoryBridge()->ReadInteger(Address); }
 
-uint32_t TDWORDParamDef::ReadRawValue(uint32_t Address) const { return MemoryBridge()->ReadDWord(Address); }
+uint32_t TDWORDParamDef::ReadRawValue(uint32_t Address) const { return GetProcessMemoryBridge()->ReadDWord(Address); }
 
 void TDoubleParamDef::ReadValue(uint32_t Address, const TParamAddresses&, TOleVariant& Value) const {
-  double raw = MemoryBridge()->ReadDouble(Address);
+  double raw = GetProcessMemoryBridge()->ReadDouble(Address);
   Value.Clear();
   Value.vt = VT_R8;
   Value.dblVal = raw;
 }
 
 void TVariantParamDef::ReadValue(uint32_t Address, const TParamAddresses&, TOleVariant& Value) const {
-  TMemoryManagerRef memory = MemoryBridge();
+  TMemoryManagerRef memory = GetProcessMemoryBridge();
   // The raw bytes are the debuggee's: never cleared, released or dereferenced here.
   VARIANT raw;
   memset(&raw, 0, sizeof raw);
@@ -261,7 +255,7 @@ int32_t TStringParamDef::ReadLength(const TParamAddresses& Context) const {
 
 void TAnsiStringParamDef::ReadValue(uint32_t Address, const TParamAddresses& Context, TOleVariant& Value) const {
   int32_t length = ReadLength(Context);
-  TMemoryManagerRef memory = MemoryBridge();
+  TMemoryManagerRef memory = GetProcessMemoryBridge();
   std::string text = length < 0 && FSize.SizeType != 1 ? memory->ReadAnsiStringZ(Address)
                                                          : memory->ReadAnsiString(Address, length);
   Value = TOleVariant(AnsiToWide(text));
@@ -269,7 +263,7 @@ void TAnsiStringParamDef::ReadValue(uint32_t Address, const TParamAddresses& Con
 
 void TWideStringParamDef::ReadValue(uint32_t Address, const TParamAddresses& Context, TOleVariant& Value) const {
   int32_t length = ReadLength(Context);
-  TMemoryManagerRef memory = MemoryBridge();
+  TMemoryManagerRef memory = GetProcessMemoryBridge();
   std::wstring text = length < 0 && FSize.SizeType != 1 ? memory->ReadWideStringZ(Address)
                                                           : memory->ReadWideString(Address, length);
   Value = TOleVariant(text);
@@ -300,7 +294,7 @@ void TDumpParamDef::ReadValue(uint32_t Address, const TParamAddresses& Context, 
   n = ClampLength(n);
   VARIANT bytes;
   VariantInit(&bytes);
-  MemoryBridge()->ReadBytes(Address, n, bytes);
+  GetProcessMemoryBridge()->ReadBytes(Address, n, bytes);
   Value.Clear();
   memcpy(static_cast<VARIANT*>(&Value), &bytes, sizeof bytes);
 }
@@ -351,15 +345,10 @@ TParamDef* TParamDefs::iterator::operator*() const {
 
 // ---- procedure definitions ----
 
-
 void TProcDefs::Add(TProcDef* Def) { AddString(Def->GetURL(), Def); }
 
 bool TProcDefs::Find(const std::wstring& URL, TProcDef*& Def) const {
-  TObject* found = nullptr;
-  if (!FindString(URL, found)) return false;
-  CW_ASSERT(found != nullptr, SUnit, __LINE__);
-  Def = static_cast<TProcDef*>(found);
-  return true;
+  return FindObject(*this, WideStringHash(URL), Def, SUnit, __LINE__);
 }
 
 void TProcDefs::Remove(TProcDef* Def) { RemoveString(Def->GetURL()); }

@@ -31,9 +31,10 @@ public:
   // A definition entered twice is refused with the list's duplicate error.
   void AddAddress(const TParamDef* Def, uint32_t Address);
   void AddError(const TParamDef* Def, const std::wstring& Message);
-  // Stack pointer at entry + Offset, then one pointer read per indirection; a pointer
-  // of 0 ends it with address 0, an unreadable one with the error's text.
-  void AddParamAddress(const TParamDef* Def, uint32_t StackPointer);
+  // Address (at entry: the stack pointer + the definition's Offset), then one pointer read
+  // per indirection; a pointer of 0 ends it with address 0, an unreadable one with the
+  // error's text.
+  void AddParamAddress(const TParamDef* Def, uint32_t Address, int32_t Indirections);
   bool FindAddress(const TParamDef* Def, uint32_t& Address) const;
   bool FindError(const TParamDef* Def, std::wstring& Message) const;
   void ClearAll();

@@ -2,85 +2,62 @@
 
 #include "Tracer/foundation/uSingletons.h"
 
-#include <new>
-
-
-namespace {
-
-std::wstring BstrToWide(BSTR s) { return s ? std::wstring(s, SysStringLen(s)) : std::wstring(); }
-
-BSTR WideToBstr(const std::wstring& s) {
-  BSTR result = SysAllocStringLen(s.data(), static_cast<UINT>(s.size()));
-  if (!result && !s.empty()) throw std::bad_alloc();
-  return result;
-}
-
-void CheckVariantCall(HRESULT hr) { OleCheck(hr); }
-
-}  // namespace
-
 // ---- TTracerEventParam ----------------------------------------------------------------------
 
 TTracerEventParam::TTracerEventParam(const std::wstring& name)
     : TAutoIntfObject<ITracerEventParam>(__uuidof(ITracerEventParam)),
-      FName(name) {
-  VariantInit(&FValue);
-}
+      FName(name) {}
 
-TTracerEventParam::~TTracerEventParam() { VariantClear(&FValue); }
+TTracerEventParam::~TTracerEventParam() = default;
 
 HRESULT STDMETHODCALLTYPE TTracerEventParam::get_Name(BSTR* Name) {
-  return Guard([&] {
+  return ComMethodGuard([&] {
     std::lock_guard<std::mutex> guard(FLock);
-    *Name = WideToBstr(FName);
+    *Name = TBStr(FName).Detach();
   });
 }
 
 HRESULT STDMETHODCALLTYPE TTracerEventParam::put_Name(BSTR Name) {
-  return Guard([&] {
-    std::wstring name = BstrToWide(Name);
+  return ComMethodGuard([&] {
+    std::wstring name = BStrToWide(Name);
     std::lock_guard<std::mutex> guard(FLock);
     FName.swap(name);
   });
 }
 
 HRESULT STDMETHODCALLTYPE TTracerEventParam::get_Value(VARIANT* Value) {
-  return Guard([&] {
-    VARIANT copy;
-    VariantInit(&copy);
+  return ComMethodGuard([&] {
+    TOleVariant copy;
     {
       std::lock_guard<std::mutex> guard(FLock);
-      CheckVariantCall(VariantCopy(&copy, &FValue));
+      OleCheck(VariantCopy(&copy, &FValue));
     }
-    *Value = copy;
+    *Value = copy.Detach();
   });
 }
 
 HRESULT STDMETHODCALLTYPE TTracerEventParam::put_Value(VARIANT Value) {
-  return Guard([&] {
-    VARIANT copy;
-    VariantInit(&copy);
-    CheckVariantCall(VariantCopy(&copy, &Value));
-    VARIANT old;
+  return ComMethodGuard([&] {
+    TOleVariant value;
+    OleCheck(VariantCopy(&value, &Value));
     {
       std::lock_guard<std::mutex> guard(FLock);
-      old = FValue;
-      FValue = copy;
+      std::swap(FValue, value);
     }
-    // The old value may hold an object whose release runs script code: outside the lock.
-    VariantClear(&old);
+    // The old value (now in value) may hold an object whose release runs script code: it goes
+    // outside the lock.
   });
 }
 
 HRESULT STDMETHODCALLTYPE TTracerEventParam::get_Visible(VARIANT_BOOL* Visible) {
-  return Guard([&] {
+  return ComMethodGuard([&] {
     std::lock_guard<std::mutex> guard(FLock);
     *Visible = FVisible;
   });
 }
 
 HRESULT STDMETHODCALLTYPE TTracerEventParam::put_Visible(VARIANT_BOOL Visible) {
-  return Guard([&] {
+  return ComMethodGuard([&] {
     std::lock_guard<std::mutex> guard(FLock);
     FVisible = Visible;
   });
@@ -103,12 +80,9 @@ bool SameParamName(const std::wstring& a, const std::wstring& b) {
 int IndexOfParamName(const TTracerEventParamsList& list, const std::wstring& name) {
   std::vector<TComPtr<ITracerEventParam>> items = list.Snapshot();
   for (size_t i = 0; i < items.size(); ++i) {
-    BSTR itemName = nullptr;
-    HRESULT hr = items[i]->get_Name(&itemName);
-    OleCheck(hr);
-    bool same = SameParamName(BstrToWide(itemName), name);
-    SysFreeString(itemName);
-    if (same) return static_cast<int>(i);
+    TBStr itemName;
+    OleCheck(items[i]->get_Name(itemName.Put()));
+    if (SameParamName(itemName.Str(), name)) return static_cast<int>(i);
   }
   return -1;
 }
@@ -140,7 +114,7 @@ public:
   }
   HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR* rgszNames, UINT cNames, LCID,
                                           DISPID* rgDispId) override {
-    try {
+    return ComMethodGuard(IID_IDispatch, [&] {
       HRESULT result = S_OK;
       for (UINT i = 0; i < cNames; ++i) {
         int index = IndexOfParamName(*FList, rgszNames[i] ? rgszNames[i] : L"");
@@ -152,23 +126,13 @@ public:
         }
       }
       return result;
-    } catch (...) {
-      return E_UNEXPECTED;
-    }
+    });
   }
   HRESULT STDMETHODCALLTYPE Invoke(DISPID dispIdMember, REFIID, LCID, WORD wFlags,
                                    DISPPARAMS* pDispParams, VARIANT* pVarResult,
                                    EXCEPINFO* pExcepInfo, UINT*) override {
-    try {
-      DoInvoke(dispIdMember, wFlags, pDispParams, pVarResult);
-      return S_OK;
-    } catch (const Exception& e) {
-      return ReportInvokeError(pExcepInfo, e.Message());
-    } catch (const std::bad_alloc&) {
-      return ReportInvokeError(pExcepInfo, L"Out of memory");
-    } catch (...) {
-      return ReportInvokeError(pExcepInfo, L"Unknown error");
-    }
+    return ComMethodGuard(pExcepInfo, InvokeErrorCode,
+                          [&] { DoInvoke(dispIdMember, wFlags, pDispParams, pVarResult); });
   }
 
 private:
@@ -179,16 +143,12 @@ private:
     switch (flags) {
       case DISPATCH_PROPERTYGET:
       case DISPATCH_METHOD | DISPATCH_PROPERTYGET: {
-        VARIANT value;
-        VariantInit(&value);
-        HRESULT hr = param->get_Value(&value);
-        OleCheck(hr);
+        TOleVariant value;
+        OleCheck(param->get_Value(value.Receive()));
         // Without a result variant there is nowhere to put the value: dropped.
         if (result) {
-          VariantClear(result);
-          *result = value;
-        } else {
-          VariantClear(&value);
+          TOleVariant previous = TOleVariant::Adopt(*result);
+          *result = value.Detach();
         }
         break;
       }
@@ -197,27 +157,14 @@ private:
       case DISPATCH_PROPERTYPUTREF: {  // VBScript's Set arrives alone
         if (!params || params->cArgs != 1)
           throw Exception(WideFormat(L"IDispatch::Invoke() - %ls", L"Invalid argument count"));
-        VARIANT copy;
-        VariantInit(&copy);
-        HRESULT hr = VariantCopyInd(&copy, &params->rgvarg[0]);
-        OleCheck(hr);
-        hr = param->put_Value(copy);
-        VariantClear(&copy);
-        OleCheck(hr);
+        TOleVariant copy;
+        OleCheck(VariantCopyInd(&copy, &params->rgvarg[0]));
+        OleCheck(param->put_Value(copy));
         break;
       }
       default:
         throw Exception(WideFormat(L"IDispatch::Invoke() - %ls", L"Unsupported call type"));
     }
-  }
-
-  static HRESULT ReportInvokeError(EXCEPINFO* info, const std::wstring& message) {
-    if (info) {
-      ZeroMemory(info, sizeof(*info));
-      info->wCode = InvokeErrorCode;
-      info->bstrDescription = SysAllocStringLen(message.data(), static_cast<UINT>(message.size()));
-    }
-    return DISP_E_EXCEPTION;
   }
 };
 
@@ -240,30 +187,29 @@ TComPtr<ITracerEventParam> TTracerEventParams::AddParam(const std::wstring& name
 }
 
 HRESULT STDMETHODCALLTYPE TTracerEventParams::get_Count(LONG* Count) {
-  return Guard([&] { *Count = FList->Count(); });
+  return ComMethodGuard([&] { *Count = FList->Count(); });
 }
 
 HRESULT STDMETHODCALLTYPE TTracerEventParams::get_Item(LONG Index, ITracerEventParam** Param) {
-  return Guard([&] { *Param = GetParamItem(*FList, Index).Detach(); });
+  return ComMethodGuard([&] { *Param = GetParamItem(*FList, Index).Detach(); });
 }
 
 HRESULT STDMETHODCALLTYPE TTracerEventParams::Add(BSTR Name, ITracerEventParam** Param) {
-  return Guard([&] { *Param = AddParam(BstrToWide(Name)).Detach(); });
+  return ComMethodGuard([&] { *Param = AddParam(BStrToWide(Name)).Detach(); });
 }
 
 HRESULT STDMETHODCALLTYPE TTracerEventParams::Find(BSTR Name, ITracerEventParam** Param) {
-  return Guard([&] {
-    int index = IndexOfParamName(*FList, BstrToWide(Name));
+  return ComMethodGuard([&] {
+    int index = IndexOfParamName(*FList, BStrToWide(Name));
     *Param = index < 0 ? nullptr : GetParamItem(*FList, index).Detach();
   });
 }
 
 HRESULT STDMETHODCALLTYPE TTracerEventParams::get_Values(VARIANT* Values) {
-  return Guard([&] {
+  return ComMethodGuard([&] {
     VariantInit(Values);
     Values->vt = VT_DISPATCH;
-    Values->pdispVal = FValuesDispatch.Get();
-    Values->pdispVal->AddRef();
+    Values->pdispVal = TComPtr<IDispatch>(FValuesDispatch).Detach();
   });
 }
 

@@ -11,6 +11,7 @@
 #include "Tracer/com/CalderwispTlb.h"
 #include "Tracer/com/uAutoObject.h"
 #include "Tracer/com/uInterfaceList.h"
+#include "Tracer/foundation/uOleVariant.h"
 
 class TTracerEventParam : public TAutoIntfObject<ITracerEventParam> {
 public:
@@ -27,7 +28,7 @@ private:
   // Name and value may be read on the main thread while a script writes them.
   mutable std::mutex FLock;
   std::wstring FName;
-  VARIANT FValue;
+  TOleVariant FValue;
   VARIANT_BOOL FVisible = VARIANT_TRUE;
 
 protected:

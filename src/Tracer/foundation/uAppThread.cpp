@@ -4,16 +4,23 @@
 
 void TAppThread::Execute() {
   // The thread's entry: an exception is reported in the main thread, never passed on.
-  try {
+  DgnThreadEntryGuard([this] {
     CoInitialize(nullptr);
     struct TUninitialize {
       ~TUninitialize() { CoUninitialize(); }
     } uninitialize;
     DoExecute();
-  } catch (...) {
-    try {
-      ReportException();
-    } catch (...) {
+  });
+}
+
+void ProcessMessages() {
+  MSG msg;
+  while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    if (msg.message == WM_QUIT) {
+      PostQuitMessage(static_cast<int>(msg.wParam));
+      return;
     }
+    TranslateMessage(&msg);
+    DispatchMessageW(&msg);
   }
 }

@@ -13,3 +13,7 @@ protected:
   // The thread's work.
   virtual void DoExecute() = 0;
 };
+
+// Dispatches the calling thread's pending window messages (and so synchronised calls); a
+// WM_QUIT among them is posted again for the program's own loop and ends the pass.
+void ProcessMessages();

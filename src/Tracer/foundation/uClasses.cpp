@@ -4,6 +4,7 @@
 
 #include "Tracer/foundation/uRaise.h"
 #include "Tracer/foundation/uUtils.h"
+#include "lib/dgn/windows/DgnHandle.h"
 
 static const wchar_t* const kUnit = L"src/Tracer/uClasses";
 
@@ -64,16 +65,11 @@ void TProcesses::Refresh() {
   for (size_t i = 0; i < n; ++i) {
     if (ids[i] == ownId) continue;
     // synchronise, query information, memory read/write/operation, terminate
-    HANDLE process = OpenProcess(0x100439, FALSE, ids[i]);
-    if (process == nullptr) continue;
+    TDgnHandle process(OpenProcess(0x100439, FALSE, ids[i]));
+    if (!process) continue;
     std::wstring fileName;
-    try {
-      GetProcessModuleFileName(process, nullptr, fileName);
-    } catch (...) {
-      CloseHandleAndNil(process);
-      throw;
-    }
-    CloseHandleAndNil(process);
+    GetProcessModuleFileName(process.Get(), nullptr, fileName);
+    process.Reset();
     if (!fileName.empty()) FItems.push_back(std::make_unique<TProcess>(ids[i], fileName));
   }
 }

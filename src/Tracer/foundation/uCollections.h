@@ -129,3 +129,22 @@ private:
   const wchar_t* FUnitPath;
   int FLine;
 };
+
+// The object under key in an object map, as a T; a nil item fails the given assertion.
+template <class T>
+bool FindObject(const TQObjectBucketList& list, uint32_t key, T*& object, const wchar_t* unitPath, int line) {
+  TObject* obj = nullptr;
+  if (!list.Find(key, obj)) return false;
+  CW_ASSERT(obj != nullptr, unitPath, line);
+  object = static_cast<T*>(obj);
+  return true;
+}
+
+// The objects of a map in the enumerator's order, for walks that change the map.
+template <class T>
+std::vector<T*> ObjectsOf(TQBucketList* list, const wchar_t* unitPath, int line) {
+  std::vector<T*> items;
+  TQObjectBucketListEnumerator<T> e(list, unitPath, line);
+  while (e.MoveNext()) items.push_back(e.GetCurrent());
+  return items;
+}

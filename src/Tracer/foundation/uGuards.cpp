@@ -2,58 +2,82 @@
 
 #include <atomic>
 #include <new>
+#include <string>
 
 #include "Tracer/foundation/uHolders.h"
 #include "Tracer/foundation/uUtils.h"
 
 namespace {
 
+// The exception being handled as the message a COM caller reads and the HRESULT it gets.
+HRESULT CurrentComFailure(std::wstring& message) noexcept {
+  try {
+    try {
+      throw;
+    } catch (const EOleSysError& e) {
+      message = e.Message();
+      return FAILED(e.ErrorCode) ? e.ErrorCode : E_UNEXPECTED;
+    } catch (const EAbort& e) {
+      message = e.Message();
+      return E_ABORT;
+    } catch (const Exception& e) {
+      message = e.Message();
+      return E_UNEXPECTED;
+    } catch (const std::bad_alloc&) {
+      message = L"Out of memory";
+      return E_OUTOFMEMORY;
+    } catch (const std::exception& e) {
+      message = Utf8ToWide(e.what());
+      return E_UNEXPECTED;
+    } catch (...) {
+      message = L"Unknown exception";
+      return E_UNEXPECTED;
+    }
+  } catch (...) {
+    // No room even for the message.
+    message.clear();
+    return E_OUTOFMEMORY;
+  }
+}
+
 void SetComErrorInfo(REFIID iid, const std::wstring& description) noexcept {
-  ICreateErrorInfo* create = nullptr;
-  if (FAILED(CreateErrorInfo(&create))) return;
+  TComPtr<ICreateErrorInfo> create;
+  if (FAILED(CreateErrorInfo(create.Put()))) return;
   create->SetGUID(iid);
   create->SetDescription(const_cast<LPOLESTR>(description.c_str()));
-  IErrorInfo* info = nullptr;
-  if (SUCCEEDED(create->QueryInterface(IID_IErrorInfo, reinterpret_cast<void**>(&info)))) {
-    SetErrorInfo(0, info);
-    info->Release();
-  }
-  create->Release();
+  TComPtr<IErrorInfo> info;
+  if (SUCCEEDED(create.As(info))) SetErrorInfo(0, info.Get());
 }
 
 }  // namespace
 
 HRESULT HandleComException(REFIID iid) noexcept {
-  // Nothing in here may throw again: the caller is a COM boundary.
-  try {
-    throw;
-  } catch (const EOleSysError& e) {
-    SetComErrorInfo(iid, e.Message());
-    return FAILED(e.ErrorCode) ? e.ErrorCode : E_UNEXPECTED;
-  } catch (const EAbort& e) {
-    SetComErrorInfo(iid, e.Message());
-    return E_ABORT;
-  } catch (const Exception& e) {
-    SetComErrorInfo(iid, e.Message());
-    return E_UNEXPECTED;
-  } catch (const std::bad_alloc&) {
-    SetComErrorInfo(iid, L"Out of memory");
-    return E_OUTOFMEMORY;
-  } catch (const std::exception& e) {
+  std::wstring message;
+  const HRESULT hr = CurrentComFailure(message);
+  SetComErrorInfo(iid, message);
+  return hr;
+}
+
+HRESULT HandleInvokeException(EXCEPINFO* excepInfo, WORD code) noexcept {
+  std::wstring message;
+  CurrentComFailure(message);
+  if (excepInfo) {
+    ZeroMemory(excepInfo, sizeof(*excepInfo));
+    excepInfo->wCode = code;
     try {
-      SetComErrorInfo(iid, Utf8ToWide(e.what()));
+      excepInfo->bstrDescription = TBStr(message).Detach();
     } catch (...) {
+      // The code alone tells the caller.
     }
-    return E_UNEXPECTED;
-  } catch (...) {
-    SetComErrorInfo(iid, L"Unknown exception");
-    return E_UNEXPECTED;
   }
+  return DISP_E_EXCEPTION;
 }
 
 namespace {
 
 std::atomic<TExceptionRoute> GApplicationRoute{nullptr};
+
+}  // namespace
 
 void ShowExceptionMessage() noexcept {
   try {
@@ -74,8 +98,6 @@ void ShowExceptionMessage() noexcept {
   }
 }
 
-}  // namespace
-
 TExceptionRoute SetApplicationExceptionRoute(TExceptionRoute route) noexcept {
   return GApplicationRoute.exchange(route);
 }
@@ -86,4 +108,25 @@ void HandleApplicationException() noexcept {
     route();
   else
     ShowExceptionMessage();
+}
+
+bool TakeErrorInfoText(std::wstring& text) {
+  TComPtr<IErrorInfo> info;
+  if (GetErrorInfo(0, info.Put()) != S_OK || !info) return false;
+  TBStr description;
+  info->GetDescription(description.Put());
+  text = description.Str();
+  return true;
+}
+
+void RaisePluginCallError(HRESULT hr) {
+  std::wstring description;
+  TakeErrorInfoText(description);
+  throw EOleSysError(description.empty() ? OleErrorText(hr) : description, hr);
+}
+
+void RaiseLeftErrorInfo() {
+  std::wstring text;
+  if (!TakeErrorInfoText(text)) return;
+  throw EOleSysError(text.empty() ? L"Plugin call failed" : text, E_FAIL);
 }

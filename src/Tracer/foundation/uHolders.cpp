@@ -2,6 +2,8 @@
 
 #include <new>
 
+#include "lib/dgn/windows/DgnWin32.h"
+
 TBStr::TBStr(const std::wstring& s) : FValue(SysAllocStringLen(s.data(), static_cast<UINT>(s.size()))) {
   if (!FValue && !s.empty()) throw std::bad_alloc();
 }
@@ -19,14 +21,29 @@ std::wstring TBStr::Str() const { return BStrToWide(FValue); }
 
 std::wstring BStrToWide(BSTR s) { return s ? std::wstring(s, SysStringLen(s)) : std::wstring(); }
 
+TSafeArray& TSafeArray::operator=(TSafeArray&& other) noexcept {
+  if (this != &other) Reset(std::exchange(other.FArray, nullptr));
+  return *this;
+}
+
+TSafeArray TSafeArray::CreateVector(VARTYPE vt, LONG lowerBound, ULONG count) {
+  TSafeArray array(SafeArrayCreateVector(vt, lowerBound, count));
+  if (!array) throw std::bad_alloc();
+  return array;
+}
+
+void TSafeArray::Reset(SAFEARRAY* array) {
+  if (SAFEARRAY* old = std::exchange(FArray, array)) SafeArrayDestroy(old);
+}
+
+TExcepInfo::~TExcepInfo() {
+  SysFreeString(bstrSource);
+  SysFreeString(bstrDescription);
+  SysFreeString(bstrHelpFile);
+}
+
 std::wstring OleErrorText(HRESULT hr) {
-  wchar_t* buffer = nullptr;
-  DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                           nullptr, static_cast<DWORD>(hr), 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-  std::wstring text(buffer ? buffer : L"", n);
-  LocalFree(buffer);
-  while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r' || text.back() == L' ' || text.back() == L'.'))
-    text.pop_back();
+  std::wstring text = DgnSysErrorMessage(static_cast<uint32_t>(hr));
   if (text.empty()) text = WideFormat(L"OLE error %.8X", static_cast<unsigned>(hr));
   return text;
 }

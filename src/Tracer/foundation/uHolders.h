@@ -1,5 +1,6 @@
-// Owners of the platform's resources: interface references, BSTRs, and the OLE error exception
-// that a failed HRESULT becomes. Nothing outside these holders releases or frees such a resource.
+// Owners of the platform's resources: interface references, BSTRs, safe arrays, the texts of an
+// exception record, and the OLE error exception that a failed HRESULT becomes. Nothing outside
+// these holders (and TOleVariant) releases or frees such a resource.
 #pragma once
 #include <windows.h>
 #include <oaidl.h>
@@ -44,6 +45,17 @@ public:
     Reset();
     FPtr = p;
   }
+  // Asks source for T and holds the answer; a failure leaves this empty and answers its HRESULT.
+  HRESULT QueryFrom(IUnknown* source) {
+    Reset();
+    if (!source) return E_POINTER;
+    return source->QueryInterface(__uuidof(T), reinterpret_cast<void**>(&FPtr));
+  }
+  // Asks the held object for U.
+  template <class U>
+  HRESULT As(TComPtr<U>& target) const {
+    return target.QueryFrom(FPtr);
+  }
 
 private:
   T* FPtr = nullptr;
@@ -58,12 +70,50 @@ public:
   TBStr& operator=(const TBStr&) = delete;
   ~TBStr();
   BSTR Get() const { return FValue; }
+  // Frees the held string and hands out the slot for an out-parameter.
   BSTR* Put();
+  // Gives the string to the caller (an out-parameter of a COM method).
   BSTR Detach();
   std::wstring Str() const;
 
 private:
   BSTR FValue = nullptr;
+};
+
+// Owner of a SAFEARRAY.
+class TSafeArray {
+public:
+  TSafeArray() = default;
+  // Adopts an array the caller owns.
+  explicit TSafeArray(SAFEARRAY* array) : FArray(array) {}
+  TSafeArray(TSafeArray&& other) noexcept : FArray(std::exchange(other.FArray, nullptr)) {}
+  TSafeArray& operator=(TSafeArray&& other) noexcept;
+  TSafeArray(const TSafeArray&) = delete;
+  TSafeArray& operator=(const TSafeArray&) = delete;
+  ~TSafeArray() { Reset(); }
+  // A one-dimensional array of count elements from lowerBound; raises std::bad_alloc.
+  static TSafeArray CreateVector(VARTYPE vt, LONG lowerBound, ULONG count);
+
+  SAFEARRAY* Get() const { return FArray; }
+  explicit operator bool() const { return FArray != nullptr; }
+  SAFEARRAY** Put() {
+    Reset();
+    return &FArray;
+  }
+  SAFEARRAY* Detach() { return std::exchange(FArray, nullptr); }
+  void Reset(SAFEARRAY* array = nullptr);
+
+private:
+  SAFEARRAY* FArray = nullptr;
+};
+
+// An exception record for IDispatch::Invoke: zeroed, and its texts freed with it.
+class TExcepInfo : public EXCEPINFO {
+public:
+  TExcepInfo() : EXCEPINFO() {}
+  TExcepInfo(const TExcepInfo&) = delete;
+  TExcepInfo& operator=(const TExcepInfo&) = delete;
+  ~TExcepInfo();
 };
 
 // A BSTR as a wide string (nil is the empty string).
@@ -79,7 +129,8 @@ public:
   HRESULT ErrorCode;
 };
 
-// The system's text of an HRESULT, or "OLE error %.8X" when it has none.
+// The system's text of an HRESULT (no trailing line break or period), or "OLE error %.8X" when it
+// has none.
 std::wstring OleErrorText(HRESULT hr);
 // Raises EOleSysError when hr failed.
 void OleCheck(HRESULT hr);

@@ -4,13 +4,9 @@
 
 #include "Tracer/foundation/uUtils.h"
 #include "Tracer/foundation/uWideStrUtils.h"
+#include "lib/dgn/windows/DgnHandle.h"
 
 namespace {
-
-std::wstring UpperCase(std::wstring s) {
-  if (!s.empty()) CharUpperBuffW(s.data(), static_cast<DWORD>(s.size()));
-  return s;
-}
 
 std::wstring Trim(const std::wstring& s) {
   size_t first = s.find_first_not_of(L" \t");
@@ -20,24 +16,17 @@ std::wstring Trim(const std::wstring& s) {
 }
 
 bool ReadFileBytes(const std::wstring& fileName, std::string& bytes) {
-  HANDLE h = CreateFileW(fileName.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return false;
+  TDgnHandle h(CreateFileW(fileName.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!h) return false;
   char buffer[65536];
   DWORD done = 0;
   bool ok = true;
-  while ((ok = ReadFile(h, buffer, sizeof buffer, &done, nullptr)) && done) bytes.append(buffer, done);
-  CloseHandle(h);
+  while ((ok = ReadFile(h.Get(), buffer, sizeof buffer, &done, nullptr)) && done) bytes.append(buffer, done);
   return ok;
 }
 
 LANGID SystemUserLangId() { return GetUserDefaultLangID(); }
-
-std::wstring ProgramFolder() {
-  wchar_t buffer[1024];
-  DWORD n = GetModuleFileNameW(nullptr, buffer, 1024);
-  return WideExtractFileDir(std::wstring(buffer, n));
-}
 
 }  // namespace
 
@@ -62,13 +51,13 @@ TLanguageFile::TLanguageFile(std::wstring fileName) : FFileName(std::move(fileNa
     line.text = Utf8ToWide(raw);
     std::wstring trimmed = Trim(line.text);
     if (trimmed.size() >= 2 && trimmed.front() == L'[' && trimmed.find(L']') != std::wstring::npos) {
-      section = UpperCase(Trim(trimmed.substr(1, trimmed.find(L']') - 1)));
+      section = WideUpperCase(Trim(trimmed.substr(1, trimmed.find(L']') - 1)));
       line.section = section;
     } else {
       line.section = section;
       size_t eq = line.text.find(L'=');
       if (eq != std::wstring::npos && !section.empty()) {
-        line.key = UpperCase(Trim(line.text.substr(0, eq)));
+        line.key = WideUpperCase(Trim(line.text.substr(0, eq)));
         line.value = Trim(line.text.substr(eq + 1));
         // Quotes around a whole value are not part of it.
         if (line.value.size() >= 2 && (line.value.front() == L'"' || line.value.front() == L'\'') &&
@@ -81,7 +70,7 @@ TLanguageFile::TLanguageFile(std::wstring fileName) : FFileName(std::move(fileNa
 }
 
 std::wstring TLanguageFile::ReadString(const std::wstring& section, const std::wstring& key) {
-  const std::wstring s = UpperCase(Trim(section)), k = UpperCase(Trim(key));
+  const std::wstring s = WideUpperCase(Trim(section)), k = WideUpperCase(Trim(key));
   std::lock_guard<std::mutex> lock(FLock);
   for (const TLine& line : FLines)
     if (!line.key.empty() && line.key == k && line.section == s) return line.value;
@@ -89,7 +78,7 @@ std::wstring TLanguageFile::ReadString(const std::wstring& section, const std::w
 }
 
 void TLanguageFile::WriteString(const std::wstring& section, const std::wstring& key, const std::wstring& value) {
-  const std::wstring s = UpperCase(Trim(section)), k = UpperCase(Trim(key));
+  const std::wstring s = WideUpperCase(Trim(section)), k = WideUpperCase(Trim(key));
   std::lock_guard<std::mutex> lock(FLock);
   TLine entry{key + L"=" + value, s, k, value};
   auto same = std::find_if(FLines.begin(), FLines.end(),
@@ -111,11 +100,11 @@ void TLanguageFile::WriteString(const std::wstring& section, const std::wstring&
   }
   std::string bytes = FBom ? "\xEF\xBB\xBF" : "";
   for (const TLine& line : FLines) bytes += WideToUtf8(line.text) + "\r\n";
-  HANDLE h = CreateFileW(FFileName.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return;  // a read-only folder only loses the hint for translators
+  TDgnHandle h(CreateFileW(FFileName.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                           nullptr));
+  if (!h) return;  // a read-only folder only loses the hint for translators
   DWORD done = 0;
-  WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &done, nullptr);
-  CloseHandle(h);
+  WriteFile(h.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &done, nullptr);
 }
 
 // ---- TMultiLanguage
@@ -132,15 +121,15 @@ TMultiLanguage::~TMultiLanguage() = default;
 void TMultiLanguage::ReadLanguages() {
   FLanguages.clear();
   WIN32_FIND_DATAW data;
-  HANDLE find = FindFirstFileW((FLanguageFolder + L"\\*.lng").c_str(), &data);
-  if (find == INVALID_HANDLE_VALUE) return;
+  TDgnFindHandle find(FindFirstFileW((FLanguageFolder + L"\\*.lng").c_str(), &data));
+  if (!find) return;
   do {
     if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
     std::wstring name = data.cFileName;
     for (size_t p; (p = name.find(L".lng")) != std::wstring::npos;) name.erase(p, 4);
     FLanguages.push_back(name);
-  } while (FindNextFileW(find, &data));
-  FindClose(find);
+  } while (FindNextFileW(find.Get(), &data));
+  find.Reset();
   std::sort(FLanguages.begin(), FLanguages.end(), [](const std::wstring& a, const std::wstring& b) {
     return CompareStringW(LOCALE_USER_DEFAULT, NORM_IGNORECASE, a.c_str(), -1, b.c_str(), -1) == CSTR_LESS_THAN;
   });

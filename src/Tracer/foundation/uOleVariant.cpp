@@ -2,6 +2,8 @@
 
 #include <new>
 
+#include "Tracer/foundation/uHolders.h"
+
 static void CopyInto(VARIANT& dest, const VARIANT& source) {
   VariantInit(&dest);
   // Only out of memory makes a plain copy fail.
@@ -28,10 +30,8 @@ TOleVariant::TOleVariant(bool value) {
 
 TOleVariant::TOleVariant(const std::wstring& value) {
   VariantInit(this);
-  BSTR b = SysAllocStringLen(value.data(), static_cast<UINT>(value.size()));
-  if (!b) throw std::bad_alloc();
+  bstrVal = TBStr(value).Detach();
   vt = VT_BSTR;
-  bstrVal = b;
 }
 
 TOleVariant::TOleVariant(const wchar_t* value) : TOleVariant(std::wstring(value ? value : L"")) {}
@@ -61,7 +61,17 @@ VARIANT TOleVariant::Detach() {
   return v;
 }
 
-std::wstring TOleVariant::AsBSTRText() const {
-  if (vt != VT_BSTR || !bstrVal) return std::wstring();
-  return std::wstring(bstrVal, SysStringLen(bstrVal));
+TOleVariant TOleVariant::Adopt(VARIANT& value) noexcept {
+  TOleVariant owner;
+  static_cast<VARIANT&>(owner) = value;
+  VariantInit(&value);
+  return owner;
+}
+
+std::wstring TOleVariant::AsBSTRText() const { return vt == VT_BSTR ? BStrToWide(bstrVal) : std::wstring(); }
+
+TOleVariant VariantByValue(const VARIANT& source) {
+  TOleVariant result;
+  OleCheck(VariantCopyInd(&result, const_cast<VARIANT*>(&source)));
+  return result;
 }

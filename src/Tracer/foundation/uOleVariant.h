@@ -36,7 +36,14 @@ public:
   }
   // Hands the content over (the caller owns it) and leaves this Empty.
   VARIANT Detach();
+  // Takes over the content of a VARIANT the caller owned (an in-out parameter), leaving it Empty.
+  static TOleVariant Adopt(VARIANT& value) noexcept;
 
   // The content of a VT_BSTR variant (an empty text for a null BSTR).
   std::wstring AsBSTRText() const;
 };
+
+// A copy that owns its value: a by-reference variant (a script's variable, a plug-in's
+// pointer) becomes the value it points at, so the copy never points into the caller's memory.
+// Raises the COM error of a variant that cannot be copied.
+TOleVariant VariantByValue(const VARIANT& source);

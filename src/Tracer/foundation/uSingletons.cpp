@@ -6,25 +6,20 @@
 #include <mutex>
 #include <typeinfo>
 
+#include "Tracer/foundation/uGuards.h"
+
 static const wchar_t* const kUnit = L"src/Tracer/uSingletons";
 
 HRESULT ObjectQueryInterface(TInterfaceProvider* obj, REFIID iid, void** intf) {
   if (intf == nullptr) return E_POINTER;
-  void* p = nullptr;
-  try {
-    p = obj != nullptr ? obj->GetInterface(iid) : nullptr;
-  } catch (...) {
-    // Reached from COM callers: nothing may leave through their frames.
-    *intf = nullptr;
-    return E_UNEXPECTED;
-  }
-  if (p == nullptr) {
-    *intf = nullptr;
-    return E_NOINTERFACE;
-  }
-  static_cast<IUnknown*>(p)->AddRef();
-  *intf = p;
-  return S_OK;
+  *intf = nullptr;
+  return ComMethodGuard(IID_IUnknown, [&]() -> HRESULT {
+    void* p = obj != nullptr ? obj->GetInterface(iid) : nullptr;
+    if (p == nullptr) return E_NOINTERFACE;
+    static_cast<IUnknown*>(p)->AddRef();
+    *intf = p;
+    return S_OK;
+  });
 }
 
 ULONG TInterfacedObject::ObjAddRef() noexcept { return static_cast<ULONG>(++FRefCount); }

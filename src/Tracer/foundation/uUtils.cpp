@@ -2,6 +2,7 @@
 
 #include <objbase.h>
 #include <psapi.h>
+#include <shellapi.h>
 #include <shlobj.h>
 
 #include <algorithm>
@@ -10,8 +11,11 @@
 #include <cstdio>
 #include <mutex>
 
+#include "Tracer/foundation/uHolders.h"
 #include "Tracer/foundation/uRaise.h"
 #include "Tracer/foundation/uWideStrUtils.h"
+#include "lib/dgn/windows/DgnHandle.h"
+#include "lib/dgn/windows/DgnSysUtils.h"
 
 int32_t TimeFormatDigits = 0;
 
@@ -73,14 +77,7 @@ void ParseURLParams(const std::wstring& url, std::wstring& scheme, std::wstring&
   SplitQueryParams(query, params);
 }
 
-static std::wstring ExeFileName() {
-  std::vector<wchar_t> buf(MAX_PATH);
-  for (;;) {
-    DWORD n = GetModuleFileNameW(nullptr, buf.data(), static_cast<DWORD>(buf.size()));
-    if (n < buf.size()) return std::wstring(buf.data(), n);
-    buf.resize(buf.size() * 2);
-  }
-}
+std::wstring ProgramFolder() { return WideExtractFileDir(ModuleFilePath(nullptr)); }
 
 std::wstring GetUserDataFolder() {
   wchar_t buf[MAX_PATH + 1] = {};
@@ -88,7 +85,7 @@ std::wstring GetUserDataFolder() {
   if (SHGetSpecialFolderPathW(GetApplicationWindow(), buf, CSIDL_APPDATA, TRUE))
     folder = WideExcludeTrailingPathDelimiter(buf) + L"\\Pelludrane\\Calderwisp";
   else
-    folder = WideExtractFileDir(ExeFileName());
+    folder = ProgramFolder();
   WideForceDirectories(folder);  // a folder that cannot be made is still the answer
   return folder;
 }
@@ -129,8 +126,8 @@ void FreeLibraryIfLoaded(HMODULE handle) {
 }
 
 void CloseHandleAndNil(HANDLE& handle) {
-  if (handle != nullptr && handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
-  handle = nullptr;
+  // The owner closes a real handle and leaves nil and the invalid value alone.
+  TDgnHandle owner(std::exchange(handle, nullptr));
 }
 
 void GetProcessModuleFileName(HANDLE processHandle, HMODULE moduleHandle, std::wstring& fileName) {
@@ -238,7 +235,8 @@ void ReplaceTabs(std::wstring& s, const std::wstring& replacement) {
 void InterfacedAddRef(IUnknown* obj) { obj->AddRef(); }
 
 void InterfacedRelease(IUnknown* obj) {
-  if (obj != nullptr) obj->Release();
+  TComPtr<IUnknown> dropped;
+  dropped.Attach(obj);
 }
 
 namespace {
@@ -276,14 +274,28 @@ int ShowMessageBox(const std::wstring& text, UINT flags) {
 void ShowErrorBox(const std::wstring& text, UINT flags) { ShowMessageBox(text, flags | MB_ICONERROR); }
 
 void CheckCOMClassRegistered(const CLSID& clsId, const std::wstring& title, const std::wstring& fixCommand) {
-  IUnknown* obj = nullptr;
+  TComPtr<IUnknown> obj;
   if (SUCCEEDED(CoCreateInstance(clsId, nullptr, CLSCTX_INPROC_SERVER, __uuidof(IUnknown),
-                                 reinterpret_cast<void**>(&obj)))) {
-    obj->Release();
+                                 reinterpret_cast<void**>(obj.Put()))))
     return;
-  }
   ShowMessageBox(WideFormat(L"\"%ls\" is not registered. Some functions may not work properly.\r\n"
                             L"Try to execute \"%ls\" in the command prompt to correct the problem",
                             title.c_str(), fixCommand.c_str()),
                  MB_ICONERROR);
+}
+
+namespace {
+std::atomic<TShellExecuteFunc> gShellExecuteFunc{nullptr};
+
+INT_PTR DefaultShellExecute(HWND owner, const std::wstring& file) {
+  return reinterpret_cast<INT_PTR>(ShellExecuteW(owner, nullptr, file.c_str(), nullptr, nullptr, SW_SHOWNORMAL));
+}
+}  // namespace
+
+TShellExecuteFunc SetShellExecuteFunc(TShellExecuteFunc fn) { return gShellExecuteFunc.exchange(fn); }
+
+INT_PTR ShellExecuteFile(const std::wstring& file) {
+  TShellExecuteFunc fn = gShellExecuteFunc;
+  if (fn == nullptr) fn = DefaultShellExecute;
+  return fn(GetApplicationWindow(), file);
 }

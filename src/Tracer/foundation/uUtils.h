@@ -30,6 +30,8 @@ void ParseURLParams(const std::wstring& url, std::wstring& scheme, std::wstring&
 // "<roaming application data>\Pelludrane\Calderwisp" (the program's folder when that is not
 // available), created on demand; no trailing backslash.
 std::wstring GetUserDataFolder();
+// The folder of the program's file, without a trailing backslash.
+std::wstring ProgramFolder();
 // The temporary folder with a trailing backslash.
 std::wstring GetTempDir();
 // A name in the temporary folder; with unique = 0 the system creates the empty file.
@@ -72,3 +74,10 @@ int ShowMessageBox(const std::wstring& text, UINT flags);
 void ShowErrorBox(const std::wstring& text, UINT flags);
 // Tells the user (and goes on) when the in-process class cannot be created.
 void CheckCOMClassRegistered(const CLSID& clsId, const std::wstring& title, const std::wstring& fixCommand);
+
+// Shell calls go through this function too (a mail link would otherwise start whatever the
+// machine has registered); nullptr: ShellExecuteW. The answer is the shell's: above 32 is success.
+using TShellExecuteFunc = INT_PTR (*)(HWND owner, const std::wstring& file);
+TShellExecuteFunc SetShellExecuteFunc(TShellExecuteFunc fn);
+// ShellExecuteW(application window, no verb, file, no parameters, no folder, shown normally).
+INT_PTR ShellExecuteFile(const std::wstring& file);

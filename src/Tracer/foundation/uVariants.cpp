@@ -2,19 +2,11 @@
 
 #include <string>
 
+#include "Tracer/foundation/uHolders.h"
+#include "Tracer/foundation/uOleVariant.h"
 #include "lib/rtl/SysUtils.h"
 
 namespace {
-
-// Owns a VARIANT for the span of one conversion.
-class TScopedVariant {
-public:
-  TScopedVariant() { VariantInit(&Value); }
-  ~TScopedVariant() { VariantClear(&Value); }
-  TScopedVariant(const TScopedVariant&) = delete;
-  TScopedVariant& operator=(const TScopedVariant&) = delete;
-  VARIANT Value;
-};
 
 [[noreturn]] void RaiseConversion(HRESULT hr) {
   throw EConvertError(WideFormat(L"Variant conversion failed (%08X)", static_cast<unsigned>(hr)));
@@ -36,12 +28,11 @@ std::wstring ThroughAnsi(const std::wstring& s) {
 
 // The standard conversion to a string, in the user's locale (decimal separator, dates).
 std::wstring StandardText(const VARIANT& value) {
-  TScopedVariant text;
-  const HRESULT hr = VariantChangeTypeEx(&text.Value, const_cast<VARIANT*>(&value), LOCALE_USER_DEFAULT,
+  TOleVariant text;
+  const HRESULT hr = VariantChangeTypeEx(text.Receive(), const_cast<VARIANT*>(&value), LOCALE_USER_DEFAULT,
                                          VARIANT_ALPHABOOL, VT_BSTR);
   if (FAILED(hr)) RaiseConversion(hr);
-  const BSTR b = V_BSTR(&text.Value);
-  return ThroughAnsi(b != nullptr ? std::wstring(b, SysStringLen(b)) : std::wstring());
+  return ThroughAnsi(BStrToWide(V_BSTR(&text)));
 }
 
 }  // namespace
@@ -94,14 +85,14 @@ std::wstring JoinVariantArray(const VARIANT& value) {
   if (SafeArrayGetDim(array) != 1) RaiseConversion(DISP_E_BADINDEX);
   std::wstring text;
   for (LONG i = low; i <= high; ++i) {
-    TScopedVariant element;
-    hr = SafeArrayGetElement(array, &i, &element.Value);
+    TOleVariant element;
+    hr = SafeArrayGetElement(array, &i, element.Receive());
     if (FAILED(hr)) RaiseConversion(hr);
     if (!text.empty()) text += L' ';
-    if (V_VT(&element.Value) == VT_UI1)
-      text += WideFormat(L"%02X", static_cast<unsigned>(V_UI1(&element.Value)));
+    if (V_VT(&element) == VT_UI1)
+      text += WideFormat(L"%02X", static_cast<unsigned>(V_UI1(&element)));
     else
-      text += StandardText(element.Value);
+      text += StandardText(element);
   }
   return text;
 }

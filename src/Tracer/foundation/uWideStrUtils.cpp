@@ -6,6 +6,11 @@
 
 wchar_t WideUpCaseChar(wchar_t c) { return (c >= L'a' && c <= L'z') ? static_cast<wchar_t>(c - 32) : c; }
 
+std::wstring WideUpperCase(std::wstring s) {
+  if (!s.empty()) CharUpperBuffW(s.data(), static_cast<DWORD>(s.size()));
+  return s;
+}
+
 int32_t WideValInt(const std::wstring& s, int& code) {
   code = -1;
   const int len = static_cast<int>(s.size());
@@ -206,8 +211,6 @@ TWideFileStream::TWideFileStream(const std::wstring& fileName, uint16_t mode)
     : TWideFileStream(fileName, mode, 0) {}
 
 TWideFileStream::TWideFileStream(const std::wstring& fileName, uint16_t mode, uint32_t /*rights*/)
-    : THandleStream(OpenOrCreate(fileName, mode)), FFileName(fileName) {}
+    : THandleStream(OpenOrCreate(fileName, mode)), FFileName(fileName), FOwner(FHandle) {}
 
-TWideFileStream::~TWideFileStream() {
-  if (FHandle != INVALID_HANDLE_VALUE && FHandle != nullptr) CloseHandle(FHandle);
-}
+TWideFileStream::~TWideFileStream() = default;

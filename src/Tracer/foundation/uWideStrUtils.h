@@ -6,10 +6,13 @@
 #include <cstdint>
 #include <string>
 
+#include "lib/dgn/windows/DgnHandle.h"
 #include "lib/rtl/Classes.h"
 #include "lib/rtl/SysUtils.h"
 
 wchar_t WideUpCaseChar(wchar_t c);
+// Upper case by the system's rules: every letter, not only "a" to "z".
+std::wstring WideUpperCase(std::wstring s);
 // Scans a 32-bit integer (decimal, or hexadecimal after "$", "x", "X", "0x", "0X").
 // Code is 0 on success, -1 for an empty text, else the 1-based position of the offending character.
 int32_t WideValInt(const std::wstring& s, int& code);
@@ -58,6 +61,7 @@ public:
 
 private:
   std::wstring FFileName;
+  TDgnHandle FOwner;  // the stream's handle, closed with the stream
 };
 
 // Conversions between wide text and the ANSI code page (no failure; unmappable characters get

@@ -25,67 +25,45 @@ const wchar_t* const SName = L"name";
 const wchar_t* const SValue = L"value";
 const wchar_t* const SObject = L"object";
 
-// A BSTR argument for the duration of one call.
-class TBStrArg {
-public:
-  explicit TBStrArg(const std::wstring& s) : FValue(SysAllocStringLen(s.data(), static_cast<UINT>(s.size()))) {
-    if (!FValue) throw std::bad_alloc();
-  }
-  TBStrArg() : FValue(nullptr) {}
-  ~TBStrArg() { SysFreeString(FValue); }
-  TBStrArg(const TBStrArg&) = delete;
-  TBStrArg& operator=(const TBStrArg&) = delete;
-  operator BSTR() const { return FValue; }
-  BSTR* Receive() {
-    SysFreeString(FValue);
-    FValue = nullptr;
-    return &FValue;
-  }
-  std::wstring Text() const { return FValue ? std::wstring(FValue, SysStringLen(FValue)) : std::wstring(); }
-
-private:
-  BSTR FValue;
-};
-
 // A failed DOM call: the system's text for the result, with the call named.
 void CheckDOM(HRESULT hr, const wchar_t* call) {
   if (FAILED(hr)) throw EOleSysError(OleErrorText(hr) + L"\r\nat " + call, hr);
 }
 
-Microsoft::WRL::ComPtr<IXMLDOMElement> AsElement(IXMLDOMNode* node) {
-  Microsoft::WRL::ComPtr<IXMLDOMElement> element;
-  if (node) node->QueryInterface(__uuidof(IXMLDOMElement), reinterpret_cast<void**>(element.GetAddressOf()));
+TComPtr<IXMLDOMElement> AsElement(IXMLDOMNode* node) {
+  TComPtr<IXMLDOMElement> element;
+  element.QueryFrom(node);
   return element;
 }
 
-Microsoft::WRL::ComPtr<IXMLDOMDocument> OwnerDocument(IXMLDOMNode* node) {
-  Microsoft::WRL::ComPtr<IXMLDOMDocument> doc;
-  CheckDOM(node->get_ownerDocument(doc.GetAddressOf()), L"ownerDocument");
-  if (!doc) CheckDOM(node->QueryInterface(__uuidof(IXMLDOMDocument), reinterpret_cast<void**>(doc.GetAddressOf())),
-                     L"ownerDocument");
+TComPtr<IXMLDOMDocument> OwnerDocument(IXMLDOMNode* node) {
+  TComPtr<IXMLDOMDocument> doc;
+  CheckDOM(node->get_ownerDocument(doc.Put()), L"ownerDocument");
+  // The document itself has no owner document.
+  if (!doc) CheckDOM(doc.QueryFrom(node), L"ownerDocument");
   return doc;
 }
 
 TXMLNode AsNode(IUnknown* unk) {
   TXMLNode node;
-  CheckDOM(unk->QueryInterface(__uuidof(IXMLDOMNode), reinterpret_cast<void**>(node.GetAddressOf())), L"QueryInterface");
+  CheckDOM(node.QueryFrom(unk), L"QueryInterface");
   return node;
 }
 
 TXMLNode CreateElement(IXMLDOMNode* parent, const wchar_t* tag) {
-  Microsoft::WRL::ComPtr<IXMLDOMElement> element;
-  CheckDOM(OwnerDocument(parent)->createElement(TBStrArg(tag), element.GetAddressOf()), L"createElement");
+  TComPtr<IXMLDOMElement> element;
+  CheckDOM(OwnerDocument(parent)->createElement(TBStr(tag).Get(), element.Put()), L"createElement");
   return AsNode(element.Get());
 }
 
 void AppendChild(IXMLDOMNode* parent, IXMLDOMNode* child) {
   TXMLNode added;
-  CheckDOM(parent->appendChild(child, added.GetAddressOf()), L"appendChild");
+  CheckDOM(parent->appendChild(child, added.Put()), L"appendChild");
 }
 
 TXMLNode CreateText(IXMLDOMNode* anyNode, const std::wstring& text) {
-  Microsoft::WRL::ComPtr<IXMLDOMText> node;
-  CheckDOM(OwnerDocument(anyNode)->createTextNode(TBStrArg(text), node.GetAddressOf()), L"createTextNode");
+  TComPtr<IXMLDOMText> node;
+  CheckDOM(OwnerDocument(anyNode)->createTextNode(TBStr(text).Get(), node.Put()), L"createTextNode");
   return AsNode(node.Get());
 }
 
@@ -124,7 +102,7 @@ std::wstring StoredText(const VARIANT& value) {
     case VT_BOOL:
       return value.boolVal != VARIANT_FALSE ? L"True" : L"False";
     case VT_BSTR:
-      return value.bstrVal ? std::wstring(value.bstrVal, SysStringLen(value.bstrVal)) : std::wstring();
+      return BStrToWide(value.bstrVal);
     case VT_BYREF | VT_VARIANT:
       if (value.pvarVal) return StoredText(*value.pvarVal);
       break;
@@ -361,10 +339,10 @@ void CreatePropertySetDocument(TXMLDocument& doc) {
   try {
     doc.Reset();
     CheckDOM(CoCreateInstance(CLSID_CwDOMDocument, nullptr, CLSCTX_INPROC_SERVER, __uuidof(IXMLDOMDocument),
-                              reinterpret_cast<void**>(doc.GetAddressOf())),
+                              reinterpret_cast<void**>(doc.Put())),
              L"CoCreateInstance");
-    Microsoft::WRL::ComPtr<IXMLDOMElement> root;
-    CheckDOM(doc->createElement(TBStrArg(SPropertySet), root.GetAddressOf()), L"createElement");
+    TComPtr<IXMLDOMElement> root;
+    CheckDOM(doc->createElement(TBStr(SPropertySet).Get(), root.Put()), L"createElement");
     CheckDOM(doc->putref_documentElement(root.Get()), L"documentElement");
     CheckDOM(doc->put_validateOnParse(VARIANT_TRUE), L"validateOnParse");
     CheckDOM(doc->put_resolveExternals(VARIANT_TRUE), L"resolveExternals");
@@ -388,35 +366,35 @@ void LoadDocumentFile(IXMLDOMDocument* doc, const std::wstring& fileName) {
   VARIANT_BOOL loaded = VARIANT_FALSE;
   HRESULT hr = doc->load(TOleVariant(source), &loaded);
   if (FAILED(hr) || loaded == VARIANT_FALSE) {
-    Microsoft::WRL::ComPtr<IXMLDOMParseError> parseError;
-    doc->get_parseError(parseError.GetAddressOf());
+    TComPtr<IXMLDOMParseError> parseError;
+    doc->get_parseError(parseError.Put());
     RaiseXMLParseError(parseError.Get());
   }
 }
 
 TXMLNode DocumentElement(IXMLDOMDocument* doc) {
-  Microsoft::WRL::ComPtr<IXMLDOMElement> root;
-  CheckDOM(doc->get_documentElement(root.GetAddressOf()), L"documentElement");
+  TComPtr<IXMLDOMElement> root;
+  CheckDOM(doc->get_documentElement(root.Put()), L"documentElement");
   return root ? AsNode(root.Get()) : TXMLNode();
 }
 
 void RaiseXMLParseError(IXMLDOMParseError* parseError) {
   if (!parseError) throw EFilerException(L"Error loading XML");
   long line = 0, column = 0;
-  TBStrArg reason;
+  TBStr reason;
   parseError->get_line(&line);
   parseError->get_linepos(&column);
-  parseError->get_reason(reason.Receive());
-  std::wstring text = reason.Text();
+  parseError->get_reason(reason.Put());
+  std::wstring text = reason.Str();
   while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r' || text.back() == L' ')) text.pop_back();
   throw EFilerException(WideFormat(L"Error loading XML\r\n(%ld, %ld)\r\n%ls", line, column, text.c_str()));
 }
 
 void SaveDocumentFile(IXMLDOMDocument* doc, const std::wstring& fileName) {
   if (TXMLNode root = DocumentElement(doc)) IndentNode(root.Get(), 1);
-  TBStrArg xml;
-  CheckDOM(doc->get_xml(xml.Receive()), L"xml");
-  ReplaceFileContent(fileName, WideToUtf8(WithCrLf(xml.Text())));
+  TBStr xml;
+  CheckDOM(doc->get_xml(xml.Put()), L"xml");
+  ReplaceFileContent(fileName, WideToUtf8(WithCrLf(xml.Str())));
 }
 
 std::wstring IndentBreak(int level) { return L"\r\n" + std::wstring(static_cast<size_t>(level > 0 ? level : 0), L'\t'); }
@@ -434,7 +412,7 @@ void IndentNode(IXMLDOMNode* element, int level) {
       before.vt = VT_UNKNOWN;
       before.punkVal = child.Get();
       TXMLNode inserted;
-      CheckDOM(element->insertBefore(CreateText(element, IndentBreak(level)).Get(), before, inserted.GetAddressOf()),
+      CheckDOM(element->insertBefore(CreateText(element, IndentBreak(level)).Get(), before, inserted.Put()),
                L"insertBefore");
     }
     child = next;
@@ -444,39 +422,39 @@ void IndentNode(IXMLDOMNode* element, int level) {
 
 TXMLNode FirstChild(IXMLDOMNode* node) {
   TXMLNode child;
-  CheckDOM(node->get_firstChild(child.GetAddressOf()), L"firstChild");
+  CheckDOM(node->get_firstChild(child.Put()), L"firstChild");
   return child;
 }
 
 TXMLNode NextSibling(IXMLDOMNode* node) {
   TXMLNode next;
-  CheckDOM(node->get_nextSibling(next.GetAddressOf()), L"nextSibling");
+  CheckDOM(node->get_nextSibling(next.Put()), L"nextSibling");
   return next;
 }
 
 // --- Nodes ---------------------------------------------------------------------------------
 
 std::wstring GetNodeName(IXMLDOMNode* node) {
-  TBStrArg name;
-  CheckDOM(node->get_nodeName(name.Receive()), L"nodeName");
-  return name.Text();
+  TBStr name;
+  CheckDOM(node->get_nodeName(name.Put()), L"nodeName");
+  return name.Str();
 }
 
 void GetNodeAttribute(IXMLDOMNode* node, const std::wstring& name, TOleVariant& value) {
-  Microsoft::WRL::ComPtr<IXMLDOMElement> element = AsElement(node);
+  TComPtr<IXMLDOMElement> element = AsElement(node);
   if (!element) {
     value = TOleVariant(GetNodeName(node));
     return;
   }
   // A missing attribute answers Null.
-  CheckDOM(element->getAttribute(TBStrArg(name), value.Receive()), L"getAttribute");
+  CheckDOM(element->getAttribute(TBStr(name).Get(), value.Receive()), L"getAttribute");
   if (value.IsNull()) value.Clear();
 }
 
 void SetNodeAttribute(IXMLDOMNode* element, const std::wstring& name, const VARIANT& value) {
-  Microsoft::WRL::ComPtr<IXMLDOMElement> e = AsElement(element);
-  CW_ASSERT(e != nullptr, UnitPath, __LINE__);
-  CheckDOM(e->setAttribute(TBStrArg(name), TOleVariant(StoredText(value))), L"setAttribute");
+  TComPtr<IXMLDOMElement> e = AsElement(element);
+  CW_ASSERT(static_cast<bool>(e), UnitPath, __LINE__);
+  CheckDOM(e->setAttribute(TBStr(name).Get(), TOleVariant(StoredText(value))), L"setAttribute");
 }
 
 bool IsPropertyNode(IXMLDOMNode* node) { return IsElementNamed(node, SProperty); }

@@ -16,7 +16,6 @@
 #pragma once
 #include <windows.h>
 #include <msxml2.h>
-#include <wrl/client.h>
 
 #include <cstdint>
 #include <initializer_list>
@@ -24,6 +23,7 @@
 #include <vector>
 
 #include "Tracer/foundation/uCollections.h"
+#include "Tracer/foundation/uHolders.h"
 #include "Tracer/foundation/uOleVariant.h"
 #include "Tracer/foundation/uPersistent.h"
 #include "lib/rtl/SysUtils.h"
@@ -33,8 +33,8 @@ __CRT_UUID_DECL(IXMLDOMNode, 0x2933BF80, 0x7B36, 0x11D2, 0xB2, 0x0E, 0x00, 0xC0,
 __CRT_UUID_DECL(IXMLDOMDocument, 0x2933BF81, 0x7B36, 0x11D2, 0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60)
 __CRT_UUID_DECL(IXMLDOMElement, 0x2933BF86, 0x7B36, 0x11D2, 0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60)
 
-using TXMLDocument = Microsoft::WRL::ComPtr<IXMLDOMDocument>;
-using TXMLNode = Microsoft::WRL::ComPtr<IXMLDOMNode>;
+using TXMLDocument = TComPtr<IXMLDOMDocument>;
+using TXMLNode = TComPtr<IXMLDOMNode>;
 
 CW_DECLARE_EXCEPTION(EFilerException, Exception);
 

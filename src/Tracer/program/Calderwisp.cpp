@@ -6,20 +6,15 @@
 
 #include "Tracer/com/uAppDictionary.h"
 #include "Tracer/com/uMiniComServer.h"
+#include "Tracer/foundation/uGuards.h"
 #include "Tracer/foundation/uSingletons.h"
 #include "Tracer/foundation/uUtils.h"
-#include "Tracer/foundation/uWideStrUtils.h"
+#include "lib/dgn/windows/DgnStackInfo.h"
 
 namespace {
 
 const CLSID CLSID_DOMDocument = {0x2933BF90, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}};
 const CLSID CLSID_ScriptControl = {0x0E59F1D5, 0x1FBE, 0x11D0, {0x8F, 0xF2, 0x00, 0xA0, 0xD1, 0x00, 0x38, 0xBC}};
-
-std::wstring ProgramFolder() {
-  wchar_t buffer[1024];
-  DWORD n = GetModuleFileNameW(nullptr, buffer, 1024);
-  return WideExtractFileDir(std::wstring(buffer, n));
-}
 
 void Start() {
   CoInitFlags = COINIT_APARTMENTTHREADED;
@@ -36,23 +31,19 @@ void Start() {
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
-  int exitCode = 0;
   CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-  try {
+  const int exitCode = ProgramEntryGuard(1, [] {
     Start();
-  } catch (const Exception& e) {
-    ShowErrorBox(e.Message(), MB_OK);
-    exitCode = 1;
-  } catch (const std::exception& e) {
-    ShowErrorBox(Utf8ToWide(e.what()), MB_OK);
-    exitCode = 1;
-  } catch (...) {
-    exitCode = 1;
-  }
-  try {
+    return 0;
+  });
+  // The services go first (the exception handler among them gives back its route and turns
+  // tracking off), then the diagnostics library's registries. A service that fails to go is
+  // shown, but does not change how the run ended.
+  ProgramEntryGuard(exitCode, [] {
     FreeInstanceList();
-  } catch (...) {
-  }
+    return 0;
+  });
+  DgnStackInfoShutdown();
   CoUninitialize();
   return exitCode;
 }

@@ -84,15 +84,26 @@ std::wstring Utf8ToWide(const std::string& s) {
     unsigned char b = static_cast<unsigned char>(s[i]);
     uint32_t c;
     int extra;
+    // The range of the second byte rules out overlong forms (an overlong "/" or NUL must not
+    // pass as one), encoded surrogates and code points beyond U+10FFFF.
+    unsigned char low = 0x80, high = 0xBF;
     if (b < 0x80) { c = b; extra = 0; }
-    else if ((b & 0xE0) == 0xC0) { c = b & 0x1F; extra = 1; }
-    else if ((b & 0xF0) == 0xE0) { c = b & 0x0F; extra = 2; }
-    else if ((b & 0xF8) == 0xF0) { c = b & 0x07; extra = 3; }
+    else if (b >= 0xC2 && b <= 0xDF) { c = b & 0x1F; extra = 1; }
+    else if (b >= 0xE0 && b <= 0xEF) {
+      c = b & 0x0F; extra = 2;
+      if (b == 0xE0) low = 0xA0;
+      if (b == 0xED) high = 0x9F;
+    } else if (b >= 0xF0 && b <= 0xF4) {
+      c = b & 0x07; extra = 3;
+      if (b == 0xF0) low = 0x90;
+      if (b == 0xF4) high = 0x8F;
+    }
     else { out += L'\xFFFD'; ++i; continue; }
     bool ok = true;
     for (int k = 1; k <= extra; ++k) {
-      if (i + k >= s.size() || (static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) { ok = false; break; }
-      c = (c << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
+      const unsigned char next = i + k < s.size() ? static_cast<unsigned char>(s[i + k]) : 0;
+      if (k == 1 ? next < low || next > high : (next & 0xC0) != 0x80) { ok = false; break; }
+      c = (c << 6) | (next & 0x3F);
     }
     if (!ok) { out += L'\xFFFD'; ++i; continue; }
     i += extra + 1;

@@ -85,6 +85,8 @@ public:
 std::wstring WideFormat(const wchar_t* format, ...);
 std::wstring WideFormatV(const wchar_t* format, va_list args);
 
-// UTF-16 <-> UTF-8 without failure (unpaired surrogates become U+FFFD).
+// UTF-16 <-> UTF-8 without failure: unpaired surrogates become U+FFFD, and so does each byte
+// that is not part of a well-formed UTF-8 character (overlong forms, encoded surrogates, code
+// points beyond U+10FFFF and cut sequences included).
 std::string WideToUtf8(const std::wstring& s);
 std::wstring Utf8ToWide(const std::string& s);

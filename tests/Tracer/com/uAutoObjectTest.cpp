@@ -23,28 +23,28 @@ public:
   ~TTestParam() override { VariantClear(&FValue); }
 
   HRESULT STDMETHODCALLTYPE get_Name(BSTR* Name) override {
-    return Guard([&] { *Name = TBStr(FName).Detach(); });
+    return ComMethodGuard([&] { *Name = TBStr(FName).Detach(); });
   }
   HRESULT STDMETHODCALLTYPE put_Name(BSTR Name) override {
-    return Guard([&] {
+    return ComMethodGuard([&] {
       if (SysStringLen(Name) == 0) throw Exception(kWideMessage);
       FName = BStrToWide(Name);
     });
   }
   HRESULT STDMETHODCALLTYPE get_Value(VARIANT* Value) override {
-    return Guard([&] {
+    return ComMethodGuard([&] {
       VariantInit(Value);
       OleCheck(VariantCopy(Value, &FValue));
     });
   }
   HRESULT STDMETHODCALLTYPE put_Value(VARIANT Value) override {
-    return Guard([&] { OleCheck(VariantCopy(&FValue, &Value)); });
+    return ComMethodGuard([&] { OleCheck(VariantCopy(&FValue, &Value)); });
   }
   HRESULT STDMETHODCALLTYPE get_Visible(VARIANT_BOOL* Visible) override {
-    return Guard([&] { *Visible = VARIANT_TRUE; });
+    return ComMethodGuard([&] { *Visible = VARIANT_TRUE; });
   }
   HRESULT STDMETHODCALLTYPE put_Visible(VARIANT_BOOL) override {
-    return Guard([&] { throw EOleSysError(L"read-only here", E_ACCESSDENIED); });
+    return ComMethodGuard([&] { throw EOleSysError(L"read-only here", E_ACCESSDENIED); });
   }
 
 private:
@@ -57,26 +57,26 @@ class TTestParams : public TAutoIntfObject<ITracerEventParams> {
 public:
   TTestParams() : TAutoIntfObject(__uuidof(ITracerEventParams)) {}
   HRESULT STDMETHODCALLTYPE get_Count(LONG* Count) override {
-    return Guard([&] { *Count = static_cast<LONG>(FItems.size()); });
+    return ComMethodGuard([&] { *Count = static_cast<LONG>(FItems.size()); });
   }
   HRESULT STDMETHODCALLTYPE get_Item(LONG Index, ITracerEventParam** Param) override {
-    return Guard([&] {
+    return ComMethodGuard([&] {
       if (Index < 0 || Index >= static_cast<LONG>(FItems.size()))
         throw EListError(WideFormat(L"List index out of bounds (%d)", static_cast<int>(Index)));
       *Param = TComPtr<ITracerEventParam>(FItems[Index].Get()).Detach();
     });
   }
   HRESULT STDMETHODCALLTYPE Add(BSTR Name, ITracerEventParam** Param) override {
-    return Guard([&] {
+    return ComMethodGuard([&] {
       FItems.emplace_back(new TTestParam(BStrToWide(Name)));
       *Param = TComPtr<ITracerEventParam>(FItems.back().Get()).Detach();
     });
   }
   HRESULT STDMETHODCALLTYPE Find(BSTR, ITracerEventParam** Param) override {
-    return Guard([&] { *Param = nullptr; });
+    return ComMethodGuard([&] { *Param = nullptr; });
   }
   HRESULT STDMETHODCALLTYPE get_Values(VARIANT* Values) override {
-    return Guard([&] { VariantInit(Values); });
+    return ComMethodGuard([&] { VariantInit(Values); });
   }
 
 private:

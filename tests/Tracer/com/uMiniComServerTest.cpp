@@ -68,14 +68,19 @@ DWORD RunProgram(const std::wstring& exe, const std::wstring& params, std::wstri
   }
   MessageBoxSeen seen{pi.dwProcessId, L""};
   DWORD code = 255;
-  for (int waited = 0; waited < 60000; waited += 100) {
+  const TDeadline deadline(60000);
+  for (;;) {
     if (WaitForSingleObject(pi.hProcess, 100) == WAIT_OBJECT_0) {
       GetExitCodeProcess(pi.hProcess, &code);
       break;
     }
+    if (deadline.Passed()) {
+      ADD_FAILURE() << WideToUtf8(exe) << " did not end within " << deadline.Limit() << " ms";
+      TerminateProcess(pi.hProcess, 255);
+      break;
+    }
     EnumWindows(AnswerMessageBox, reinterpret_cast<LPARAM>(&seen));
   }
-  if (code == 255) TerminateProcess(pi.hProcess, 255);
   CloseHandle(pi.hThread);
   CloseHandle(pi.hProcess);
   if (boxText) *boxText = seen.text;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <oleauto.h>
 
+#include <algorithm>
 #include <stdexcept>
 
 #include "Tracer/com/uMiniComServer.h"
@@ -201,11 +202,30 @@ TAddressPrinter StartAddressPrinter(const std::wstring& program, const std::vect
   TAddressPrinter child;
   child.Process = pi.hProcess;
   child.Input = inWrite;
+  // Read only what the pipe holds, so that a program that never says "ready" cannot hold the
+  // test: it is ended when the time is up.
   std::string text;
   char buf[512];
-  DWORD got;
-  while (text.find("ready") == std::string::npos && ReadFile(outRead, buf, sizeof buf, &got, nullptr) && got > 0)
+  DWORD got = 0, available = 0;
+  const TDeadline deadline(20000);
+  while (text.find("ready") == std::string::npos) {
+    if (!PeekNamedPipe(outRead, nullptr, 0, nullptr, &available, nullptr)) break;  // it ended
+    if (available == 0) {
+      if (deadline.Passed()) {
+        CloseHandle(outRead);
+        TerminateProcess(child.Process, 1);
+        WaitForSingleObject(child.Process, ScaledMs(5000));
+        CloseHandle(child.Process);
+        CloseHandle(child.Input);
+        throw std::runtime_error(name + " did not print \"ready\" within " + std::to_string(deadline.Limit()) +
+                                 " ms");
+      }
+      Sleep(5);
+      continue;
+    }
+    if (!ReadFile(outRead, buf, std::min<DWORD>(sizeof buf, available), &got, nullptr) || got == 0) break;
     text.append(buf, got);
+  }
   CloseHandle(outRead);
   size_t pos = 0;
   while (pos < text.size()) {

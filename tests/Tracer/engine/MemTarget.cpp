@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "EngineTestSupport.h"
+#include "support/TestSupport.h"
 
 TMemTarget::TMemTarget() {
   TAddressPrinter child = StartAddressPrinter(L"memtarget.exe");
@@ -37,6 +38,6 @@ uint32_t TMemTarget::At(const std::string& name) const {
 void TMemTarget::Kill() {
   if (WaitForSingleObject(FProcess, 0) == WAIT_TIMEOUT) {
     TerminateProcess(FProcess, 1);
-    WaitForSingleObject(FProcess, 5000);
+    WaitForSingleObject(FProcess, ScaledMs(5000));
   }
 }

@@ -5,6 +5,7 @@
 
 #include "EngineTestSupport.h"
 #include "lib/rtl/SysUtils.h"
+#include "support/TestSupport.h"
 
 TResolveHost::TResolveHost(const std::vector<std::wstring>& requests) {
   TAddressPrinter child = StartAddressPrinter(L"resolvehost.exe", requests);
@@ -15,9 +16,9 @@ TResolveHost::TResolveHost(const std::vector<std::wstring>& requests) {
 
 TResolveHost::~TResolveHost() {
   if (FInput) CloseHandle(FInput);
-  if (WaitForSingleObject(FProcess, 5000) == WAIT_TIMEOUT) {
+  if (WaitForSingleObject(FProcess, ScaledMs(5000)) == WAIT_TIMEOUT) {
     TerminateProcess(FProcess, 1);
-    WaitForSingleObject(FProcess, 5000);
+    WaitForSingleObject(FProcess, ScaledMs(5000));
   }
   CloseHandle(FProcess);
 }

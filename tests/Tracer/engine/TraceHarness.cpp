@@ -59,6 +59,36 @@ std::wstring BytesText(const VARIANT& v) {
   return text;
 }
 
+// The debuggee's id while a trace runs, read on the main thread (where the debugging thread's
+// object cannot go away), so that an expired wait can end what the engine waits for.
+DWORD DebuggeeId() {
+  TDebuggingThread* thread = GetDebugger()->Thread();
+  TDebuggedProcess* process = thread ? thread->Process() : nullptr;
+  return process ? process->ProcessId() : 0;
+}
+
+std::function<void()> KillProcess(DWORD pid) {
+  return [pid] {
+    if (HANDLE p = pid ? OpenProcess(PROCESS_TERMINATE, FALSE, pid) : nullptr) {
+      TerminateProcess(p, 1);
+      CloseHandle(p);
+    }
+  };
+}
+
+// The engine's own waits have no limit: each runs bounded, and on expiry the traced program is
+// ended (the debugging thread then sees its exit and ends) and the test fails.
+bool EndTrace(DWORD timeoutMs, DWORD knownPid) {
+  TDebugger* debugger = GetDebugger();
+  const DWORD running = DebuggeeId();
+  const std::function<void()> kill = KillProcess(running ? running : knownPid);
+  bool ok = true;
+  if (debugger->GetActive())
+    ok = BoundedWait("stopping the trace", timeoutMs, [debugger] { debugger->Stop(); }, kill);
+  return BoundedWait("the end of the debugging thread", timeoutMs, [debugger] { debugger->WaitForThreadEnd(); },
+                     kill) && ok;
+}
+
 }  // namespace
 
 const VARIANT* TLoggedEvent::Find(const std::wstring& name) const {
@@ -80,10 +110,21 @@ TTraceHarness::TTraceHarness() {
   GetTracerEventQueue()->Clear();
 }
 
-TTraceHarness::~TTraceHarness() {
-  TDebugger* debugger = GetDebugger();
-  if (debugger->GetActive()) debugger->Stop();
-  debugger->WaitForThreadEnd();
+TTraceHarness::~TTraceHarness() { Stop(); }
+
+DWORD TTraceHarness::KnownPid() const {
+  try {
+    return TruthPid();
+  } catch (const std::exception&) {
+    return 0;
+  }
+}
+
+bool TTraceHarness::Stop(DWORD timeoutMs) { return EndTrace(timeoutMs, KnownPid()); }
+
+bool TTraceHarness::WaitForThreadEnd(DWORD timeoutMs) {
+  return BoundedWait("the end of the debugging thread", timeoutMs, [] { GetDebugger()->WaitForThreadEnd(); },
+                     KillProcess(KnownPid()));
 }
 
 std::wstring TTraceHarness::CommandLine(const std::wstring& scenario, const std::wstring& argument) const {
@@ -101,8 +142,7 @@ void TTraceHarness::StartRun(const std::wstring& scenario, const std::wstring& a
 
 bool TTraceHarness::WaitForEnd(DWORD timeoutMs) {
   if (!PumpUntil([] { return !GetDebugger()->GetActive(); }, timeoutMs)) return false;
-  GetDebugger()->WaitForThreadEnd();
-  return true;
+  return WaitForThreadEnd(timeoutMs);
 }
 
 void TTraceHarness::RunToEnd(const std::wstring& scenario, const std::wstring& argument, DWORD timeoutMs) {
@@ -237,9 +277,7 @@ DWORD TTraceHarness::TruthPid() const {
 }
 
 TTestDefs::~TTestDefs() {
-  TDebugger* debugger = GetDebugger();
-  if (debugger->GetActive()) debugger->Stop();
-  debugger->WaitForThreadEnd();
+  EndTrace(20000, 0);
   Items.clear();
 }
 
@@ -293,12 +331,12 @@ TBusyProgram::TBusyProgram(TTraceHarness& h) : FStopFile(h.Dir.File(L"stop")) {
 TBusyProgram::~TBusyProgram() {
   if (Process && StillRunning()) {
     TerminateProcess(Process, 1);
-    WaitForSingleObject(Process, 5000);
+    WaitForSingleObject(Process, ScaledMs(5000));
   }
   if (Process) CloseHandle(Process);
 }
 
 bool TBusyProgram::Finish() {
   WriteTextFile(FStopFile, "stop");
-  return WaitForSingleObject(Process, 20000) == WAIT_OBJECT_0;
+  return WaitForSingleObject(Process, ScaledMs(20000)) == WAIT_OBJECT_0;
 }

@@ -68,22 +68,34 @@ public:
 
   // The command line of the traced test program for a scenario (truth file in Dir).
   std::wstring CommandLine(const std::wstring& scenario, const std::wstring& argument = L"") const;
+  // Every time-out below is scaled by the time-scale factor (see support/TestSupport.h).
   // Runs a scenario to its end (the program's exit ends the trace).
   void RunToEnd(const std::wstring& scenario, const std::wstring& argument = L"",
                 DWORD timeoutMs = 60000);
   void StartRun(const std::wstring& scenario, const std::wstring& argument = L"");
-  // Pumps messages until the trace has ended; false on time-out.
+  // Pumps messages until the trace has ended and its debugging thread is gone; false on time-out.
   bool WaitForEnd(DWORD timeoutMs);
+  // Stops the running trace as the window does (TDebugger::Stop) and waits for the debugging
+  // thread's end, each within timeoutMs; one that expires ends the traced program and fails
+  // the test.
+  bool Stop(DWORD timeoutMs = 20000);
+  // Waits for the last debugging thread's end (it may still be detaching after GetActive went
+  // false) within timeoutMs, as Stop does.
+  bool WaitForThreadEnd(DWORD timeoutMs = 20000);
   // Pumps messages until pred holds; false on time-out.
   template <class TPred>
   bool PumpUntil(TPred pred, DWORD timeoutMs) {
-    const DWORD start = GetTickCount();
+    const TDeadline deadline(timeoutMs);
     while (!pred()) {
-      if (GetTickCount() - start > timeoutMs) return false;
+      if (deadline.Passed()) return false;
       MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
       Pump();
     }
     return true;
+  }
+  // Pumps messages for ms, for tests that assert that nothing happens meanwhile.
+  void PumpFor(DWORD ms) {
+    PumpUntil([] { return false; }, ms);
   }
   static void Pump();
 
@@ -101,6 +113,10 @@ public:
   bool HasRemark(const std::string& remark) const;
 
   TTempDir Dir;
+
+private:
+  // TruthPid, 0 when the truth file cannot be read.
+  DWORD KnownPid() const;
 };
 
 // The busy scenario started outside the debugger, for attaching; ended at the latest when this
@@ -113,7 +129,7 @@ public:
   TBusyProgram(const TBusyProgram&) = delete;
   TBusyProgram& operator=(const TBusyProgram&) = delete;
   bool StillRunning() const { return WaitForSingleObject(Process, 0) == WAIT_TIMEOUT; }
-  // Lets it finish its loop; true when it ended by itself.
+  // Lets it finish its loop; true when it ended by itself (within 20 s, scaled).
   bool Finish();
   HANDLE Process = nullptr;
   DWORD Pid = 0;

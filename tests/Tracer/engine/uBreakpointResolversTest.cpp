@@ -261,7 +261,7 @@ TEST_F(BreakpointResolvers, ResolvingBelongsToTheDebuggingThread) {
       message = L"other error";
     }
   });
-  other.join();
+  ASSERT_TRUE(JoinWithin(other, 10000));
   EXPECT_NE(std::wstring::npos, message.find(L"src/Tracer/uProcDefs")) << WideToUtf8(message);
 }
 

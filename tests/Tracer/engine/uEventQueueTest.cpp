@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "EngineTestSupport.h"
+#include "support/TestSupport.h"
 #include "Tracer/foundation/uClasses.h"
 #include "Tracer/engine/uEventQueue.h"
 
@@ -95,7 +96,7 @@ TEST_F(EventQueueTest, InvisibleCallIsOnlyInAllEventsWhileMessagesAndErrorsAreIn
 TEST_F(EventQueueTest, CallEventCarriesThreadTimeResultAndTheSameParameterList) {
   ComPtr<ITracerEventParams> params = MakeCallParams(17, {{L"hStmt", 5}});
   int64_t start = GetTimeCounter()->GetTimeStamp();
-  Sleep(20);
+  ScaledSleep(20);
   int64_t stop = GetTimeCounter()->GetTimeStamp();
   Queue->AddCalls(L"OCIStmtExecute", 0x1234, start, stop, params.Get(), true);
 
@@ -106,7 +107,7 @@ TEST_F(EventQueueTest, CallEventCarriesThreadTimeResultAndTheSameParameterList) 
   call->get_Time(&time);
   EXPECT_EQ(0x1234, threadId);
   EXPECT_GE(time, 15.0);
-  EXPECT_LT(time, 1000.0);
+  EXPECT_LT(time, ScaledMs(1000));
   VARIANT result;
   VariantInit(&result);
   ASSERT_EQ(S_OK, call->get_Result(&result));
@@ -248,11 +249,12 @@ TEST_F(EventQueueTest, ReaderAndClearingNeverLoseOrRepeatAnEventOfTheWriter) {
   // Near the end the writer waits until the reader has stopped clearing, so that the tail of
   // the log is there to compare.
   std::atomic<bool> tailReached{false}, clearingStopped{false};
+  const TDeadline deadline(60000);
   std::thread writer([&] {
     for (uint32_t i = 1; i <= Calls; ++i) {
       if (i == Calls - 500) {
         tailReached = true;
-        while (!clearingStopped) Sleep(0);
+        while (!clearingStopped && !deadline.Passed()) Sleep(0);
       }
       Queue->AddCalls(L"call", i, 0, 0, params.Get(), i % 3 != 0);
     }
@@ -281,6 +283,11 @@ TEST_F(EventQueueTest, ReaderAndClearingNeverLoseOrRepeatAnEventOfTheWriter) {
       cleared = false;
     }
     if (finished) break;
+    if (deadline.Passed()) {
+      ADD_FAILURE() << "the writer did not finish within " << deadline.Limit() << " ms";
+      clearingStopped = true;
+      break;
+    }
     if (tailReached) clearingStopped = true;
     if (!clearingStopped && ++passes % 7 == 0) {
       Queue->Clear();
@@ -289,7 +296,7 @@ TEST_F(EventQueueTest, ReaderAndClearingNeverLoseOrRepeatAnEventOfTheWriter) {
       cleared = true;
     }
   }
-  writer.join();
+  ASSERT_TRUE(JoinWithin(writer, 60000, "the writer"));
   EXPECT_GT(clears, 0);
   EXPECT_TRUE(faults.empty()) << (faults.empty() ? "" : WideToUtf8(faults.front()));
   EXPECT_EQ(static_cast<LONG>(Calls), lastId);  // the last call is visible (20000 % 3 != 0)

@@ -322,7 +322,7 @@ TEST_F(LoadedSetTrace, AnUnloadedModulesDefinitionsAreResolvedAgainAfterItsReloa
   EXPECT_EQ(original, HostByte(Add()));
 }
 
-TEST_F(LoadedSetTrace, LoadingADefinitionWaitsWhileAResolvePassHoldsTheLock) {
+TEST_F(LoadedSetTrace, LoadingADefinitionWaitsWhileAResolvePassHoldsTheLockNotMadeWithin200Ms) {
   std::unique_ptr<TEAXProcDef> def;
   std::atomic<bool> made{false};
   std::thread loader;
@@ -332,15 +332,15 @@ TEST_F(LoadedSetTrace, LoadingADefinitionWaitsWhileAResolvePassHoldsTheLock) {
       def = std::make_unique<TEAXProcDef>(L"export://FixMul@resolvefix.dll");
       made = true;
     });
-    Sleep(200);
+    ScaledSleep(200);
     EXPECT_FALSE(made);
   }
-  loader.join();
+  ASSERT_TRUE(JoinWithin(loader, 10000, "the loading thread"));
   EXPECT_TRUE(made);
   EXPECT_TRUE(IsLoaded(def.get()));
 }
 
-TEST_F(LoadedSetTrace, UnloadingADefinitionWaitsWhileAResolvePassHoldsTheLock) {
+TEST_F(LoadedSetTrace, UnloadingADefinitionWaitsWhileAResolvePassHoldsTheLockNotFreedWithin200Ms) {
   auto def = std::make_unique<TEAXProcDef>(L"export://FixMul@resolvefix.dll");
   std::atomic<bool> freed{false};
   std::thread unloader;
@@ -350,10 +350,10 @@ TEST_F(LoadedSetTrace, UnloadingADefinitionWaitsWhileAResolvePassHoldsTheLock) {
       def.reset();
       freed = true;
     });
-    Sleep(200);
+    ScaledSleep(200);
     EXPECT_FALSE(freed);
   }
-  unloader.join();
+  ASSERT_TRUE(JoinWithin(unloader, 10000, "the unloading thread"));
   EXPECT_TRUE(freed);
   TProcDef* found = nullptr;
   EXPECT_FALSE(GetLoadedProcDefs()->Find(L"export://FixMul@resolvefix.dll", found));

@@ -312,7 +312,8 @@ TEST_F(ParamValues, AddressesFollowIndirectionsFromTheStack) {
                Param(L"int*", L"unreadable", L"", L"20") + Param(L"int**", L"unreadablepointer", L"", L"24") +
                Param(L"int**", L"nullfirst", L"", L"16"));
   uint32_t esp = Target.At("frame");
-  for (TParamDef* def : Proc.GetParams()) Addresses.AddParamAddress(def, esp);
+  for (TParamDef* def : Proc.GetParams())
+    Addresses.AddParamAddress(def, esp + def->GetOffset(), def->GetIndirectionCount());
   EXPECT_EQ(-123456, Value(L"byvalue").lVal);
   EXPECT_EQ(L"Hello, world", Text(L"text"));
   EXPECT_EQ(-123456, Value(L"twice").lVal);

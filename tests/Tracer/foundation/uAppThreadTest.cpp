@@ -6,6 +6,7 @@
 
 #include "Tracer/foundation/uAppThread.h"
 #include "lib/dgn/windows/DgnStackInfo.h"
+#include "support/TestSupport.h"
 
 namespace {
 
@@ -49,7 +50,7 @@ TEST(AppThread, WorkRunsInASingleThreadedApartment) {
   TReportCounter counter;
   TProbeThread thread(false);
   thread.Start();
-  thread.WaitFor();
+  ASSERT_TRUE(WaitForWorker(thread, 10000));
   EXPECT_EQ(thread.Apartment, APTTYPE_STA);
   EXPECT_EQ(counter.Reports, 0);
 }
@@ -58,7 +59,7 @@ TEST(AppThread, AnExceptionOfTheWorkIsReportedOnceInTheMainThread) {
   TReportCounter counter;
   TProbeThread thread(true);
   thread.Start();
-  thread.WaitFor();
+  ASSERT_TRUE(WaitForWorker(thread, 10000));
   EXPECT_EQ(counter.Reports, 1);
   EXPECT_EQ(counter.Message, L"work failed");
   EXPECT_FALSE(thread.FatalException());
@@ -72,7 +73,7 @@ TEST(AppThread, AnAbortIsNotReported) {
   EAbort abort(L"quiet");
   TProbeThread thread(true, &abort);
   thread.Start();
-  thread.WaitFor();
+  ASSERT_TRUE(WaitForWorker(thread, 10000));
   EXPECT_EQ(counter.Reports, 0);
   EXPECT_FALSE(thread.FatalException());
 }

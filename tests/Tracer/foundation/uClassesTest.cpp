@@ -22,8 +22,8 @@ void FreeServicesAtExit() {
   }
 }
 
-// A thread that a test can wait for with a timeout; a thread stuck in a deadlock is killed
-// so the test fails instead of hanging.
+// A thread that a test can wait for with a time-out (scaled); a thread stuck in a deadlock is
+// killed so the test fails instead of hanging.
 class TTestThread {
 public:
   explicit TTestThread(std::function<void()> body) : FBody(std::move(body)) {
@@ -33,7 +33,7 @@ public:
     if (!Wait(10000)) TerminateThread(FHandle, 1);
     CloseHandle(FHandle);
   }
-  bool Wait(DWORD ms) { return WaitForSingleObject(FHandle, ms) == WAIT_OBJECT_0; }
+  bool Wait(DWORD ms) { return WaitForSingleObject(FHandle, ScaledMs(ms)) == WAIT_OBJECT_0; }
   bool Failed() const { return FFailed; }
 
 private:
@@ -92,8 +92,10 @@ TEST(TimeCounter, WithoutHighResolutionCounterFallsBackToTicks) {
   TTimeCounter counter(NoFrequency);
   EXPECT_FALSE(counter.IsHighResolution());
   EXPECT_EQ(counter.ElapsedMs(1000, 1500), 500.0L);
+  // Wine's tick count may lag behind a sleep: wait for the ticks themselves to move on.
+  const DWORD ticks = GetTickCount();
   const int64_t a = counter.GetTimeStamp();
-  Sleep(20);
+  ASSERT_TRUE(PollUntil([&] { return GetTickCount() - ticks >= 20; }, 5000));
   EXPECT_GE(counter.GetTimeStamp(), a + 10);
 
   try {
@@ -118,10 +120,10 @@ TEST(TimeCounter, ServiceMeasuresASleep) {
   EXPECT_EQ(GetTimeCounter(), counter);
   EXPECT_TRUE(counter->IsHighResolution());
   const int64_t start = counter->GetTimeStamp();
-  Sleep(50);
+  ScaledSleep(50);
   const long double ms = counter->ElapsedMs(start, counter->GetTimeStamp());
   EXPECT_GE(ms, 40.0L);
-  EXPECT_LT(ms, 1000.0L);
+  EXPECT_LT(ms, static_cast<long double>(ScaledMs(1000)));
 }
 
 TEST(Processes, SnapshotHasAChildWithItsPathButNeverOurselves) {
@@ -147,13 +149,13 @@ TEST(Processes, SnapshotHasAChildWithItsPathButNeverOurselves) {
                              nullptr, &si, &pi));
   CloseHandle(readEnd);
   CloseHandle(nul);
-  WaitForInputIdle(pi.hProcess, 2000);
+  WaitForInputIdle(pi.hProcess, ScaledMs(2000));
 
   const TProcess* child = nullptr;
   TProcesses processes;
   for (int attempt = 0; attempt < 50 && child == nullptr; ++attempt) {
     if (attempt > 0) {
-      Sleep(100);
+      ScaledSleep(100);
       processes.Refresh();
     }
     for (int i = 0; i < processes.Count(); ++i) {
@@ -169,12 +171,12 @@ TEST(Processes, SnapshotHasAChildWithItsPathButNeverOurselves) {
   EXPECT_THROW(processes.GetItem(processes.Count()), EListError);
 
   CloseHandle(writeEnd);
-  if (WaitForSingleObject(pi.hProcess, 5000) != WAIT_OBJECT_0) TerminateProcess(pi.hProcess, 1);
+  if (WaitForSingleObject(pi.hProcess, ScaledMs(5000)) != WAIT_OBJECT_0) TerminateProcess(pi.hProcess, 1);
   CloseHandle(pi.hThread);
   CloseHandle(pi.hProcess);
 }
 
-TEST(DebugRWSync, WriterNestsWritesAndReadsAndThenLetsOthersIn) {
+TEST(DebugRWSync, WriterNestsWritesAndReadsAndThenLetsOthersInNoReaderWithin100Ms) {
   TMultiReadExclusiveWriteSync sync;
   sync.BeginWrite();
   sync.BeginWrite();
@@ -212,7 +214,7 @@ TEST(DebugRWSync, ReadersShareTheLock) {
     threads.push_back(std::make_unique<TTestThread>([&] {
       TReadLock lock(sync);
       ++inside;
-      for (int n = 0; n < 500 && inside < 3; ++n) Sleep(10);
+      PollUntil([&] { return inside == 3; }, 5000);
       if (inside == 3) ++sawAll;
     }));
   }
@@ -220,7 +222,7 @@ TEST(DebugRWSync, ReadersShareTheLock) {
   EXPECT_EQ(sawAll, 3) << "readers did not hold the lock at the same time";
 }
 
-TEST(DebugRWSync, RecursiveReadWhileAWriterWaitsDoesNotDeadlock) {
+TEST(DebugRWSync, RecursiveReadWhileAWriterWaitsDoesNotDeadlockNoWriterWithin150Ms) {
   TMultiReadExclusiveWriteSync sync;
   std::vector<std::string> order;
   std::atomic<bool> writerIn{false};
@@ -254,7 +256,7 @@ TEST(DebugRWSync, RecursiveReadWhileAWriterWaitsDoesNotDeadlock) {
   EXPECT_TRUE(writerWasFirst) << "a new reader overtook the waiting writer";
 }
 
-TEST(DebugRWSync, OnlyReaderMayTakeTheWriteLock) {
+TEST(DebugRWSync, OnlyReaderMayTakeTheWriteLockNoOtherReaderWithin100Ms) {
   TMultiReadExclusiveWriteSync sync;
   sync.BeginRead();
   sync.BeginWrite();

@@ -176,9 +176,9 @@ TEST(MultiLanguage, SwitchingTheLanguageWhileAnotherThreadTranslatesIsSafe) {
     }
   });
   for (int i = 0; i < 300; ++i) ml.SetLanguage(i % 2 ? L"German" : L"French");
-  while (done < 1000) Sleep(1);
+  EXPECT_TRUE(PollUntil([&] { return done >= 1000; }, 20000, 1)) << "the reader made " << done << " readings";
   stop = true;
-  reader.join();
+  ASSERT_TRUE(JoinWithin(reader, 10000));
   EXPECT_EQ(0, wrong);
 }
 

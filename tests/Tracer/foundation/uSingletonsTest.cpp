@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "Tracer/foundation/uUtils.h"
+#include "support/TestSupport.h"
 
 namespace {
 
@@ -263,6 +264,6 @@ TEST(InstanceLock, LockedAccessorTakesTheLockOnceAndLeavesItOnFailure) {
     entered = true;
     UnlockInstances();
   });
-  other.join();
+  ASSERT_TRUE(JoinWithin(other, 10000));
   EXPECT_TRUE(entered);
 }

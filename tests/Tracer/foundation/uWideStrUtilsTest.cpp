@@ -155,3 +155,21 @@ TEST(WideFileStream, CreatesWritesReopensAndReportsFailures) {
   EXPECT_EQ(WideFileOpen(name, 3), INVALID_HANDLE_VALUE);
   EXPECT_EQ(WideFileOpen(name, 0x50), INVALID_HANDLE_VALUE);
 }
+
+// The one upper-case routine of section, key, file-name and extension comparisons: every letter
+// the system knows, where WideUpCaseChar turns only "a" to "z".
+TEST(WideUpperCase, RaisesEveryLetterAndLeavesTheRest) {
+  struct TCase {
+    const wchar_t* Text;
+    const wchar_t* Upper;
+  };
+  const TCase cases[] = {
+      {L"", L""},
+      {L"include", L"INCLUDE"},
+      {L"c:\\symbols\\lib.js", L"C:\\SYMBOLS\\LIB.JS"},
+      {L"\u00FCber \u00E9t\u00E9", L"\u00DCBER \u00C9T\u00C9"},
+      {L"Messages 1=2", L"MESSAGES 1=2"},
+  };
+  for (const TCase& c : cases) EXPECT_EQ(c.Upper, WideUpperCase(c.Text)) << WideToUtf8(c.Text);
+  EXPECT_EQ(L'\u00FC', WideUpCaseChar(L'\u00FC'));
+}

@@ -326,7 +326,7 @@ TEST(XMLFiler, DocumentThatCannotBeCreatedSaysSoFirst) {
       className = e.ClassName();
     }
   });
-  worker.join();
+  ASSERT_TRUE(JoinWithin(worker, 20000));
   EXPECT_EQ(className, L"EOleSysError");
   EXPECT_EQ(message.rfind(L"Error creating XML DOM document\r\n", 0), 0u) << message;
   EXPECT_EQ(message.find(L"Error loading"), std::wstring::npos) << message;

@@ -20,17 +20,28 @@ struct TSyncRequest {
   std::exception_ptr OtherError;
 };
 
+// The main thread's side of a synchronised call, which arrives through a window procedure:
+// whatever the call raises is carried back to the waiting thread, which raises it again.
+template <class F>
+void DgnSyncCallGuard(TSyncRequest& request, F&& call) noexcept {
+  try {
+    call();
+  } catch (const Exception& e) {
+    try {
+      request.Error.reset(e.Clone());
+    } catch (...) {
+      request.OtherError = std::current_exception();
+    }
+  } catch (...) {
+    request.OtherError = std::current_exception();
+  }
+}
+
 LRESULT CALLBACK SyncWindowProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam) {
   if (msg != WM_DGN_SYNCHRONIZE)
     return DefWindowProcW(wnd, msg, wParam, lParam);
   auto* request = reinterpret_cast<TSyncRequest*>(lParam);
-  try {
-    (*request->Method)();
-  } catch (const Exception& e) {
-    request->Error.reset(e.Clone());
-  } catch (...) {
-    request->OtherError = std::current_exception();
-  }
+  DgnSyncCallGuard(*request, *request->Method);
   return 0;
 }
 
@@ -93,8 +104,8 @@ TDgnDebugThread::TDgnDebugThread(bool suspended, const std::wstring& threadName)
     : FThreadName(threadName), FCreateSuspended(suspended) {
   SyncWindow();  // made now, while we are (normally) in the main thread
   unsigned id = 0;
-  FHandle = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, &ThreadProc, this,
-                                                    CREATE_SUSPENDED, &id));
+  FHandle.Reset(reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, &ThreadProc, this,
+                                                          CREATE_SUSPENDED, &id)));
   if (!FHandle)
     throw EDgnWin32Error(L"Failed to create thread");
   FThreadID = id;
@@ -107,8 +118,6 @@ TDgnDebugThread::~TDgnDebugThread() {
     Terminate();
     WaitFor();
   }
-  if (FHandle)
-    CloseHandle(FHandle);
 }
 
 void TDgnDebugThread::AfterConstruction() {
@@ -121,7 +130,7 @@ void TDgnDebugThread::Start() {
   GetDebugThreadList()->RegisterThread(this, FThreadName);
   if (!FStarted) {
     FStarted = true;
-    ResumeThread(FHandle);
+    ResumeThread(FHandle.Get());
   }
 }
 
@@ -132,11 +141,11 @@ DWORD TDgnDebugThread::WaitFor() {
     // Never started: it ends at once without its work, so that the wait can end.
     FSkipExecute = true;
     FStarted = true;
-    ResumeThread(FHandle);
+    ResumeThread(FHandle.Get());
   }
-  WaitPumping(FHandle);
+  WaitPumping(FHandle.Get());
   DWORD code = 0;
-  GetExitCodeThread(FHandle, &code);
+  GetExitCodeThread(FHandle.Get(), &code);
   return code;
 }
 
@@ -167,23 +176,24 @@ std::wstring TDgnDebugThread::ClassName() const {
 
 unsigned __stdcall TDgnDebugThread::ThreadProc(void* self) {
   auto* thread = static_cast<TDgnDebugThread*>(self);
-  // A thread entry: nothing may leave here.
-  try {
+  thread->DgnThreadEntryGuard([thread] {
     if (!thread->FSkipExecute && !thread->FTerminated)
       thread->Execute();
-  } catch (...) {
-    thread->FFatalException = std::current_exception();
-  }
+  });
   DWORD result = thread->ReturnValue;
   bool freeSelf = thread->FreeOnTerminate && !thread->FSkipExecute;
   thread->FFinished = true;
-  if (freeSelf) {
-    try {
-      delete thread;
-    } catch (...) {
-    }
-  }
+  if (freeSelf)
+    delete thread;
   return result;
+}
+
+void TDgnDebugThread::HandleEscapedException() noexcept {
+  try {
+    ReportException();
+  } catch (...) {
+    FFatalException = std::current_exception();
+  }
 }
 
 void TDgnDebugThread::ReportException(std::exception_ptr exceptObj) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "lib/dgn/windows/DgnCriticalSection.h"
+#include "lib/dgn/windows/DgnHandle.h"
 #include "lib/rtl/SysUtils.h"
 
 // A Win32 thread object. C++ runs no derived code before the derived constructor ends, so the
@@ -45,7 +46,7 @@ public:
   // raised again here.
   void Synchronize(const std::function<void()>& method);
 
-  HANDLE Handle() const { return FHandle; }
+  HANDLE Handle() const { return FHandle.Get(); }
   DWORD ThreadID() const { return FThreadID; }
   const std::wstring& ThreadName() const { return FThreadName; }
   // Class name of the most derived class, as the registry shows it.
@@ -54,7 +55,7 @@ public:
   // the reported object is not one of our exceptions; ReportedExceptionPtr holds any kind.
   const Exception* ReportedException() const { return FReportedObject; }
   std::exception_ptr ReportedExceptionPtr() const { return FReported; }
-  // What escaped Execute unreported, if anything.
+  // What escaped Execute and its report, if anything.
   std::exception_ptr FatalException() const { return FFatalException; }
 
   bool FreeOnTerminate = false;
@@ -67,16 +68,30 @@ protected:
   void ReportException(std::exception_ptr exceptObj = nullptr);
   virtual void ExceptionReportHandler();
   void FireExceptionEvent();
+  // The guard of a thread's entry. Nothing may leave a thread procedure (under this toolchain
+  // that ends the program): what escapes body is reported in the main thread
+  // (ReportException, which passes over ignored classes), and what escapes the report as well
+  // is kept as FatalException.
+  template <class F>
+  void DgnThreadEntryGuard(F&& body) noexcept {
+    try {
+      body();
+    } catch (...) {
+      HandleEscapedException();
+    }
+  }
 
 private:
   static unsigned __stdcall ThreadProc(void* self);
+  // Inside a catch block of the entry guard.
+  void HandleEscapedException() noexcept;
   void ReportInMainThread();
 
   std::wstring FThreadName;
   std::exception_ptr FReported;
   const Exception* FReportedObject = nullptr;
   std::exception_ptr FFatalException;
-  HANDLE FHandle = nullptr;
+  TDgnHandle FHandle;
   DWORD FThreadID = 0;
   bool FCreateSuspended;
   bool FStarted = false;

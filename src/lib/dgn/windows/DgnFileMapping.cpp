@@ -15,50 +15,44 @@ static HANDLE OpenWithMode(const std::wstring& fileName, uint16_t mode) {
 }
 
 TDgnFileMappingStream::TDgnFileMappingStream(const std::wstring& fileName, uint16_t mode) {
-  FFileHandle = OpenWithMode(fileName, mode);
-  if (FFileHandle == INVALID_HANDLE_VALUE) {
+  FFileHandle.Reset(OpenWithMode(fileName, mode));
+  if (!FFileHandle) {
     const DWORD err = GetLastError();
     throw EOSError(WideFormat(L"System Error.  Code: %u.\r\n%ls", err, DgnSysErrorMessage(err).c_str()), err);
   }
   const bool readWrite = (mode & 0x0F) == dgnOpenReadWrite;
   FWritable = readWrite;
-  FMapping = CreateFileMappingW(FFileHandle, nullptr, readWrite ? PAGE_WRITECOPY : PAGE_READONLY, 0, 0, nullptr);
+  FMapping.Reset(
+      CreateFileMappingW(FFileHandle.Get(), nullptr, readWrite ? PAGE_WRITECOPY : PAGE_READONLY, 0, 0, nullptr));
   if (!FMapping) {
     EDgnFileMappingError e(L"Failed to create FileMapping");
     Close();
     throw e;
   }
-  void* view = MapViewOfFile(FMapping, readWrite ? FILE_MAP_COPY : FILE_MAP_READ, 0, 0, 0);
-  if (!view) {
+  FView.Reset(MapViewOfFile(FMapping.Get(), readWrite ? FILE_MAP_COPY : FILE_MAP_READ, 0, 0, 0));
+  if (!FView) {
     EDgnFileMappingViewError e(L"Failed to create FileMappingView");
     Close();
     throw e;
   }
-  SetPointer(view, 0);
+  SetPointer(FView.Get(), 0);
   LARGE_INTEGER size;
-  if (!GetFileSizeEx(FFileHandle, &size)) {
+  if (!GetFileSizeEx(FFileHandle.Get(), &size)) {
     EDgnFileMappingViewError e(L"Failed to obtain size of file");
     Close();
     throw e;
   }
-  SetPointer(view, size.QuadPart);
+  SetPointer(FView.Get(), size.QuadPart);
 }
 
 TDgnFileMappingStream::~TDgnFileMappingStream() { Close(); }
 
+// The view goes before the mapping, the mapping before the file.
 void TDgnFileMappingStream::Close() {
-  if (FMemory) {
-    UnmapViewOfFile(FMemory);
-    SetPointer(nullptr, 0);
-  }
-  if (FMapping) {
-    CloseHandle(FMapping);
-    FMapping = nullptr;
-  }
-  if (FFileHandle != INVALID_HANDLE_VALUE) {
-    CloseHandle(FFileHandle);
-    FFileHandle = INVALID_HANDLE_VALUE;
-  }
+  if (FView) SetPointer(nullptr, 0);
+  FView.Reset();
+  FMapping.Reset();
+  FFileHandle.Reset();
 }
 
 int32_t TDgnFileMappingStream::Write(const void* buffer, int32_t count) {

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "lib/dgn/common/DgnMemoryStream.h"
+#include "lib/dgn/windows/DgnHandle.h"
 #include "lib/dgn/windows/DgnWin32.h"
 
 class EDgnFileMappingError : public EDgnWin32Error {
@@ -42,7 +43,8 @@ public:
   int32_t Write(const void* buffer, int32_t count) override;
 
 private:
-  HANDLE FFileHandle = INVALID_HANDLE_VALUE;
-  HANDLE FMapping = nullptr;
+  TDgnHandle FFileHandle;
+  TDgnHandle FMapping;
+  TDgnMappedView FView;
   bool FWritable = false;
 };

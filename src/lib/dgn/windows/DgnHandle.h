@@ -53,3 +53,43 @@ struct TDgnKernelHandleTraits {
 };
 
 using TDgnHandle = TDgnUniqueHandle<TDgnKernelHandleTraits>;
+
+// A search of FindFirstFileW: INVALID_HANDLE_VALUE means none.
+struct TDgnFindHandleTraits {
+  using Handle = HANDLE;
+  static Handle Invalid() { return INVALID_HANDLE_VALUE; }
+  static bool Valid(Handle h) { return h != INVALID_HANDLE_VALUE && h != nullptr; }
+  static void Close(Handle h) { ::FindClose(h); }
+};
+
+using TDgnFindHandle = TDgnUniqueHandle<TDgnFindHandleTraits>;
+
+// A registry key we opened (never one of the predefined roots).
+struct TDgnRegKeyTraits {
+  using Handle = HKEY;
+  static Handle Invalid() { return nullptr; }
+  static bool Valid(Handle h) { return h != nullptr; }
+  static void Close(Handle h) { ::RegCloseKey(h); }
+};
+
+using TDgnRegKey = TDgnUniqueHandle<TDgnRegKeyTraits>;
+
+// A library loaded with LoadLibraryW: freed once.
+struct TDgnModuleTraits {
+  using Handle = HMODULE;
+  static Handle Invalid() { return nullptr; }
+  static bool Valid(Handle h) { return h != nullptr; }
+  static void Close(Handle h) { ::FreeLibrary(h); }
+};
+
+using TDgnModule = TDgnUniqueHandle<TDgnModuleTraits>;
+
+// A view of a file mapping.
+struct TDgnMappedViewTraits {
+  using Handle = void*;
+  static Handle Invalid() { return nullptr; }
+  static bool Valid(Handle h) { return h != nullptr; }
+  static void Close(Handle h) { ::UnmapViewOfFile(h); }
+};
+
+using TDgnMappedView = TDgnUniqueHandle<TDgnMappedViewTraits>;

@@ -3,10 +3,18 @@
 #include <cstring>
 
 std::wstring ModuleFilePath(HMODULE module) {
-  wchar_t buf[MAX_PATH + 1];
-  const DWORD n = GetModuleFileNameW(module, buf, MAX_PATH + 1);
-  if (n == 0 || n > MAX_PATH) return std::wstring();
-  return std::wstring(buf, n);
+  // A path that fills the buffer may have been cut: try again with more room.
+  std::wstring buf(MAX_PATH + 1, L'\0');
+  for (;;) {
+    const DWORD n = GetModuleFileNameW(module, buf.data(), static_cast<DWORD>(buf.size()));
+    if (n == 0) return std::wstring();
+    if (n < buf.size()) {
+      buf.resize(n);
+      return buf;
+    }
+    if (buf.size() >= 32768) return std::wstring();
+    buf.resize(buf.size() * 2);
+  }
 }
 
 std::wstring RemoveExtension(const std::wstring& path) {

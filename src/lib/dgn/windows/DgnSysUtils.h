@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-// The module's full path.
+// The module's full path, however long; empty when the module is unknown.
 std::wstring ModuleFilePath(HMODULE module);
 // The file name without folder and extension.
 std::wstring FileNameWithoutExtension(const std::wstring& path);

@@ -21,7 +21,7 @@ public:
       : TDgnDebugThread(suspended, name), FWork(std::move(work)) {}
   ~TTestWorker() override {
     Terminate();
-    WaitFor();
+    WaitForWorker(*this, 10000);
   }
   using TDgnDebugThread::ReportException;
   using TDgnDebugThread::Synchronize;
@@ -37,6 +37,22 @@ protected:
 
 private:
   std::function<void(TTestWorker&)> FWork;
+};
+
+// A worker that lets whatever its work raises leave Execute.
+class TBareWorker : public TDgnDebugThread {
+public:
+  TBareWorker(std::function<void()> work) : TDgnDebugThread(false, L""), FWork(std::move(work)) {}
+  ~TBareWorker() override {
+    Terminate();
+    WaitFor();
+  }
+
+protected:
+  void Execute() override { FWork(); }
+
+private:
+  std::function<void()> FWork;
 };
 
 namespace {
@@ -63,7 +79,7 @@ TEST(DgnDebugThread, AThreadIsRegisteredBeforeItRunsAndUntilItIsFreed) {
   auto* t = TDgnDebugThread::Create<TTestWorker>(false, L"registered", [&](TTestWorker&) {
     listedWhileRunning = GetDebugThreadList()->IndexOfThreadID(GetCurrentThreadId()) >= 0;
   });
-  t->WaitFor();
+  ASSERT_TRUE(WaitForWorker(*t, 10000));
   EXPECT_TRUE(listedWhileRunning);
   TDgnDebugThreadList* list = GetDebugThreadList();
   int index = list->IndexOfThreadID(t->ThreadID());
@@ -79,14 +95,14 @@ TEST(DgnDebugThread, AThreadIsRegisteredBeforeItRunsAndUntilItIsFreed) {
   EXPECT_EQ(-1, list->IndexOfThreadID(id));
 }
 
-TEST(DgnDebugThread, ASuspendedThreadRunsOnlyWhenStarted) {
+TEST(DgnDebugThread, ASuspendedThreadRunsOnlyWhenStartedNoRunWithin50Ms) {
   std::atomic<int> runs{0};
   auto* t = TDgnDebugThread::Create<TTestWorker>(true, L"", [&](TTestWorker&) { ++runs; });
   EXPECT_GE(GetDebugThreadList()->IndexOfThreadID(t->ThreadID()), 0);
-  Sleep(50);
+  ScaledSleep(50);
   EXPECT_EQ(0, runs);
   t->Start();
-  t->WaitFor();
+  ASSERT_TRUE(WaitForWorker(*t, 10000));
   EXPECT_EQ(1, runs);
   delete t;
 
@@ -117,7 +133,7 @@ TEST(DgnDebugThread, AThreadThatFreesItselfLeavesTheRegistry) {
                   DUPLICATE_SAME_ACCESS);
   t->FreeOnTerminate = true;
   t->Start();
-  WaitForSingleObject(handle, 5000);
+  EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(handle, ScaledMs(5000)));
   EXPECT_EQ(-1, GetDebugThreadList()->IndexOfThreadID(id));
   CloseHandle(handle);
 }
@@ -136,7 +152,7 @@ TEST(DgnDebugThread, SynchronizeRunsInTheMainThreadAndCarriesItsExceptionBack) {
       caughtClass = e.ClassName();
     }
   });
-  t->WaitFor();
+  ASSERT_TRUE(WaitForWorker(*t, 10000));
   delete t;
   EXPECT_EQ(mainId, ranIn);
   EXPECT_EQ(L"failed in the main thread", caught);
@@ -152,7 +168,7 @@ TEST(DgnDebugThread, AWorkersExceptionIsReportedOnceInTheMainThread) {
   auto* t = TDgnDebugThread::Create<TTestWorker>(false, L"", [](TTestWorker&) {
     throw EWorkerFailure(L"worker failed");
   });
-  t->WaitFor();
+  ASSERT_TRUE(WaitForWorker(*t, 10000));
   ASSERT_EQ(1u, reports.size());
   EXPECT_EQ(GetCurrentThreadId(), reports[0].InThread);
   EXPECT_EQ(t->ThreadID(), reports[0].ForThread);
@@ -168,12 +184,12 @@ TEST(DgnDebugThread, AbortsAndReportsWithoutAnExceptionAreNotReported) {
   auto* aborting = TDgnDebugThread::Create<TTestWorker>(false, L"", [](TTestWorker&) {
     throw EWorkerAbort(L"quietly");
   });
-  aborting->WaitFor();
+  ASSERT_TRUE(WaitForWorker(*aborting, 10000));
   delete aborting;
   auto* outside = TDgnDebugThread::Create<TTestWorker>(false, L"", [](TTestWorker& self) {
     self.ReportException();  // no exception being handled
   });
-  outside->WaitFor();
+  ASSERT_TRUE(WaitForWorker(*outside, 10000));
   delete outside;
   EXPECT_EQ(0, reports);
 }
@@ -196,8 +212,36 @@ TEST(DgnDebugThread, AFailingReportPassesItsExceptionToTheWorker) {
       afterwards = self.ReportedException();
     }
   });
-  t->WaitFor();
+  ASSERT_TRUE(WaitForWorker(*t, 10000));
   delete t;
   EXPECT_EQ(L"report failed", escaped);
   EXPECT_EQ(nullptr, afterwards);
+}
+
+// The thread's entry guard: what leaves the work is reported like a caught exception; what the
+// report lets escape is kept, and the thread still ends normally.
+TEST(DgnDebugThread, AnExceptionLeavingTheWorkIsReportedByTheEntryGuard) {
+  std::vector<std::wstring> reports;
+  TReportEvent event([&](TDgnDebugThread* thread) {
+    const Exception* e = thread->ReportedException();
+    reports.push_back(e ? e->Message() : L"?");
+  });
+  auto* t = TDgnDebugThread::Create<TBareWorker>([] { throw EWorkerFailure(L"left the work"); });
+  EXPECT_EQ(0u, t->WaitFor());
+  EXPECT_EQ(std::vector<std::wstring>{L"left the work"}, reports);
+  EXPECT_FALSE(t->FatalException());
+  delete t;
+
+  TReportEvent failing([](TDgnDebugThread*) { throw EDgnError(L"report failed"); });
+  auto* u = TDgnDebugThread::Create<TBareWorker>([] { throw EWorkerFailure(L"left the work"); });
+  u->WaitFor();
+  ASSERT_TRUE(u->FatalException());
+  std::wstring kept;
+  try {
+    std::rethrow_exception(u->FatalException());
+  } catch (const EDgnError& e) {
+    kept = e.Message();
+  }
+  EXPECT_EQ(L"report failed", kept);
+  delete u;
 }

@@ -195,7 +195,7 @@ TEST_F(DgnHookExcept, FaultsInSeveralThreadsAreConvertedInEach) {
         }
       }
     });
-  for (auto& th : threads) th.join();
+  for (auto& th : threads) EXPECT_TRUE(JoinWithin(th, 10000));
   for (int t = 0; t < 4; ++t) EXPECT_EQ(caught[t], 50);
 }
 

@@ -185,7 +185,7 @@ TEST(DgnStackInfo, ATraceHoldsAtMost4096Entries) {
     }
     count = WalkFrom(words)->GetCount();
   });
-  worker.join();
+  ASSERT_TRUE(JoinWithin(worker, 10000));
   EXPECT_EQ(TDgnStackInfoList::MaxEntries, count);
 }
 
@@ -208,7 +208,7 @@ TEST(DgnStackInfo, RegistryKeepsTheLatestListPerThread) {
     reg->AddStackList(other);
     EXPECT_EQ(other, GetLastExceptionStack());
   });
-  t.join();
+  ASSERT_TRUE(JoinWithin(t, 10000));
   EXPECT_EQ(second, GetLastExceptionStack());
   EXPECT_EQ(other, reg->ExceptionStackOf(otherId));
 }
@@ -226,7 +226,7 @@ TEST(DgnStackInfo, RedirectedMainThreadSeesTheReportingThreadsList) {
     worker = StackOuter();
     reg->AddStackList(worker);
   });
-  t.join();
+  ASSERT_TRUE(JoinWithin(t, 10000));
 
   reg->RedirectMainThread(workerId);
   EXPECT_EQ(worker, GetLastExceptionStack());
@@ -239,7 +239,8 @@ TEST(DgnStackInfo, RedirectedMainThreadSeesTheReportingThreadsList) {
 
   // Asked from another thread, the redirect is switched off.
   reg->RedirectMainThread(workerId);
-  std::thread([&] { reg->RedirectMainThread(12345); }).join();
+  std::thread other([&] { reg->RedirectMainThread(12345); });
+  ASSERT_TRUE(JoinWithin(other, 10000));
   EXPECT_EQ(newer, GetLastExceptionStack());
 }
 

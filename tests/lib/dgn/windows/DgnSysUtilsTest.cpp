@@ -44,7 +44,7 @@ TEST(DgnSysUtils, ModuleRoutinesNameThisProgram) {
   EXPECT_EQ(buf[3], 4);
 }
 
-TEST(DgnSysUtils, CriticalSectionIsReentrantAndExcludesOtherThreads) {
+TEST(DgnSysUtils, CriticalSectionIsReentrantAndExcludesOtherThreadsNotEnteredWithin50Ms) {
   TDgnCriticalSection cs;
   int counter = 0;
   cs.Enter();
@@ -55,13 +55,13 @@ TEST(DgnSysUtils, CriticalSectionIsReentrantAndExcludesOtherThreads) {
     entered = true;
     ++counter;
   });
-  Sleep(50);
+  ScaledSleep(50);
   EXPECT_FALSE(entered.load());
   cs.Leave();
-  Sleep(20);
+  ScaledSleep(20);
   EXPECT_FALSE(entered.load());
   cs.Leave();
-  other.join();
+  ASSERT_TRUE(JoinWithin(other, 10000));
   EXPECT_TRUE(entered.load());
   EXPECT_EQ(counter, 1);
 }
@@ -122,4 +122,21 @@ TEST(DgnFileMapping, FailuresRaiseTheirOwnErrors) {
   }
   // The file is closed again after the failure.
   EXPECT_TRUE(DeleteFileW(dir.File(L"empty.bin").c_str()));
+}
+
+// A module whose path is longer than the usual buffer is named in full, not cut or dropped.
+TEST(DgnSysUtils, ModuleFilePathOfALongPathIsWhole) {
+  TTempDir dir;
+  std::wstring folder = dir.Path();
+  while (folder.size() < 300) {
+    folder += L"\\long_folder_name_for_the_path";
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS);
+  }
+  const std::wstring copy = folder + L"\\dgn_fixture.dll";
+  ASSERT_TRUE(CopyFileW((TestBinDir() + L"dgn_fixture.dll").c_str(), copy.c_str(), FALSE));
+  HMODULE m = LoadLibraryW(copy.c_str());
+  if (!m) GTEST_SKIP() << "this system loads no library from a path this long";
+  EXPECT_EQ(copy, ModuleFilePath(m));
+  FreeModuleHandle(m);
+  EXPECT_EQ(L"", ModuleFilePath(reinterpret_cast<HMODULE>(0x10)));
 }

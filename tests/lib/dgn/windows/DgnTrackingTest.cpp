@@ -59,7 +59,7 @@ std::wstring At(const wchar_t* proc, int line, const wchar_t* unit = L"DgnTracki
 class TTrackedWorker : public TDgnDebugThread {
 public:
   TTrackedWorker(const wchar_t* message) : TDgnDebugThread(true, L"tracked"), FMessage(message) {}
-  ~TTrackedWorker() override { WaitFor(); }
+  ~TTrackedWorker() override { WaitForWorker(*this, 10000); }
 
 protected:
   void Execute() override {
@@ -191,7 +191,7 @@ TEST(DgnTracking, AWorkersExceptionIsReportedOnceWithItsOwnTrace) {
 
   auto* worker = TDgnDebugThread::Create<TTrackedWorker>(L"from the worker");
   worker->Start();
-  worker->WaitFor();
+  ASSERT_TRUE(WaitForWorker(*worker, 10000));
   ASSERT_EQ(1u, collector.Reports.size());
   const TThreadReport& r = collector.Reports[0];
   EXPECT_EQ(worker->ThreadID(), r.Thread);
@@ -213,8 +213,8 @@ TEST(DgnTracking, TwoWorkersReportOneAfterTheOtherEachWithItsTrace) {
   auto* b = TDgnDebugThread::Create<TTrackedWorker>(L"b");
   a->Start();
   b->Start();
-  a->WaitFor();
-  b->WaitFor();
+  ASSERT_TRUE(WaitForWorker(*a, 10000));
+  ASSERT_TRUE(WaitForWorker(*b, 10000));
   ASSERT_EQ(2u, collector.Reports.size());
   for (const TThreadReport& r : collector.Reports) {
     EXPECT_TRUE(r.Thread == a->ThreadID() ? r.Message == L"a" : r.Message == L"b");
@@ -258,7 +258,11 @@ std::vector<std::wstring> RunDemo(const std::wstring& exe, const TTempDir& dir) 
     ADD_FAILURE() << "cannot start the demo";
     return lines;
   }
-  WaitForSingleObject(pi.hProcess, 60000);
+  if (WaitForSingleObject(pi.hProcess, ScaledMs(60000)) != WAIT_OBJECT_0) {
+    ADD_FAILURE() << "the demo did not end within " << ScaledMs(60000) << " ms";
+    TerminateProcess(pi.hProcess, 99);
+    WaitForSingleObject(pi.hProcess, ScaledMs(5000));
+  }
   DWORD code = 99;
   GetExitCodeProcess(pi.hProcess, &code);
   CloseHandle(pi.hThread);

@@ -1,0 +1,229 @@
+// One trace from start to end: the debugging thread's set-up and clean-up, leaving a live
+// debuggee as it was (detach), the run and attach threads, and the debugger singleton that
+// starts and stops them.
+#include "Tracer/engine/uDebugCore.h"
+
+#include <functional>
+
+#include "Tracer/engine/uCallHandlers.h"
+#include "Tracer/engine/uEventQueue.h"
+#include "Tracer/foundation/uMultiLanguage.h"
+#include "Tracer/foundation/uRaise.h"
+#include "Tracer/foundation/uWideStrUtils.h"
+#include "lib/dgn/windows/DgnStackInfo.h"
+
+namespace {
+
+const wchar_t* const UnitPath = L"src/Tracer/uDebugCore";
+
+// How long detaching waits for each event that was queued before the threads stopped.
+constexpr DWORD QueuedEventWaitMs = 50;
+// How often Stop looks whether the trace is over, between the messages it processes.
+constexpr DWORD StopPollMs = 50;
+
+// Clean-up steps in reverse order, also when a step raised; the first exception wins.
+class TCleanup {
+public:
+  explicit TCleanup(std::function<void()> fn) : FFn(std::move(fn)) {}
+  ~TCleanup() noexcept(false) {
+    if (std::uncaught_exceptions() > FUncaught) {
+      try {
+        FFn();
+      } catch (...) {
+      }
+    } else {
+      FFn();
+    }
+  }
+  TCleanup(const TCleanup&) = delete;
+  TCleanup& operator=(const TCleanup&) = delete;
+
+private:
+  std::function<void()> FFn;
+  int FUncaught = std::uncaught_exceptions();
+};
+
+// Detaching goes on past a thread whose context cannot be had: the rest still matters.
+template <class F>
+void BestEffort(F step) {
+  try {
+    step();
+  } catch (const Exception&) {
+  }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------
+// One trace
+
+void TDebuggingThread::DoExecute() {
+  // The outermost step: a live debuggee is left without a byte or a trap flag of ours.
+  TCleanup detach([this] {
+    if (FExited) return;
+    ReleaseDebuggee();
+    Win32CheckApi(DebugActiveProcessStop(FProcess->ProcessId()) != FALSE, "DebugActiveProcessStop");
+  });
+  Win32CheckApi(DebugSetProcessKillOnExit(KillOnExit()) != FALSE, "DebugSetProcessKillOnExit");
+  Synchronize([this] { GetDebugger()->SetThread(this); });
+  TCleanup clearThread([this] { Synchronize([] { GetDebugger()->SetThread(nullptr); }); });
+  GetTracerEventQueue()->AddMessage(GetMultiLanguage()->MessageText(SStart));
+  TCleanup finish([] { GetTracerEventQueue()->AddMessage(GetMultiLanguage()->MessageText(SFinish)); });
+  SetResolverDebuggee(this);
+  TCleanup noDebuggee([] { SetResolverDebuggee(nullptr); });
+  GetCallHandlerEngine()->BeginTrace();
+  TCleanup endTrace([] { GetCallHandlerEngine()->EndTrace(); });
+  GetLoadedProcDefs()->Reset();
+  TCleanup reset([this] {
+    // Pending steps stay listed: detaching rewinds their trap flags.
+    FContexts.clear();
+    GetLoadedProcDefs()->Reset();
+  });
+  DebugLoop();
+  SetPaused(false);
+}
+
+// ---------------------------------------------------------------------------------------
+// Detaching
+
+void TDebuggingThread::ReleaseDebuggee() {
+  if (!FProcess) return;
+  std::vector<TDebuggedProcessThread*> stopped;
+  for (TDebuggedProcessThread* t : FProcess->Threads.Items())
+    if (!t->Held && SuspendThread(t->Handle) != static_cast<DWORD>(-1)) stopped.push_back(t);
+  for (TBreakpoint* b : GetLoadedProcDefs()->TraceBreakpoints().Items()) b->Remove();
+  for (TBreakpoint* b : GetLoadedProcDefs()->ReturnBreakpoints().Items()) b->Remove();
+  // Pending steps are rewound: the instruction's own byte is back, the trap flag goes.
+  for (TDebuggedProcessThread* t : FProcess->Threads.Items())
+    if (FThreadBreakpoints.Exists(t->ThreadId)) BestEffort([t] { ClearTrapFlag(t->Handle); });
+  FThreadBreakpoints.Clear();
+  FRunner = 0;
+  DrainQueuedEvents();
+  for (TDebuggedProcessThread* t : stopped) ResumeThread(t->Handle);
+  ReleaseHeldThreads();
+}
+
+void TDebuggingThread::DrainQueuedEvents() {
+  DEBUG_EVENT event{};
+  while (!FExited && WaitForDebugEvent(&event, QueuedEventWaitMs)) {
+    DWORD status = DBG_CONTINUE;
+    switch (event.dwDebugEventCode) {
+      case EXCEPTION_DEBUG_EVENT: {
+        const EXCEPTION_RECORD& record = event.u.Exception.ExceptionRecord;
+        HANDLE h = ThreadHandle(event.dwThreadId);
+        if (record.ExceptionCode == EXCEPTION_BREAKPOINT && h != nullptr) {
+          const uint32_t address = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(record.ExceptionAddress));
+          BestEffort([&] { RewindQueuedHit(h, address); });
+        } else if (record.ExceptionCode == EXCEPTION_SINGLE_STEP && h != nullptr) {
+          BestEffort([h] { ClearTrapFlag(h); });
+        } else {
+          status = DBG_EXCEPTION_NOT_HANDLED;
+        }
+        break;
+      }
+      case EXIT_PROCESS_DEBUG_EVENT: FExited = true; break;
+      // The events' file handles are ours to close.
+      case LOAD_DLL_DEBUG_EVENT: TDgnHandle(event.u.LoadDll.hFile).Reset(); break;
+      case CREATE_PROCESS_DEBUG_EVENT: TDgnHandle(event.u.CreateProcessInfo.hFile).Reset(); break;
+      default: break;
+    }
+    ContinueDebugEvent(event.dwProcessId, event.dwThreadId, status);
+  }
+}
+
+// ---------------------------------------------------------------------------------------
+// Run and attach threads
+
+TAttachThread::TAttachThread(DWORD processId) : FProcessId(processId) {
+  FProcess = std::make_unique<TDebuggedProcess>(processId);
+}
+
+void TAttachThread::DoExecute() {
+  Win32CheckApi(DebugActiveProcess(FProcessId) != FALSE, "DebugActiveProcess");
+  TDebuggingThread::DoExecute();
+}
+
+TRunThread::TRunThread(std::wstring commandLine) : FCommandLine(std::move(commandLine)) {}
+
+std::wstring CommandLineProgramDir(const std::wstring& commandLine) {
+  size_t i = 0;
+  while (i < commandLine.size() && (commandLine[i] == L' ' || commandLine[i] == L'\t')) ++i;
+  std::wstring program;
+  if (i < commandLine.size() && commandLine[i] == L'"') {
+    const size_t end = commandLine.find(L'"', i + 1);
+    program = commandLine.substr(i + 1, end == std::wstring::npos ? std::wstring::npos : end - i - 1);
+  } else {
+    const size_t end = commandLine.find_first_of(L" \t", i);
+    program = commandLine.substr(i, end == std::wstring::npos ? std::wstring::npos : end - i);
+  }
+  return WideExtractFileDir(program);
+}
+
+void TRunThread::DoExecute() {
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION info{};
+  std::wstring commandLine = FCommandLine;
+  const std::wstring dir = CommandLineProgramDir(FCommandLine);
+  Win32CheckApi(CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE,
+                               DEBUG_PROCESS | DEBUG_ONLY_THIS_PROCESS, nullptr,
+                               dir.empty() ? nullptr : dir.c_str(), &startup, &info) != FALSE,
+                "CreateProcessW");
+  // Closed at the end of the trace: the thread's handle first, then the process's.
+  TDgnHandle process(info.hProcess);
+  TDgnHandle thread(info.hThread);
+  FProcess = std::make_unique<TDebuggedProcess>(info.dwProcessId);
+  TDebuggingThread::DoExecute();
+}
+
+// ---------------------------------------------------------------------------------------
+// The debugger
+
+bool TDebugger::GetPaused() { return FThread != nullptr && FThread->GetPaused(); }
+
+void TDebugger::SetPaused(bool value) {
+  if (FThread != nullptr) FThread->SetPaused(value);
+}
+
+void TDebugger::WaitForThreadEnd() {
+  HANDLE thread = FLastThread.Get();
+  while (thread != nullptr &&
+         MsgWaitForMultipleObjects(1, &thread, FALSE, INFINITE, QS_ALLINPUT) != WAIT_OBJECT_0)
+    ProcessMessages();
+  FLastThread.Reset();
+}
+
+void TDebugger::Start(TDebuggingThread* thread) {
+  DuplicateHandle(GetCurrentProcess(), thread->Handle(), GetCurrentProcess(), FLastThread.Put(), SYNCHRONIZE,
+                  FALSE, 0);
+  thread->Start();
+}
+
+void TDebugger::Attach(DWORD processId) {
+  CW_ASSERT(FThread == nullptr, UnitPath, 903);
+  // The previous trace's process object must be gone before a new one installs its memory.
+  WaitForThreadEnd();
+  Start(new TAttachThread(processId));
+}
+
+void TDebugger::Run(const std::wstring& commandLine) {
+  CW_ASSERT(FThread == nullptr, UnitPath, 909);
+  WaitForThreadEnd();
+  Start(new TRunThread(commandLine));
+}
+
+void TDebugger::Stop() {
+  CW_ASSERT(GetCurrentThreadId() == DgnMainThreadID(), UnitPath, 915);
+  CW_ASSERT(FThread != nullptr, UnitPath, 916);
+  FThread->Terminate();
+  while (FThread != nullptr) {
+    MsgWaitForMultipleObjects(0, nullptr, FALSE, StopPollMs, QS_ALLINPUT);
+    ProcessMessages();
+  }
+}
+
+TDebugger* GetDebugger() {
+  static const TDebugger::TFactory factory;
+  static TObject* instance = nullptr;
+  return GetServiceInstance<TDebugger>(factory, instance);
+}
