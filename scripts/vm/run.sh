@@ -51,7 +51,7 @@ set +e
 qemu-system-x86_64 -nodefaults -no-user-config -display none -no-reboot \
   -accel tcg,thread=multi -cpu max,-smap -smp "$(nproc)" -m "$mem_mib" \
   -kernel "$cache/vmlinuz" -initrd "$cache/initrd.img" \
-  -append "console=ttyS0 quiet loglevel=3 panic=-1 ${CW_VM_APPEND:-} cw.job=$job cw.uid=$(id -u) cw.gid=$(id -g)" \
+  -append "console=ttyS0 quiet loglevel=3 panic=-1 cw.job=$job cw.uid=$(id -u) cw.gid=$(id -g)" \
   -serial "file:$job/console.log" \
   -fsdev "local,id=hostroot,path=/,security_model=$model,multidevs=remap" \
   -device virtio-9p-pci,fsdev=hostroot,mount_tag=hostroot \
