@@ -8,6 +8,17 @@ if [ -z "$prefix" ]; then
   while [ "$dir" != / ] && [ ! -f "$dir/CMakeCache.txt" ]; do dir=$(dirname "$dir"); done
   prefix="$dir/wineprefix"
 fi
+# A host that cannot run 32-bit code runs the program inside the emulated machine, in a session
+# of its own. One machine at a time per prefix: each runs its own wineserver, and two servers
+# on one prefix would overwrite each other's registry.
+here=$(cd "$(dirname "$0")/.." && pwd)
+. "$here/scripts/vm/host.sh"
+if cw_vm_needed; then
+  cw_vm_begin
+  mkdir -p "$(dirname "$prefix")"
+  exec flock "$prefix.vm-lock" bash "$here/scripts/vm/run.sh" \
+    bash "$here/scripts/wine-session.sh" --part "$prefix" "$here/cmake/wine-run.sh" "$@"
+fi
 export WINEPREFIX="$prefix"
 export WINEDEBUG="${WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"

@@ -1,15 +1,26 @@
 #!/usr/bin/env bash
 # Builds everything and runs the deliverables that exist on the bundled samples under Wine.
+# On a host that cannot run 32-bit code their Wine part runs inside an emulated machine.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 build="${BUILD_DIR:-$here/build}"
-bash "$here/scripts/build.sh"
-# Without a display of the user's own the demo runs headless, under the session's Xvfb.
-headless=0
-if [ -z "${DISPLAY:-}" ]; then headless=1; fi
-. "$here/scripts/wine-session.sh"
-cw_wine_session_start "$build"
 bin="$build/bin"
+
+if [ "${1:-}" != --wine-part ]; then
+  # Without a display of the user's own the demo runs headless, under the session's Xvfb (the
+  # emulated machine of a host without 32-bit support has no display either).
+  export CW_DEMO_HEADLESS=0
+  if [ -z "${DISPLAY:-}" ]; then CW_DEMO_HEADLESS=1; fi
+  . "$here/scripts/wine-session.sh"
+  if cw_vm_needed; then cw_vm_begin; fi
+  bash "$here/scripts/build.sh"
+  cw_wine_part "$build" bash "$here/scripts/demo.sh" --wine-part
+  exit
+fi
+
+# The Wine part, inside a running session (its helpers: the time scale).
+. "$here/scripts/wine-session.sh"
+headless="${CW_DEMO_HEADLESS:-1}"
 ran=0
 if [ -f "$bin/zentrel.exe" ] && [ -f "$bin/demolib.dll" ]; then
   echo "== Zentrel: symbol file of the demo DLL (demolib.dll)"

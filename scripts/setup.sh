@@ -2,20 +2,30 @@
 # Installs what building and testing need on a fresh Debian 12, as root. Safe to run again.
 set -euo pipefail
 export DEBIAN_FRONTEND=noninteractive
+here=$(cd "$(dirname "$0")/.." && pwd)
 SUDO=""
 if [ "$(id -u)" != 0 ]; then SUDO="sudo"; fi
 need=(mingw-w64 g++-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-tools
       wine wine32:i386 xvfb xauth googletest cmake ninja-build python3 x11-utils imagemagick chromium
       libodbc2:i386 libsqliteodbc:i386)
+# A host that cannot run 32-bit code runs Wine inside an emulated machine, made from these.
+. "$here/scripts/vm/host.sh"
+vm=0
+if cw_vm_needed; then
+  vm=1
+  need+=(qemu-system-x86 busybox-static cpio)
+fi
 missing=()
 for p in "${need[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
 done
-if [ ${#missing[@]} -eq 0 ] && command -v i686-w64-mingw32-g++-posix >/dev/null; then
-  exit 0
+if [ ${#missing[@]} -ne 0 ] || ! command -v i686-w64-mingw32-g++-posix >/dev/null; then
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    $SUDO dpkg --add-architecture i386
+  fi
+  $SUDO apt-get update -qq >/dev/null
+  $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
-  $SUDO dpkg --add-architecture i386
+if [ "$vm" = 1 ]; then
+  $SUDO env ${CW_VM_CACHE:+CW_VM_CACHE="$CW_VM_CACHE"} bash "$here/scripts/vm/prepare.sh"
 fi
-$SUDO apt-get update -qq >/dev/null
-$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

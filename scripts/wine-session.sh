@@ -1,5 +1,8 @@
 # Sourced by the run scripts: a display for windowed code and one persistent wineserver
 # for the build folder's private prefix, both stopped when the caller exits.
+# Run as a program, it runs one command inside such a session:
+#   bash scripts/wine-session.sh --part <wine prefix> <command> [args...]
+. "$(dirname "${BASH_SOURCE[0]}")/vm/host.sh"
 
 # The time-scale factor of the tests (CW_TEST_TIME_SCALE, a whole number >= 1, else 1), which
 # also stretches the waits of these scripts.
@@ -14,10 +17,13 @@ cw_time_scale() {
 }
 
 cw_wine_session_start() {
-  local build="$1"
+  cw_wine_session_start_prefix "$1/wineprefix"
+}
+
+cw_wine_session_start_prefix() {
   local scale
   scale=$(cw_time_scale)
-  export CALDERWISP_WINEPREFIX="$build/wineprefix"
+  export CALDERWISP_WINEPREFIX="$1"
   export WINEPREFIX="$CALDERWISP_WINEPREFIX" WINEDEBUG=-all WINEARCH=win32
   export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
   CW_XVFB_PID=""
@@ -49,3 +55,26 @@ cw_wine_session_stop() {
   timeout $((30 * $(cw_time_scale))) wineserver -w >/dev/null 2>&1 || true
   if [ -n "${CW_XVFB_PID:-}" ]; then kill "$CW_XVFB_PID" 2>/dev/null || true; fi
 }
+
+# cw_wine_part <build> <command> [args...]: the part of a run that needs Wine. Here, in a
+# session of this shell; on a host that cannot run 32-bit code, inside the emulated machine,
+# in a session of its own, with the command's output and status passed back.
+cw_wine_part() {
+  local build="$1"
+  shift
+  if cw_vm_needed; then
+    cw_vm_begin
+    bash "$(dirname "${BASH_SOURCE[0]}")/vm/run.sh" \
+      bash "$(dirname "${BASH_SOURCE[0]}")/wine-session.sh" --part "$build/wineprefix" "$@"
+  else
+    cw_wine_session_start "$build"
+    "$@"
+  fi
+}
+
+if [ "${BASH_SOURCE[0]}" = "$0" ] && [ "${1:-}" = --part ]; then
+  cw_wine_session_start_prefix "$2"
+  shift 2
+  "$@"
+  exit
+fi
