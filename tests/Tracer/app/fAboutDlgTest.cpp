@@ -69,7 +69,7 @@ TEST(AboutBox, EscapeClosesTheModalBox) {
   TFormDriver driver;
   driver.Then(OnForm<TAboutDlg>([](TAboutDlg* a) {
     // Keys go to the active window: the display may take a moment to activate it.
-    PumpUntil([a] { return GetActiveWindow() == a->Handle(); }, 2000);
+    ActivateWithin(a->Handle(), 5000);
     PostMessageW(a->btnOK->Handle(), WM_KEYDOWN, VK_ESCAPE, 1);
     PostMessageW(a->btnOK->Handle(), WM_KEYUP, VK_ESCAPE, 0xC0000001);
   }));

@@ -75,7 +75,7 @@ protected:
   std::unique_ptr<TSelProcessDlg> ShowPicker() {
     auto dlg = CreateForm<TSelProcessDlg>(nullptr);
     dlg->Show();
-    PumpUntil([&] { return GetActiveWindow() == dlg->Handle(); }, 5000);
+    ActivateWithin(dlg->Handle(), 5000);
     return dlg;
   }
   THelpTopicFunc FOldHelp = nullptr;

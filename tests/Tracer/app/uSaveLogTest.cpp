@@ -199,7 +199,7 @@ TEST_F(SaveLog, CancelEscapeAndClosingTheProgressWindowLetOneMoreRowBeWritten) {
       {"Cancel clicked", [](TfrmProgress* p) { SendMessageW(p->btnCancel->Handle(), BM_CLICK, 0, 0); }},
       {"Escape", [](TfrmProgress* p) {
          // Keys go to the active window: the display may take a moment to activate it.
-         PumpUntil([p] { return GetActiveWindow() == p->Handle(); }, 2000);
+         ActivateWithin(p->Handle(), 5000);
          PostMessageW(p->btnCancel->Handle(), WM_KEYDOWN, VK_ESCAPE, 1);
          PostMessageW(p->btnCancel->Handle(), WM_KEYUP, VK_ESCAPE, 0xC0000001);
        }},
@@ -245,7 +245,7 @@ TEST_F(SaveLog, TheSaveActionCannotStartASecondExportWhileOneRuns) {
   // The same short cut does start a save when none runs.
   GAnswer.Confirm = false;
   Main->Show();
-  PumpUntil([&] { return GetActiveWindow() == Main->Handle(); }, 2000);
+  ActivateWithin(Main->Handle(), 5000);
   PressCtrlS(Main->Handle());
   PumpUntil([&] { return GAnswer.Asked.size() == 2; }, 2000);
   ReleaseCtrl();

@@ -79,3 +79,14 @@ TFormDriver::~TFormDriver() {
   Application()->OnIdle = nullptr;
   delete FSafety;
 }
+
+bool ActivateWithin(HWND window, int ms) {
+  return PumpUntil(
+      [window] {
+        if (GetActiveWindow() == window) return true;
+        SetForegroundWindow(window);
+        SetActiveWindow(window);
+        return GetActiveWindow() == window;
+      },
+      ms);
+}

@@ -16,6 +16,9 @@ bool SaveWindowScreenshot(HWND window, const std::wstring& name);
 
 // Dispatches messages until done() or until ms (scaled) passed; answers done().
 bool PumpUntil(const std::function<bool()>& done, int ms);
+// Makes window the active one and waits (ms, scaled) until it is: test programs share one display,
+// so another program's window may hold the focus; asking again while waiting takes it back.
+bool ActivateWithin(HWND window, int ms);
 void PumpFor(int ms);
 
 // While alive, exceptions handed to the application's handler are recorded instead of shown.

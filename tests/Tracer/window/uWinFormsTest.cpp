@@ -69,14 +69,13 @@ public:
   int menuClicks = 0, listChanges = 0, buttonClicks = 0;
 };
 
-bool IsActive(TForm* form) { return GetActiveWindow() == form->Handle(); }
 
 }  // namespace
 
 TEST(WindowRouting, NotificationsOfNestedControlsReachTheirHandlers) {
   auto form = CreateForm<TRoutingForm>();
   form->Show();
-  ASSERT_TRUE(PumpUntil([&] { return IsActive(form.get()); }, 5000));
+  ASSERT_TRUE(ActivateWithin(form->Handle(), 5000));
 
   form->lvw->SetItemIndex(1);
   EXPECT_GT(form->listChanges, 0) << "list view in a panel on a tab sheet";
@@ -98,7 +97,7 @@ TEST(WindowRouting, AcceleratorsServeOnlyTheActiveEnabledForm) {
   auto first = CreateForm<TRoutingForm>();
   auto second = CreateForm<TRoutingForm>();
   first->Show();
-  ASSERT_TRUE(PumpUntil([&] { return IsActive(first.get()); }, 5000));
+  ASSERT_TRUE(ActivateWithin(first->Handle(), 5000));
   first->lvw->SetFocus();
 
   PostMessageW(first->lvw->Handle(), WM_KEYDOWN, VK_F9, 0);
@@ -248,7 +247,7 @@ TEST(WindowHints, HintShowsAfterThePauseAndTheHandlerMayChangeIt) {
   Application()->SetShowHint(true);
   Application()->HintPause = 50;
   form->Show();
-  ASSERT_TRUE(PumpUntil([&] { return IsActive(form.get()); }, 5000));
+  ASSERT_TRUE(ActivateWithin(form->Handle(), 5000));
   form->btn->SetShowHint(true);
   form->btn->SetHint(L"Press it");
   std::wstring handlerSaw;
