@@ -1123,7 +1123,6 @@ void TfrmMain::AppIdle(bool& done) {
     FShownTitle = title;
     SetCaption(title);
     Application()->SetTitle(title);
-    SetApplicationTitle(title);
   }
   done = true;
 }

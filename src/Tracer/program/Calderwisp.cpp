@@ -37,7 +37,6 @@ void StartupHook() {
 void Run() {
   StartupHook();
   Application()->SetTitle(L"Calderwisp 2");
-  SetApplicationTitle(L"Calderwisp 2");
   SetShowHelpTopicProc(ShowHelpTopic);
   InstallMainWindowEntryPoints();
   // A failure here (a missing type library among them) ends the program before any window

@@ -302,7 +302,8 @@ private:
   TApplication* FApp;
 };
 
-TApplication::TApplication() : TComponent(nullptr), FUtil(std::make_unique<TUtilWindow>(this)), FTitle(L"Calderwisp 2") {
+TApplication::TApplication() : TComponent(nullptr), FUtil(std::make_unique<TUtilWindow>(this)) {
+  if (GetApplicationTitle().empty()) SetApplicationTitle(L"Calderwisp 2");
   INITCOMMONCONTROLSEX icc{sizeof(icc), ICC_WIN95_CLASSES | ICC_BAR_CLASSES | ICC_TAB_CLASSES | ICC_PROGRESS_CLASS};
   InitCommonControlsEx(&icc);
   SetTimer(FUtil->Handle(), kWakeTimer, kWakeInterval, nullptr);

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "Tracer/foundation/uUtils.h"
 #include "Tracer/window/uWinActions.h"
 #include "Tracer/window/uWinBase.h"
 #include "Tracer/window/uWinCtrls.h"
@@ -147,8 +148,9 @@ public:
   // The main form: closing it ends Run.
   TForm* MainForm() const { return FMainForm; }
   void SetMainForm(TForm* form) { FMainForm = form; }
-  const std::wstring& Title() const { return FTitle; }
-  void SetTitle(const std::wstring& title) { FTitle = title; }
+  // The one application title, kept by the foundation (message boxes take it as their caption).
+  std::wstring Title() const { return GetApplicationTitle(); }
+  void SetTitle(const std::wstring& title) { SetApplicationTitle(title); }
 
   // Dispatches messages until WM_QUIT.
   void Run();
@@ -194,7 +196,6 @@ private:
   class TUtilWindow;
   std::unique_ptr<TUtilWindow> FUtil;
   TForm* FMainForm = nullptr;
-  std::wstring FTitle;
   bool FTerminated = false;
   std::vector<TForm*> FForms;
   std::vector<std::pair<UINT_PTR, TTimer*>> FTimers;
