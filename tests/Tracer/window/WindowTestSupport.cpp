@@ -90,3 +90,13 @@ bool ActivateWithin(HWND window, int ms) {
       },
       ms);
 }
+
+bool PressKeyUntil(HWND window, HWND target, WPARAM key, const std::function<bool()>& done, int ms) {
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    ActivateWithin(window, ms);
+    PostMessageW(target, WM_KEYDOWN, key, 1);
+    PostMessageW(target, WM_KEYUP, key, 0xC0000001);
+    if (PumpUntil(done, 1000)) return true;
+  }
+  return false;
+}

@@ -19,6 +19,9 @@ bool PumpUntil(const std::function<bool()>& done, int ms);
 // Makes window the active one and waits (ms, scaled) until it is: test programs share one display,
 // so another program's window may hold the focus; asking again while waiting takes it back.
 bool ActivateWithin(HWND window, int ms);
+// Presses key on target (a control of window) as the user would, with window active, until done
+// holds: a key that arrives while another program's window holds the focus is pressed again.
+bool PressKeyUntil(HWND window, HWND target, WPARAM key, const std::function<bool()>& done, int ms);
 void PumpFor(int ms);
 
 // While alive, exceptions handed to the application's handler are recorded instead of shown.
