@@ -21,7 +21,7 @@ static const wchar_t* const UnitPath = L"src/Tracer/fMain";
 
 namespace {
 
-const wchar_t* const MainTitle = L"Calderwisp 2";
+const wchar_t* const MainTitle = ApplicationTitle;
 
 // ---- action pictures ---------------------------------------------------------------------------
 // Each picture is a few filled shapes on a 16 x 16 cell; the disabled list draws them grey.
@@ -77,7 +77,7 @@ void DrawPicture(HDC dc, const TPicture* picture, bool disabled) {
   for (const TStroke& s : picture->Strokes) {
     const COLORREF color = disabled && s.Color != White ? RGB(160, 160, 160) : s.Color;
     TBrushHandle brush(CreateSolidBrush(color));
-    TDgnUniqueHandle<TGdiObjectTraits<HPEN>> pen(CreatePen(PS_SOLID, 1, color));
+    TPenHandle pen(CreatePen(PS_SOLID, 1, color));
     TSelectObject b(dc, brush.Get()), p(dc, pen.Get());
     const POINT* pts = s.Points.data();
     switch (s.Shape) {
@@ -989,22 +989,13 @@ void TfrmMain::actLogClearExecute() {
 
 void TfrmMain::actLogHighlightExecute() {
   if (!MainWindowEntryPoints().EditHighlightRules) return;
-  TColorInfos* rules = GetColorInfos();
-  TColorInfos saved;
-  for (int i = 0; i < rules->GetCount(); ++i) saved.Add()->CopyFrom(*rules->GetItem(i));
-  auto restore = [&] {
-    rules->Clear();
-    for (int i = 0; i < saved.GetCount(); ++i) rules->Add()->CopyFrom(*saved.GetItem(i));
-  };
-  bool ok = false;
+  // The editor puts the rules back itself unless the dialog ends with OK.
   try {
-    ok = MainWindowEntryPoints().EditHighlightRules(*this);
+    MainWindowEntryPoints().EditHighlightRules(*this);
   } catch (...) {
-    restore();
     lvwTrace->Invalidate();
     throw;
   }
-  if (!ok) restore();
   lvwTrace->InvalidateData();
   lvwTrace->Invalidate();
 }

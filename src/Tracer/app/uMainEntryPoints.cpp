@@ -49,8 +49,7 @@ void InstallMainWindowEntryPoints() {
   };
   e.RefreshEventProperties = [](TfrmMain&) { RefreshEventProps(); };
   e.EditHighlightRules = [](TfrmMain& main) {
-    auto dlg = CreateForm<TStmtColorDlg>(&main, main.imlMain, main.imlMainDisabled);
-    return dlg->ShowModal() == mrOK;
+    return EditHighlightRules(&main, main.imlMain, main.imlMainDisabled);
   };
   e.EditOptions = [](TfrmMain& main, TMainOptions& options) {
     return EditMainOptions(&main, main.imlMain, main.ActionImages(), options);
