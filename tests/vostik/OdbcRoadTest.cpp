@@ -20,10 +20,10 @@ namespace {
 // The "proc" entries of a symbol file, loaded as the symbol-file loader loads them.
 void LoadSymbolFileProcs(const std::wstring& path, TTestDefs& defs) {
   std::string bytes = ReadTextFile(path);
-  Microsoft::WRL::ComPtr<IXMLDOMNode> root = ParsePropertySet(Utf8ToWide(bytes));
+  TComPtr<IXMLDOMNode> root = ParsePropertySet(Utf8ToWide(bytes));
   ASSERT_TRUE(root);
-  Microsoft::WRL::ComPtr<IXMLDOMNode> child;
-  root->get_firstChild(&child);
+  TComPtr<IXMLDOMNode> child;
+  root->get_firstChild(child.Put());
   while (child) {
     std::wstring name;
     if (IsPropertySetNode(child.Get())) ReadPropertySetName(child.Get(), name);
@@ -37,8 +37,8 @@ void LoadSymbolFileProcs(const std::wstring& path, TTestDefs& defs) {
       def->LoadFromXML(child.Get());
       defs.Items.push_back(std::move(def));
     }
-    Microsoft::WRL::ComPtr<IXMLDOMNode> next;
-    child->get_nextSibling(&next);
+    TComPtr<IXMLDOMNode> next;
+    child->get_nextSibling(next.Put());
     child = next;
   }
 }
