@@ -60,7 +60,7 @@ std::map<std::string, std::string> ReadReport(const std::wstring& file) {
 TEST(OdbcRoad, TheAssemblerRebuildsTheStatementAClientRanThroughOdbc32) {
   TTestDefs defs;
   LoadSymbolFileProcs(Bin(L"symbols\\odbc32.xml"), defs);
-  ASSERT_EQ(defs.Items.size(), 3u);
+  ASSERT_EQ(defs.Items.size(), 6u);
   TTraceHarness h;
   const std::wstring report = h.Dir.File(L"report.txt");
   GetDebugger()->Run(L"\"" + Bin(L"odbcclient.exe") + L"\" :memory: \"" + report + L"\"");
@@ -104,4 +104,56 @@ TEST(OdbcRoad, TheAssemblerRebuildsTheStatementAClientRanThroughOdbc32) {
   EXPECT_EQ(capture.Shown().Rows[0].Caption, L"PARAM 01");
   EXPECT_EQ(capture.Shown().Rows[0].DataType, L"-8");
   EXPECT_EQ(capture.Shown().Rows[3].Value, L"42");
+}
+
+// The common pattern: four parameters bound once, three executions with new values in the
+// buffers (a non-ASCII text, a null through the indicator, dates), on each road a client takes:
+// SQLPrepareW, SQLPrepare (ANSI) and SQLExecDirectW. Each execute row assembles with its own values.
+TEST(OdbcRoad, EachExecutionOfAStatementBoundOnceShowsItsOwnValues) {
+  TTestDefs defs;
+  LoadSymbolFileProcs(Bin(L"symbols\\odbc32.xml"), defs);
+  TTraceHarness h;
+  const std::wstring report = h.Dir.File(L"report.txt");
+  GetDebugger()->Run(L"\"" + Bin(L"odbcclient.exe") + L"\" :memory: \"" + report + L"\" repeat");
+  ASSERT_TRUE(h.PumpUntil([] { return GetDebugger()->GetActive(); }, 20000));
+  ASSERT_TRUE(h.WaitForEnd(60000));
+  EXPECT_TRUE(h.Errors().empty()) << (h.Errors().empty() ? "" : WideToUtf8(h.Errors()[0].Value(L"msg")));
+  auto values = ReadReport(report);
+  EXPECT_EQ(h.CallsOf(L"SQLPrepare").size(), 1u);
+
+  const std::wstring rows[3][4] = {{L"'O''Brien'", VariantToText(Date(2024, 3, 5)), L"'first'", L"1"},
+                                   {L"'Zo\x00EB \x20AC'", VariantToText(Date(2023, 12, 31)), L"(null)", L"2"},
+                                   {L"'third'", VariantToText(Date(2000, 1, 1)), L"'x'", L"3"}};
+  const std::string stored[3] = {"O'Brien|2024-03-05|first|1", WideToUtf8(L"Zo\x00EB \x20AC") + "|2023-12-31|(null)|2",
+                                 "third|2000-01-01|x|3"};
+  struct {
+    const char* Table;
+    const wchar_t* Execute;
+  } roads[] = {{"a", L"SQLExecute"}, {"b", L"SQLExecute"}, {"c", L"SQLExecDirectW"}};
+  auto events = h.Events();
+  for (auto& road : roads) {
+    SCOPED_TRACE(road.Table);
+    // The database holds the three rows.
+    for (int k = 0; k < 3; ++k) EXPECT_EQ(values[road.Table + std::to_string(k + 1)], stored[k]);
+    const int32_t handle =
+        static_cast<int32_t>(std::stoul(values[std::string("handle_") + road.Table], nullptr, 16));
+    std::vector<int> executes;
+    for (size_t i = 0; i < events.size(); ++i)
+      if (events[i].Text == road.Execute && SameHandle(*events[i].Find(L"StatementHandle"), handle))
+        executes.push_back(static_cast<int>(i));
+    ASSERT_EQ(executes.size(), 3u);
+    const std::wstring insert = L"insert into " + Utf8ToWide(road.Table) + L" (name, born, note, n) values (";
+    for (int k = 0; k < 3; ++k) {
+      TFixtureHost host(false);
+      host.SetFocus(executes[k]);
+      TResultCapture capture;
+      TComPtr<IAppPlugin> plugin = ConnectAssembler<TODBCSQLAssembler>(host);
+      IAppPluginAction* action = host.Added.at(0).Action.Get();
+      EXPECT_EQ(action->GetState(), AppPluginActionVisible | AppPluginActionEnabled);
+      action->Execute();
+      ASSERT_EQ(capture.Shown().Count, 1);
+      EXPECT_EQ(capture.Shown().AssembledSQL, insert + rows[k][0] + L", " + rows[k][1] + L", " + rows[k][2] + L", " +
+                                                  rows[k][3] + L")\r\n");
+    }
+  }
 }
