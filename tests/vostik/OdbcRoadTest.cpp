@@ -55,21 +55,28 @@ std::map<std::string, std::string> ReadReport(const std::wstring& file) {
   return values;
 }
 
-}  // namespace
-
-TEST(OdbcRoad, TheAssemblerRebuildsTheStatementAClientRanThroughOdbc32) {
+// The client run to its end under the harness with the sample symbol file loaded; what it
+// reported. mode: empty, or "repeat".
+void TraceOdbcClient(TTraceHarness& h, const std::wstring& mode, std::map<std::string, std::string>& values) {
   TTestDefs defs;
   LoadSymbolFileProcs(Bin(L"symbols\\odbc32.xml"), defs);
   ASSERT_EQ(defs.Items.size(), 8u);
-  TTraceHarness h;
   const std::wstring report = h.Dir.File(L"report.txt");
-  GetDebugger()->Run(L"\"" + Bin(L"odbcclient.exe") + L"\" :memory: \"" + report + L"\"");
+  GetDebugger()->Run(L"\"" + Bin(L"odbcclient.exe") + L"\" :memory: \"" + report + L"\" " + mode);
   ASSERT_TRUE(h.PumpUntil([] { return GetDebugger()->GetActive(); }, 20000));
   ASSERT_TRUE(h.WaitForEnd(60000));
   EXPECT_TRUE(h.Errors().empty()) << (h.Errors().empty() ? "" : WideToUtf8(h.Errors()[0].Value(L"msg")));
+  values = ReadReport(report);
+}
+
+}  // namespace
+
+TEST(OdbcRoad, TheAssemblerRebuildsTheStatementAClientRanThroughOdbc32) {
+  TTraceHarness h;
+  std::map<std::string, std::string> values;
+  ASSERT_NO_FATAL_FAILURE(TraceOdbcClient(h, L"", values));
 
   // The driver ran the statement with these values.
-  auto values = ReadReport(report);
   EXPECT_EQ(values["SQLExecute"], "0");
   EXPECT_EQ(values["rows"], "1");
 
@@ -110,15 +117,9 @@ TEST(OdbcRoad, TheAssemblerRebuildsTheStatementAClientRanThroughOdbc32) {
 // buffers (a non-ASCII text, a null through the indicator, dates), on each road a client takes:
 // SQLPrepareW, SQLPrepare (ANSI) and SQLExecDirectW. Each execute row assembles with its own values.
 TEST(OdbcRoad, EachExecutionOfAStatementBoundOnceShowsItsOwnValues) {
-  TTestDefs defs;
-  LoadSymbolFileProcs(Bin(L"symbols\\odbc32.xml"), defs);
   TTraceHarness h;
-  const std::wstring report = h.Dir.File(L"report.txt");
-  GetDebugger()->Run(L"\"" + Bin(L"odbcclient.exe") + L"\" :memory: \"" + report + L"\" repeat");
-  ASSERT_TRUE(h.PumpUntil([] { return GetDebugger()->GetActive(); }, 20000));
-  ASSERT_TRUE(h.WaitForEnd(60000));
-  EXPECT_TRUE(h.Errors().empty()) << (h.Errors().empty() ? "" : WideToUtf8(h.Errors()[0].Value(L"msg")));
-  auto values = ReadReport(report);
+  std::map<std::string, std::string> values;
+  ASSERT_NO_FATAL_FAILURE(TraceOdbcClient(h, L"repeat", values));
   EXPECT_EQ(h.CallsOf(L"SQLPrepare").size(), 1u);
 
   const std::wstring rows[3][4] = {{L"'O''Brien'", VariantToText(Date(2024, 3, 5)), L"'first'", L"1"},

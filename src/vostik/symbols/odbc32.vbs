@@ -113,10 +113,15 @@ Sub OnBindParameter(params)
 End Sub
 
 Sub OnExecute(params)
+  ExecuteStatement params, "StatementHandle", "StatementText", "Value"
+End Sub
+
+' An execute call of a prepared statement: its text and the values its bindings point to now.
+Sub ExecuteStatement(params, handleName, textName, valueName)
   Dim handle
-  handle = ParamValue(params, "StatementHandle")
-  If statements.Exists(CStr(handle)) Then params.Add("StatementText").Value = statements(CStr(handle))
-  AddBoundValues params, handle, "Value", "ValueType"
+  handle = ParamValue(params, handleName)
+  If statements.Exists(CStr(handle)) Then params.Add(textName).Value = statements(CStr(handle))
+  AddBoundValues params, handle, valueName, "ValueType"
   NameResult params
 End Sub
 
