@@ -96,21 +96,17 @@ TEST(OdbcRoad, TheAssemblerRebuildsTheStatementAClientRanThroughOdbc32) {
   ASSERT_GE(focus, 0);
   EXPECT_EQ(events[focus].Value(L"result"), L"SQL_SUCCESS");
 
-  TFixtureHost host(false);
-  host.SetFocus(focus);
-  TResultCapture capture;
-  TComPtr<IAppPlugin> plugin = ConnectAssembler<TODBCSQLAssembler>(host);
-  IAppPluginAction* action = host.Added.at(0).Action.Get();
-  EXPECT_EQ(action->GetState(), AppPluginActionVisible | AppPluginActionEnabled);
-  action->Execute();
-  ASSERT_EQ(capture.Shown().Count, 1);
-  EXPECT_EQ(capture.Shown().SQL, L"insert into t (name, born, note, n)\r\nvalues (?, ?, ?, ?)\r\n");
-  EXPECT_EQ(capture.Shown().AssembledSQL, L"insert into t (name, born, note, n)\r\nvalues ('O''Brien', " +
-                                               VariantToText(Date(2024, 3, 5)) + L", (null), 42)\r\n");
-  ASSERT_EQ(capture.Shown().Rows.size(), 4u);
-  EXPECT_EQ(capture.Shown().Rows[0].Caption, L"PARAM 01");
-  EXPECT_EQ(capture.Shown().Rows[0].DataType, L"-8");
-  EXPECT_EQ(capture.Shown().Rows[3].Value, L"42");
+  LONG state = 0;
+  const TShownResult shown = AssembleLoggedRow<TODBCSQLAssembler>(focus, state);
+  EXPECT_EQ(state, AppPluginActionVisible | AppPluginActionEnabled);
+  ASSERT_EQ(shown.Count, 1);
+  EXPECT_EQ(shown.SQL, L"insert into t (name, born, note, n)\r\nvalues (?, ?, ?, ?)\r\n");
+  EXPECT_EQ(shown.AssembledSQL, L"insert into t (name, born, note, n)\r\nvalues ('O''Brien', " +
+                                    VariantToText(Date(2024, 3, 5)) + L", (null), 42)\r\n");
+  ASSERT_EQ(shown.Rows.size(), 4u);
+  EXPECT_EQ(shown.Rows[0].Caption, L"PARAM 01");
+  EXPECT_EQ(shown.Rows[0].DataType, L"-8");
+  EXPECT_EQ(shown.Rows[3].Value, L"42");
 }
 
 // The common pattern: four parameters bound once, three executions with new values in the
@@ -146,16 +142,12 @@ TEST(OdbcRoad, EachExecutionOfAStatementBoundOnceShowsItsOwnValues) {
     ASSERT_EQ(executes.size(), 3u);
     const std::wstring insert = L"insert into " + Utf8ToWide(road.Table) + L" (name, born, note, n) values (";
     for (int k = 0; k < 3; ++k) {
-      TFixtureHost host(false);
-      host.SetFocus(executes[k]);
-      TResultCapture capture;
-      TComPtr<IAppPlugin> plugin = ConnectAssembler<TODBCSQLAssembler>(host);
-      IAppPluginAction* action = host.Added.at(0).Action.Get();
-      EXPECT_EQ(action->GetState(), AppPluginActionVisible | AppPluginActionEnabled);
-      action->Execute();
-      ASSERT_EQ(capture.Shown().Count, 1);
-      EXPECT_EQ(capture.Shown().AssembledSQL, insert + rows[k][0] + L", " + rows[k][1] + L", " + rows[k][2] + L", " +
-                                                  rows[k][3] + L")\r\n");
+      LONG state = 0;
+      const TShownResult shown = AssembleLoggedRow<TODBCSQLAssembler>(executes[k], state);
+      EXPECT_EQ(state, AppPluginActionVisible | AppPluginActionEnabled);
+      ASSERT_EQ(shown.Count, 1);
+      EXPECT_EQ(shown.AssembledSQL,
+                insert + rows[k][0] + L", " + rows[k][1] + L", " + rows[k][2] + L", " + rows[k][3] + L")\r\n");
     }
   }
 }
