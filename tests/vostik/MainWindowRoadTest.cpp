@@ -104,7 +104,7 @@ TEST(VostikServer, TheMainWindowShowsTheAssemblersButtonAndItsResultWindow) {
   m.lvwSymbolFiles->SetItemIndex(row);
   m.lvwSymbolFiles->SetChecked(row, true);
   ASSERT_TRUE(OdbcSymbolFile()->IsLoaded()) << (caught.Messages().empty() ? "" : WideToUtf8(caught.Messages()[0]));
-  EXPECT_EQ(m.lvwProcDefs->ItemCount(), 3);
+  EXPECT_EQ(m.lvwProcDefs->ItemCount(), 8);
   ASSERT_EQ(PluginButtons(m).size(), 1u);
   TToolButton* button = PluginButtons(m)[0];
   TAction* action = button->Action();
