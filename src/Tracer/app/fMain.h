@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "Tracer/app/fBase.h"
+#include "Tracer/app/fMainPluginBar.h"
 #include "Tracer/app/uAppPlugins.h"
 #include "Tracer/app/uAppServices.h"
 #include "Tracer/app/uTEQColumns.h"
@@ -86,20 +87,6 @@ struct TMainWindowEntryPoints {
 };
 
 TMainWindowEntryPoints& MainWindowEntryPoints();
-
-// The toolbar that plug-ins add their actions to.
-class TToolbarPluginActionsImpl : public IAppPluginActionsImpl {
-public:
-  TToolbarPluginActionsImpl(TToolBar* toolBar, TActionList* actionList)
-      : FToolBar(toolBar), FActionList(actionList) {}
-  HIMAGELIST GetImages() override;
-  void AddAction(std::unique_ptr<TAppPluginAction> Action) override;
-  void RemoveActions(IAppPluginAction* Action) override;
-
-private:
-  TToolBar* FToolBar;
-  TActionList* FActionList;
-};
 
 // The focused row of the log view for the visible-events list.
 class TVisibleTracerEventsImpl : public TInterfacedObject, public IVisibleTracerEventsImpl {
