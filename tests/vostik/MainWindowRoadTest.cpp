@@ -139,7 +139,7 @@ TEST(VostikServer, TheMainWindowShowsTheAssemblersButtonAndItsResultWindow) {
   };
   for (const TRow& r : {TRow{execute - 1, false}, TRow{execute, true}, TRow{0, false}, TRow{execute, true}}) {
     SCOPED_TRACE(testing::Message() << "row " << r.Row << ": " << WideToUtf8(call(r.Row)));
-    m.SelectRow(r.Row);
+    m.LogView().SelectRow(r.Row);
     idle();
     EXPECT_TRUE(action->Visible());
     EXPECT_EQ(action->Enabled(), r.Enabled);

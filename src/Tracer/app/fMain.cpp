@@ -32,10 +32,6 @@ std::wstring CommaText(const std::vector<std::wstring>& parts) {
 
 std::wstring Message(const TMessageId& id) { return GetMultiLanguage()->MessageText(id); }
 
-void ReplaceAll(std::wstring& s, const std::wstring& from, const std::wstring& to) {
-  for (size_t i = s.find(from); i != std::wstring::npos; i = s.find(from, i + to.size())) s.replace(i, from.size(), to);
-}
-
 }  // namespace
 
 TMainWindowEntryPoints& MainWindowEntryPoints() {
@@ -43,63 +39,7 @@ TMainWindowEntryPoints& MainWindowEntryPoints() {
   return entryPoints;
 }
 
-// ---- readers and hint window --------------------------------------------------------------------
-
-void TListViewTEQReader::GetParamText(ITracerEventParam* param, std::wstring& text) {
-  TSimpleTEQReader::GetParamText(param, text);
-  ReplaceAll(text, L"\r\n", L" ");
-  ReplaceAll(text, L"\n", L" ");
-  ReplaceAll(text, L"\t", L" ");
-}
-
-namespace {
-
-void AppendNamedParam(TSimpleTEQReader& reader, ITracerEventParam* param, std::wstring& text, const wchar_t* separator) {
-  if (!text.empty()) text += separator;
-  TBStr name;
-  OleCheck(param->get_Name(name.Put()));
-  std::wstring value;
-  reader.GetParamText(param, value);
-  text += WideFormat(L"%ls=%ls", BStrToWide(name.Get()).c_str(), value.c_str());
-}
-
-}  // namespace
-
-void TListViewTEQReader::AppendParamText(ITracerEventParam* param, std::wstring& text) {
-  AppendNamedParam(*this, param, text, L" ");
-}
-
-void TSmartHintTEQReader::AppendParamText(ITracerEventParam* param, std::wstring& text) {
-  AppendNamedParam(*this, param, text, L"\n");
-}
-
-TSmartHintWindow::TSmartHintWindow(HFONT mainFont) : THintWindow(mainFont, L"TSmartHintWindow") {}
-
-LRESULT TSmartHintWindow::OnMessage(UINT msg, WPARAM wp, LPARAM lp) {
-  if (msg == WM_NCPAINT) {
-    WMNCPaint();
-    return 0;
-  }
-  return THintWindow::OnMessage(msg, wp, lp);
-}
-
-void TSmartHintWindow::WMNCPaint() {
-  HDC dc = GetWindowDC(Handle());
-  if (!dc) return;
-  RECT r{0, 0, Width(), Height()};
-  FrameRect(dc, &r, static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH)));
-  ReleaseDC(Handle(), dc);
-}
-
 // ---- objects for the automation model ------------------------------------------------------------
-
-void* TVisibleTracerEventsImpl::GetInterface(REFIID iid) {
-  if (IsEqualIID(iid, __uuidof(IVisibleTracerEventsImpl)) || IsEqualIID(iid, IID_IUnknown))
-    return static_cast<IVisibleTracerEventsImpl*>(this);
-  return TInterfacedObject::GetInterface(iid);
-}
-
-LONG STDMETHODCALLTYPE TVisibleTracerEventsImpl::GetFocusedIndex() { return FListView->ItemIndex(); }
 
 void* TMainWindowHandleImpl::GetInterface(REFIID iid) {
   if (IsEqualIID(iid, __uuidof(IAppObjectMainWindowHandleImpl)) || IsEqualIID(iid, IID_IUnknown))
@@ -149,17 +89,14 @@ TfrmMain::TfrmMain(TComponent* owner) : TfrmBase(owner, L"TfrmMain", 632, 472) {
   AddClassSection("TfrmMain");
   SetName(L"frmMain");
   if (!Application()->MainForm()) Application()->SetMainForm(this);
-  FScrollLock = true;
   FRecentFiles = std::make_unique<TRecentFiles>();
   GetExceptionHandler()->Title = Application()->Title();
   Application()->OnIdle = [this](bool& done) { AppIdle(done); };
-  Application()->OnShowHint = [this](std::wstring& s, bool& canShow, THintInfo& info) { AppShowHint(s, canShow, info); };
+  Application()->OnShowHint = [this](std::wstring& s, bool& canShow, THintInfo& info) { FLogView->AppShowHint(s, canShow, info); };
   CreateComponents();
   odgDebugApps.InitialDir = ProgramFolder();
   CreateSystemImages();
-  CreateColumnManager();
-  FListReader = std::make_unique<TListViewTEQReader>(FColumnManager.get());
-  FHintReader = std::make_unique<TSmartHintTEQReader>(FColumnManager.get());
+  FLogView = std::make_unique<TMainLogView>(lvwTrace);
   // The automation model reaches the window through these, before any symbol file (and so any
   // plug-in) is loaded.
   InstallAppPluginHost();
@@ -378,9 +315,9 @@ void TfrmMain::CreateComponents() {
   const std::pair<const wchar_t*, int> columns[] = {
       {L"Thread Id", 60}, {L"Call", 100}, {L"Time (ms)", 70}, {L"Result", 85}, {L"Parameters", 300}};
   for (const auto& [caption, width] : columns) lvwTrace->AddColumn(caption, width);
-  lvwTrace->OnData = [this](TListView*, int index, std::vector<std::wstring>& texts) { lvwTraceData(index, texts); };
+  lvwTrace->OnData = [this](TListView*, int index, std::vector<std::wstring>& texts) { FLogView->lvwTraceData(index, texts); };
   lvwTrace->OnCustomDrawItem = [this](TListView*, int index, COLORREF& text, COLORREF& back) {
-    lvwTraceCustomDrawItem(index, text, back);
+    FLogView->lvwTraceCustomDrawItem(index, text, back);
   };
   lvwTrace->OnChange = [this](TListView*, int) { lvwTraceChange(); };
   lvwTrace->OnDblClick = [this](TListView*) { lvwTraceDblClick(); };
@@ -427,13 +364,6 @@ void TfrmMain::CreateSystemImages() {
   FActionImages = std::make_unique<TSystemImagesStorage>(bitmaps.Get(), imlMain->Handle());
 }
 
-void TfrmMain::CreateColumnManager() {
-  FColumnManager = std::make_unique<TTEQColumnManager>();
-  for (int i = 0; i < lvwTrace->ColumnCount(); ++i)
-    FColumnManager->AddColumn(lvwTrace->ColumnCaption(i))->SetWidth(lvwTrace->ColumnWidth(i));
-  FColumnManager->UpdateVisibleColumns();
-}
-
 void TfrmMain::FormCreate() {
   TfrmBase::FormCreate();
   mniScrollLock->SetImageIndex(-1);
@@ -451,22 +381,22 @@ void TfrmMain::LoadSettings() {
   config->RegisterObject(GetSymbolFiles(), L"symbolfiles");
   config->RegisterCollection(&GetAppSettings()->Items(), L"settings");
   config->RegisterInteger(TimeFormatDigits, L"time:format");
-  config->RegisterObject(FColumnManager.get(), L"log:columns");
+  config->RegisterObject(&FLogView->ColumnManager(), L"log:columns");
   try {
     config->Load();
   } catch (Exception& e) {
-    RebuildTraceColumns();
+    FLogView->RebuildTraceColumns();
     RebuildRecentMenu();
     PrependExceptionLine(e, L"Error loading settings");
     throw;
   }
-  RebuildTraceColumns();
+  FLogView->RebuildTraceColumns();
   RebuildRecentMenu();
 }
 
 void TfrmMain::SaveSettings() {
   try {
-    StoreColumnWidths();
+    FLogView->StoreColumnWidths();
     GetConfig()->Save();
   } catch (Exception& e) {
     PrependExceptionLine(e, L"Error saving settings");
@@ -513,15 +443,15 @@ void TfrmMain::LanguageItemClick(TMenuItem* sender) { SetLanguage(StripHotKeys(s
 void TfrmMain::Translate() {
   TfrmBase::Translate();
   UpdateStatus();
-  const TTEQColumns& visible = FColumnManager->VisibleColumns();
+  const TTEQColumns& visible = FLogView->ColumnManager().VisibleColumns();
   for (int i = 0; i < visible.GetCount() && i < lvwTrace->ColumnCount(); ++i) {
     std::wstring caption;
     visible.GetItem(i)->GetCaption(caption);
     lvwTrace->SetColumnCaption(i, caption);
   }
   // The rows show translated words ("Error", "Start"): read them again.
-  FListReader->InvalidateCache();
-  FHintReader->InvalidateCache();
+  FLogView->ListReader().InvalidateCache();
+  FLogView->HintReader().InvalidateCache();
   lvwTrace->InvalidateData();
   TranslateColumns(*lvwSymbolFiles);
   TranslateColumns(*lvwProcDefs);
@@ -535,23 +465,6 @@ std::wstring TfrmMain::GetHelpKeyword() {
   if (page == tshTrace) return L"html\\main1.htm";
   if (page == tshSymbols) return L"html\\main2.htm";
   return TfrmBase::GetHelpKeyword();
-}
-
-void TfrmMain::RebuildTraceColumns() {
-  lvwTrace->BeginUpdate();
-  lvwTrace->ClearColumns();
-  for (TTEQColumn* column : FColumnManager->VisibleColumns()) {
-    std::wstring caption;
-    column->GetCaption(caption);
-    lvwTrace->AddColumn(caption, column->Width());
-  }
-  lvwTrace->EndUpdate();
-}
-
-void TfrmMain::StoreColumnWidths() {
-  const TTEQColumns& visible = FColumnManager->VisibleColumns();
-  CW_ASSERT(lvwTrace->ColumnCount() == visible.GetCount(), UnitPath, __LINE__);
-  for (int i = 0; i < visible.GetCount(); ++i) visible.GetItem(i)->SetWidth(lvwTrace->ColumnWidth(i));
 }
 
 // ---- Symbols tab ----------------------------------------------------------------------------------
@@ -834,9 +747,9 @@ void TfrmMain::SaveLog() {
 
 void TfrmMain::actLogClearExecute() {
   GetTracerEventQueue()->Clear();
-  FListReader->InvalidateCache();
-  FHintReader->InvalidateCache();
-  RefreshRowCount();
+  FLogView->ListReader().InvalidateCache();
+  FLogView->HintReader().InvalidateCache();
+  FLogView->RefreshRowCount();
   lvwTrace->InvalidateData();
   lvwTrace->Invalidate();
   RefreshEventProps();
@@ -855,30 +768,25 @@ void TfrmMain::actLogHighlightExecute() {
   lvwTrace->Invalidate();
 }
 
-void TfrmMain::actLogScrollLockExecute() { FScrollLock = !FScrollLock; }
+void TfrmMain::actLogScrollLockExecute() { SetScrollLock(!ScrollLock()); }
 
-void TfrmMain::actLogScrollLockUpdate(TAction* sender) { sender->SetChecked(FScrollLock); }
+void TfrmMain::actLogScrollLockUpdate(TAction* sender) { sender->SetChecked(ScrollLock()); }
 
-void TfrmMain::actLogFirstExecute() { SelectRow(0); }
+void TfrmMain::actLogFirstExecute() { FLogView->SelectRow(0); }
 
 void TfrmMain::actLogUpExecute() {
-  if (SelectedRow() > 0) SelectRow(SelectedRow() - 1);
+  if (SelectedRow() > 0) FLogView->SelectRow(SelectedRow() - 1);
 }
 
 void TfrmMain::actLogDownExecute() {
-  if (SelectedRow() < lvwTrace->ItemCount() - 1) SelectRow(SelectedRow() + 1);
+  if (SelectedRow() < lvwTrace->ItemCount() - 1) FLogView->SelectRow(SelectedRow() + 1);
 }
 
-void TfrmMain::actLogLastExecute() { SelectRow(lvwTrace->ItemCount() - 1); }
+void TfrmMain::actLogLastExecute() { FLogView->SelectRow(lvwTrace->ItemCount() - 1); }
 
 void TfrmMain::actLogFirstUpdate(TAction* sender) { sender->SetEnabled(SelectedRow() > 0); }
 
 void TfrmMain::actLogLastUpdate(TAction* sender) { sender->SetEnabled(SelectedRow() < lvwTrace->ItemCount() - 1); }
-
-void TfrmMain::SelectRow(int index) {
-  lvwTrace->SetItemIndex(index);
-  MakeSelectionVisible();
-}
 
 void TfrmMain::actOptionsExecute() {
   if (!MainWindowEntryPoints().EditOptions) return;
@@ -887,7 +795,8 @@ void TfrmMain::actOptionsExecute() {
   options.TimeFormats = {L"1 ms", L"0.1 ms", L"0.01 ms"};
   options.TimeFormat = TimeFormatDigits;
   options.ColumnsCaption = Message(SVisibleColumns);
-  std::vector<TTEQColumn*> columns(FColumnManager->AllColumns().begin(), FColumnManager->AllColumns().end());
+  std::vector<TTEQColumn*> columns(FLogView->ColumnManager().AllColumns().begin(),
+                                   FLogView->ColumnManager().AllColumns().end());
   std::stable_sort(columns.begin(), columns.end(),
                    [](TTEQColumn* a, TTEQColumn* b) { return a->ColumnId() < b->ColumnId(); });
   for (TTEQColumn* column : columns) {
@@ -898,15 +807,15 @@ void TfrmMain::actOptionsExecute() {
   }
   if (!MainWindowEntryPoints().EditOptions(*this, options)) return;
   auto rebuild = [this] {
-    FColumnManager->UpdateVisibleColumns();
-    RebuildTraceColumns();
-    FListReader->InvalidateCache();
-    FHintReader->InvalidateCache();
+    FLogView->ColumnManager().UpdateVisibleColumns();
+    FLogView->RebuildTraceColumns();
+    FLogView->ListReader().InvalidateCache();
+    FLogView->HintReader().InvalidateCache();
     lvwTrace->Invalidate();
   };
   try {
     TimeFormatDigits = options.TimeFormat;
-    StoreColumnWidths();
+    FLogView->StoreColumnWidths();
     for (size_t i = 0; i < columns.size() && i < options.ColumnsVisible.size(); ++i)
       columns[i]->SetVisible(options.ColumnsVisible[i]);
   } catch (...) {
@@ -929,31 +838,12 @@ void TfrmMain::actAboutExecute() {
 
 // ---- log view -------------------------------------------------------------------------------------
 
-void TfrmMain::lvwTraceData(int index, std::vector<std::wstring>& texts) {
-  TTEQColumnValueStrDynArray cells;
-  FListReader->ReadRow(index, cells);
-  texts.clear();
-  for (const TTEQColumnValueStr& cell : cells) texts.push_back(cell.Text);
-}
-
-void TfrmMain::lvwTraceCustomDrawItem(int index, COLORREF& textColor, COLORREF& backColor) {
-  int32_t text = 0, back = 0;
-  FListReader->GetRowColors(index, text, back);
-  textColor = ColorToRGB(text);
-  backColor = ColorToRGB(back);
-}
-
 void TfrmMain::lvwTraceChange() {
   RefreshEventProps();
   UpdateStatus();
 }
 
 void TfrmMain::lvwTraceDblClick() { actLogProperties->Execute(); }
-
-void TfrmMain::MakeSelectionVisible() {
-  const int index = SelectedRow();
-  if (index >= 0) lvwTrace->EnsureVisible(index, false);
-}
 
 void TfrmMain::RefreshEventProps() {
   if (MainWindowEntryPoints().RefreshEventProperties) MainWindowEntryPoints().RefreshEventProperties(*this);
@@ -962,7 +852,7 @@ void TfrmMain::RefreshEventProps() {
 // ---- idle -----------------------------------------------------------------------------------------
 
 void TfrmMain::AppIdle(bool& done) {
-  RefreshRowCount();
+  FLogView->RefreshRowCount();
   UpdateStatus();
   const std::wstring title = GetMainTitle();
   if (title != FShownTitle) {
@@ -971,21 +861,6 @@ void TfrmMain::AppIdle(bool& done) {
     Application()->SetTitle(title);
   }
   done = true;
-}
-
-void TfrmMain::RefreshRowCount() {
-  const int count = GetTracerEventQueue()->VisibleEvents()->List().Count();
-  if (lvwTrace->ItemCount() != count) {
-    lvwTrace->SetItemCount(count);
-    // Rows at or after the cached one may be other events now.
-    FListReader->InvalidateCache();
-    lvwTrace->InvalidateData();
-    if (!FScrollLock && count > 0) lvwTrace->EnsureVisible(count - 1, false);
-  } else if (!FScrollLock && count > 0 && FFollowedScrollLock) {
-    // Scroll lock just went off: follow from now on.
-    lvwTrace->EnsureVisible(count - 1, false);
-  }
-  FFollowedScrollLock = FScrollLock;
 }
 
 void TfrmMain::UpdateStatus() {
@@ -1019,55 +894,3 @@ std::wstring TfrmMain::GetMainTitle() {
 }
 
 // ---- hints ----------------------------------------------------------------------------------------
-
-void TfrmMain::AppShowHint(std::wstring& hintStr, bool& canShow, THintInfo& hintInfo) {
-  if (hintInfo.HintControl == lvwTrace) ShowTraceHint(hintStr, canShow, hintInfo);
-}
-
-void TfrmMain::ShowTraceHint(std::wstring& hintStr, bool& canShow, THintInfo& hintInfo) {
-  const int item = lvwTrace->ItemAt(hintInfo.CursorPos);
-  if (item < 0) return;
-  const RECT bounds = lvwTrace->ItemRect(item, LVIR_BOUNDS);
-  POINT pos{bounds.left, bounds.top};
-  ClientToScreen(lvwTrace->Handle(), &pos);
-  hintInfo.HintPos = pos;
-  canShow = false;
-  POINT cursor = hintInfo.CursorPos;
-  ClientToScreen(lvwTrace->Handle(), &cursor);
-  const int x = cursor.x;
-  int left = pos.x;
-  const TTEQColumns& visible = FColumnManager->VisibleColumns();
-  for (int i = 0; i < lvwTrace->ColumnCount(); ++i) {
-    const int right = left + lvwTrace->ColumnWidth(i);
-    if (left <= x && x <= right) {
-      hintInfo.HintPos.x = left;
-      TTEQColumnValueStrDynArray cells;
-      FHintReader->ReadRow(item, cells);
-      hintStr = i < static_cast<int>(cells.size()) ? cells[i].Text : std::wstring();
-      ReplaceTabs(hintStr, L"    ");
-      hintInfo.HintStr = hintStr;
-      if (i < visible.GetCount() && visible.GetItem(i)->ColumnId() == colParams) {
-        canShow = true;
-      } else {
-        TWindowDC dc(lvwTrace->Handle());
-        TSelectObject font(dc.Get(), lvwTrace->Font());
-        SIZE size{};
-        GetTextExtentPoint32W(dc.Get(), hintStr.c_str(), static_cast<int>(hintStr.size()), &size);
-        canShow = size.cx > lvwTrace->ColumnWidth(i);
-      }
-      // The hint stays for this cell only: the next cell brings its own.
-      POINT cellTopLeft{left, bounds.top}, cellBottomRight{right, bounds.bottom};
-      ScreenToClient(lvwTrace->Handle(), &cellTopLeft);
-      cellBottomRight.x = cellTopLeft.x + (right - left);
-      cellBottomRight.y = bounds.bottom;
-      hintInfo.CursorRect = RECT{cellTopLeft.x, bounds.top, cellBottomRight.x, bounds.bottom};
-      break;
-    }
-    left = right;
-  }
-  if (canShow) {
-    hintInfo.HintPos.x += 3;
-    hintInfo.HintPos.y -= 3;
-    hintInfo.HintMaxWidth = GetSystemMetrics(SM_CXSCREEN) - hintInfo.HintPos.x;
-  }
-}

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "Tracer/app/fBase.h"
+#include "Tracer/app/fMainLogView.h"
 #include "Tracer/app/fMainPluginBar.h"
 #include "Tracer/app/uAppPlugins.h"
 #include "Tracer/app/uAppServices.h"
@@ -26,31 +27,6 @@
 
 class TSymbolFile;
 class TfrmMain;
-
-// The cell texts of the log view: each parameter on one line, parameters joined by a blank.
-class TListViewTEQReader : public TSimpleTEQReader {
-public:
-  using TSimpleTEQReader::TSimpleTEQReader;
-  void GetParamText(ITracerEventParam* param, std::wstring& text) override;
-  void AppendParamText(ITracerEventParam* param, std::wstring& text) override;
-};
-
-// The cell texts of hints: parameters one per line, each keeping its own line breaks.
-class TSmartHintTEQReader : public TSimpleTEQReader {
-public:
-  using TSimpleTEQReader::TSimpleTEQReader;
-  void AppendParamText(ITracerEventParam* param, std::wstring& text) override;
-};
-
-// The application's hint window: the main window's font and a plain black frame.
-class TSmartHintWindow : public THintWindow {
-public:
-  explicit TSmartHintWindow(HFONT mainFont);
-
-protected:
-  LRESULT OnMessage(UINT msg, WPARAM wp, LPARAM lp) override;
-  void WMNCPaint();
-};
 
 // What the options dialog shows and gives back.
 struct TMainOptions {
@@ -88,18 +64,6 @@ struct TMainWindowEntryPoints {
 
 TMainWindowEntryPoints& MainWindowEntryPoints();
 
-// The focused row of the log view for the visible-events list.
-class TVisibleTracerEventsImpl : public TInterfacedObject, public IVisibleTracerEventsImpl {
-public:
-  explicit TVisibleTracerEventsImpl(TListView* listView) : FListView(listView) {}
-  CW_IUNKNOWN_COUNTED
-  void* GetInterface(REFIID iid) override;
-  LONG STDMETHODCALLTYPE GetFocusedIndex() override;
-
-private:
-  TListView* FListView;
-};
-
 // The main window's handle for the application object.
 class TMainWindowHandleImpl : public TInterfacedObject, public IAppObjectMainWindowHandleImpl {
 public:
@@ -128,8 +92,6 @@ public:
   void LanguageItemClick(TMenuItem* sender);
   void Translate() override;
   std::wstring GetHelpKeyword() override;
-  void RebuildTraceColumns();
-  void StoreColumnWidths();
 
   // ---- Symbols tab ----
   void FillSymbolFiles();
@@ -152,29 +114,20 @@ public:
   void SetLogSaveFilter(TFileDialog& dialog);
 
   // ---- log view ----
-  void lvwTraceData(int index, std::vector<std::wstring>& texts);
-  void lvwTraceCustomDrawItem(int index, COLORREF& textColor, COLORREF& backColor);
   void lvwTraceChange();
   void lvwTraceDblClick();
-  void MakeSelectionVisible();
   void RefreshEventProps();
-  void SelectRow(int index);
 
-  // ---- idle and hints ----
+  // ---- idle ----
   void AppIdle(bool& done);
-  void RefreshRowCount();
   void UpdateStatus();
-  void AppShowHint(std::wstring& hintStr, bool& canShow, THintInfo& hintInfo);
-  void ShowTraceHint(std::wstring& hintStr, bool& canShow, THintInfo& hintInfo);
 
-  bool ScrollLock() const { return FScrollLock; }
-  void SetScrollLock(bool value) { FScrollLock = value; }
+  bool ScrollLock() const { return FLogView->ScrollLock(); }
+  void SetScrollLock(bool value) { FLogView->SetScrollLock(value); }
   TRecentFiles& RecentFiles() { return *FRecentFiles; }
-  TTEQColumnManager& ColumnManager() { return *FColumnManager; }
   // The check-box and radio pictures in imlMain (the options dialog's).
   const TSystemImagesStorage& ActionImages() const { return *FActionImages; }
-  TListViewTEQReader& ListReader() { return *FListReader; }
-  TSmartHintTEQReader& HintReader() { return *FHintReader; }
+  TMainLogView& LogView() { return *FLogView; }
 
   static const TPropTable& ClassPropTable();
   const TPropTable& GetPropTable() const override { return ClassPropTable(); }
@@ -216,12 +169,11 @@ private:
   void CreateActions();
   void CreateMenus();
   void CreateSystemImages();
-  void CreateColumnManager();
   TAction* NewAction(const wchar_t* name, const wchar_t* category, const wchar_t* caption, const wchar_t* hint,
                      int image);
   TMenuItem* NewMenuItem(TMenuItem* parent, const wchar_t* name, TAction* action, TShortCut shortCut = {});
   TToolButton* NewToolButton(const wchar_t* name, TAction* action);
-  int SelectedRow() const { return lvwTrace->ItemIndex(); }
+  int SelectedRow() const { return FLogView->SelectedRow(); }
 
   // Action handlers.
   void actTracerRunExecute();
@@ -258,12 +210,9 @@ private:
   std::wstring GetMainTitle();
 
   std::unique_ptr<TRecentFiles> FRecentFiles;
-  std::unique_ptr<TTEQColumnManager> FColumnManager;
-  std::unique_ptr<TListViewTEQReader> FListReader;
-  std::unique_ptr<TSmartHintTEQReader> FHintReader;
+  std::unique_ptr<TMainLogView> FLogView;
   std::unique_ptr<TSystemImagesStorage> FSystemImages;
   std::unique_ptr<TSystemImagesStorage> FActionImages;
-  bool FScrollLock = true;
   std::unique_ptr<TToolbarPluginActionsImpl> FPluginToolbar;
   bool FDestroying = false;
   bool FFillingSymbolFiles = false;
@@ -274,8 +223,6 @@ private:
   // The debugging thread whose debuggee's name is cached.
   const void* FNamedThread = nullptr;
   DWORD FNamedProcessId = 0;
-  // The scroll lock of the last idle pass: following starts when it goes off.
-  bool FFollowedScrollLock = true;
   std::wstring FDebuggeeFileName;
 };
 

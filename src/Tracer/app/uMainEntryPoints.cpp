@@ -23,7 +23,7 @@ public:
     }
     return nullptr;
   }
-  TTEQColumnManager* ColumnManager() override { return &FMain.ColumnManager(); }
+  TTEQColumnManager* ColumnManager() override { return &FMain.LogView().ColumnManager(); }
 
 private:
   TfrmMain& FMain;
@@ -57,6 +57,6 @@ void InstallMainWindowEntryPoints() {
   e.ShowAbout = [](TfrmMain& main) { ShowAbout(&main); };
   e.CanWriteExcel = [] { return CanWriteExcel(); };
   e.WriteLog = [](TfrmMain& main, int filterIndex, const std::wstring& fileName) {
-    WriteLogWithProgress(&main, &main.ColumnManager(), filterIndex, fileName);
+    WriteLogWithProgress(&main, &main.LogView().ColumnManager(), filterIndex, fileName);
   };
 }

@@ -237,7 +237,7 @@ TEST_F(MainWindowTest, ActionsFollowTheLogAndItsSelection) {
     GetTracerEventQueue()->Clear();
     for (int i = 0; i < r.Events; ++i) GetTracerEventQueue()->AddMessage(L"message " + std::to_wstring(i));
     Idle();
-    m.SelectRow(r.Selected);
+    m.LogView().SelectRow(r.Selected);
     Idle();
     SCOPED_TRACE(testing::Message() << "events " << r.Events << ", selected " << r.Selected);
     EXPECT_EQ(m.actLogSave->Enabled(), r.Save);
@@ -253,7 +253,7 @@ TEST_F(MainWindowTest, ActionsFollowTheLogAndItsSelection) {
     EXPECT_FALSE(m.actTracerPause->Enabled());
   }
   // Navigation moves within the bounds; Clear empties the list and the status line.
-  m.SelectRow(2);
+  m.LogView().SelectRow(2);
   EXPECT_TRUE(m.actLogUp->Execute());
   EXPECT_EQ(m.lvwTrace->ItemIndex(), 1);
   EXPECT_TRUE(m.actLogLast->Execute());
@@ -298,9 +298,9 @@ TEST_F(MainWindowTest, ReadersJoinParametersOnOneLineInTheListAndOnePerLineInHin
   AddCall(L"Call", 7, {{L"text", TOleVariant(std::wstring(L"two\r\nlines\tand tab"))}, {L"n", TOleVariant(3)}});
   Idle();
   TTEQColumnValueStrDynArray cells;
-  m.ListReader().ReadRow(0, cells);
+  m.LogView().ListReader().ReadRow(0, cells);
   EXPECT_EQ(cells[4].Text, L"text='two lines and tab' n=3");
-  m.HintReader().ReadRow(0, cells);
+  m.LogView().HintReader().ReadRow(0, cells);
   EXPECT_EQ(cells[4].Text, L"text='two\r\nlines\tand tab'\nn=3");
 }
 
@@ -319,7 +319,7 @@ TEST_F(MainWindowTest, SmartHintsShowLongAndParameterCellsOnly) {
     info.CursorPos = POINT{x, y};
     std::wstring hint;
     bool canShow = true;
-    m.AppShowHint(hint, canShow, info);
+    m.LogView().AppShowHint(hint, canShow, info);
     text = hint;
     return canShow && !hint.empty();
   };
@@ -468,10 +468,10 @@ TEST_F(MainWindowLargeLog, MillionEventLogScrollsToTheEndAndIdles) {
   // The median of three scrolls to the end, each from the top.
   std::vector<double> scrolls;
   for (int i = 0; i < 3; ++i) {
-    m.SelectRow(0);
+    m.LogView().SelectRow(0);
     UpdateWindow(m.lvwTrace->Handle());
     QueryPerformanceCounter(&a);
-    m.SelectRow(count - 1);
+    m.LogView().SelectRow(count - 1);
     UpdateWindow(m.lvwTrace->Handle());
     QueryPerformanceCounter(&b);
     scrolls.push_back(ms());
