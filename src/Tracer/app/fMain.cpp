@@ -24,12 +24,6 @@ namespace {
 
 const wchar_t* const MainTitle = ApplicationTitle;
 
-std::wstring CommaText(const std::vector<std::wstring>& parts) {
-  std::wstring s;
-  for (const std::wstring& p : parts) s += (s.empty() ? L"" : L", ") + p;
-  return s;
-}
-
 std::wstring Message(const TMessageId& id) { return GetMultiLanguage()->MessageText(id); }
 
 }  // namespace
@@ -48,20 +42,6 @@ void* TMainWindowHandleImpl::GetInterface(REFIID iid) {
 }
 
 // ---- free routines --------------------------------------------------------------------------------
-
-std::wstring ProcDefRowText(TProcDef* def) {
-  std::vector<std::wstring> flags;
-  if (def->GetActive()) flags.push_back(Message(SActive));
-  if (def->GetVisible()) flags.push_back(Message(SVisible));
-  const std::wstring text = CommaText(flags);
-  return text.empty() ? def->GetTitle() : def->GetTitle() + L"   (" + text + L")";
-}
-
-void FitSingleColumn(TListView& list) {
-  CW_ASSERT(list.ColumnCount() == 1, UnitPath, __LINE__);
-  list.SetColumnWidth(0, list.Width() - 5);
-  list.SetColumnWidth(0, list.Width() - 4);
-}
 
 std::wstring FormatTimeStamp(const SYSTEMTIME& t) {
   return WideFormat(L"%4.4d%2.2d%2.2d", t.wYear, t.wMonth, t.wDay) +
@@ -97,6 +77,7 @@ TfrmMain::TfrmMain(TComponent* owner) : TfrmBase(owner, L"TfrmMain", 632, 472) {
   odgDebugApps.InitialDir = ProgramFolder();
   CreateSystemImages();
   FLogView = std::make_unique<TMainLogView>(lvwTrace);
+  FSymbolsPage = std::make_unique<TMainSymbolsPage>(lvwSymbolFiles, lvwProcDefs, FSystemImages.get());
   // The automation model reaches the window through these, before any symbol file (and so any
   // plug-in) is loaded.
   InstallAppPluginHost();
@@ -108,7 +89,7 @@ TfrmMain::TfrmMain(TComponent* owner) : TfrmBase(owner, L"TfrmMain", 632, 472) {
 }
 
 TfrmMain::~TfrmMain() {
-  FDestroying = true;
+  FSymbolsPage->SetDestroying();
   SaveSettings();
   // After saving, so that "symbolfiles" still lists the loaded files. Each file unloads with its
   // per-user copy written; files go while the registry is still whole.
@@ -333,7 +314,7 @@ void TfrmMain::CreateComponents() {
   lvwSymbolFiles = new TListView(this, pnlSymbolFiles, L"lvwSymbolFiles", 0, 0, 193, 400, fileStyle);
   lvwSymbolFiles->SetAlign(TAlign::alClient);
   lvwSymbolFiles->AddColumn(L"Loaded symbols", 189);
-  lvwSymbolFiles->OnChange = [this](TListView*, int index) { lvwSymbolFilesChange(index); };
+  lvwSymbolFiles->OnChange = [this](TListView*, int index) { FSymbolsPage->lvwSymbolFilesChange(index); };
   lvwSymbolFiles->OnResize = [this](TControl*) { FitSingleColumn(*lvwSymbolFiles); };
   Splitter1 = new TSplitter(this, tshSymbols, L"Splitter1", TAlign::alLeft);
   TListViewStyle procStyle;
@@ -343,7 +324,7 @@ void TfrmMain::CreateComponents() {
   lvwProcDefs->AddColumn(L"Loaded functions", 457);
   lvwProcDefs->SetImages(imlSystem, LVSIL_SMALL);
   lvwProcDefs->SetImages(imlSystem, LVSIL_STATE);
-  lvwProcDefs->OnClick = [this](TListView*) { lvwProcDefsClick(); };
+  lvwProcDefs->OnClick = [this](TListView*) { FSymbolsPage->lvwProcDefsClick(); };
   lvwProcDefs->OnResize = [this](TControl*) { FitSingleColumn(*lvwProcDefs); };
 
   odgDebugApps.Filter = L"*.exe|*.exe|*.*|*.*";
@@ -370,7 +351,7 @@ void TfrmMain::FormCreate() {
   mniScrollLock2->SetImageIndex(-1);
   LoadSettings();
   BuildLanguageMenu();
-  FillSymbolFiles();
+  FSymbolsPage->FillSymbolFiles();
 }
 
 void TfrmMain::LoadSettings() {
@@ -465,125 +446,6 @@ std::wstring TfrmMain::GetHelpKeyword() {
   if (page == tshTrace) return L"html\\main1.htm";
   if (page == tshSymbols) return L"html\\main2.htm";
   return TfrmBase::GetHelpKeyword();
-}
-
-// ---- Symbols tab ----------------------------------------------------------------------------------
-
-void TfrmMain::FillSymbolFiles() {
-  TSymbolFiles* files = GetSymbolFiles();
-  std::vector<std::wstring> paths;
-  {
-    TSymbolFilesEnumerator e(files, UnitPath, __LINE__);
-    while (e.MoveNext()) paths.push_back(e.GetCurrent()->GetFileName());
-  }
-  std::sort(paths.begin(), paths.end(),
-            [](const std::wstring& a, const std::wstring& b) { return _wcsicmp(a.c_str(), b.c_str()) < 0; });
-  FFillingSymbolFiles = true;
-  lvwSymbolFiles->BeginUpdate();
-  try {
-    lvwSymbolFiles->Clear();
-    for (const std::wstring& path : paths) {
-      TSymbolFile* file = nullptr;
-      CW_ASSERT(files->FindFile(path, file), UnitPath, __LINE__);
-      const int index = lvwSymbolFiles->AddItem(file->GetName());
-      lvwSymbolFiles->SetChecked(index, file->IsLoaded());
-      // Attached after the box is set: filling never loads or unloads a file.
-      lvwSymbolFiles->SetItemData(index, reinterpret_cast<LPARAM>(file));
-    }
-  } catch (...) {
-    FFillingSymbolFiles = false;
-    lvwSymbolFiles->EndUpdate();
-    throw;
-  }
-  FFillingSymbolFiles = false;
-  lvwSymbolFiles->EndUpdate();
-}
-
-void TfrmMain::lvwSymbolFilesChange(int index) {
-  if (FDestroying || FFillingSymbolFiles || index < 0) return;
-  auto* file = reinterpret_cast<TSymbolFile*>(lvwSymbolFiles->ItemData(index));
-  if (!file) return;
-  // Every box follows its file afterwards, also when a load failed (loading one file may
-  // unload conflicting ones; a failed one is not loaded, and its box must not ask again).
-  auto resync = [this] {
-    FFillingSymbolFiles = true;
-    for (int i = 0; i < lvwSymbolFiles->ItemCount(); ++i)
-      if (auto* f = reinterpret_cast<TSymbolFile*>(lvwSymbolFiles->ItemData(i)))
-        if (lvwSymbolFiles->Checked(i) != f->IsLoaded()) lvwSymbolFiles->SetChecked(i, f->IsLoaded());
-    FFillingSymbolFiles = false;
-  };
-  try {
-    const bool checked = lvwSymbolFiles->Checked(index);
-    if (checked != file->IsLoaded()) {
-      try {
-        if (checked)
-          file->Load();
-        else
-          file->Unload(true);
-      } catch (...) {
-        resync();
-        throw;
-      }
-      resync();
-    }
-  } catch (...) {
-    RefreshProcDefs();
-    throw;
-  }
-  RefreshProcDefs();
-}
-
-TSymbolFile* TfrmMain::GetSelectedSymbolFile() {
-  int index = lvwSymbolFiles->ItemIndex();
-  if (index < 0) index = static_cast<int>(lvwSymbolFiles->Perform(LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_FOCUSED));
-  if (index < 0) return nullptr;
-  auto* file = reinterpret_cast<TSymbolFile*>(lvwSymbolFiles->ItemData(index));
-  CW_ASSERT(file != nullptr, UnitPath, __LINE__);
-  return file;
-}
-
-void TfrmMain::RefreshProcDefs() {
-  TSymbolFile* file = GetSelectedSymbolFile();
-  FillProcDefs(file);
-  UpdateProcDefIcons(file);
-}
-
-void TfrmMain::FillProcDefs(TSymbolFile* file) {
-  lvwProcDefs->BeginUpdate();
-  lvwProcDefs->Clear();
-  if (file && file->IsLoaded()) {
-    TProcDefsEnumerator e(file->GetProcs(), UnitPath, __LINE__);
-    while (e.MoveNext()) lvwProcDefs->AddItem(ProcDefRowText(e.GetCurrent()), reinterpret_cast<LPARAM>(e.GetCurrent()));
-  }
-  lvwProcDefs->EndUpdate();
-}
-
-void TfrmMain::UpdateProcDefIcons(TSymbolFile* file) {
-  if (!file || !file->IsLoaded()) return;
-  lvwProcDefs->BeginUpdate();
-  for (int i = 0; i < lvwProcDefs->ItemCount(); ++i) {
-    auto* def = reinterpret_cast<TProcDef*>(lvwProcDefs->ItemData(i));
-    CW_ASSERT(def != nullptr, UnitPath, __LINE__);
-    lvwProcDefs->SetItemStateImage(i, FSystemImages->CheckBoxImageIndex(def->GetActive()));
-    lvwProcDefs->SetItemImage(i, FSystemImages->CheckBoxImageIndex(def->GetVisible()));
-  }
-  lvwProcDefs->EndUpdate();
-}
-
-void TfrmMain::lvwProcDefsClick() {
-  POINT pt;
-  GetCursorPos(&pt);
-  ScreenToClient(lvwProcDefs->Handle(), &pt);
-  UINT flags = 0;
-  const int index = lvwProcDefs->ItemAt(pt, &flags);
-  if (index < 0) return;
-  auto* def = reinterpret_cast<TProcDef*>(lvwProcDefs->ItemData(index));
-  CW_ASSERT(def != nullptr, UnitPath, __LINE__);
-  if (flags & LVHT_ONITEMICON)
-    def->SetVisible(!def->GetVisible());
-  else if (flags & LVHT_ONITEMSTATEICON)
-    def->SetActive(!def->GetActive());
-  UpdateProcDefIcons(GetSelectedSymbolFile());
 }
 
 // ---- tracing actions ------------------------------------------------------------------------------

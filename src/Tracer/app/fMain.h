@@ -13,6 +13,7 @@
 #include "Tracer/app/fBase.h"
 #include "Tracer/app/fMainLogView.h"
 #include "Tracer/app/fMainPluginBar.h"
+#include "Tracer/app/fMainSymbols.h"
 #include "Tracer/app/uAppPlugins.h"
 #include "Tracer/app/uAppServices.h"
 #include "Tracer/app/uTEQColumns.h"
@@ -25,7 +26,6 @@
 #include "Tracer/window/uWinForms.h"
 #include "Tracer/window/uWinMenus.h"
 
-class TSymbolFile;
 class TfrmMain;
 
 // What the options dialog shows and gives back.
@@ -93,15 +93,6 @@ public:
   void Translate() override;
   std::wstring GetHelpKeyword() override;
 
-  // ---- Symbols tab ----
-  void FillSymbolFiles();
-  void lvwSymbolFilesChange(int index);
-  void RefreshProcDefs();
-  TSymbolFile* GetSelectedSymbolFile();
-  void FillProcDefs(TSymbolFile* file);
-  void UpdateProcDefIcons(TSymbolFile* file);
-  void lvwProcDefsClick();
-
   // ---- tracing actions ----
   void CheckLoadedFunctions();
   void RunProgram(const std::wstring& commandLine);
@@ -128,6 +119,7 @@ public:
   // The check-box and radio pictures in imlMain (the options dialog's).
   const TSystemImagesStorage& ActionImages() const { return *FActionImages; }
   TMainLogView& LogView() { return *FLogView; }
+  TMainSymbolsPage& SymbolsPage() { return *FSymbolsPage; }
 
   static const TPropTable& ClassPropTable();
   const TPropTable& GetPropTable() const override { return ClassPropTable(); }
@@ -211,11 +203,10 @@ private:
 
   std::unique_ptr<TRecentFiles> FRecentFiles;
   std::unique_ptr<TMainLogView> FLogView;
+  std::unique_ptr<TMainSymbolsPage> FSymbolsPage;
   std::unique_ptr<TSystemImagesStorage> FSystemImages;
   std::unique_ptr<TSystemImagesStorage> FActionImages;
   std::unique_ptr<TToolbarPluginActionsImpl> FPluginToolbar;
-  bool FDestroying = false;
-  bool FFillingSymbolFiles = false;
   bool FSavingLog = false;
   // What the idle pass last wrote, so that it writes only changes.
   std::wstring FShownStatus;
@@ -226,10 +217,6 @@ private:
   std::wstring FDebuggeeFileName;
 };
 
-// The text of one row of the loaded-functions list: the title, then "   (Active, Visible)".
-std::wstring ProcDefRowText(class TProcDef* def);
-// One column that fills the list.
-void FitSingleColumn(TListView& list);
 // "Calderwisp Log " and the local date and time as yyyymmddhhnnss.
 std::wstring DefaultLogFileName();
 std::wstring FormatTimeStamp(const SYSTEMTIME& time);

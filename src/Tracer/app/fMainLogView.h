@@ -75,10 +75,10 @@ public:
   TListViewTEQReader& ListReader() { return *FListReader; }
   TSmartHintTEQReader& HintReader() { return *FHintReader; }
 
-  TListView* const lvwTrace;
-
 private:
   void CreateColumnManager();
+
+  TListView* const lvwTrace;
 
   std::unique_ptr<TTEQColumnManager> FColumnManager;
   std::unique_ptr<TListViewTEQReader> FListReader;
