@@ -2,10 +2,8 @@
 
 #include <algorithm>
 
-#include <commdlg.h>
 #include <shellapi.h>
 
-#include "Tracer/app/fMainPictures.h"
 #include "Tracer/app/fSelProcessDlg.h"
 #include "Tracer/app/uAppSettings.h"
 #include "Tracer/engine/uDebugCore.h"
@@ -73,19 +71,20 @@ TfrmMain::TfrmMain(TComponent* owner) : TfrmBase(owner, L"TfrmMain", 632, 472) {
   GetExceptionHandler()->Title = Application()->Title();
   Application()->OnIdle = [this](bool& done) { AppIdle(done); };
   Application()->OnShowHint = [this](std::wstring& s, bool& canShow, THintInfo& info) { FLogView->AppShowHint(s, canShow, info); };
-  CreateComponents();
+  FLayout = std::make_unique<TMainLayout>(this);
+  FLayout->CreateComponents();
   odgDebugApps.InitialDir = ProgramFolder();
-  CreateSystemImages();
-  FLogView = std::make_unique<TMainLogView>(lvwTrace);
-  FSymbolsPage = std::make_unique<TMainSymbolsPage>(lvwSymbolFiles, lvwProcDefs, FSystemImages.get());
+  FLayout->CreateSystemImages();
+  FLogView = std::make_unique<TMainLogView>(FLayout->lvwTrace);
+  FSymbolsPage = std::make_unique<TMainSymbolsPage>(FLayout->lvwSymbolFiles, FLayout->lvwProcDefs, FLayout->SystemImages());
   // The automation model reaches the window through these, before any symbol file (and so any
   // plug-in) is loaded.
   InstallAppPluginHost();
-  FPluginToolbar = std::make_unique<TToolbarPluginActionsImpl>(tbrPlugins, ActionList);
+  FPluginToolbar = std::make_unique<TToolbarPluginActionsImpl>(FLayout->tbrPlugins, FLayout->ActionList);
   GetAppPluginActions()->SetImpl(FPluginToolbar.get());
-  GetTracerEventQueue()->VisibleEvents()->SetImpl(new TVisibleTracerEventsImpl(lvwTrace));
+  GetTracerEventQueue()->VisibleEvents()->SetImpl(new TVisibleTracerEventsImpl(FLayout->lvwTrace));
   GetAppObject()->SetMainWindowHandleImpl(new TMainWindowHandleImpl(Handle()));
-  lvwTrace->SetExtendedStyle(LVS_EX_INFOTIP, 0);
+  FLayout->lvwTrace->SetExtendedStyle(LVS_EX_INFOTIP, 0);
 }
 
 TfrmMain::~TfrmMain() {
@@ -116,239 +115,10 @@ TfrmMain::~TfrmMain() {
   DestroyComponents();
 }
 
-TAction* TfrmMain::NewAction(const wchar_t* name, const wchar_t* category, const wchar_t* caption, const wchar_t* hint,
-                             int image) {
-  auto* a = new TAction(this, ActionList, name);
-  a->SetCategory(category);
-  a->SetCaption(caption);
-  a->SetHint(hint);
-  a->SetImageIndex(image);
-  return a;
-}
-
-void TfrmMain::CreateActions() {
-  ActionList = new TActionList(this);
-  ActionList->SetName(L"ActionList");
-  ActionList->SetImages(imlMain);
-  actTracerRun = NewAction(L"actTracerRun", L"Tracer", L"&Run...", L"Run", 0);
-  actTracerAttach = NewAction(L"actTracerAttach", L"Tracer", L"&Attach...", L"Attach", 1);
-  actTracerPause = NewAction(L"actTracerPause", L"Tracer", L"Pause", L"Pause", 13);
-  actTracerStop = NewAction(L"actTracerStop", L"Tracer", L"&Stop", L"Stop", 2);
-  actTracerExit = NewAction(L"actTracerExit", L"Tracer", L"&Exit", L"Exit", -1);
-  actLogProperties = NewAction(L"actLogProperties", L"Log", L"Event properties", L"Event properties", 19);
-  actLogSave = NewAction(L"actLogSave", L"Log", L"Save log...", L"Save", 4);
-  actLogClear = NewAction(L"actLogClear", L"Log", L"Clear log", L"Clear", 3);
-  actLogHighlight = NewAction(L"actLogHighlight", L"Log", L"Statement highlighting", L"Highlighting", 5);
-  actLogScrollLock = NewAction(L"actLogScrollLock", L"Log", L"Scroll &lock", L"Scroll lock", 22);
-  actLogScrollLock->SetGroupIndex(1);
-  actLogFirst = NewAction(L"actLogFirst", L"Log", L"", L"Move to first", 11);
-  actLogUp = NewAction(L"actLogUp", L"Log", L"", L"Move to prior", 8);
-  actLogDown = NewAction(L"actLogDown", L"Log", L"", L"Move to next", 9);
-  actLogLast = NewAction(L"actLogLast", L"Log", L"", L"Move to last", 12);
-  actOptions = NewAction(L"actOptions", L"Tools", L"Options", L"Options", 14);
-  actContents = NewAction(L"actContents", L"Help", L"Contents", L"Contents", 6);
-  actAbout = NewAction(L"actAbout", L"Help", L"About...", L"About", -1);
-
-  struct TBinding {
-    TAction* Action;
-    void (TfrmMain::*Execute)();
-    void (TfrmMain::*Update)(TAction*);
-  };
-  const TBinding bindings[] = {
-      {actTracerRun, &TfrmMain::actTracerRunExecute, &TfrmMain::actTracerAttachUpdate},
-      {actTracerAttach, &TfrmMain::actTracerAttachExecute, &TfrmMain::actTracerAttachUpdate},
-      {actTracerPause, &TfrmMain::actTracerPauseExecute, &TfrmMain::actTracerPauseUpdate},
-      {actTracerStop, &TfrmMain::actTracerStopExecute, &TfrmMain::actTracerStopUpdate},
-      {actTracerExit, &TfrmMain::actTracerExitExecute, nullptr},
-      {actLogProperties, &TfrmMain::actLogPropertiesExecute, &TfrmMain::actLogPropertiesUpdate},
-      {actLogSave, &TfrmMain::actLogSaveExecute, &TfrmMain::actLogSaveUpdate},
-      {actLogClear, &TfrmMain::actLogClearExecute, &TfrmMain::actLogSaveUpdate},
-      {actLogHighlight, &TfrmMain::actLogHighlightExecute, nullptr},
-      {actLogScrollLock, &TfrmMain::actLogScrollLockExecute, &TfrmMain::actLogScrollLockUpdate},
-      {actLogFirst, &TfrmMain::actLogFirstExecute, &TfrmMain::actLogFirstUpdate},
-      {actLogUp, &TfrmMain::actLogUpExecute, &TfrmMain::actLogFirstUpdate},
-      {actLogDown, &TfrmMain::actLogDownExecute, &TfrmMain::actLogLastUpdate},
-      {actLogLast, &TfrmMain::actLogLastExecute, &TfrmMain::actLogLastUpdate},
-      {actOptions, &TfrmMain::actOptionsExecute, nullptr},
-      {actContents, &TfrmMain::actContentsExecute, &TfrmMain::actContentsUpdate},
-      {actAbout, &TfrmMain::actAboutExecute, nullptr},
-  };
-  for (const TBinding& b : bindings) {
-    b.Action->OnExecute = [this, fn = b.Execute](TAction*) { (this->*fn)(); };
-    if (b.Update) b.Action->OnUpdate = [this, fn = b.Update](TAction* sender) { (this->*fn)(sender); };
-  }
-  // The windows of other units: shown only while their entry point is there.
-  actLogHighlight->OnUpdate = [this](TAction* a) { EntryPointUpdate(a, bool(MainWindowEntryPoints().EditHighlightRules), true); };
-  actOptions->OnUpdate = [this](TAction* a) { EntryPointUpdate(a, bool(MainWindowEntryPoints().EditOptions), true); };
-  actAbout->OnUpdate = [this](TAction* a) { EntryPointUpdate(a, bool(MainWindowEntryPoints().ShowAbout), true); };
-}
-
-TMenuItem* TfrmMain::NewMenuItem(TMenuItem* parent, const wchar_t* name, TAction* action, TShortCut shortCut) {
-  auto* item = new TMenuItem(this, parent, name);
-  if (action) item->SetAction(action);
-  if (shortCut) item->SetShortCut(shortCut);
-  return item;
-}
-
-void TfrmMain::CreateMenus() {
-  mmu = new TMainMenu(this, L"mmu");
-  auto separator = [this](TMenuItem* parent) { new TMenuItem(this, parent, std::wstring(), L"-"); };
-  mniTracer = new TMenuItem(this, mmu, L"mniTracer", L"&Tracer");
-  mniRun = NewMenuItem(mniTracer, L"mniRun", actTracerRun, TShortCut{VK_F9, 0});
-  mniAttach = NewMenuItem(mniTracer, L"mniAttach", actTracerAttach);
-  mniPause = NewMenuItem(mniTracer, L"mniPause", actTracerPause);
-  mniStop = NewMenuItem(mniTracer, L"mniStop", actTracerStop, TShortCut{VK_F2, FCONTROL});
-  separator(mniTracer);
-  mniLanguage = new TMenuItem(this, mniTracer, L"mniLanguage", L"Language");
-  separator(mniTracer);
-  mniExit = NewMenuItem(mniTracer, L"mniExit", actTracerExit);
-  mniLog = new TMenuItem(this, mmu, L"mniLog", L"&Log");
-  mniProperties = NewMenuItem(mniLog, L"mniProperties", actLogProperties);
-  mniSaveLog = NewMenuItem(mniLog, L"mniSaveLog", actLogSave, TShortCut{'S', FCONTROL});
-  mniClearLog = NewMenuItem(mniLog, L"mniClearLog", actLogClear);
-  mniHighlight = NewMenuItem(mniLog, L"mniHighlight", actLogHighlight);
-  mniScrollLock = NewMenuItem(mniLog, L"mniScrollLock", actLogScrollLock);
-  mniTools = new TMenuItem(this, mmu, L"mniTools", L"T&ools");
-  mniOptions = NewMenuItem(mniTools, L"mniOptions", actOptions);
-  mniHelp = new TMenuItem(this, mmu, L"mniHelp", L"&Help");
-  mniContents = NewMenuItem(mniHelp, L"mniContents", actContents);
-  mniAbout = NewMenuItem(mniHelp, L"mniAbout", actAbout);
-  SetMenu(mmu);
-
-  pmnTracer = new TPopupMenu(this, L"pmnTracer");
-  NewMenuItem(pmnTracer, L"mniRun2", actTracerRun);
-  NewMenuItem(pmnTracer, L"mniAttach2", actTracerAttach);
-  NewMenuItem(pmnTracer, L"mniStop2", actTracerStop);
-  separator(pmnTracer);
-  NewMenuItem(pmnTracer, L"mniSaveLog2", actLogSave);
-  NewMenuItem(pmnTracer, L"mniClearLog2", actLogClear);
-  NewMenuItem(pmnTracer, L"mniHighlight2", actLogHighlight);
-  mniScrollLock2 = NewMenuItem(pmnTracer, L"mniScrollLock2", actLogScrollLock);
-  pmnRecents = new TPopupMenu(this, L"pmnRecents");
-}
-
-TToolButton* TfrmMain::NewToolButton(const wchar_t* name, TAction* action) {
-  auto* b = new TToolButton(this, tbrTracer, name,
-                            action == actLogScrollLock ? TToolButtonStyle::Check : TToolButtonStyle::Button);
-  b->SetAction(action);
-  return b;
-}
-
-void TfrmMain::CreateComponents() {
-  imlMain = new TImageList(this, L"imlMain");
-  imlMainDisabled = new TImageList(this, L"imlMainDisabled");
-  imlPlugins = new TImageList(this, L"imlPlugins");
-  imlSystem = new TImageList(this, L"imlSystem");
-  AddActionPictures(imlMain, false);
-  AddActionPictures(imlMainDisabled, true);
-  CreateActions();
-  CreateMenus();
-
-  sbr = new TStatusBar(this, this, L"sbr", 19);
-  pcl = new TPageControl(this, this, L"pcl", 0, 0, 632, 453);
-  pcl->SetAlign(TAlign::alClient);
-  tshTrace = new TTabSheet(this, pcl, L"tshTrace", L"Tracer");
-  tshSymbols = new TTabSheet(this, pcl, L"tshSymbols", L"Symbols");
-  pcl->SetActivePage(tshTrace);
-
-  pnlToolbars = new TPanel(this, tshTrace, 0, 0, 624, 25);
-  pnlToolbars->SetAlign(TAlign::alTop);
-  tbrTracer = new TToolBar(this, pnlToolbars, L"tbrTracer", 0, 0, 361, 25);
-  tbrTracer->SetAlign(TAlign::alLeft);
-  tbrTracer->SetImages(imlMain);
-  tbrTracer->SetDisabledImages(imlMainDisabled);
-  btnRun = new TToolButton(this, tbrTracer, L"btnRun", TToolButtonStyle::DropDown);
-  btnRun->SetAction(actTracerRun);
-  btnRun->DropdownMenu = pmnRecents;
-  btnAttach = NewToolButton(L"btnAttach", actTracerAttach);
-  btnPause = NewToolButton(L"btnPause", actTracerPause);
-  btnDebugStop = NewToolButton(L"btnDebugStop", actTracerStop);
-  new TToolButton(this, tbrTracer, std::wstring(), TToolButtonStyle::Separator);
-  btnProperties = NewToolButton(L"btnProperties", actLogProperties);
-  btnSave = NewToolButton(L"btnSave", actLogSave);
-  btnClear = NewToolButton(L"btnClear", actLogClear);
-  btnColorize = NewToolButton(L"btnColorize", actLogHighlight);
-  btnScrollLock = NewToolButton(L"btnScrollLock", actLogScrollLock);
-  new TToolButton(this, tbrTracer, std::wstring(), TToolButtonStyle::Separator);
-  btnFirst = NewToolButton(L"btnFirst", actLogFirst);
-  btnPrior = NewToolButton(L"btnPrior", actLogUp);
-  btnNext = NewToolButton(L"btnNext", actLogDown);
-  btnLast = NewToolButton(L"btnLast", actLogLast);
-  new TToolButton(this, tbrTracer, std::wstring(), TToolButtonStyle::Separator);
-  btnOptions = NewToolButton(L"btnOptions", actOptions);
-  tbrTracer->SetShowHint(true);
-  tbrPlugins = new TToolBar(this, pnlToolbars, L"tbrPlugins", 361, 0, 263, 25);
-  tbrPlugins->SetAlign(TAlign::alClient);
-  tbrPlugins->SetImages(imlPlugins);
-  tbrPlugins->SetShowHint(true);
-  s4 = new TToolButton(this, tbrPlugins, L"s4", TToolButtonStyle::Divider);
-  tbrPlugins->SetVisible(false);
-
-  TListViewStyle traceStyle;
-  traceStyle.OwnerData = true;
-  traceStyle.RowSelect = true;
-  traceStyle.GridLines = true;
-  traceStyle.ShowSelAlways = true;
-  lvwTrace = new TListView(this, tshTrace, L"lvwTrace", 0, 25, 624, 400, traceStyle);
-  lvwTrace->SetAlign(TAlign::alClient);
-  lvwTrace->SetShowHint(true);
-  lvwTrace->SetPopupMenu(pmnTracer);
-  const std::pair<const wchar_t*, int> columns[] = {
-      {L"Thread Id", 60}, {L"Call", 100}, {L"Time (ms)", 70}, {L"Result", 85}, {L"Parameters", 300}};
-  for (const auto& [caption, width] : columns) lvwTrace->AddColumn(caption, width);
-  lvwTrace->OnData = [this](TListView*, int index, std::vector<std::wstring>& texts) { FLogView->lvwTraceData(index, texts); };
-  lvwTrace->OnCustomDrawItem = [this](TListView*, int index, COLORREF& text, COLORREF& back) {
-    FLogView->lvwTraceCustomDrawItem(index, text, back);
-  };
-  lvwTrace->OnChange = [this](TListView*, int) { lvwTraceChange(); };
-  lvwTrace->OnDblClick = [this](TListView*) { lvwTraceDblClick(); };
-  // No info tips of the list's own: the hints show the cells.
-  lvwTrace->OnInfoTip = [](TListView*, int, std::wstring&) {};
-
-  pnlSymbolFiles = new TPanel(this, tshSymbols, 0, 0, 193, 400);
-  pnlSymbolFiles->SetAlign(TAlign::alLeft);
-  TListViewStyle fileStyle;
-  fileStyle.CheckBoxes = true;
-  fileStyle.RowSelect = true;
-  fileStyle.ShowSelAlways = true;
-  lvwSymbolFiles = new TListView(this, pnlSymbolFiles, L"lvwSymbolFiles", 0, 0, 193, 400, fileStyle);
-  lvwSymbolFiles->SetAlign(TAlign::alClient);
-  lvwSymbolFiles->AddColumn(L"Loaded symbols", 189);
-  lvwSymbolFiles->OnChange = [this](TListView*, int index) { FSymbolsPage->lvwSymbolFilesChange(index); };
-  lvwSymbolFiles->OnResize = [this](TControl*) { FitSingleColumn(*lvwSymbolFiles); };
-  Splitter1 = new TSplitter(this, tshSymbols, L"Splitter1", TAlign::alLeft);
-  TListViewStyle procStyle;
-  procStyle.RowSelect = true;
-  lvwProcDefs = new TListView(this, tshSymbols, L"lvwProcDefs", 196, 0, 428, 400, procStyle);
-  lvwProcDefs->SetAlign(TAlign::alClient);
-  lvwProcDefs->AddColumn(L"Loaded functions", 457);
-  lvwProcDefs->SetImages(imlSystem, LVSIL_SMALL);
-  lvwProcDefs->SetImages(imlSystem, LVSIL_STATE);
-  lvwProcDefs->OnClick = [this](TListView*) { FSymbolsPage->lvwProcDefsClick(); };
-  lvwProcDefs->OnResize = [this](TControl*) { FitSingleColumn(*lvwProcDefs); };
-
-  odgDebugApps.Filter = L"*.exe|*.exe|*.*|*.*";
-  sdgLog.DefaultExt = L"htm";
-  // The dialog asks before an existing file is replaced: the writers then replace it unasked.
-  sdgLog.Options = OFN_HIDEREADONLY | OFN_PATHMUSTEXIST | OFN_ENABLESIZING | OFN_OVERWRITEPROMPT;
-  tmrRefresh = new TTimer(this, L"tmrRefresh", 500);
-  // Empty: the timer only keeps idle passes coming.
-  tmrRefresh->OnTimer = [](TTimer*) {};
-  OnCloseQuery = [this](TForm*, bool& canClose) { FormCloseQuery(canClose); };
-  SetCaption(L"Calderwisp");
-  AlignControls();
-}
-
-void TfrmMain::CreateSystemImages() {
-  TComPtr<ISystemBitmaps> bitmaps(new TSystemBitmaps());
-  FSystemImages = std::make_unique<TSystemImagesStorage>(bitmaps.Get(), imlSystem->Handle());
-  FActionImages = std::make_unique<TSystemImagesStorage>(bitmaps.Get(), imlMain->Handle());
-}
-
 void TfrmMain::FormCreate() {
   TfrmBase::FormCreate();
-  mniScrollLock->SetImageIndex(-1);
-  mniScrollLock2->SetImageIndex(-1);
+  FLayout->mniScrollLock->SetImageIndex(-1);
+  FLayout->mniScrollLock2->SetImageIndex(-1);
   LoadSettings();
   BuildLanguageMenu();
   FSymbolsPage->FillSymbolFiles();
@@ -408,7 +178,7 @@ void TfrmMain::BuildLanguageMenu() {
   const bool none = names.empty();
   if (none) names.push_back(L"English");
   for (const std::wstring& name : names) {
-    auto* item = new TMenuItem(this, mniLanguage, std::wstring(), name);
+    auto* item = new TMenuItem(this, FLayout->mniLanguage, std::wstring(), name);
     item->SetLiteralCaption(true);
     item->SetRadioItem(true);
     item->SetGroupIndex(1);
@@ -425,26 +195,26 @@ void TfrmMain::Translate() {
   TfrmBase::Translate();
   UpdateStatus();
   const TTEQColumns& visible = FLogView->ColumnManager().VisibleColumns();
-  for (int i = 0; i < visible.GetCount() && i < lvwTrace->ColumnCount(); ++i) {
+  for (int i = 0; i < visible.GetCount() && i < FLayout->lvwTrace->ColumnCount(); ++i) {
     std::wstring caption;
     visible.GetItem(i)->GetCaption(caption);
-    lvwTrace->SetColumnCaption(i, caption);
+    FLayout->lvwTrace->SetColumnCaption(i, caption);
   }
   // The rows show translated words ("Error", "Start"): read them again.
   FLogView->ListReader().InvalidateCache();
   FLogView->HintReader().InvalidateCache();
-  lvwTrace->InvalidateData();
-  TranslateColumns(*lvwSymbolFiles);
-  TranslateColumns(*lvwProcDefs);
+  FLayout->lvwTrace->InvalidateData();
+  TranslateColumns(*FLayout->lvwSymbolFiles);
+  TranslateColumns(*FLayout->lvwProcDefs);
   // A new hint window of the current class, with this window's font.
   Application()->SetShowHint(false);
   Application()->SetShowHint(true);
 }
 
 std::wstring TfrmMain::GetHelpKeyword() {
-  TTabSheet* page = pcl->ActivePage();
-  if (page == tshTrace) return L"html\\main1.htm";
-  if (page == tshSymbols) return L"html\\main2.htm";
+  TTabSheet* page = FLayout->pcl->ActivePage();
+  if (page == FLayout->tshTrace) return L"html\\main1.htm";
+  if (page == FLayout->tshSymbols) return L"html\\main2.htm";
   return TfrmBase::GetHelpKeyword();
 }
 
@@ -452,7 +222,7 @@ std::wstring TfrmMain::GetHelpKeyword() {
 
 void TfrmMain::CheckLoadedFunctions() {
   if (!GetLoadedProcDefs()->IsEmpty()) return;
-  pcl->SetActivePage(tshSymbols);
+  FLayout->pcl->SetActivePage(FLayout->tshSymbols);
   throw Exception(Message(SNoLoadedSymbols));
 }
 
@@ -475,12 +245,12 @@ void TfrmMain::AddRecentFile(const std::wstring& commandLine) {
 }
 
 void TfrmMain::RebuildRecentMenu() {
-  while (pmnRecents->Count() < FRecentFiles->GetCount()) {
-    auto* item = new TMenuItem(this, pmnRecents);
+  while (FLayout->pmnRecents->Count() < FRecentFiles->GetCount()) {
+    auto* item = new TMenuItem(this, FLayout->pmnRecents);
     item->SetLiteralCaption(true);
     item->OnClick = [this](TMenuItem* sender) { RecentFileClick(sender); };
   }
-  for (int i = 0; i < FRecentFiles->GetCount(); ++i) pmnRecents->Item(i)->SetCaption(FRecentFiles->GetItem(i)->GetFileName());
+  for (int i = 0; i < FRecentFiles->GetCount(); ++i) FLayout->pmnRecents->Item(i)->SetCaption(FRecentFiles->GetItem(i)->GetFileName());
 }
 
 void TfrmMain::RecentFileClick(TMenuItem* sender) {
@@ -541,7 +311,7 @@ void TfrmMain::FormCloseQuery(bool& canClose) {
   if (canClose) return;
   if (ShowMessageBox(Message(SActiveSessionAbort), MB_YESNO | MB_ICONQUESTION) == IDYES) {
     canClose = true;
-    actTracerStop->Execute();
+    FLayout->actTracerStop->Execute();
   }
 }
 
@@ -551,7 +321,7 @@ void TfrmMain::EntryPointUpdate(TAction* sender, bool present, bool enabled) {
 }
 
 void TfrmMain::actLogPropertiesExecute() {
-  if (lvwTrace->ItemCount() > 0 && MainWindowEntryPoints().ShowEventProperties)
+  if (FLayout->lvwTrace->ItemCount() > 0 && MainWindowEntryPoints().ShowEventProperties)
     MainWindowEntryPoints().ShowEventProperties(*this);
 }
 
@@ -563,7 +333,7 @@ void TfrmMain::actLogSaveExecute() { SaveLog(); }
 
 void TfrmMain::actLogSaveUpdate(TAction* sender) {
   const bool any = GetTracerEventQueue()->VisibleEvents()->List().Count() > 0;
-  if (sender == actLogSave)
+  if (sender == FLayout->actLogSave)
     EntryPointUpdate(sender, bool(MainWindowEntryPoints().WriteLog), any);
   else
     sender->SetEnabled(any);
@@ -612,8 +382,8 @@ void TfrmMain::actLogClearExecute() {
   FLogView->ListReader().InvalidateCache();
   FLogView->HintReader().InvalidateCache();
   FLogView->RefreshRowCount();
-  lvwTrace->InvalidateData();
-  lvwTrace->Invalidate();
+  FLayout->lvwTrace->InvalidateData();
+  FLayout->lvwTrace->Invalidate();
   RefreshEventProps();
 }
 
@@ -623,11 +393,11 @@ void TfrmMain::actLogHighlightExecute() {
   try {
     MainWindowEntryPoints().EditHighlightRules(*this);
   } catch (...) {
-    lvwTrace->Invalidate();
+    FLayout->lvwTrace->Invalidate();
     throw;
   }
-  lvwTrace->InvalidateData();
-  lvwTrace->Invalidate();
+  FLayout->lvwTrace->InvalidateData();
+  FLayout->lvwTrace->Invalidate();
 }
 
 void TfrmMain::actLogScrollLockExecute() { SetScrollLock(!ScrollLock()); }
@@ -641,14 +411,14 @@ void TfrmMain::actLogUpExecute() {
 }
 
 void TfrmMain::actLogDownExecute() {
-  if (SelectedRow() < lvwTrace->ItemCount() - 1) FLogView->SelectRow(SelectedRow() + 1);
+  if (SelectedRow() < FLayout->lvwTrace->ItemCount() - 1) FLogView->SelectRow(SelectedRow() + 1);
 }
 
-void TfrmMain::actLogLastExecute() { FLogView->SelectRow(lvwTrace->ItemCount() - 1); }
+void TfrmMain::actLogLastExecute() { FLogView->SelectRow(FLayout->lvwTrace->ItemCount() - 1); }
 
 void TfrmMain::actLogFirstUpdate(TAction* sender) { sender->SetEnabled(SelectedRow() > 0); }
 
-void TfrmMain::actLogLastUpdate(TAction* sender) { sender->SetEnabled(SelectedRow() < lvwTrace->ItemCount() - 1); }
+void TfrmMain::actLogLastUpdate(TAction* sender) { sender->SetEnabled(SelectedRow() < FLayout->lvwTrace->ItemCount() - 1); }
 
 void TfrmMain::actOptionsExecute() {
   if (!MainWindowEntryPoints().EditOptions) return;
@@ -673,7 +443,7 @@ void TfrmMain::actOptionsExecute() {
     FLogView->RebuildTraceColumns();
     FLogView->ListReader().InvalidateCache();
     FLogView->HintReader().InvalidateCache();
-    lvwTrace->Invalidate();
+    FLayout->lvwTrace->Invalidate();
   };
   try {
     TimeFormatDigits = options.TimeFormat;
@@ -705,7 +475,7 @@ void TfrmMain::lvwTraceChange() {
   UpdateStatus();
 }
 
-void TfrmMain::lvwTraceDblClick() { actLogProperties->Execute(); }
+void TfrmMain::lvwTraceDblClick() { FLayout->actLogProperties->Execute(); }
 
 void TfrmMain::RefreshEventProps() {
   if (MainWindowEntryPoints().RefreshEventProperties) MainWindowEntryPoints().RefreshEventProperties(*this);
@@ -728,10 +498,10 @@ void TfrmMain::AppIdle(bool& done) {
 void TfrmMain::UpdateStatus() {
   const int index = SelectedRow();
   const std::wstring text =
-      index < 0 ? std::wstring() : WideFormat(Message(SRecordXFromY).c_str(), index + 1, lvwTrace->ItemCount());
-  if (text == FShownStatus && text == sbr->SimpleText()) return;
+      index < 0 ? std::wstring() : WideFormat(Message(SRecordXFromY).c_str(), index + 1, FLayout->lvwTrace->ItemCount());
+  if (text == FShownStatus && text == FLayout->sbr->SimpleText()) return;
   FShownStatus = text;
-  sbr->SetSimpleText(text);
+  FLayout->sbr->SetSimpleText(text);
 }
 
 std::wstring TfrmMain::DebuggeeFileName() {

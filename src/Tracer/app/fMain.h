@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "Tracer/app/fBase.h"
+#include "Tracer/app/fMainLayout.h"
 #include "Tracer/app/fMainLogView.h"
 #include "Tracer/app/fMainPluginBar.h"
 #include "Tracer/app/fMainSymbols.h"
@@ -116,55 +117,18 @@ public:
   bool ScrollLock() const { return FLogView->ScrollLock(); }
   void SetScrollLock(bool value) { FLogView->SetScrollLock(value); }
   TRecentFiles& RecentFiles() { return *FRecentFiles; }
-  // The check-box and radio pictures in imlMain (the options dialog's).
-  const TSystemImagesStorage& ActionImages() const { return *FActionImages; }
+  // The collaborators: the components, the log view, the Symbols tab.
+  TMainLayout& Layout() { return *FLayout; }
   TMainLogView& LogView() { return *FLogView; }
   TMainSymbolsPage& SymbolsPage() { return *FSymbolsPage; }
 
   static const TPropTable& ClassPropTable();
   const TPropTable& GetPropTable() const override { return ClassPropTable(); }
 
-  // Components, as the form defines them.
-  TMainMenu* mmu;
-  TMenuItem *mniTracer, *mniRun, *mniAttach, *mniPause, *mniStop, *mniLanguage, *mniExit;
-  TMenuItem *mniLog, *mniProperties, *mniSaveLog, *mniClearLog, *mniHighlight, *mniScrollLock;
-  TMenuItem *mniTools, *mniOptions, *mniHelp, *mniContents, *mniAbout;
-  TPopupMenu* pmnTracer;
-  TMenuItem* mniScrollLock2;
-  TPopupMenu* pmnRecents;
-  TImageList *imlMain, *imlMainDisabled, *imlPlugins, *imlSystem;
-  TActionList* ActionList;
-  TAction *actTracerRun, *actTracerAttach, *actTracerPause, *actTracerStop, *actTracerExit;
-  TAction *actLogProperties, *actLogSave, *actLogClear, *actLogHighlight, *actLogScrollLock;
-  TAction *actLogFirst, *actLogUp, *actLogDown, *actLogLast;
-  TAction *actOptions, *actContents, *actAbout;
-  TStatusBar* sbr;
-  TPageControl* pcl;
-  TTabSheet *tshTrace, *tshSymbols;
-  TPanel* pnlToolbars;
-  TToolBar* tbrTracer;
-  TToolButton *btnRun, *btnAttach, *btnPause, *btnDebugStop, *btnProperties, *btnSave, *btnClear, *btnColorize,
-      *btnScrollLock, *btnFirst, *btnPrior, *btnNext, *btnLast, *btnOptions;
-  TToolBar* tbrPlugins;
-  TToolButton* s4;
-  TListView* lvwTrace;
-  TPanel* pnlSymbolFiles;
-  TListView* lvwSymbolFiles;
-  TSplitter* Splitter1;
-  TListView* lvwProcDefs;
-  TFileDialog odgDebugApps{false};
-  TFileDialog sdgLog{true};
-  TTimer* tmrRefresh;
-
 private:
-  void CreateComponents();
-  void CreateActions();
-  void CreateMenus();
-  void CreateSystemImages();
-  TAction* NewAction(const wchar_t* name, const wchar_t* category, const wchar_t* caption, const wchar_t* hint,
-                     int image);
-  TMenuItem* NewMenuItem(TMenuItem* parent, const wchar_t* name, TAction* action, TShortCut shortCut = {});
-  TToolButton* NewToolButton(const wchar_t* name, TAction* action);
+  // Builds the components and binds the actions to their handlers here.
+  friend class TMainLayout;
+
   int SelectedRow() const { return FLogView->SelectedRow(); }
 
   // Action handlers.
@@ -201,11 +165,12 @@ private:
   std::wstring DebuggeeFileName();
   std::wstring GetMainTitle();
 
+  TFileDialog odgDebugApps{false};
+  TFileDialog sdgLog{true};
   std::unique_ptr<TRecentFiles> FRecentFiles;
+  std::unique_ptr<TMainLayout> FLayout;
   std::unique_ptr<TMainLogView> FLogView;
   std::unique_ptr<TMainSymbolsPage> FSymbolsPage;
-  std::unique_ptr<TSystemImagesStorage> FSystemImages;
-  std::unique_ptr<TSystemImagesStorage> FActionImages;
   std::unique_ptr<TToolbarPluginActionsImpl> FPluginToolbar;
   bool FSavingLog = false;
   // What the idle pass last wrote, so that it writes only changes.
