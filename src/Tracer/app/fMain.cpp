@@ -6,6 +6,7 @@
 
 #include "Tracer/app/fSelProcessDlg.h"
 #include "Tracer/app/uAppSettings.h"
+#include "Tracer/app/uSaveLog.h"
 #include "Tracer/engine/uDebugCore.h"
 #include "Tracer/engine/uProcDefs.h"
 #include "Tracer/engine/uSymbolFiles.h"
@@ -37,19 +38,6 @@ void* TMainWindowHandleImpl::GetInterface(REFIID iid) {
   if (IsEqualIID(iid, __uuidof(IAppObjectMainWindowHandleImpl)) || IsEqualIID(iid, IID_IUnknown))
     return static_cast<IAppObjectMainWindowHandleImpl*>(this);
   return TInterfacedObject::GetInterface(iid);
-}
-
-// ---- free routines --------------------------------------------------------------------------------
-
-std::wstring FormatTimeStamp(const SYSTEMTIME& t) {
-  return WideFormat(L"%4.4d%2.2d%2.2d", t.wYear, t.wMonth, t.wDay) +
-         WideFormat(L"%2.2d%2.2d%2.2d", t.wHour, t.wMinute, t.wSecond);
-}
-
-std::wstring DefaultLogFileName() {
-  SYSTEMTIME now;
-  GetLocalTime(&now);
-  return L"Calderwisp Log " + FormatTimeStamp(now);
 }
 
 // ---- construction ---------------------------------------------------------------------------------
@@ -120,7 +108,7 @@ void TfrmMain::FormCreate() {
   FLayout->mniScrollLock->SetImageIndex(-1);
   FLayout->mniScrollLock2->SetImageIndex(-1);
   LoadSettings();
-  BuildLanguageMenu();
+  FLayout->BuildLanguageMenu();
   FSymbolsPage->FillSymbolFiles();
 }
 
@@ -170,23 +158,6 @@ void TfrmMain::SetLanguage(const std::wstring& name) {
   GetMultiLanguage()->SetLanguage(name);
   for (TForm* form : std::vector<TForm*>(Application()->Forms()))
     if (auto* base = dynamic_cast<TfrmBase*>(form); base && base->Visible()) base->TranslateOnShow();
-}
-
-void TfrmMain::BuildLanguageMenu() {
-  const std::wstring current = GetLanguage();
-  std::vector<std::wstring> names = GetMultiLanguage()->Languages();
-  const bool none = names.empty();
-  if (none) names.push_back(L"English");
-  for (const std::wstring& name : names) {
-    auto* item = new TMenuItem(this, FLayout->mniLanguage, std::wstring(), name);
-    item->SetLiteralCaption(true);
-    item->SetRadioItem(true);
-    item->SetGroupIndex(1);
-    item->SetAutoCheck(true);
-    item->SetChecked(name == current);
-    item->OnClick = [this](TMenuItem* sender) { LanguageItemClick(sender); };
-    if (none) item->SetEnabled(false);
-  }
 }
 
 void TfrmMain::LanguageItemClick(TMenuItem* sender) { SetLanguage(StripHotKeys(sender->Caption())); }
@@ -524,5 +495,3 @@ std::wstring TfrmMain::GetMainTitle() {
   if (name.empty()) return MainTitle;
   return WideFormat(L"%ls - %ls", WideExtractFileName(name).c_str(), MainTitle);
 }
-
-// ---- hints ----------------------------------------------------------------------------------------

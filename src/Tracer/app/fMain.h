@@ -1,7 +1,7 @@
-// The program's main window: the trace log with its toolbars on the "Tracer" tab, the symbol
-// files and their functions on the "Symbols" tab, the settings it keeps, the language menu,
-// the tracing actions, the log view fed from the event queue at idle time, and the three
-// objects through which the automation model reaches the window.
+// The program's main window: the tracing and log actions, the settings it keeps, the language,
+// the idle pass and the title, and the window handle the automation model reaches. Its
+// collaborators hold the rest: the components (fMainLayout), the log view (fMainLogView), the
+// "Symbols" tab (fMainSymbols), the plug-in toolbar (fMainPluginBar), the pictures (fMainPictures).
 #pragma once
 #include <windows.h>
 
@@ -89,7 +89,6 @@ public:
   void SaveSettings();
   void SetLanguage(const std::wstring& name);
   std::wstring GetLanguage() const;
-  void BuildLanguageMenu();
   void LanguageItemClick(TMenuItem* sender);
   void Translate() override;
   std::wstring GetHelpKeyword() override;
@@ -182,6 +181,3 @@ private:
   std::wstring FDebuggeeFileName;
 };
 
-// "Calderwisp Log " and the local date and time as yyyymmddhhnnss.
-std::wstring DefaultLogFileName();
-std::wstring FormatTimeStamp(const SYSTEMTIME& time);

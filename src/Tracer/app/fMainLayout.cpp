@@ -8,6 +8,7 @@
 #include "Tracer/app/fMainPictures.h"
 #include "Tracer/app/fMainSymbols.h"
 #include "Tracer/foundation/uHolders.h"
+#include "Tracer/foundation/uMultiLanguage.h"
 
 TAction* TMainLayout::NewAction(const wchar_t* name, const wchar_t* category, const wchar_t* caption, const wchar_t* hint,
                              int image) {
@@ -236,4 +237,21 @@ void TMainLayout::CreateSystemImages() {
   TComPtr<ISystemBitmaps> bitmaps(new TSystemBitmaps());
   FSystemImages = std::make_unique<TSystemImagesStorage>(bitmaps.Get(), imlSystem->Handle());
   FActionImages = std::make_unique<TSystemImagesStorage>(bitmaps.Get(), imlMain->Handle());
+}
+
+void TMainLayout::BuildLanguageMenu() {
+  const std::wstring current = FForm->GetLanguage();
+  std::vector<std::wstring> names = GetMultiLanguage()->Languages();
+  const bool none = names.empty();
+  if (none) names.push_back(L"English");
+  for (const std::wstring& name : names) {
+    auto* item = new TMenuItem(FForm, mniLanguage, std::wstring(), name);
+    item->SetLiteralCaption(true);
+    item->SetRadioItem(true);
+    item->SetGroupIndex(1);
+    item->SetAutoCheck(true);
+    item->SetChecked(name == current);
+    item->OnClick = [this](TMenuItem* sender) { FForm->LanguageItemClick(sender); };
+    if (none) item->SetEnabled(false);
+  }
 }

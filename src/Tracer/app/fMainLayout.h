@@ -28,6 +28,8 @@ public:
   // The check-box and radio pictures in imlMain (the options dialog's).
   const TSystemImagesStorage& ActionImages() const { return *FActionImages; }
   const TSystemImagesStorage* SystemImages() const { return FSystemImages.get(); }
+  // One item per language under mniLanguage, the current one checked.
+  void BuildLanguageMenu();
 
   // Components, as the form defines them.
   TMainMenu* mmu;
