@@ -60,10 +60,13 @@ struct TMemoryDCTraits {
   static void Close(Handle h) { ::DeleteDC(h); }
 };
 
-// A device context from GetDC, given back with ReleaseDC.
+// A device context from GetDC (the client area) or GetWindowDC (the whole window, frame
+// included), given back with ReleaseDC.
 class TWindowDC {
 public:
-  explicit TWindowDC(HWND window) : FWindow(window), FDC(::GetDC(window)) {}
+  enum class TArea { Client, Whole };
+  explicit TWindowDC(HWND window, TArea area = TArea::Client)
+      : FWindow(window), FDC(area == TArea::Whole ? ::GetWindowDC(window) : ::GetDC(window)) {}
   ~TWindowDC() {
     if (FDC) ::ReleaseDC(FWindow, FDC);
   }
