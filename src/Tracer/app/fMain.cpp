@@ -1,6 +1,7 @@
 #include "Tracer/app/fMain.h"
 
 #include <algorithm>
+#include <exception>
 
 #include <commdlg.h>
 #include <shellapi.h>
@@ -583,9 +584,17 @@ void TfrmMain::FormCreate() {
   TfrmBase::FormCreate();
   mniScrollLock->SetImageIndex(-1);
   mniScrollLock2->SetImageIndex(-1);
-  LoadSettings();
+  // Settings that fail to load leave their defaults: the rest of the window is made all the
+  // same (the symbol files listed, the language menu) before the error is shown.
+  std::exception_ptr settingsError;
+  try {
+    LoadSettings();
+  } catch (...) {
+    settingsError = std::current_exception();
+  }
   BuildLanguageMenu();
   FillSymbolFiles();
+  if (settingsError) std::rethrow_exception(settingsError);
 }
 
 void TfrmMain::LoadSettings() {
@@ -826,7 +835,7 @@ void TfrmMain::CheckLoadedFunctions() {
   throw Exception(Message(SNoLoadedSymbols));
 }
 
-void TfrmMain::RunProgram(const std::wstring& commandLine) {
+void TfrmMain::RunProgram(std::wstring commandLine) {
   CheckLoadedFunctions();
   try {
     AddRecentFile(commandLine);
@@ -972,6 +981,8 @@ void TfrmMain::SaveLog() {
     else
       ShellExecuteW(Handle(), L"open", sdgLog.FileName.c_str(), nullptr, nullptr, SW_SHOWMAXIMIZED);
   } catch (Exception& e) {
+    // The next save starts afresh in the per-user folder.
+    sdgLog.InitialDir.clear();
     PrependTranslatedExceptionLine(e, SErrorSaveLog.Name, SErrorSaveLog.Default);
     throw;
   }
@@ -1145,7 +1156,7 @@ void TfrmMain::RefreshRowCount() {
 void TfrmMain::UpdateStatus() {
   const int index = SelectedRow();
   const std::wstring text =
-      index < 0 ? std::wstring() : WideFormat(Message(SRecordXFromY).c_str(), index + 1, lvwTrace->ItemCount());
+      index < 0 ? std::wstring() : Format(Message(SRecordXFromY), {index + 1, lvwTrace->ItemCount()});
   if (text == FShownStatus && text == sbr->SimpleText()) return;
   FShownStatus = text;
   sbr->SetSimpleText(text);

@@ -1,15 +1,36 @@
 #include "Tracer/window/uWinDialogs.h"
 
+#include <cderr.h>
 #include <commdlg.h>
 
 #include <vector>
 
 #include "Tracer/window/uWinForms.h"
+#include "lib/rtl/SysUtils.h"
 
 namespace {
 
 TFileDialogFunc GFileDialogFunc = nullptr;
 TInputQueryFunc GInputQueryFunc = nullptr;
+
+// A start folder the dialog can take: one that exists and fits its buffers.
+bool UsableFolder(const std::wstring& folder) {
+  if (folder.empty() || folder.size() >= MAX_PATH) return false;
+  const DWORD attributes = GetFileAttributesW(folder.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+}  // namespace
+
+std::wstring FileDialogErrorText(DWORD error) {
+  switch (error) {
+    case FNERR_BUFFERTOOSMALL: return L"The file name is longer than a path can be.";
+    case FNERR_INVALIDFILENAME: return L"The file name is not valid.";
+    default: return WideFormat(L"The file dialog failed (error 0x%04X).", static_cast<unsigned>(error));
+  }
+}
+
+namespace {
 
 bool SystemFileDialog(TFileDialog& dialog, HWND owner) {
   // "a|b|c|d" becomes "a\0b\0c\0d\0\0".
@@ -18,8 +39,10 @@ bool SystemFileDialog(TFileDialog& dialog, HWND owner) {
     if (c == L'|') c = L'\0';
   filter.push_back(L'\0');
   filter.push_back(L'\0');
+  // Room for the longest path the system has; the dialog's own buffers hold a proposed name
+  // and a start folder only within the classic limit.
   std::vector<wchar_t> file(32768, L'\0');
-  dialog.FileName.copy(file.data(), std::min(dialog.FileName.size(), file.size() - 1));
+  if (dialog.FileName.size() < MAX_PATH) dialog.FileName.copy(file.data(), dialog.FileName.size());
   OPENFILENAMEW ofn{};
   ofn.lStructSize = sizeof ofn;
   ofn.hwndOwner = owner;
@@ -27,11 +50,16 @@ bool SystemFileDialog(TFileDialog& dialog, HWND owner) {
   ofn.nFilterIndex = static_cast<DWORD>(dialog.FilterIndex);
   ofn.lpstrFile = file.data();
   ofn.nMaxFile = static_cast<DWORD>(file.size());
-  ofn.lpstrInitialDir = dialog.InitialDir.empty() ? nullptr : dialog.InitialDir.c_str();
+  ofn.lpstrInitialDir = UsableFolder(dialog.InitialDir) ? dialog.InitialDir.c_str() : nullptr;
   ofn.lpstrTitle = dialog.Title.empty() ? nullptr : dialog.Title.c_str();
   ofn.lpstrDefExt = dialog.DefaultExt.empty() ? nullptr : dialog.DefaultExt.c_str();
   ofn.Flags = OFN_EXPLORER | OFN_NOCHANGEDIR | dialog.Options;
+  // A dialog that fails may leave its owner disabled: the owner comes back in every case.
+  const bool ownerEnabled = owner && IsWindowEnabled(owner);
   const BOOL chosen = dialog.IsSave() ? GetSaveFileNameW(&ofn) : GetOpenFileNameW(&ofn);
+  const DWORD error = chosen ? 0 : CommDlgExtendedError();
+  if (ownerEnabled && !IsWindowEnabled(owner)) EnableWindow(owner, TRUE);
+  if (error) throw Exception(FileDialogErrorText(error));
   if (!chosen) return false;
   dialog.FileName = file.data();
   dialog.FilterIndex = static_cast<int>(ofn.nFilterIndex);
