@@ -1,6 +1,7 @@
 #include "Tracer/app/fMain.h"
 
 #include <algorithm>
+#include <exception>
 
 #include <shellapi.h>
 
@@ -107,9 +108,17 @@ void TfrmMain::FormCreate() {
   TfrmBase::FormCreate();
   FLayout->mniScrollLock->SetImageIndex(-1);
   FLayout->mniScrollLock2->SetImageIndex(-1);
-  LoadSettings();
+  // Settings that fail to load leave their defaults: the rest of the window is made all the
+  // same (the symbol files listed, the language menu) before the error is shown.
+  std::exception_ptr settingsError;
+  try {
+    LoadSettings();
+  } catch (...) {
+    settingsError = std::current_exception();
+  }
   FLayout->BuildLanguageMenu();
   FSymbolsPage->FillSymbolFiles();
+  if (settingsError) std::rethrow_exception(settingsError);
 }
 
 void TfrmMain::LoadSettings() {
@@ -197,7 +206,7 @@ void TfrmMain::CheckLoadedFunctions() {
   throw Exception(Message(SNoLoadedSymbols));
 }
 
-void TfrmMain::RunProgram(const std::wstring& commandLine) {
+void TfrmMain::RunProgram(std::wstring commandLine) {
   CheckLoadedFunctions();
   try {
     AddRecentFile(commandLine);
@@ -343,6 +352,8 @@ void TfrmMain::SaveLog() {
     else
       ShellExecuteW(Handle(), L"open", sdgLog.FileName.c_str(), nullptr, nullptr, SW_SHOWMAXIMIZED);
   } catch (Exception& e) {
+    // The next save starts afresh in the per-user folder.
+    sdgLog.InitialDir.clear();
     PrependTranslatedExceptionLine(e, SErrorSaveLog.Name, SErrorSaveLog.Default);
     throw;
   }
@@ -469,7 +480,7 @@ void TfrmMain::AppIdle(bool& done) {
 void TfrmMain::UpdateStatus() {
   const int index = SelectedRow();
   const std::wstring text =
-      index < 0 ? std::wstring() : WideFormat(Message(SRecordXFromY).c_str(), index + 1, FLayout->lvwTrace->ItemCount());
+      index < 0 ? std::wstring() : Format(Message(SRecordXFromY), {index + 1, FLayout->lvwTrace->ItemCount()});
   if (text == FShownStatus && text == FLayout->sbr->SimpleText()) return;
   FShownStatus = text;
   FLayout->sbr->SetSimpleText(text);

@@ -95,7 +95,8 @@ public:
 
   // ---- tracing actions ----
   void CheckLoadedFunctions();
-  void RunProgram(const std::wstring& commandLine);
+  // Takes its own copy: a recent entry's caption is rewritten when the line moves to the top.
+  void RunProgram(std::wstring commandLine);
   void AddRecentFile(const std::wstring& commandLine);
   void RebuildRecentMenu();
   void RecentFileClick(TMenuItem* sender);

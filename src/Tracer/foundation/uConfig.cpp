@@ -37,11 +37,40 @@ int Sign(int v) { return (v > 0) - (v < 0); }
 TConfig::TConfig() : TXMLFiler(L"calderwisp:properties") {}
 
 void TConfig::Load() {
-  std::wstring fileName = GetConfigFileName();
-  if (WideFileExists(fileName)) LoadFromFile(fileName);
+  FDamagedCopy.clear();
+  const std::wstring fileName = GetConfigFileName();
+  if (!WideFileExists(fileName)) return;
+  // A reader that cannot be made says nothing about the file: that failure leaves it alone.
+  {
+    TXMLDocument probe;
+    CreatePropertySetDocument(probe);
+  }
+  try {
+    LoadFromFile(fileName);
+  } catch (Exception& e) {
+    for (int i = 1; FDamagedCopy.empty() && !FKeepFile; ++i) {
+      const std::wstring copy = fileName + L".bad" + (i > 1 ? std::to_wstring(i) : std::wstring());
+      // Never over another copy: MoveFileW without the replace flag fails on an existing name.
+      if (MoveFileW(fileName.c_str(), copy.c_str())) {
+        FDamagedCopy = copy;
+        continue;
+      }
+      const DWORD error = GetLastError();
+      if ((error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) || i >= 1000) {
+        FKeepFile = true;
+        AppendExceptionLine(e, L"The file could not be set aside (" + SysErrorMessage(error) +
+                                   L"); the settings will not be saved over it.");
+        throw;
+      }
+    }
+    AppendExceptionLine(e, L"The file was kept as \"" + FDamagedCopy + L"\"; new settings will be written.");
+    throw;
+  }
 }
 
-void TConfig::Save() { SaveToFile(GetConfigFileName()); }
+void TConfig::Save() {
+  if (!FKeepFile) SaveToFile(GetConfigFileName());
+}
 
 std::wstring GetConfigFileName() { return GetUserDataFolder() + L"\\calderwisp.xml"; }
 

@@ -16,11 +16,21 @@
 class TConfig : public TXMLFiler {
 public:
   TConfig();
-  // Reads the file when it exists; a missing file leaves every entry as it is.
+  // Reads the file when it exists; a missing file leaves every entry as it is. A file that
+  // fails to read is set aside beside itself under a name no file has yet (".bad", ".bad2",
+  // ...), so that the next save cannot destroy it; the error names where it went. What was read
+  // before the failure keeps its values, everything else its defaults.
   void Load();
-  // Writes the file, replacing the old one only when the new content is complete.
+  // Writes the file, replacing the old one only when the new content is complete. Nothing is
+  // written while a damaged file could not be set aside.
   void Save();
+  // Where the damaged file of the last Load went; empty when none.
+  const std::wstring& DamagedCopy() const { return FDamagedCopy; }
   using TFactory = TServiceFactory<TConfig, TSimpleObjectFactory>;
+
+private:
+  std::wstring FDamagedCopy;
+  bool FKeepFile = false;
 };
 
 std::wstring GetConfigFileName();

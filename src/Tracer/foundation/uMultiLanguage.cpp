@@ -190,6 +190,9 @@ void TMultiLanguage::Translate(const std::string& section, const std::string& ke
   std::wstring value = file->ReadString(s, k);
   if (!value.empty()) {
     UnescapeLineBreaks(value, text);
+    // A text is formatted with the arguments its built-in one takes: a translation that would
+    // read others (or other kinds) is not used.
+    if (FormatConversions(text) != FormatConversions(defaultText)) text = defaultText;
   } else if (FWriteMissingEntries) {
     std::wstring escaped;
     EscapeLineBreaks(defaultText, escaped);

@@ -85,7 +85,8 @@ public:
   // translate: they finish with the file they started with.
   void SetLanguage(const std::wstring& name);
   // text := the translation of section/key, or defaultText (an empty default is never looked
-  // up). With WriteMissingEntries, a missing entry is written as "#" + key = default.
+  // up). A translation whose conversions ("%d", "%s") differ from the default's is not used.
+  // With WriteMissingEntries, a missing entry is written as "#" + key = default.
   void Translate(const std::string& section, const std::string& key, std::wstring& text,
                  const std::wstring& defaultText);
   void MessageText(const std::string& name, const std::wstring& defaultText, std::wstring& text);

@@ -160,12 +160,19 @@ bool WideForceDirectories(const std::wstring& dirIn) {
   return WideForceDirectories(parent) && CreateDirectoryW(dir.c_str(), nullptr);
 }
 
+std::wstring LongPathForm(const std::wstring& path) {
+  if (path.size() < MAX_PATH || path.rfind(L"\\\\?\\", 0) == 0) return path;
+  if (path.size() > 2 && path[1] == L':' && path[2] == L'\\') return L"\\\\?\\" + path;
+  if (path.rfind(L"\\\\", 0) == 0) return L"\\\\?\\UNC\\" + path.substr(2);
+  return path;
+}
+
 HANDLE WideFileOpen(const std::wstring& name, uint16_t mode) {
   static const DWORD access[] = {GENERIC_READ, GENERIC_WRITE, GENERIC_READ | GENERIC_WRITE};
   static const DWORD sharing[] = {0, 0, FILE_SHARE_READ, FILE_SHARE_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE};
   unsigned a = mode & 3, sh = (mode & 0xF0) >> 4;
   if (a > 2 || sh > 4) return INVALID_HANDLE_VALUE;
-  return CreateFileW(name.c_str(), access[a], sharing[sh], nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+  return CreateFileW(LongPathForm(name).c_str(), access[a], sharing[sh], nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
                      nullptr);
 }
 
@@ -189,7 +196,7 @@ std::wstring SysErrorMessage(uint32_t code) { return DgnSysErrorMessage(code); }
 
 static HANDLE OpenOrCreate(const std::wstring& fileName, uint16_t mode) {
   if (mode == fmCreate) {
-    HANDLE h = CreateFileW(fileName.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+    HANDLE h = CreateFileW(LongPathForm(fileName).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
       DWORD err = GetLastError();

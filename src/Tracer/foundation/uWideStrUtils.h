@@ -47,6 +47,9 @@ constexpr uint16_t fmShareDenyWrite = 0x0020;
 constexpr uint16_t fmShareDenyRead = 0x0030;
 constexpr uint16_t fmShareDenyNone = 0x0040;
 
+// A full path of MAX_PATH characters or more in the system's long-path form ("\\?\C:\..." or
+// "\\?\UNC\server\..."), so that the file functions take it; any other path as it is.
+std::wstring LongPathForm(const std::wstring& path);
 // Opens an existing file; INVALID_HANDLE_VALUE on failure or an invalid mode.
 HANDLE WideFileOpen(const std::wstring& name, uint16_t mode);
 

@@ -23,12 +23,17 @@ public:
   DWORD Options = 0;
 
   // Shows the dialog owned by owner; true with FileName and FilterIndex set when the user
-  // chose a file.
+  // chose a file, false when the user cancelled. A dialog that fails raises an Exception with
+  // FileDialogErrorText; the owner is enabled again in every case. InitialDir is used only
+  // when it exists and fits the dialog.
   bool Execute(HWND owner);
 
 private:
   bool FSave;
 };
+
+// The message for a common dialog's extended error (CommDlgExtendedError).
+std::wstring FileDialogErrorText(DWORD error);
 
 using TFileDialogFunc = bool (*)(TFileDialog& dialog, HWND owner);
 // nullptr: the system's dialogs. Answers the function it replaced.

@@ -1,6 +1,7 @@
 #include "lib/rtl/SysUtils.h"
 
 #include <cwchar>
+#include <cwctype>
 #include <vector>
 
 Exception::Exception(std::wstring message) : FMessage(std::move(message)) {}
@@ -43,6 +44,83 @@ std::wstring WideFormat(const wchar_t* format, ...) {
   std::wstring s = WideFormatV(format, args);
   va_end(args);
   return s;
+}
+
+namespace {
+
+bool IsOneOf(wchar_t c, const wchar_t* set) { return c && wcschr(set, c); }
+
+// One conversion of a printf-style text: where it starts and ends, its kind, and the text of
+// its flags, width and precision.
+struct TConversion {
+  size_t Start, End;
+  char Kind;
+  std::wstring Spec;
+};
+
+// The conversion starting at format[i] == '%'; "%%" has kind 0.
+TConversion ParseConversion(const std::wstring& format, size_t i) {
+  TConversion c{i, i + 1, '?', L"%"};
+  size_t j = i + 1;
+  if (j < format.size() && format[j] == L'%') return {i, j + 1, 0, std::wstring()};
+  while (j < format.size() && IsOneOf(format[j], L"-+ #0")) c.Spec += format[j++];
+  while (j < format.size() && iswdigit(format[j])) c.Spec += format[j++];
+  if (j < format.size() && format[j] == L'.') {
+    c.Spec += format[j++];
+    while (j < format.size() && iswdigit(format[j])) c.Spec += format[j++];
+  }
+  const bool wide = j < format.size() && format[j] == L'l';
+  if (wide) ++j;
+  if (j >= format.size()) {
+    c.End = j;
+    return c;
+  }
+  const wchar_t conversion = format[j];
+  c.End = j + 1;
+  if (IsOneOf(conversion, L"diuxXoc") && !(wide && conversion == L'c')) {
+    c.Kind = 'd';
+    c.Spec += conversion;
+  } else if (conversion == L's') {
+    c.Kind = 's';
+    c.Spec += L"ls";
+  }
+  return c;
+}
+
+}  // namespace
+
+std::string FormatConversions(const std::wstring& format) {
+  std::string kinds;
+  for (size_t i = format.find(L'%'); i != std::wstring::npos; i = format.find(L'%', i)) {
+    const TConversion c = ParseConversion(format, i);
+    if (c.Kind) kinds += c.Kind;
+    i = c.End;
+  }
+  return kinds;
+}
+
+std::wstring Format(const std::wstring& format, std::initializer_list<TFormatArg> args) {
+  auto fail = [&] {
+    throw EConvertError(L"Format \"" + format + L"\" invalid or incompatible with argument");
+  };
+  std::wstring out;
+  const TFormatArg* arg = args.begin();
+  size_t from = 0;
+  for (size_t i = format.find(L'%'); i != std::wstring::npos; i = format.find(L'%', from)) {
+    out.append(format, from, i - from);
+    const TConversion c = ParseConversion(format, i);
+    from = c.End;
+    if (!c.Kind) {
+      out += L'%';
+      continue;
+    }
+    if (c.Kind == '?' || arg == args.end() || static_cast<char>(arg->Kind) != c.Kind) fail();
+    out += c.Kind == 'd' ? WideFormat(c.Spec.c_str(), arg->Integer) : WideFormat(c.Spec.c_str(), arg->Text.c_str());
+    ++arg;
+  }
+  if (arg != args.end()) fail();
+  out.append(format, from, std::wstring::npos);
+  return out;
 }
 
 std::string WideToUtf8(const std::wstring& s) {

@@ -5,6 +5,7 @@
 #include <string>
 #include <cstdarg>
 #include <cstdint>
+#include <initializer_list>
 
 // Root of the polymorphic objects that owning lists free.
 class TObject {
@@ -84,6 +85,28 @@ public:
 // %X for the upper-case hexadecimal the messages show).
 std::wstring WideFormat(const wchar_t* format, ...);
 std::wstring WideFormatV(const wchar_t* format, va_list args);
+
+// One argument of Format: a 32-bit integer or a wide text.
+struct TFormatArg {
+  enum class TKind : char { Integer = 'd', Text = 's' };
+  TFormatArg(int value) : Kind(TKind::Integer), Integer(value) {}
+  TFormatArg(std::wstring value) : Kind(TKind::Text), Text(std::move(value)) {}
+  TFormatArg(const wchar_t* value) : Kind(TKind::Text), Text(value) {}
+  TKind Kind;
+  int Integer = 0;
+  std::wstring Text;
+};
+
+// The kinds the conversions of a printf-style text read, in order: 'd' an integer (d i u x X o
+// c), 's' a text (s, ls); '?' for anything else (%n, floating point, a length other than "l",
+// "*", a "%" that ends the text). "%%" reads nothing. Texts that format the same arguments
+// give the same kinds.
+std::string FormatConversions(const std::wstring& format);
+
+// printf-style formatting that reads every argument as the kind it is: a conversion of another
+// kind, one without an argument or an argument left over raises EConvertError naming the
+// format. Used for texts that come from outside the program (translations).
+std::wstring Format(const std::wstring& format, std::initializer_list<TFormatArg> args);
 
 // UTF-16 <-> UTF-8 without failure: unpaired surrogates become U+FFFD, and so does each byte
 // that is not part of a well-formed UTF-8 character (overlong forms, encoded surrogates, code

@@ -25,7 +25,7 @@ const char kGermanLng[] =
     "\r\n"
     "[Messages]\r\n"
     "SStart=Beginn\r\n"
-    "SError = Fehler f\xC3\xBCr \"%s\"  \r\n";
+    "SError = Fehler f\xC3\xBCr \"Aufruf\"  \r\n";
 
 struct LanguageFolder {
   TTempDir dir;
@@ -75,7 +75,7 @@ TEST(MultiLanguage, GermanUserGetsGermanTextsLinesSplitAndDefaultsForMissingKeys
   // Sections and keys in any letter case.
   EXPECT_EQ(L"Programm starten\r\nund verfolgen", Translated(ml, "TFRMMAIN", "acttracerrun.hint", L"Run"));
   EXPECT_EQ(L"Beginn", ml.MessageText(SStart));
-  EXPECT_EQ(L"Fehler f\u00FCr \"%s\"", ml.MessageText(SError));
+  EXPECT_EQ(L"Fehler f\u00FCr \"Aufruf\"", ml.MessageText(SError));
   // Missing key, missing section and an empty value give the default.
   EXPECT_EQ(L"Finish", ml.MessageText(SFinish));
   EXPECT_EQ(L"Options", Translated(ml, "TfrmOptions", "Caption", L"Options"));
@@ -198,4 +198,43 @@ TEST(MultiLanguage, PropertiesOfAnObjectAreTranslatedUnderItsNameWithTheirValues
   EXPECT_EQ(L"lblSample", label.Name);  // read-only
   ml.TranslateProperties("TfrmOptions", label, {L"Hint"}, "extra.lblSample");
   EXPECT_EQ(L"Hinweis", label.Hint);
+}
+
+// A translation is formatted with the arguments of its built-in text: one whose conversions
+// differ in count or kind (or cannot be formatted at all) gives way to the built-in text.
+TEST(MultiLanguage, TranslationsWhoseConversionsDifferFromTheBuiltInTextAreNotUsed) {
+  LanguageFolder folder;
+  folder.Add(L"German.lng",
+             "[Messages]\r\n"
+             "SRecordXFromY=Datensatz %d von %d\r\n"
+             "SNoLoadedSymbols=Erst Symbole laden\r\n"
+             "[Strings]\r\n"
+             "AsText=Record %s from %s\r\n"
+             "TooMany=Record %d from %d of %d\r\n"
+             "Count=Record %n from %d\r\n"
+             "Star=Record %*d from %d\r\n"
+             "Wide=Record %5d from %-3d\r\n"
+             "Percent=100%% of %d from %d\r\n"
+             "Caption=Mit %s\r\n");
+  TMultiLanguage ml(folder.dir.Path(), German);
+  std::wstring language;
+  ml.GetLanguage(language);
+  ASSERT_EQ(L"German", language);
+  const wchar_t* const builtIn = L"Record %d from %d";
+  struct TCase {
+    const char* Key;
+    std::wstring Expected;
+  } cases[] = {
+      {"AsText", builtIn},
+      {"TooMany", builtIn},
+      {"Count", builtIn},
+      {"Star", builtIn},
+      {"Wide", L"Record %5d from %-3d"},
+      {"Percent", L"100%% of %d from %d"},
+  };
+  for (const TCase& c : cases) EXPECT_EQ(c.Expected, Translated(ml, "Strings", c.Key, builtIn)) << c.Key;
+  // A text without arguments keeps to that too; well-formed translations still show.
+  EXPECT_EQ(L"Plain", Translated(ml, "Strings", "Caption", L"Plain"));
+  EXPECT_EQ(L"Datensatz %d von %d", ml.MessageText(SRecordXFromY));
+  EXPECT_EQ(L"Erst Symbole laden", ml.MessageText(SNoLoadedSymbols));
 }

@@ -63,6 +63,26 @@ TEST(WideFormat, ConversionsGiveTheTextsTheMessagesShow) {
   for (const Case& c : cases) EXPECT_EQ(c.expected, c.result) << c.conversion;
 }
 
+// Format reads each argument as the kind it is: what would read one as another kind raises.
+TEST(Format, ArgumentsOfAnotherKindOrCountRaiseInsteadOfBeingRead) {
+  EXPECT_EQ(L"Record 3 from 10", Format(L"Record %d from %d", {3, 10}));
+  EXPECT_EQ(L"[  7|ab |100%|x]", Format(L"[%3d|%-3s|100%%|%ls]", {7, L"ab", L"x"}));
+  EXPECT_EQ(L"0000001F", Format(L"%.8X", {0x1F}));
+  const std::wstring bad[] = {L"Record %s from %s", L"Record %d from %d of %d", L"Record %d", L"Record %n from %d",
+                              L"Record %*d from %d", L"Record %f from %d", L"Record %lld from %d", L"Record %d from %"};
+  for (const std::wstring& format : bad) {
+    try {
+      Format(format, {3, 10});
+      ADD_FAILURE() << "no error for " << WideToUtf8(format);
+    } catch (const EConvertError& e) {
+      EXPECT_EQ(L"Format \"" + format + L"\" invalid or incompatible with argument", e.Message());
+    }
+  }
+  EXPECT_EQ("dsd", FormatConversions(L"%5d %-ls %% %X"));
+  EXPECT_EQ("?d", FormatConversions(L"%n %d"));
+  EXPECT_EQ("", FormatConversions(L"100%%"));
+}
+
 // The buffer grows until the text fits: no length may cut it or leave a stray character.
 TEST(WideFormat, LongResultsComeWholeAtEveryLength) {
   for (size_t length : {0u, 250u, 251u, 252u, 253u, 254u, 255u, 256u, 1000u, 1021u, 1022u, 1024u, 70000u}) {
