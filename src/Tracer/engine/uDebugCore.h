@@ -181,8 +181,15 @@ private:
   TBreakpointContext* OnTraceBreakpoint(DWORD threadId, TTraceBreakpoint* trace, CONTEXT& context,
                                         bool stepping);
   // Carries out the entry instruction on the context when it is one this thread can do
-  // itself (a register push, the hot-patch no-op); false: the thread must step over it.
+  // itself (pushes, register moves, loads from the stack or of a constant); false: the thread
+  // must step over it.
   bool EmulateEntryInstruction(TTraceBreakpoint* trace, CONTEXT& context);
+  // The return address and the arguments above it at an entry hit, in one read.
+  void ReadEntryStack(uint32_t esp);
+  // A kept return breakpoint without a call through it: as if it were not there.
+  static bool IdleReturnBreakpoint(const TReturnBreakpoint* ret) {
+    return ret->ContextCount == 0 && ret->Stepping == 0 && !ret->Inserted;
+  }
   // A return hit: the returning call taken out of the thread's contexts, with those below it
   // dropped; the breakpoint is kept (Stepping) until the call is logged.
   std::unique_ptr<TBreakpointContext> TakeReturningCall(DWORD threadId, TReturnBreakpoint* ret,
