@@ -297,7 +297,7 @@ TfrmMain::TfrmMain(TComponent* owner) : TfrmBase(owner, L"TfrmMain", 632, 472) {
   FScrollLock = true;
   FRecentFiles = std::make_unique<TRecentFiles>();
   GetExceptionHandler()->Title = Application()->Title();
-  Application()->OnIdle = [this](bool& done) { AppIdle(done); };
+  Application()->OnIdle = [this](bool& done) { PacedIdle(done); };
   Application()->OnShowHint = [this](std::wstring& s, bool& canShow, THintInfo& info) { AppShowHint(s, canShow, info); };
   CreateComponents();
   odgDebugApps.InitialDir = ProgramFolder();
@@ -561,6 +561,10 @@ void TfrmMain::CreateComponents() {
   tmrRefresh = new TTimer(this, L"tmrRefresh", 500);
   // Empty: the timer only keeps idle passes coming.
   tmrRefresh->OnTimer = [](TTimer*) {};
+  // One shot: its message brings the pass that a paced idle pass left for later.
+  tmrIdleDue = new TTimer(this, L"tmrIdleDue", IdleRefreshMs);
+  tmrIdleDue->SetEnabled(false);
+  tmrIdleDue->OnTimer = [](TTimer* timer) { timer->SetEnabled(false); };
   OnCloseQuery = [this](TForm*, bool& canClose) { FormCloseQuery(canClose); };
   SetCaption(L"Calderwisp");
   AlignControls();
@@ -1114,6 +1118,25 @@ void TfrmMain::RefreshEventProps() {
 }
 
 // ---- idle -----------------------------------------------------------------------------------------
+
+void TfrmMain::PacedIdle(bool& done) {
+  // Every message brings an idle pass, and while a trace adds rows each pass would change the
+  // row count, which re-lays out and repaints the list and so asks the window system a few
+  // dozen times; those requests queue in front of the debugging thread's. So the refresh runs
+  // at most every IdleRefreshMs; a pass that comes sooner leaves it to a one-shot timer.
+  const DWORD now = GetTickCount();
+  if (FIdleRefreshed && now - FLastIdleRefresh < IdleRefreshMs) {
+    if (!tmrIdleDue->Enabled()) {
+      tmrIdleDue->SetInterval(IdleRefreshMs - (now - FLastIdleRefresh));
+      tmrIdleDue->SetEnabled(true);
+    }
+    done = true;
+    return;
+  }
+  FIdleRefreshed = true;
+  FLastIdleRefresh = now;
+  AppIdle(done);
+}
 
 void TfrmMain::AppIdle(bool& done) {
   RefreshRowCount();

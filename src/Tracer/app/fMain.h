@@ -174,6 +174,9 @@ public:
 
   // ---- idle and hints ----
   void AppIdle(bool& done);
+  // The application's idle handler: AppIdle, at most every IdleRefreshMs.
+  void PacedIdle(bool& done);
+  static constexpr DWORD IdleRefreshMs = 500;
   void RefreshRowCount();
   void UpdateStatus();
   void AppShowHint(std::wstring& hintStr, bool& canShow, THintInfo& hintInfo);
@@ -222,6 +225,7 @@ public:
   TFileDialog odgDebugApps{false};
   TFileDialog sdgLog{true};
   TTimer* tmrRefresh;
+  TTimer* tmrIdleDue;
 
 private:
   void CreateComponents();
@@ -288,6 +292,9 @@ private:
   DWORD FNamedProcessId = 0;
   // The scroll lock of the last idle pass: following starts when it goes off.
   bool FFollowedScrollLock = true;
+  // When the paced idle pass last refreshed.
+  DWORD FLastIdleRefresh = 0;
+  bool FIdleRefreshed = false;
   std::wstring FDebuggeeFileName;
 };
 
