@@ -354,9 +354,6 @@ int Navigation(int runs, const std::vector<int>& rowCounts) {
     SetForegroundWindow(program.Main());
     Settle(list);
     const int perPage = static_cast<int>(SendMessageW(list, LVM_GETCOUNTPERPAGE, 0, 0));
-    SCROLLBARINFO bar{};
-    bar.cbSize = sizeof bar;
-    if (!GetScrollBarInfo(list, OBJID_VSCROLL, &bar)) throw std::runtime_error("the log view's scroll bar is not there");
     std::vector<double> end, home, pageDown, drag;
     for (int i = 0; i < runs; ++i) {
       end.push_back(TimeToRepaint(list, [&] { PostKey(list, VK_END); }, [&](int top) { return top == count - perPage; }));
@@ -369,11 +366,14 @@ int Navigation(int runs, const std::vector<int>& rowCounts) {
       Settle(list);
       PostKey(list, VK_HOME);
       Settle(list);
-      // The thumb, taken at its top and dragged to the middle of the track.
-      GetScrollBarInfo(list, OBJID_VSCROLL, &bar);
-      const int x = (bar.rcScrollBar.left + bar.rcScrollBar.right) / 2;
-      const POINT thumb{x, bar.rcScrollBar.top + bar.xyThumbTop + (bar.xyThumbBottom - bar.xyThumbTop) / 2};
-      const POINT middle{x, (bar.rcScrollBar.top + bar.rcScrollBar.bottom) / 2};
+      // The thumb, taken at its top and dragged to the middle of the track (the bar's place is
+      // worked out from the window: its information is not given to another process).
+      RECT r{};
+      GetWindowRect(list, &r);
+      const int edge = GetSystemMetrics(SM_CXEDGE);
+      const int x = r.right - edge - GetSystemMetrics(SM_CXVSCROLL) / 2;
+      const POINT thumb{x, r.top + edge + GetSystemMetrics(SM_CYVSCROLL) + GetSystemMetrics(SM_CYVTHUMB) / 2};
+      const POINT middle{x, (r.top + r.bottom) / 2};
       MouseAt(thumb, 0);
       Sleep(50);
       MouseAt(thumb, MOUSEEVENTF_LEFTDOWN);
