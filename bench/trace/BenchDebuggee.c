@@ -1,12 +1,15 @@
 /* The program the tracing benchmark runs: it calls one export of benchcallee.dll in a loop
    and writes how long the measured calls took.
 
-   benchdebuggee int|str CALLS THREADS RESULT-FILE
+   benchdebuggee int|str|push|mov CALLS THREADS RESULT-FILE
 
-   "int" calls BenchAdd(i, 2), "str" calls BenchText with a 64-character string. Every thread
+   "int" calls BenchAdd(i, 2), "str" calls BenchText with a 64-character string, "push" and
+   "mov" BenchPushEntry(i, 2) and BenchMovEntry(i, 2), whose first instructions are fixed. Every thread
    first makes a few warm-up calls; then the threads are released together and the time from
    their release to the end of the last one is measured. The result file gets one line:
-   "made=<all calls, warm-up included> measured=<measured calls> seconds=<time>". */
+   "made=<all calls, warm-up included> measured=<measured calls> seconds=<time>".
+   The measured part begins and ends with a failing open of the events "cwbench-measure-begin"
+   and "cwbench-measure-end": marks in a trace of Wine's server requests. */
 #include <windows.h>
 
 #include <stdio.h>
@@ -22,6 +25,7 @@ typedef int(__stdcall* TTextFn)(const char*, int);
 static TAddFn Add;
 static TTextFn Text;
 static int UseText;
+static const char* AddName = "BenchAdd";
 static int Calls;
 static HANDLE StartEvent;
 static volatile LONG Ready;
@@ -55,12 +59,14 @@ int main(int argc, char** argv) {
     return 2;
   }
   UseText = strcmp(argv[1], "str") == 0;
+  if (strcmp(argv[1], "push") == 0) AddName = "BenchPushEntry";
+  if (strcmp(argv[1], "mov") == 0) AddName = "BenchMovEntry";
   Calls = atoi(argv[2]);
   threadCount = atoi(argv[3]);
   if (threadCount < 1 || threadCount > MAX_THREADS || Calls < 0) return 2;
   dll = LoadLibraryW(L"benchcallee.dll");
   if (dll == NULL) return 3;
-  Add = (TAddFn)(void*)GetProcAddress(dll, "BenchAdd");
+  Add = (TAddFn)(void*)GetProcAddress(dll, AddName);
   Text = (TTextFn)(void*)GetProcAddress(dll, "BenchText");
   if (Add == NULL || Text == NULL) return 3;
 
@@ -68,10 +74,12 @@ int main(int argc, char** argv) {
   for (i = 0; i < threadCount; ++i) threads[i] = CreateThread(NULL, 0, Worker, NULL, 0, NULL);
   while (Ready < threadCount) Sleep(1);
   QueryPerformanceFrequency(&freq);
+  OpenEventW(SYNCHRONIZE, FALSE, L"cwbench-measure-begin");
   QueryPerformanceCounter(&start);
   SetEvent(StartEvent);
   WaitForMultipleObjects(threadCount, threads, TRUE, INFINITE);
   QueryPerformanceCounter(&stop);
+  OpenEventW(SYNCHRONIZE, FALSE, L"cwbench-measure-end");
 
   out = fopen(argv[4], "w");
   if (out == NULL) return 4;

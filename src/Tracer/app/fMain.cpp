@@ -58,7 +58,7 @@ TfrmMain::TfrmMain(TComponent* owner) : TfrmBase(owner, L"TfrmMain", 632, 472) {
   if (!Application()->MainForm()) Application()->SetMainForm(this);
   FRecentFiles = std::make_unique<TRecentFiles>();
   GetExceptionHandler()->Title = Application()->Title();
-  Application()->OnIdle = [this](bool& done) { AppIdle(done); };
+  Application()->OnIdle = [this](bool& done) { PacedIdle(done); };
   Application()->OnShowHint = [this](std::wstring& s, bool& canShow, THintInfo& info) { FLogView->AppShowHint(s, canShow, info); };
   FLayout = std::make_unique<TMainLayout>(this);
   FLayout->CreateComponents();
@@ -465,8 +465,33 @@ void TfrmMain::RefreshEventProps() {
 
 // ---- idle -----------------------------------------------------------------------------------------
 
+void TfrmMain::PacedIdle(bool& done) {
+  // While a trace adds rows, each pass would change the row count, which re-lays out the list
+  // and asks the window system a few dozen times; those requests queue in front of the
+  // debugging thread's. So the row count follows at most every IdleRefreshMs (a one-shot timer
+  // brings the pass that was left for later); the status line and title follow every pass.
+  const DWORD now = GetTickCount();
+  if (FIdleRefreshed && now - FLastIdleRefresh < IdleRefreshMs) {
+    if (!FLayout->tmrIdleDue->Enabled()) {
+      FLayout->tmrIdleDue->SetInterval(IdleRefreshMs - (now - FLastIdleRefresh));
+      FLayout->tmrIdleDue->SetEnabled(true);
+    }
+    UpdateStatusAndTitle();
+    done = true;
+    return;
+  }
+  FIdleRefreshed = true;
+  FLastIdleRefresh = now;
+  AppIdle(done);
+}
+
 void TfrmMain::AppIdle(bool& done) {
   FLogView->RefreshRowCount();
+  UpdateStatusAndTitle();
+  done = true;
+}
+
+void TfrmMain::UpdateStatusAndTitle() {
   UpdateStatus();
   const std::wstring title = GetMainTitle();
   if (title != FShownTitle) {
@@ -474,7 +499,6 @@ void TfrmMain::AppIdle(bool& done) {
     SetCaption(title);
     Application()->SetTitle(title);
   }
-  done = true;
 }
 
 void TfrmMain::UpdateStatus() {

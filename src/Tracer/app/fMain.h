@@ -112,7 +112,11 @@ public:
 
   // ---- idle ----
   void AppIdle(bool& done);
+  // The application's idle handler: the row count at most every IdleRefreshMs, the rest each pass.
+  void PacedIdle(bool& done);
+  static constexpr DWORD IdleRefreshMs = 500;
   void UpdateStatus();
+  void UpdateStatusAndTitle();
 
   bool ScrollLock() const { return FLogView->ScrollLock(); }
   void SetScrollLock(bool value) { FLogView->SetScrollLock(value); }
@@ -179,6 +183,9 @@ private:
   // The debugging thread whose debuggee's name is cached.
   const void* FNamedThread = nullptr;
   DWORD FNamedProcessId = 0;
+  // When the paced idle pass last refreshed the row count.
+  DWORD FLastIdleRefresh = 0;
+  bool FIdleRefreshed = false;
   std::wstring FDebuggeeFileName;
 };
 

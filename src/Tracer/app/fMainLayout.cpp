@@ -228,6 +228,10 @@ void TMainLayout::CreateComponents() {
   tmrRefresh = new TTimer(FForm, L"tmrRefresh", 500);
   // Empty: the timer only keeps idle passes coming.
   tmrRefresh->OnTimer = [](TTimer*) {};
+  // One shot: its message brings the row count that a paced idle pass left for later.
+  tmrIdleDue = new TTimer(FForm, L"tmrIdleDue", TfrmMain::IdleRefreshMs);
+  tmrIdleDue->SetEnabled(false);
+  tmrIdleDue->OnTimer = [](TTimer* timer) { timer->SetEnabled(false); };
   FForm->OnCloseQuery = [this](TForm*, bool& canClose) { FForm->FormCloseQuery(canClose); };
   FForm->SetCaption(L"Calderwisp");
   FForm->AlignControls();

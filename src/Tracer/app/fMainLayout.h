@@ -60,6 +60,7 @@ public:
   TSplitter* Splitter1;
   TListView* lvwProcDefs;
   TTimer* tmrRefresh;
+  TTimer* tmrIdleDue;
 
 private:
   void CreateActions();

@@ -66,7 +66,10 @@ public:
 
   bool Enabled = false;
   TProcDefs Defs{false};  // not owning, keyed by URL
-  int FollowingByte = -1;  // the code byte after SavedByte once read (0x100: unreadable)
+  // The code bytes after SavedByte once read (the rest of the entry instruction); size -1:
+  // not read yet.
+  uint8_t Following[4] = {};
+  int FollowingSize = -1;
 };
 
 // A return breakpoint: armed while calls of any thread are outstanding through it.
@@ -74,6 +77,9 @@ class TReturnBreakpoint : public TBreakpoint {
 public:
   using TBreakpoint::TBreakpoint;
   int ContextCount = 0;
+  // Inside a loaded image: kept with its saved byte between calls (not armed while no call is
+  // outstanding) until the image is unloaded, so the next call through it reads nothing.
+  bool Kept = false;
   TTraceBreakpoint* Owner = nullptr;  // the function whose call first returned here
 };
 

@@ -59,6 +59,8 @@ public:
   // A name with "\" matches the whole file name, else the file-name part; letter case is
   // ignored; unnamed modules never match.
   bool FindByName(const std::wstring& name, TDebuggedProcessModule*& module);
+  // The module whose image holds the address.
+  bool FindByAddress(uint32_t address, TDebuggedProcessModule*& module);
   // Takes a module out of the pending list once its name was set from outside.
   void NameKnown(TDebuggedProcessModule* module);
   TDebuggedProcessModulesList& Pending() { return FPending; }
@@ -179,8 +181,15 @@ private:
   TBreakpointContext* OnTraceBreakpoint(DWORD threadId, TTraceBreakpoint* trace, CONTEXT& context,
                                         bool stepping);
   // Carries out the entry instruction on the context when it is one this thread can do
-  // itself (a register push, the hot-patch no-op); false: the thread must step over it.
+  // itself (pushes, register moves, loads from the stack or of a constant); false: the thread
+  // must step over it.
   bool EmulateEntryInstruction(TTraceBreakpoint* trace, CONTEXT& context);
+  // The return address and the arguments above it at an entry hit, in one read.
+  void ReadEntryStack(uint32_t esp);
+  // A kept return breakpoint without a call through it: as if it were not there.
+  static bool IdleReturnBreakpoint(const TReturnBreakpoint* ret) {
+    return ret->ContextCount == 0 && ret->Stepping == 0 && !ret->Inserted;
+  }
   // A return hit: the returning call taken out of the thread's contexts, with those below it
   // dropped; the breakpoint is kept (Stepping) until the call is logged.
   std::unique_ptr<TBreakpointContext> TakeReturningCall(DWORD threadId, TReturnBreakpoint* ret,

@@ -91,6 +91,18 @@ bool TDebuggedProcessModules::FindByName(const std::wstring& name, TDebuggedProc
 }
 
 
+bool TDebuggedProcessModules::FindByAddress(uint32_t address, TDebuggedProcessModule*& module) {
+  auto e = Enumerate();
+  while (e->MoveNext()) {
+    TDebuggedProcessModule* m = e->GetCurrent();
+    if (address >= m->BaseAddress && address - m->BaseAddress < m->ImageSize) {
+      module = m;
+      return true;
+    }
+  }
+  return false;
+}
+
 std::unique_ptr<TDebuggedProcessModulesListEnumerator> TDebuggedProcessModules::Enumerate() {
   return std::make_unique<TDebuggedProcessModulesListEnumerator>(this, UnitPath, 236);
 }

@@ -24,11 +24,49 @@ static_assert(HitContextFlags == 0x10007 && StepContextFlags == 0x10003 && Contr
 // EFlags' trap flag: the thread runs one instruction, then raises a single-step exception.
 constexpr DWORD TrapFlag = 0x100;
 
-// Entry instructions the debugging thread carries out itself: "push r32" (50+r, registers in
-// the order eax, ecx, edx, ebx, esp, ebp, esi, edi) and the hot-patch "mov edi, edi".
-constexpr uint8_t PushRegisterFirst = 0x50;
-constexpr uint8_t MovEdiEdi[2] = {0x8B, 0xFF};
 constexpr uint32_t StackPageSize = 0x1000;
+
+// An entry instruction the debugging thread carries out on the thread's context itself. None
+// of them can fault or touches the flags: pushes only inside the stack pointer's page, loads
+// only from the stack block read at the hit. Registers are numbered eax, ecx, edx, ebx, esp,
+// ebp, esi, edi.
+struct TEntryInstruction {
+  enum TKind { None, PushRegister, PushImmediate, MoveRegister, LoadStack, LoadImmediate } Kind = None;
+  uint32_t Length = 0;
+  int Target = 0;
+  int Source = 0;
+  uint32_t Value = 0;  // the immediate, or the stack offset of LoadStack
+};
+
+// op: the instruction's first byte; next: the bytes after it (count of them readable).
+TEntryInstruction DecodeEntryInstruction(uint8_t op, const uint8_t* next, int count) {
+  TEntryInstruction in;
+  auto imm32 = [next] { return static_cast<uint32_t>(next[0] | next[1] << 8 | next[2] << 16 | next[3] << 24); };
+  if (op >= 0x50 && op <= 0x57) {  // push r32
+    in = {TEntryInstruction::PushRegister, 1, 0, op - 0x50, 0};
+  } else if (op == 0x6A && count >= 1) {  // push imm8, sign-extended
+    in = {TEntryInstruction::PushImmediate, 2, 0, 0, static_cast<uint32_t>(static_cast<int8_t>(next[0]))};
+  } else if (op == 0x68 && count >= 4) {  // push imm32
+    in = {TEntryInstruction::PushImmediate, 5, 0, 0, imm32()};
+  } else if (op >= 0xB8 && op <= 0xBF && count >= 4) {  // mov r32, imm32
+    in = {TEntryInstruction::LoadImmediate, 5, op - 0xB8, 0, imm32()};
+  } else if ((op == 0x8B || op == 0x89) && count >= 1) {
+    const int mod = next[0] >> 6, reg = (next[0] >> 3) & 7, rm = next[0] & 7;
+    if (mod == 3) {  // mov r32, r32 (mov edi, edi: the hot-patch no-op)
+      in = {TEntryInstruction::MoveRegister, 2, op == 0x8B ? reg : rm, op == 0x8B ? rm : reg, 0};
+    } else if (op == 0x8B && rm == 4 && count >= 2 && next[1] == 0x24) {  // mov r32, [esp + disp]
+      if (mod == 0) in = {TEntryInstruction::LoadStack, 3, reg, 0, 0};
+      if (mod == 1 && count >= 3 && next[2] < 0x80) in = {TEntryInstruction::LoadStack, 4, reg, 0, next[2]};
+    }
+  }
+  return in;
+}
+
+DWORD& Register(CONTEXT& context, int number) {
+  DWORD* const registers[8] = {&context.Eax, &context.Ecx, &context.Edx, &context.Ebx,
+                               &context.Esp, &context.Ebp, &context.Esi, &context.Edi};
+  return *registers[number & 7];
+}
 
 CONTEXT ReadContext(HANDLE thread, DWORD flags) {
   CONTEXT context{};
@@ -64,7 +102,8 @@ void TDebuggingThread::OnBreakpoint(DWORD threadId, uint32_t address) {
     TLoadedProcDefs* loaded = GetLoadedProcDefs();
     TBreakpoint* b = nullptr;
     const bool isTrace = loaded->TraceBreakpoints().FindBreakpoint(address, b);
-    if (!isTrace && !loaded->ReturnBreakpoints().FindBreakpoint(address, b)) {
+    if (!isTrace && (!loaded->ReturnBreakpoints().FindBreakpoint(address, b) ||
+                     IdleReturnBreakpoint(static_cast<TReturnBreakpoint*>(b)))) {
       // The loader's breakpoint and the debuggee's own go on.
       RewindQueuedHit(ThreadHandle(threadId), address);
       return;
@@ -78,6 +117,7 @@ void TDebuggingThread::OnBreakpoint(DWORD threadId, uint32_t address) {
       // Most functions begin with an instruction this thread can carry out itself: then the
       // byte stays, no other thread is held and no single step is taken.
       CONTEXT run = context;
+      ReadEntryStack(context.Esp);
       const bool emulated = EmulateEntryInstruction(entered, run);
       if (!emulated) {
         b->Remove();
@@ -149,43 +189,57 @@ void TDebuggingThread::RewindQueuedHit(HANDLE thread, uint32_t address) {
 }
 
 bool TDebuggingThread::EmulateEntryInstruction(TTraceBreakpoint* trace, CONTEXT& context) {
-  const uint8_t op = trace->SavedByte;
-  if (op >= PushRegisterFirst && op < PushRegisterFirst + 8) {
-    // Only inside the stack pointer's own page: a push into the next one must be the
-    // processor's, which grows the stack through its guard page.
-    if ((context.Esp & (StackPageSize - 1)) < sizeof(DWORD)) return false;
-    const DWORD registers[8] = {context.Eax, context.Ecx, context.Edx, context.Ebx,
-                                context.Esp, context.Ebp, context.Esi, context.Edi};
-    const DWORD value = registers[op - PushRegisterFirst];
-    const uint32_t slot = context.Esp - sizeof(DWORD);
-    SIZE_T done = 0;
-    if (!WriteProcessMemory(FProcess->Handle.Get(), reinterpret_cast<void*>(static_cast<uintptr_t>(slot)), &value,
-                            sizeof value, &done) ||
-        done != sizeof value)
-      return false;
-    context.Esp = slot;
-    context.Eip = trace->Address + 1;
-    return true;
+  if (trace->FollowingSize < 0) {
+    // Once per breakpoint: the rest of the instruction is code we never patch.
+    trace->FollowingSize =
+        TryReadProcessMemory(FProcess->Handle.Get(), trace->Address + 1, trace->Following, sizeof trace->Following)
+            ? static_cast<int>(sizeof trace->Following)
+            : 0;
   }
-  if (op == MovEdiEdi[0]) {
-    if (trace->FollowingByte < 0) {
-      uint8_t next = 0;
-      trace->FollowingByte = TryReadProcessMemory(FProcess->Handle.Get(), trace->Address + 1, &next, 1) ? next : 0x100;
+  const TEntryInstruction in = DecodeEntryInstruction(trace->SavedByte, trace->Following, trace->FollowingSize);
+  switch (in.Kind) {
+    case TEntryInstruction::None: return false;
+    case TEntryInstruction::PushRegister:
+    case TEntryInstruction::PushImmediate: {
+      // Only inside the stack pointer's own page: a push into the next one must be the
+      // processor's, which grows the stack through its guard page.
+      if ((context.Esp & (StackPageSize - 1)) < sizeof(DWORD)) return false;
+      const DWORD value = in.Kind == TEntryInstruction::PushRegister ? Register(context, in.Source) : in.Value;
+      const uint32_t slot = context.Esp - sizeof(DWORD);
+      SIZE_T done = 0;
+      if (!WriteProcessMemory(FProcess->Handle.Get(), reinterpret_cast<void*>(static_cast<uintptr_t>(slot)), &value,
+                              sizeof value, &done) ||
+          done != sizeof value)
+        return false;
+      context.Esp = slot;
+      break;
     }
-    if (trace->FollowingByte != MovEdiEdi[1]) return false;
-    context.Eip = trace->Address + 2;  // a two-byte no-op
-    return true;
+    case TEntryInstruction::MoveRegister: Register(context, in.Target) = Register(context, in.Source); break;
+    case TEntryInstruction::LoadStack: {
+      // From the copy of the stack taken at this hit; a slot beyond it is the processor's.
+      if (in.Value + sizeof(DWORD) > FEntryStackSize) return false;
+      DWORD value = 0;
+      std::memcpy(&value, FEntryStack + in.Value, sizeof value);
+      Register(context, in.Target) = value;
+      break;
+    }
+    case TEntryInstruction::LoadImmediate: Register(context, in.Target) = in.Value; break;
   }
-  return false;
+  context.Eip = trace->Address + in.Length;
+  return true;
+}
+
+void TDebuggingThread::ReadEntryStack(uint32_t esp) {
+  FEntryStackSize = 0;
+  if (TryReadProcessMemory(FProcess->Handle.Get(), esp, FEntryStack, sizeof FEntryStack))
+    FEntryStackSize = sizeof FEntryStack;
 }
 
 TBreakpointContext* TDebuggingThread::OnTraceBreakpoint(DWORD threadId, TTraceBreakpoint* trace,
                                                         CONTEXT& context, bool stepping) {
-  // The return address and the stack arguments above it, in one read.
+  // The return address and the stack arguments above it came in one read (ReadEntryStack).
   uint32_t returnAddress = 0;
-  FEntryStackSize = 0;
-  if (TryReadProcessMemory(FProcess->Handle.Get(), context.Esp, FEntryStack, sizeof FEntryStack)) {
-    FEntryStackSize = sizeof FEntryStack;
+  if (FEntryStackSize != 0) {
     std::memcpy(&returnAddress, FEntryStack, sizeof returnAddress);
   } else if (!TryReadProcessMemory(FProcess->Handle.Get(), context.Esp, &returnAddress, sizeof returnAddress)) {
     returnAddress = static_cast<uint32_t>(GetProcessMemoryBridge()->ReadInteger(context.Esp));
@@ -204,6 +258,8 @@ TBreakpointContext* TDebuggingThread::OnTraceBreakpoint(DWORD threadId, TTraceBr
     loaded->ReturnBreakpoints().AddBreakpoint(created.release());
     CW_ASSERT(ret->Owner == nullptr, UnitPath, 648);
     ret->Owner = trace;
+    TDebuggedProcessModule* module = nullptr;
+    ret->Kept = FProcess->Modules.FindByAddress(returnAddress, module);
     ret->Insert();
   }
   auto c = std::make_unique<TBreakpointContext>(trace);
@@ -337,7 +393,10 @@ void TDebuggingThread::ResumeHeld(TDebuggedProcessThread* thread) {
 // Call contexts
 
 void TDebuggingThread::FreeReturnBreakpointIfDone(TReturnBreakpoint* ret) {
-  if (ret->ContextCount == 0 && ret->Stepping == 0)
+  if (ret->ContextCount != 0 || ret->Stepping != 0) return;
+  if (ret->Kept)
+    ret->Remove();
+  else
     GetLoadedProcDefs()->ReturnBreakpoints().RemoveBreakpoint(ret);
 }
 

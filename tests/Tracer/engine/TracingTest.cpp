@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 
 #include "TraceHarness.h"
 #include "Tracer/engine/uDebugCore.h"
@@ -385,6 +386,21 @@ TEST(Tracing, EntryInstructionsCarriedOutByTheTracerLeaveTheProgramsResultsAsThe
     const int n = std::stoi(t.Values[L"n"]);
     EXPECT_EQ(std::stoi(t.Values[L"result"]), t.Function == L"HotPatched" ? n + 1 : n + 2);
   }
+}
+
+TEST(Tracing, EveryEntryInstructionTheTracerCarriesOutLeavesTheProgramsResultsAsTheyWere) {
+  // A load, a register move, a push and a load of a constant, and a load beyond the stack
+  // block read at the hit (stepped): each function adds its own constant.
+  const std::map<std::wstring, int> added = {
+      {L"LoadsArg", 3}, {L"MovesEsp", 4}, {L"PushesConst", 5}, {L"LoadsConst", 6}, {L"LoadsFar", 7}};
+  TTestDefs defs;
+  for (const auto& [name, _] : added) defs.Add(Export(name), L"eax", {{L"int", L"n", 4}});
+  TTraceHarness h;
+  h.RunToEnd(L"entries");
+  EXPECT_TRUE(h.Errors().empty());
+  ExpectCallsMatchTruth(h.Calls(), h.Truth());
+  EXPECT_EQ(h.Calls().size(), 10u);
+  for (auto& t : h.Truth()) EXPECT_EQ(std::stoi(t.Values[L"result"]), std::stoi(t.Values[L"n"]) + added.at(t.Function));
 }
 
 TEST(Tracing, AnRvaUrlNamingTheProgramsOwnFileResolvesAndItsCallsAreLogged) {
