@@ -40,7 +40,7 @@ public:
   void ClearAll();
 
 private:
-  std::map<const TParamDef*, std::wstring> FErrors;
+  std::map<uint32_t, std::wstring> FErrors;  // by the definition's serial
 };
 
 // The value of one parameter in one call. Never raises: a read that fails gives the
@@ -96,6 +96,10 @@ const TProcDefClass* ProcDefClass() {
 
 // ---- parameter definitions ----
 
+// A number no other definition (procedure or parameter) made in this run has: what a call's
+// context keys on, since a new definition may get the address of one that is gone.
+uint32_t NextDefinitionSerial();
+
 class TParamDef : public TUnknownObject, public IXMLNodeLoader {
 public:
   TParamDef(TProcDef* Owner, const std::wstring& Name);
@@ -114,8 +118,10 @@ public:
   bool GetVisible() const { return FVisible; }
   bool GetOut() const { return FOut; }
   TProcDef* GetOwner() const { return FOwner; }
+  uint32_t GetSerial() const { return FSerial; }
 
 protected:
+  const uint32_t FSerial = NextDefinitionSerial();
   std::wstring FName;
   uint32_t FOffset = 0;
   int32_t FIndirectionCount = 0;

@@ -442,6 +442,106 @@ TEST_F(MainWindowTest, AttachThroughThePickerTracesAndStopLeavesTheProgramRunnin
   WaitForSingleObject(process.Get(), ScaledMs(5000));
 }
 
+// A symbol file of the test's own, listed in the program's registry while the test runs.
+TSymbolFile* AddSymbolFile(const std::wstring& path) {
+  TSymbolFiles* files = GetSymbolFiles();
+  TSymbolFile* file = nullptr;
+  if (!files->FindFile(path, file)) {
+    file = new TSymbolFile(files, path);
+    files->AddString(path, file);
+  }
+  return file;
+}
+
+std::string SymbolsXml(const std::wstring& procs) {
+  return WideToUtf8(L"<?xml version=\"1.0\"?>\r\n<propertyset name=\"calderwisp:symbols\">" + procs + L"</propertyset>\r\n");
+}
+
+std::wstring IntParam(const std::wstring& name, int offset) {
+  return L"<propertyset name=\"param\"><property name=\"Name\" value=\"" + name +
+         L"\"/><property name=\"Type\" value=\"int\"/><property name=\"Offset\" value=\"" + std::to_wstring(offset) +
+         L"\"/></propertyset>";
+}
+
+// Clicks the check box of a list view's row with posted mouse messages, as a click arrives.
+void ClickCheckBox(HWND list, int row) {
+  RECT bounds{LVIR_BOUNDS, 0, 0, 0};
+  SendMessageW(list, LVM_GETITEMRECT, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(&bounds));
+  LVHITTESTINFO hit{};
+  for (int x = bounds.left; x < bounds.left + 40; ++x) {
+    hit.pt = POINT{x, (bounds.top + bounds.bottom) / 2};
+    hit.flags = 0;
+    if (SendMessageW(list, LVM_SUBITEMHITTEST, 0, reinterpret_cast<LPARAM>(&hit)) == row &&
+        (hit.flags & LVHT_ONITEMSTATEICON))
+      break;
+  }
+  const LPARAM at = MAKELPARAM(hit.pt.x, hit.pt.y);
+  PostMessageW(list, WM_LBUTTONDOWN, MK_LBUTTON, at);
+  PostMessageW(list, WM_LBUTTONUP, 0, at);
+}
+
+// A call handler takes 2 s (it holds the engine's lock meanwhile) while the user clicks the
+// box of a symbol file five times: each click is carried out after the one before, none inside
+// another; the trace goes on and loses no call.
+TEST_F(MainWindowTest, FiveClicksOnASymbolFilesBoxDuringASlowHandlerEndAsTheLastClickSays) {
+  TTempDir dir;
+  WriteTextFile(dir.File(L"slow.js"),
+                "function Slow(params) { var end = new Date().getTime() + 2000; while (new Date().getTime() < end) {} }\r\n");
+  const std::wstring slowPath = dir.File(L"slowadd.xml"), lenPath = dir.File(L"strlen.xml");
+  WriteTextFile(slowPath, SymbolsXml(L"<propertyset name=\"proc\"><property name=\"URL\" value=\"export://DemoAdd@demolib.dll\"/>"
+                                     L"<property name=\"Result\" value=\"eax\"/><property name=\"Handler\" value=\"script://Slow@" +
+                                     dir.File(L"slow.js") + L"\"/>" + IntParam(L"a", 4) + IntParam(L"b", 8) +
+                                     L"</propertyset>"));
+  WriteTextFile(lenPath, SymbolsXml(L"<propertyset name=\"proc\"><property name=\"URL\" value=\"export://DemoStrLen@demolib.dll\"/>"
+                                    L"<property name=\"Result\" value=\"eax\"/></propertyset>"));
+  TSymbolFile* slow = AddSymbolFile(slowPath);
+  TSymbolFile* len = AddSymbolFile(lenPath);
+  TfrmMain& m = Open();
+  int lenRow = -1;
+  for (int i = 0; i < m.lvwSymbolFiles->ItemCount(); ++i) {
+    if (m.lvwSymbolFiles->ItemText(i) == L"slowadd") m.lvwSymbolFiles->SetChecked(i, true);
+    if (m.lvwSymbolFiles->ItemText(i) == L"strlen") {
+      lenRow = i;
+      m.lvwSymbolFiles->SetChecked(i, true);
+    }
+  }
+  ASSERT_TRUE(slow->IsLoaded() && len->IsLoaded());
+  m.pcl->SetActivePage(m.tshSymbols);
+  TCaughtExceptions caught;
+  m.RunProgram(DemoCommandLine(L"1000"));
+  ASSERT_TRUE(IdleUntil([&] { return LogHas(L"DemoAdd"); }, 30000));
+  // The next DemoAdd's handler runs now.
+  const HWND list = m.lvwSymbolFiles->Handle();
+  for (int i = 0; i < 5; ++i) ClickCheckBox(list, lenRow);
+  ASSERT_TRUE(IdleUntil([&] {
+    MSG msg;
+    return !PeekMessageW(&msg, list, WM_LBUTTONDOWN, WM_LBUTTONUP, PM_NOREMOVE) && !len->IsBusy();
+  }, 60000));
+  Idle();
+  EXPECT_TRUE(caught.Messages().empty()) << WideToUtf8(caught.Messages().empty() ? L"" : caught.Messages()[0]);
+  EXPECT_FALSE(len->IsLoaded()) << "five clicks from checked end unchecked";
+  EXPECT_FALSE(m.lvwSymbolFiles->Checked(lenRow));
+  EXPECT_TRUE(slow->IsLoaded());
+  // The trace goes on, and every DemoAdd call is in the log: each starts from the last result.
+  EXPECT_TRUE(GetDebugger()->GetActive());
+  const int rows = Rows();
+  ASSERT_TRUE(IdleUntil([&] { return Rows() >= rows + 2; }, 30000));
+  SaveWindowScreenshot(m.Handle(), L"MainWindowFiveClicks");
+  EXPECT_TRUE(BoundedWait("the stop", 30000, [&] { m.actTracerStop->Execute(); }));
+  Idle();
+  std::vector<std::pair<std::wstring, std::wstring>> adds;  // a, result
+  for (int i = 0; i < Rows(); ++i)
+    if (Cell(i, 1) == L"DemoAdd") {
+      const std::wstring params = Cell(i, 4);
+      const size_t a = params.find(L"a="), b = params.find(L" b=");
+      adds.emplace_back(params.substr(a + 2, b - a - 2), Cell(i, 3));
+    }
+  ASSERT_GE(adds.size(), 3u);
+  for (size_t i = 1; i < adds.size(); ++i) EXPECT_EQ(adds[i].first, adds[i - 1].second) << "a call was lost before row " << i;
+  Main.reset();  // frees the registry's files, ours among them
+  for (const wchar_t* name : {L"slowadd.xml", L"strlen.xml"}) DeleteFileW((GetUserDataFolder() + L"\\" + name).c_str());
+}
+
 // A million events added straight to the queue: the idle pass takes the new row count, a scroll
 // reaches the last row, and a later idle pass changes nothing. The times of each step are printed
 // for the record (its own suite, run alone); they are never asserted, since a loaded machine

@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <thread>
 
 #include "TraceHarness.h"
 #include "Tracer/engine/uDebugCore.h"
@@ -459,4 +461,48 @@ TEST(Tracing, SwitchingDefinitionsAndReadingTheLogWhileFourThreadsAreTracedLoses
   EXPECT_LE(h.CallsOf(L"Tick").size(), 1200u);
   // The switched-off definition left its function's first byte as it was.
   EXPECT_TRUE(h.HasRemark(WideToUtf8(WideFormat(L"Tick byte %02X", tickByte)))) << "no 0xCC may stay behind";
+}
+
+namespace {
+// A stop that comes in (a message handled) while a pause waits for the engine's lock.
+LRESULT CALLBACK StoppingProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message != WM_APP) return DefWindowProcW(window, message, wParam, lParam);
+  try {
+    GetDebugger()->Stop();
+    GetDebugger()->WaitForThreadEnd();
+  } catch (...) {
+  }
+  return 0;
+}
+}  // namespace
+
+TEST(Tracing, APauseWhoseWaitOutlastsTheTraceChangesNothing) {
+  TTestDefs defs;
+  TProcDef* add = defs.Add(Export(L"AddInts"), L"eax", {{L"int", L"a", 4}, {L"int", L"b", 8}});
+  TTraceHarness h;
+  const std::wstring prefix = h.Dir.File(L"hold");
+  h.StartRun(L"hold", prefix);
+  ASSERT_TRUE(h.PumpUntil([&] { return GetFileAttributesW((prefix + L"-held1").c_str()) != INVALID_FILE_ATTRIBUTES; }, 20000));
+  ASSERT_TRUE(h.PumpUntil([] { return GetDebugger()->GetActive(); }, 20000));
+  WNDCLASSW wc{};
+  wc.lpfnWndProc = &StoppingProc;
+  wc.hInstance = GetModuleHandleW(nullptr);
+  wc.lpszClassName = L"CwStopDuringPause";
+  RegisterClassW(&wc);
+  HWND window = CreateWindowExW(0, wc.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance, nullptr);
+  ASSERT_NE(window, nullptr);
+  std::atomic<bool> holding{false};
+  std::thread reader([&] {
+    TReadLock lock(*GetDebugRWSync());  // a call handler of the debugging thread, still running
+    holding = true;
+    ScaledSleep(300);
+  });
+  ASSERT_TRUE(PollUntil([&] { return holding.load(); }, 5000, 1));
+  PostMessageW(window, WM_APP, 0, 0);
+  EXPECT_TRUE(BoundedWait("the pause", 20000, [] { GetDebugger()->SetPaused(true); }));
+  EXPECT_TRUE(JoinWithin(reader, 5000, "the reader"));
+  EXPECT_FALSE(GetDebugger()->GetActive());
+  EXPECT_FALSE(GetDebugger()->GetPaused());
+  EXPECT_TRUE(add->GetActive()) << "the pause switched the function off after its trace had ended";
+  DestroyWindow(window);
 }
