@@ -12,6 +12,7 @@
 
 #include "AppTestSupport.h"
 #include "Tracer/app/fSelProcessDlg.h"
+#include "Tracer/app/uAppSettings.h"
 #include "Tracer/engine/uDebugCore.h"
 #include "Tracer/engine/uProcDefs.h"
 #include "Tracer/engine/uSymbolFiles.h"
@@ -540,6 +541,98 @@ TEST_F(MainWindowTest, FiveClicksOnASymbolFilesBoxDuringASlowHandlerEndAsTheLast
   for (size_t i = 1; i < adds.size(); ++i) EXPECT_EQ(adds[i].first, adds[i - 1].second) << "a call was lost before row " << i;
   Main.reset();  // frees the registry's files, ours among them
   for (const wchar_t* name : {L"slowadd.xml", L"strlen.xml"}) DeleteFileW((GetUserDataFolder() + L"\\" + name).c_str());
+}
+
+// A symbol file naming a plug-in whose Connect takes 2 s, checked while a trace runs: the
+// trace's calls keep reaching the log meanwhile (the plug-in counts them).
+TEST_F(MainWindowTest, APluginConnectingFor2SecondsDoesNotStallARunningTrace) {
+  RegisterPlugFix();
+  auto setting = [](const std::wstring& name) {
+    TBStr key(name);
+    TOleVariant value;
+    GetAppSettings()->GetValue(key.Get(), value.Receive());
+    return value.IsEmpty() ? std::wstring(L"(none)") : value.AsBSTRText();
+  };
+  {
+    TBStr key(L"plugfix:connect");
+    ASSERT_EQ(S_OK, GetAppSettings()->SetValue(key.Get(), TOleVariant(std::wstring(L"slow"))));
+  }
+  TTempDir dir;
+  const std::wstring path = dir.File(L"slowplug.xml");
+  WriteTextFile(path, SymbolsXml(L"<property name=\"plugin\" value=\"" + std::wstring(PlugFixClass) + L"\"/>"));
+  TSymbolFile* plug = AddSymbolFile(path);
+  TfrmMain& m = Open();
+  LoadDemoSymbols();
+  TCaughtExceptions caught;
+  m.RunProgram(DemoCommandLine(L"1000"));
+  ASSERT_TRUE(IdleUntil([&] { return LogHas(L"DemoAdd"); }, 20000));
+  for (int i = 0; i < m.lvwSymbolFiles->ItemCount(); ++i)
+    if (m.lvwSymbolFiles->ItemText(i) == L"slowplug") m.lvwSymbolFiles->SetChecked(i, true);
+  EXPECT_TRUE(plug->IsLoaded());
+  EXPECT_TRUE(caught.Messages().empty()) << WideToUtf8(caught.Messages().empty() ? L"" : caught.Messages()[0]);
+  const std::wstring logged = setting(L"plugfix:logged");
+  EXPECT_GT(_wtoi(logged.c_str()), 0) << "calls logged during Connect: " << WideToUtf8(logged);
+  EXPECT_TRUE(BoundedWait("the stop", 20000, [&] { m.actTracerStop->Execute(); }));
+  Main.reset();
+  GetAppSettings()->Items().Clear();
+}
+
+// The pause, stop and close roads while the engine is busy: pause and resume pressed again
+// and again while the traced program ends; Stop while a 2 s call handler runs; closing the
+// window while a trace runs and a handler waits. Nothing fails or hangs, and the trace ends.
+TEST_F(MainWindowTest, PauseStopAndCloseWhileTheEngineIsBusyEndTheTraceCleanly) {
+  TfrmMain& m = Open();
+  LoadDemoSymbols();
+  TCaughtExceptions caught;
+  // Pause and resume while a short run ends.
+  m.RunProgram(DemoCommandLine(L"3"));
+  ASSERT_TRUE(IdleUntil([] { return GetDebugger()->GetActive(); }, 20000));
+  for (int i = 0; i < 200 && GetDebugger()->GetActive(); ++i) {
+    m.actTracerPause->Execute();
+    Idle();
+  }
+  ASSERT_TRUE(BoundedWait("the trace's end", 20000, [] { GetDebugger()->WaitForThreadEnd(); }));
+  ASSERT_TRUE(IdleUntil([] { return !GetDebugger()->GetActive(); }, 20000));
+  TSymbolFile* demo = DemoSymbolFile();
+  TProcDefsEnumerator e(demo->GetProcs(), L"test", 1);
+  while (e.MoveNext()) EXPECT_TRUE(e.GetCurrent()->GetActive()) << "a pause outlived its trace";
+
+  // Stop, then close, while a slow handler runs.
+  TTempDir dir;
+  WriteTextFile(dir.File(L"slow.js"),
+                "function Slow(params) { var end = new Date().getTime() + 2000; while (new Date().getTime() < end) {} }\r\n");
+  const std::wstring slowPath = dir.File(L"slowlen.xml");
+  WriteTextFile(slowPath, SymbolsXml(L"<propertyset name=\"proc\"><property name=\"URL\" value=\"export://DemoWideLen@demolib.dll\"/>"
+                                     L"<property name=\"Handler\" value=\"script://Slow@" + dir.File(L"slow.js") +
+                                     L"\"/></propertyset>"));
+  TSymbolFile* slow = AddSymbolFile(slowPath);
+  m.FillSymbolFiles();
+  for (int i = 0; i < m.lvwSymbolFiles->ItemCount(); ++i)
+    if (m.lvwSymbolFiles->ItemText(i) == L"demo") m.lvwSymbolFiles->SetChecked(i, false);
+  for (int i = 0; i < m.lvwSymbolFiles->ItemCount(); ++i)
+    if (m.lvwSymbolFiles->ItemText(i) == L"slowlen") m.lvwSymbolFiles->SetChecked(i, true);
+  ASSERT_TRUE(slow->IsLoaded());
+  for (bool close : {false, true}) {
+    GetTracerEventQueue()->Clear();
+    Idle();
+    m.RunProgram(DemoCommandLine(L"1000"));
+    ASSERT_TRUE(IdleUntil([&] { return LogHas(L"DemoWideLen"); }, 30000));
+    PumpFor(400);  // the next round's handler is under way
+    if (close) {
+      GAnswer = IDYES;
+      EXPECT_TRUE(BoundedWait("closing the window", 30000, [&] { m.Close(); }));
+      EXPECT_FALSE(m.Visible());
+    } else {
+      EXPECT_TRUE(BoundedWait("the stop", 30000, [&] { m.actTracerStop->Execute(); }));
+    }
+    EXPECT_FALSE(GetDebugger()->GetActive());
+    EXPECT_TRUE(BoundedWait("the trace's end", 20000, [] { GetDebugger()->WaitForThreadEnd(); }));
+  }
+  EXPECT_TRUE(caught.Messages().empty()) << WideToUtf8(caught.Messages().empty() ? L"" : caught.Messages()[0]);
+  MSG quit;
+  PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE);  // the closed main form's
+  Main.reset();
+  DeleteFileW((GetUserDataFolder() + L"\\slowlen.xml").c_str());
 }
 
 // A million events added straight to the queue: the idle pass takes the new row count, a scroll

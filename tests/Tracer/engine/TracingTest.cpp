@@ -506,3 +506,29 @@ TEST(Tracing, APauseWhoseWaitOutlastsTheTraceChangesNothing) {
   EXPECT_TRUE(add->GetActive()) << "the pause switched the function off after its trace had ended";
   DestroyWindow(window);
 }
+
+// A symbol file unloaded and loaded again while a call of its function is outstanding (Hold
+// blocks until released): the return is logged against the definition it began with or not at
+// all, never against the new one.
+TEST(Tracing, AReloadDuringAnOutstandingCallNeverLogsTheReturnAgainstTheNewDefinition) {
+  auto first = std::make_unique<TTestDefs>();
+  first->Add(Export(L"Hold"), L"eax", {{L"wstr*", L"held", 4}, {L"wstr*", L"release", 8}}, L"HoldFirst");
+  TTraceHarness h;
+  const std::wstring prefix = h.Dir.File(L"hold");
+  auto held = [&](int round) {
+    const std::wstring file = prefix + L"-held" + std::to_wstring(round);
+    return h.PumpUntil([&] { return GetFileAttributesW(file.c_str()) != INVALID_FILE_ATTRIBUTES; }, 20000);
+  };
+  h.StartRun(L"hold", prefix);
+  ASSERT_TRUE(held(1));
+  first->Items.clear();  // unloaded while Hold is under way (the trace goes on)
+  TTestDefs again;
+  again.Add(Export(L"Hold"), L"eax", {{L"wstr*", L"held", 4}, {L"wstr*", L"release", 8}}, L"HoldAgain");
+  WriteTextFile(prefix + L"-go1", "go");
+  ASSERT_TRUE(held(2));
+  WriteTextFile(prefix + L"-go2", "go");
+  ASSERT_TRUE(h.WaitForEnd(20000));
+  EXPECT_TRUE(h.CallsOf(L"HoldAgain").empty());
+  EXPECT_TRUE(h.Errors().empty());
+  EXPECT_TRUE(h.HasRemark("done"));
+}
