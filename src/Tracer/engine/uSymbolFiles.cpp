@@ -1,6 +1,7 @@
 #include "Tracer/engine/uSymbolFiles.h"
 
 #include <atomic>
+#include <functional>
 #include <vector>
 
 #include "Tracer/engine/uProcDefs.h"
@@ -158,16 +159,7 @@ void TSymbolFile::Load() {
   }
   CW_ASSERT(FProcs == nullptr, UnitPath, __LINE__);
   CW_ASSERT(FPlugins == nullptr, UnitPath, __LINE__);
-  FBusy = true;
-  try {
-    DoLoad();
-  } catch (...) {
-    FBusy = false;
-    FRequest = 0;
-    throw;
-  }
-  FBusy = false;
-  FinishRequests();
+  WhileBusy([this] { DoLoad(); });
 }
 
 void TSymbolFile::Unload(bool SaveLocalCopy) {
@@ -176,9 +168,13 @@ void TSymbolFile::Unload(bool SaveLocalCopy) {
     return;
   }
   if (FProcs == nullptr) return;
+  WhileBusy([this, SaveLocalCopy] { DoUnload(SaveLocalCopy); });
+}
+
+void TSymbolFile::WhileBusy(const std::function<void()>& Step) {
   FBusy = true;
   try {
-    DoUnload(SaveLocalCopy);
+    Step();
   } catch (...) {
     FBusy = false;
     FRequest = 0;
@@ -196,44 +192,40 @@ void TSymbolFile::FinishRequests() {
 }
 
 void TSymbolFile::DoLoad() {
-  {
-    // The debugging thread reads the loaded set: it sees the file whole or not at all.
-    TWriteLock lock(*GetDebugRWSync());
-    if (FProcs != nullptr) return;  // looked at after the wait
-    TSymbolFile* const previous = FOwner->FLoadingFile;
-    FOwner->FLoadingFile = this;
-    FPendingPlugins.clear();
-    try {
-      FProcs = std::make_unique<TProcDefs>(true);
-      FPlugins = std::make_unique<TFilePlugins>();
-      TXMLFiler filer(SSymbolsRoot);
-      TSymbolFilePluginLoader pluginLoader(this);
-      TSymbolFileProcLoader procLoader(this);
-      filer.RegisterObject(FOwner->GetConflictLoader(), SConflict);
-      filer.RegisterObject(&pluginLoader, SPlugin);
-      filer.RegisterObject(&procLoader, SProc);
-      FReading = FFileName;
-      filer.LoadFromFile(FFileName);
-      const std::wstring local = GetLocalFileName();
-      if (!local.empty() && WideFileExists(local)) {
-        procLoader.UpdateOnly = true;
-        FReading = local;
-        filer.LoadFromFile(local);
-      }
-    } catch (...) {
-      FOwner->FLoadingFile = previous;
+  try {
+    {
+      // The debugging thread reads the loaded set: it sees the file whole or not at all.
+      TWriteLock lock(*GetDebugRWSync());
+      if (FProcs != nullptr) return;  // looked at after the wait
+      struct TLoadingMark {
+        TSymbolFiles* Owner;
+        TSymbolFile* Previous;
+        ~TLoadingMark() { Owner->FLoadingFile = Previous; }
+      } mark{FOwner, FOwner->FLoadingFile};
+      FOwner->FLoadingFile = this;
       FPendingPlugins.clear();
-      DoUnload(false);
       try {
-        throw;
-      } catch (Exception& e) {
-        PrependExceptionLine(e, L"Error loading symbols from \"" + FFileName);
+        FProcs = std::make_unique<TProcDefs>(true);
+        FPlugins = std::make_unique<TFilePlugins>();
+        TXMLFiler filer(SSymbolsRoot);
+        TSymbolFilePluginLoader pluginLoader(this);
+        TSymbolFileProcLoader procLoader(this);
+        filer.RegisterObject(FOwner->GetConflictLoader(), SConflict);
+        filer.RegisterObject(&pluginLoader, SPlugin);
+        filer.RegisterObject(&procLoader, SProc);
+        FReading = FFileName;
+        filer.LoadFromFile(FFileName);
+        const std::wstring local = GetLocalFileName();
+        if (!local.empty() && WideFileExists(local)) {
+          procLoader.UpdateOnly = true;
+          FReading = local;
+          filer.LoadFromFile(local);
+        }
+      } catch (...) {
+        DoUnload(false);  // still under the lock
         throw;
       }
     }
-    FOwner->FLoadingFile = previous;
-  }
-  try {
     LoadPendingPlugins();
   } catch (...) {
     FPendingPlugins.clear();

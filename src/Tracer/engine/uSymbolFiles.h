@@ -6,6 +6,7 @@
 #include <windows.h>
 #include <msxml2.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -135,7 +136,8 @@ private:
   void DoLoad();
   void DoUnload(bool SaveLocal);
   void LoadPendingPlugins();
-  // Carries out a request that came in while busy.
+  // Runs Step marked busy, then carries out a request that came in meanwhile.
+  void WhileBusy(const std::function<void()>& Step);
   void FinishRequests();
 
   TSymbolFiles* FOwner;

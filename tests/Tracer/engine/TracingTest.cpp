@@ -10,6 +10,7 @@
 #include "Tracer/engine/uEventQueue.h"
 #include "Tracer/engine/uSystemObjects.h"
 #include "Tracer/foundation/uWideStrUtils.h"
+#include "support/MessageWindow.h"
 
 namespace {
 
@@ -484,12 +485,7 @@ TEST(Tracing, APauseWhoseWaitOutlastsTheTraceChangesNothing) {
   h.StartRun(L"hold", prefix);
   ASSERT_TRUE(h.PumpUntil([&] { return GetFileAttributesW((prefix + L"-held1").c_str()) != INVALID_FILE_ATTRIBUTES; }, 20000));
   ASSERT_TRUE(h.PumpUntil([] { return GetDebugger()->GetActive(); }, 20000));
-  WNDCLASSW wc{};
-  wc.lpfnWndProc = &StoppingProc;
-  wc.hInstance = GetModuleHandleW(nullptr);
-  wc.lpszClassName = L"CwStopDuringPause";
-  RegisterClassW(&wc);
-  HWND window = CreateWindowExW(0, wc.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance, nullptr);
+  HWND window = MessageOnlyWindow(L"CwStopDuringPause", &StoppingProc);
   ASSERT_NE(window, nullptr);
   std::atomic<bool> holding{false};
   std::thread reader([&] {

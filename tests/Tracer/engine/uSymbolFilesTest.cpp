@@ -17,6 +17,7 @@
 #include "Tracer/foundation/uConfig.h"
 #include "Tracer/foundation/uUtils.h"
 #include "Tracer/foundation/uWideStrUtils.h"
+#include "support/MessageWindow.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -422,12 +423,7 @@ TEST(SymbolFiles, RequestsMadeWhileALoadOrUnloadWaitsForTheLockEndAsTheLastOneAs
   const std::wstring path = folder.Add(L"ask", Proc(L"export://SfAsk@sfask.dll"));
   TSymbolFiles files(folder.Folder());
   TSymbolFile* file = FileOf(files, path);
-  WNDCLASSW wc{};
-  wc.lpfnWndProc = &AskingProc;
-  wc.hInstance = GetModuleHandleW(nullptr);
-  wc.lpszClassName = L"CwSymbolFileAsking";
-  RegisterClassW(&wc);
-  HWND window = CreateWindowExW(0, wc.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance, nullptr);
+  HWND window = MessageOnlyWindow(L"CwSymbolFileAsking", &AskingProc);
   ASSERT_NE(window, nullptr);
   struct TCase {
     bool FirstLoads;

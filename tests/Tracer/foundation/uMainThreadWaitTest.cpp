@@ -13,6 +13,7 @@
 #include "Tracer/foundation/uMainThreadWait.h"
 #include "lib/dgn/windows/DgnHandle.h"
 #include "lib/rtl/SysUtils.h"
+#include "support/MessageWindow.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -27,14 +28,7 @@ LRESULT CALLBACK RecordingProc(HWND window, UINT message, WPARAM wParam, LPARAM 
   return DefWindowProcW(window, message, wParam, lParam);
 }
 
-HWND RecordingWindow() {
-  WNDCLASSW wc{};
-  wc.lpfnWndProc = &RecordingProc;
-  wc.hInstance = GetModuleHandleW(nullptr);
-  wc.lpszClassName = L"CwMainWaitProbe";
-  RegisterClassW(&wc);
-  return CreateWindowExW(0, wc.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance, nullptr);
-}
+HWND RecordingWindow() { return MessageOnlyWindow(L"CwMainWaitProbe", &RecordingProc); }
 
 bool Contains(const std::vector<UINT>& v, UINT m) { return std::find(v.begin(), v.end(), m) != v.end(); }
 
