@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "Tracer/foundation/uGuards.h"
+#include "lib/dgn/windows/DgnHookExcept.h"
 
 #include "vostik/uVostikDialects.h"
 
@@ -43,7 +44,12 @@ void CreateFactories() {
 
 }  // namespace
 
-void InitVostikServer() { std::call_once(GInitOnce, CreateFactories); }
+void InitVostikServer() {
+  // A fault in the library's code fails the call (error information, failed HRESULT) instead
+  // of ending the host: the host's own conversion covers only its own module.
+  InstallOsExceptionConversion();
+  std::call_once(GInitOnce, CreateFactories);
+}
 
 void DoneVostikServer() {
   // The server object frees its factories and the type library with the instance list.

@@ -245,3 +245,32 @@ TEST(VostikServer, CanUnloadOnlyWithoutLiveAssemblersAndFactoryReferences) {
             CLASS_E_CLASSNOTAVAILABLE);
   FreeLibrary(module);
 }
+
+// A fault inside the library's own code (here: a host that hands a broken object) fails the
+// call with error information; the host goes on.
+TEST(VostikServer, AnAccessViolationInsideAMethodFailsTheCallAndTheHostLives) {
+  HMODULE module = LoadLibraryW(Bin(L"Vostik.dll").c_str());
+  ASSERT_NE(module, nullptr);
+  using TGetClassObject = HRESULT(WINAPI*)(REFCLSID, REFIID, void**);
+  auto getClassObject =
+      reinterpret_cast<TGetClassObject>(reinterpret_cast<void*>(GetProcAddress(module, "DllGetClassObject")));
+  ASSERT_TRUE(getClassObject);
+  TComPtr<IClassFactory> factory;
+  ASSERT_EQ(getClassObject(CLSID_ODBCSQLAssembler, IID_IClassFactory, reinterpret_cast<void**>(factory.Put())), S_OK);
+  TComPtr<IAppPlugin> plugin;
+  ASSERT_EQ(factory->CreateInstance(nullptr, __uuidof(IAppPlugin), reinterpret_cast<void**>(plugin.Put())), S_OK);
+  SetErrorInfo(0, nullptr);
+  plugin->Connect(reinterpret_cast<IAppObject*>(static_cast<uintptr_t>(0x10)));
+  TComPtr<IErrorInfo> info;
+  ASSERT_EQ(GetErrorInfo(0, info.Put()), S_OK) << "the call left no error information";
+  TBStr description;
+  ASSERT_TRUE(info && SUCCEEDED(info->GetDescription(description.Put())));
+  EXPECT_EQ(std::wstring(description.Get()).rfind(L"Access violation", 0), 0u) << WideToUtf8(description.Get());
+  // The library still serves.
+  TComPtr<IAppPlugin> another;
+  EXPECT_EQ(factory->CreateInstance(nullptr, __uuidof(IAppPlugin), reinterpret_cast<void**>(another.Put())), S_OK);
+  another.Reset();
+  plugin.Reset();
+  factory.Reset();
+  FreeLibrary(module);
+}

@@ -126,10 +126,10 @@ void TProcCallContext::AddParam(const std::wstring& name, const VARIANT& value, 
 void TProcCallContext::SetResult(const VARIANT& value) { Params->SetValue(0, value); }
 
 void TProcCallContexts::AddContext(const TProcDef* def, TProcCallContext* context) {
-  Add(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(def)), context);
+  Add(def->GetSerial(), context);
 }
 
 bool TProcCallContexts::FindContext(const TProcDef* def, TProcCallContext*& context) const {
-  return FindObject(*this, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(def)), context, UnitPath, 470);
+  return FindObject(*this, def->GetSerial(), context, UnitPath, 470);
 }
 

@@ -18,9 +18,8 @@ uint32_t DebuggeeAddress(const void* pointer) {
 
 }  // namespace
 
-TDebuggingThread::TDebuggingThread() : FPausedDefs(std::make_unique<TProcDefs>(false)) {
-  FreeOnTerminate = true;
-}
+// The debugger owns the thread object (it frees it once it has seen the thread end).
+TDebuggingThread::TDebuggingThread() : FPausedDefs(std::make_unique<TProcDefs>(false)) {}
 
 TDebuggingThread::~TDebuggingThread() {
   FThreadBreakpoints.Clear();
@@ -35,7 +34,8 @@ bool TDebuggingThread::GetPaused() {
 
 void TDebuggingThread::SetPaused(bool value) {
   TWriteLock lock(*GetDebugRWSync());
-  if (value == FPaused) return;
+  // Looked at after the wait: the trace may have ended meanwhile.
+  if (FTraceOver || value == FPaused) return;
   if (value) {
     FPausedDefs->Clear();
     TProcDefsEnumerator e(GetLoadedProcDefs(), UnitPath, 340);
@@ -56,6 +56,12 @@ void TDebuggingThread::SetPaused(bool value) {
     FPausedDefs->Clear();
   }
   FPaused = value;
+}
+
+void TDebuggingThread::EndPause() {
+  TWriteLock lock(*GetDebugRWSync());
+  SetPaused(false);
+  FTraceOver = true;
 }
 
 bool TDebuggingThread::FindModuleByName(const std::wstring& name, TDebuggeeModuleInfo& module) {

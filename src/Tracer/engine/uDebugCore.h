@@ -139,6 +139,7 @@ public:
   ~TDebuggingThread() override;
 
   bool GetPaused();
+  // From the main thread; nothing once the trace is over (the pause it ended with is undone).
   void SetPaused(bool value);
   virtual bool KillOnExit() = 0;
 
@@ -226,7 +227,11 @@ private:
   void DrainQueuedEvents();
   HANDLE ThreadHandle(DWORD threadId);
 
+  // The last step of a trace: the definitions a pause switched off are on again, and later
+  // pauses change nothing.
+  void EndPause();
   bool FPaused = false;
+  bool FTraceOver = false;  // under the write lock, like FPaused
   std::unique_ptr<TProcDefs> FPausedDefs;
   TDgnHandle FImageFileHandle;
   TThreadBreakpoints FThreadBreakpoints;
@@ -278,11 +283,12 @@ public:
   void SetPaused(bool value);
   void Attach(DWORD processId);
   void Run(const std::wstring& commandLine);
-  // Terminates the trace and pumps messages until it is over.
+  // Terminates the trace and waits (MainThreadWait) until its thread has ended.
   void Stop();
-  // Pumps messages until the last debugging thread has ended (it may still be detaching
-  // after GetActive went false).
+  // Waits (MainThreadWait) until the last debugging thread has ended (it may still be
+  // detaching after GetActive went false), then frees it.
   void WaitForThreadEnd();
+  ~TDebugger() override;
 
   // Set and cleared by the debugging thread through the main thread.
   void SetThread(TDebuggingThread* thread) { FThread = thread; }
@@ -293,10 +299,12 @@ public:
   using TFactory = TServiceFactory<TDebugger, TSimpleObjectFactory>;
 
 private:
-  void Start(TDebuggingThread* thread);
+  void Start(std::shared_ptr<TDebuggingThread> thread);
   // Written through the main thread only, but read by the debugging thread too.
   std::atomic<TDebuggingThread*> FThread{nullptr};
-  TDgnHandle FLastThread;  // a duplicate of the last debugging thread's handle
+  // The last debugging thread, owned here until its end has been seen: a wait of the main
+  // thread (a pause waiting for the lock) may outlast the trace, and holds it as well.
+  std::shared_ptr<TDebuggingThread> FLastThread;
 };
 
 TDebugger* GetDebugger();

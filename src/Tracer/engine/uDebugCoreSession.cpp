@@ -7,6 +7,7 @@
 
 #include "Tracer/engine/uCallHandlers.h"
 #include "Tracer/engine/uEventQueue.h"
+#include "Tracer/foundation/uMainThreadWait.h"
 #include "Tracer/foundation/uMultiLanguage.h"
 #include "Tracer/foundation/uRaise.h"
 #include "Tracer/foundation/uWideStrUtils.h"
@@ -18,8 +19,6 @@ const wchar_t* const UnitPath = L"src/Tracer/uDebugCore";
 
 // How long detaching waits for each event that was queued before the threads stopped.
 constexpr DWORD QueuedEventWaitMs = 50;
-// How often Stop looks whether the trace is over, between the messages it processes.
-constexpr DWORD StopPollMs = 50;
 
 // Clean-up steps in reverse order, also when a step raised; the first exception wins.
 class TCleanup {
@@ -79,8 +78,9 @@ void TDebuggingThread::DoExecute() {
     FContexts.clear();
     GetLoadedProcDefs()->Reset();
   });
+  // Also when the loop failed: a pause must not outlive the trace with its definitions off.
+  TCleanup endPause([this] { EndPause(); });
   DebugLoop();
-  SetPaused(false);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -183,12 +183,13 @@ void TRunThread::DoExecute() {
 // The debugger
 
 bool TDebugger::GetPaused() {
-  TDebuggingThread* thread = FThread;
-  return thread != nullptr && thread->GetPaused();
+  std::shared_ptr<TDebuggingThread> thread = FLastThread;  // alive through the lock's wait
+  return thread != nullptr && FThread.load() == thread.get() && thread->GetPaused();
 }
 
 void TDebugger::SetPaused(bool value) {
-  if (TDebuggingThread* thread = FThread) thread->SetPaused(value);
+  std::shared_ptr<TDebuggingThread> thread = FLastThread;  // alive through the lock's wait
+  if (thread != nullptr && FThread.load() == thread.get()) thread->SetPaused(value);
 }
 
 std::wstring TDebugger::DebuggeeFileName() const {
@@ -198,16 +199,25 @@ std::wstring TDebugger::DebuggeeFileName() const {
 }
 
 void TDebugger::WaitForThreadEnd() {
-  HANDLE thread = FLastThread.Get();
-  while (thread != nullptr &&
-         MsgWaitForMultipleObjects(1, &thread, FALSE, INFINITE, QS_ALLINPUT) != WAIT_OBJECT_0)
-    ProcessMessages();
-  FLastThread.Reset();
+  std::shared_ptr<TDebuggingThread> thread = FLastThread;
+  if (thread == nullptr) return;
+  WaitOnMainThread(thread->Handle(), INFINITE);
+  // Seen to end: freed, unless a nested wait still holds it (it goes with that one).
+  if (FLastThread == thread) FLastThread.reset();
 }
 
-void TDebugger::Start(TDebuggingThread* thread) {
-  DuplicateHandle(GetCurrentProcess(), thread->Handle(), GetCurrentProcess(), FLastThread.Put(), SYNCHRONIZE,
-                  FALSE, 0);
+TDebugger::~TDebugger() {
+  if (FLastThread == nullptr) return;
+  FLastThread->Terminate();
+  try {
+    WaitForThreadEnd();
+  } catch (...) {
+    // Shutdown goes on: the thread object's own destructor waits for its end.
+  }
+}
+
+void TDebugger::Start(std::shared_ptr<TDebuggingThread> thread) {
+  FLastThread = thread;
   thread->Start();
 }
 
@@ -215,23 +225,21 @@ void TDebugger::Attach(DWORD processId) {
   CW_ASSERT(FThread == nullptr, UnitPath, 903);
   // The previous trace's process object must be gone before a new one installs its memory.
   WaitForThreadEnd();
-  Start(new TAttachThread(processId));
+  Start(std::make_shared<TAttachThread>(processId));
 }
 
 void TDebugger::Run(const std::wstring& commandLine) {
   CW_ASSERT(FThread == nullptr, UnitPath, 909);
   WaitForThreadEnd();
-  Start(new TRunThread(commandLine));
+  Start(std::make_shared<TRunThread>(commandLine));
 }
 
 void TDebugger::Stop() {
   CW_ASSERT(GetCurrentThreadId() == DgnMainThreadID(), UnitPath, 915);
   CW_ASSERT(FThread != nullptr, UnitPath, 916);
   FThread.load()->Terminate();
-  while (FThread != nullptr) {
-    MsgWaitForMultipleObjects(0, nullptr, FALSE, StopPollMs, QS_ALLINPUT);
-    ProcessMessages();
-  }
+  // The thread clears FThread through the main thread before it ends.
+  WaitForThreadEnd();
 }
 
 TDebugger* GetDebugger() {

@@ -187,6 +187,8 @@ public:
   void SetHandler(const std::wstring& URL);
   IBreakpointResolver* GetResolver() const { return FResolver.Get(); }
   TParamDefs& GetParams() { return FParams; }
+  // Unique in the run (NextDefinitionSerial): the key of the definition's share of a call.
+  uint32_t GetSerial() const { return FSerial; }
 
   TProcDefBinding GetBinding() const { return FBinding; }
   TTraceBreakpoint* GetBreakpoint() const { return FBreakpoint; }
@@ -210,6 +212,7 @@ public:
 
 private:
   friend class TLoadedProcDefs;
+  const uint32_t FSerial = NextDefinitionSerial();
   TParamDefs FParams;
   std::wstring FTitle;
   std::wstring FURL;

@@ -1,6 +1,7 @@
 #include "Tracer/engine/uSymbolFiles.h"
 
 #include <atomic>
+#include <functional>
 #include <vector>
 
 #include "Tracer/engine/uProcDefs.h"
@@ -59,17 +60,7 @@ void TSymbolFilePluginLoader::LoadFromNode(IXMLDOMNode* Node) {
   ExpectPropertyNode(Node, SPlugin);
   TOleVariant value;
   ReadPropertyValue(Node, VT_BSTR, value);
-  const std::wstring classId = value.AsBSTRText();
-  TSymbolFilePluginHost* host = GetSymbolFilePluginHost();
-  if (host == nullptr) throw Exception(L"Error loading plugin " + classId + L"\r\nNo plug-in host");
-  TComPtr<IAppPlugin> plugin;
-  host->LoadPlugin(classId, plugin);
-  try {
-    FFile->GetPlugins()->Add(plugin.Get());
-  } catch (...) {
-    host->UnloadPlugin(plugin.Get());
-    throw;
-  }
+  FFile->AddPendingPlugin(value.AsBSTRText());
 }
 
 void TSymbolFileProcLoader::LoadFromNode(IXMLDOMNode* Node) {
@@ -159,31 +150,86 @@ std::wstring TSymbolFile::GetLocalFileName() const {
   return GetUserDataFolder() + L"\\" + name;
 }
 
+void TSymbolFile::AddPendingPlugin(const std::wstring& ClassId) { FPendingPlugins.push_back({ClassId, FReading}); }
+
 void TSymbolFile::Load() {
+  if (FBusy) {
+    FRequest = 1;
+    return;
+  }
   CW_ASSERT(FProcs == nullptr, UnitPath, __LINE__);
   CW_ASSERT(FPlugins == nullptr, UnitPath, __LINE__);
-  // The debugging thread reads the loaded set: it sees the file whole or not at all.
-  TWriteLock lock(*GetDebugRWSync());
-  TSymbolFile* const previous = FOwner->FLoadingFile;
-  FOwner->FLoadingFile = this;
+  WhileBusy([this] { DoLoad(); });
+}
+
+void TSymbolFile::Unload(bool SaveLocalCopy) {
+  if (FBusy) {
+    FRequest = SaveLocalCopy ? 3 : 2;
+    return;
+  }
+  if (FProcs == nullptr) return;
+  WhileBusy([this, SaveLocalCopy] { DoUnload(SaveLocalCopy); });
+}
+
+void TSymbolFile::WhileBusy(const std::function<void()>& Step) {
+  FBusy = true;
   try {
-    FProcs = std::make_unique<TProcDefs>(true);
-    FPlugins = std::make_unique<TFilePlugins>();
-    TXMLFiler filer(SSymbolsRoot);
-    TSymbolFilePluginLoader pluginLoader(this);
-    TSymbolFileProcLoader procLoader(this);
-    filer.RegisterObject(FOwner->GetConflictLoader(), SConflict);
-    filer.RegisterObject(&pluginLoader, SPlugin);
-    filer.RegisterObject(&procLoader, SProc);
-    filer.LoadFromFile(FFileName);
-    const std::wstring local = GetLocalFileName();
-    if (!local.empty() && WideFileExists(local)) {
-      procLoader.UpdateOnly = true;
-      filer.LoadFromFile(local);
-    }
+    Step();
   } catch (...) {
-    FOwner->FLoadingFile = previous;
-    Unload(false);
+    FBusy = false;
+    FRequest = 0;
+    throw;
+  }
+  FBusy = false;
+  FinishRequests();
+}
+
+void TSymbolFile::FinishRequests() {
+  const int request = FRequest;
+  FRequest = 0;
+  if (request == 1 && !IsLoaded()) Load();
+  if (request >= 2 && IsLoaded()) Unload(request == 3);
+}
+
+void TSymbolFile::DoLoad() {
+  try {
+    {
+      // The debugging thread reads the loaded set: it sees the file whole or not at all.
+      TWriteLock lock(*GetDebugRWSync());
+      if (FProcs != nullptr) return;  // looked at after the wait
+      struct TLoadingMark {
+        TSymbolFiles* Owner;
+        TSymbolFile* Previous;
+        ~TLoadingMark() { Owner->FLoadingFile = Previous; }
+      } mark{FOwner, FOwner->FLoadingFile};
+      FOwner->FLoadingFile = this;
+      FPendingPlugins.clear();
+      try {
+        FProcs = std::make_unique<TProcDefs>(true);
+        FPlugins = std::make_unique<TFilePlugins>();
+        TXMLFiler filer(SSymbolsRoot);
+        TSymbolFilePluginLoader pluginLoader(this);
+        TSymbolFileProcLoader procLoader(this);
+        filer.RegisterObject(FOwner->GetConflictLoader(), SConflict);
+        filer.RegisterObject(&pluginLoader, SPlugin);
+        filer.RegisterObject(&procLoader, SProc);
+        FReading = FFileName;
+        filer.LoadFromFile(FFileName);
+        const std::wstring local = GetLocalFileName();
+        if (!local.empty() && WideFileExists(local)) {
+          procLoader.UpdateOnly = true;
+          FReading = local;
+          filer.LoadFromFile(local);
+        }
+      } catch (...) {
+        DoUnload(false);  // still under the lock
+        throw;
+      }
+    }
+    LoadPendingPlugins();
+  } catch (...) {
+    FPendingPlugins.clear();
+    DoUnload(false);
     try {
       throw;
     } catch (Exception& e) {
@@ -191,16 +237,42 @@ void TSymbolFile::Load() {
       throw;
     }
   }
-  FOwner->FLoadingFile = previous;
 }
 
-void TSymbolFile::Unload(bool SaveLocalCopy) {
-  if (FProcs == nullptr) return;
+void TSymbolFile::LoadPendingPlugins() {
+  const std::vector<TPendingPlugin> pending = std::move(FPendingPlugins);
+  FPendingPlugins.clear();
+  // As the filer does for entries: every plug-in is tried, the failures are raised together.
+  std::wstring readFrom, failures;
+  for (const TPendingPlugin& p : pending) {
+    try {
+      TSymbolFilePluginHost* host = GetSymbolFilePluginHost();
+      if (host == nullptr) throw Exception(L"Error loading plugin " + p.ClassId + L"\r\nNo plug-in host");
+      TComPtr<IAppPlugin> plugin;
+      host->LoadPlugin(p.ClassId, plugin);
+      try {
+        FPlugins->Add(plugin.Get());
+      } catch (...) {
+        host->UnloadPlugin(plugin.Get());
+        throw;
+      }
+    } catch (const Exception& e) {
+      if (failures.empty()) readFrom = p.ReadFrom;
+      failures += L"\r\n" + e.Message();
+    }
+  }
+  if (!failures.empty()) throw EFilerException(L"Error loading " + readFrom + failures);
+}
+
+void TSymbolFile::DoUnload(bool SaveLocalCopy) {
   std::unique_ptr<TFilePlugins> plugins;
   {
     TWriteLock lock(*GetDebugRWSync());
-    if (SaveLocalCopy && FProcs->GetCount() > 0) SaveLocal();
-    FProcs.reset();
+    // Looked at after the wait: the file may have gone meanwhile.
+    if (FProcs != nullptr) {
+      if (SaveLocalCopy && FProcs->GetCount() > 0) SaveLocal();
+      FProcs.reset();
+    }
     plugins = std::move(FPlugins);
   }
   // Plug-in code runs outside the lock.

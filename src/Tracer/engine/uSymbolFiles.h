@@ -6,8 +6,10 @@
 #include <windows.h>
 #include <msxml2.h>
 
+#include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "Tracer/com/CalderwispTlb.h"
 #include "Tracer/com/uInterfaceList.h"
@@ -98,14 +100,21 @@ public:
   TSymbolFile(const TSymbolFile&) = delete;
   TSymbolFile& operator=(const TSymbolFile&) = delete;
 
-  // The main file, then its override copy. On any failure the file stays unloaded (its
-  // plug-ins released) and the error reads "Error loading symbols from \"<path>", then the
-  // filer's "Error loading <file read>" and one line per failure.
+  // The main file, then its override copy, under the engine's write lock; then, with the lock
+  // let go, the plug-ins the file names (their creation and Connect are foreign code that
+  // must not stall the trace). On any failure the file stays unloaded (its plug-ins released)
+  // and the error reads "Error loading symbols from \"<path>", then "Error loading <file
+  // read>" and one line per failure.
   void Load();
   // Writes the override copy first when SaveLocal and there is a function; then frees the
   // functions and releases the plug-ins. Nothing when not loaded.
+  // Both wait for the engine's lock; a Load or Unload asked for meanwhile (from a message the
+  // wait let through) does not run inside the first: it is remembered, and the last one asked
+  // for is carried out when the first is over.
   void Unload(bool SaveLocal);
   bool IsLoaded() const { return FProcs != nullptr; }
+  // A Load or Unload is under way.
+  bool IsBusy() const { return FBusy; }
 
   // The file name without folder and extension.
   std::wstring GetName() const;
@@ -118,13 +127,32 @@ public:
   TProcDefs* GetProcs() const { return FProcs.get(); }
   TFilePlugins* GetPlugins() const { return FPlugins.get(); }
 
+  // A "plugin" entry read: its plug-in is loaded once the lock is let go.
+  void AddPendingPlugin(const std::wstring& ClassId);
+
 private:
+  friend class TSymbolFilePluginLoader;
   void SaveLocal();
+  void DoLoad();
+  void DoUnload(bool SaveLocal);
+  void LoadPendingPlugins();
+  // Runs Step marked busy, then carries out a request that came in meanwhile.
+  void WhileBusy(const std::function<void()>& Step);
+  void FinishRequests();
 
   TSymbolFiles* FOwner;
   std::wstring FFileName;
   std::unique_ptr<TProcDefs> FProcs;
   std::unique_ptr<TFilePlugins> FPlugins;
+  struct TPendingPlugin {
+    std::wstring ClassId;
+    std::wstring ReadFrom;  // the file whose entry named it
+  };
+  std::vector<TPendingPlugin> FPendingPlugins;
+  std::wstring FReading;  // the file the filer reads
+  bool FBusy = false;
+  // What was asked for while busy: 0 nothing, 1 load, 2 unload (3 unload with saving).
+  int FRequest = 0;
 };
 
 // Every symbol file of one folder, keyed by full path (owning); found once, never rescanned.

@@ -1,5 +1,7 @@
 #include "Tracer/engine/uSystemObjects.h"
 
+#include <atomic>
+
 #include <oleauto.h>
 
 #include "Tracer/engine/uProcDefs.h"
@@ -12,7 +14,7 @@ namespace {
 
 const wchar_t* const SUnit = L"src/Tracer/uSystemObjects";
 
-uint32_t DefKey(const TParamDef* Def) { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(Def)); }
+uint32_t DefKey(const TParamDef* Def) { return Def->GetSerial(); }
 
 // Name of a variant type as "VT_BYREF|VT_I4".
 std::wstring VarTypeName(VARTYPE vt) {
@@ -52,6 +54,11 @@ int32_t ClampLength(int32_t n) { return n > MaxDebuggeeReadLength - 1 ? MaxDebug
 
 }  // namespace
 
+uint32_t NextDefinitionSerial() {
+  static std::atomic<uint32_t> last{0};
+  return ++last;
+}
+
 // ---- TParamAddresses ----
 
 void TParamAddresses::AddAddress(const TParamDef* Def, uint32_t Address) {
@@ -60,7 +67,7 @@ void TParamAddresses::AddAddress(const TParamDef* Def, uint32_t Address) {
 
 void TParamAddresses::AddError(const TParamDef* Def, const std::wstring& Message) {
   AddAddress(Def, 0);
-  FErrors[Def] = Message;
+  FErrors[DefKey(Def)] = Message;
 }
 
 void TParamAddresses::AddParamAddress(const TParamDef* Def, uint32_t Address, int32_t Indirections) {
@@ -85,7 +92,7 @@ bool TParamAddresses::FindAddress(const TParamDef* Def, uint32_t& Address) const
 }
 
 bool TParamAddresses::FindError(const TParamDef* Def, std::wstring& Message) const {
-  auto it = FErrors.find(Def);
+  auto it = FErrors.find(DefKey(Def));
   if (it == FErrors.end()) return false;
   Message = it->second;
   return true;

@@ -39,7 +39,7 @@ public:
   bool FindError(const TParamDef* Def, std::wstring& Message) const;
 
 private:
-  std::map<const TParamDef*, std::wstring> FErrors;
+  std::map<uint32_t, std::wstring> FErrors;  // by the definition's serial
 };
 
 // The value of one parameter in one call. Never raises: a read that fails gives the
@@ -95,6 +95,10 @@ const TProcDefClass* ProcDefClass() {
 
 // ---- parameter definitions ----
 
+// A number no other definition (procedure or parameter) made in this run has: what a call's
+// context keys on, since a new definition may get the address of one that is gone.
+uint32_t NextDefinitionSerial();
+
 class TParamDef : public TUnknownObject, public IXMLNodeLoader {
 public:
   TParamDef(TProcDef* Owner, const std::wstring& Name);
@@ -113,8 +117,10 @@ public:
   bool GetVisible() const { return FVisible; }
   bool GetOut() const { return FOut; }
   TProcDef* GetOwner() const { return FOwner; }
+  uint32_t GetSerial() const { return FSerial; }
 
 protected:
+  const uint32_t FSerial = NextDefinitionSerial();
   std::wstring FName;
   uint32_t FOffset = 0;
   int32_t FIndirectionCount = 0;

@@ -2,6 +2,13 @@
 
 #include <objbase.h>
 
+#include "Tracer/foundation/uMainThreadWait.h"
+
+TAppThread::TAppThread() : TDgnDebugThread(true, std::wstring()) {
+  // Whoever waits for this thread from the main thread keeps its synchronised calls going.
+  InstallMainThreadWait();
+}
+
 void TAppThread::Execute() {
   // The thread's entry: an exception is reported in the main thread, never passed on.
   DgnThreadEntryGuard([this] {

@@ -6,7 +6,7 @@
 class TAppThread : public TDgnDebugThread {
 public:
   // Created suspended, without a name; started with Start.
-  TAppThread() : TDgnDebugThread(true, std::wstring()) {}
+  TAppThread();
 
 protected:
   void Execute() final;
@@ -15,5 +15,6 @@ protected:
 };
 
 // Dispatches the calling thread's pending window messages (and so synchronised calls); a
-// WM_QUIT among them is posted again for the program's own loop and ends the pass.
+// WM_QUIT among them is posted again for the program's own loop and ends the pass. Not a wait:
+// waits go through MainThreadWait (uMainThreadWait).
 void ProcessMessages();

@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "Tracer/foundation/uAppThread.h"
+#include "Tracer/foundation/uMainThreadWait.h"
 #include "Tracer/foundation/uRaise.h"
 #include "Tracer/foundation/uUtils.h"
 #include "lib/dgn/windows/DgnHandle.h"
@@ -87,8 +87,11 @@ TProcess* TProcesses::GetItem(int index) const {
 }
 
 // While a thread waits here the guard is released; each wake re-checks its condition.
-TMultiReadExclusiveWriteSync::TMultiReadExclusiveWriteSync() = default;
-TMultiReadExclusiveWriteSync::~TMultiReadExclusiveWriteSync() = default;
+TMultiReadExclusiveWriteSync::TMultiReadExclusiveWriteSync() : FMainWake(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
+  Win32CheckApi(FMainWake != nullptr, "CreateEventW");
+}
+
+TMultiReadExclusiveWriteSync::~TMultiReadExclusiveWriteSync() { CloseHandle(FMainWake); }
 
 TMultiReadExclusiveWriteSync::TReader* TMultiReadExclusiveWriteSync::FindReader(DWORD threadId) {
   for (TReader& r : FReaders)
@@ -96,27 +99,30 @@ TMultiReadExclusiveWriteSync::TReader* TMultiReadExclusiveWriteSync::FindReader(
   return nullptr;
 }
 
-namespace {
-// How often a main thread that waits for the lock looks at its messages.
-constexpr DWORD MainThreadPumpMs = 5;
-}  // namespace
+void TMultiReadExclusiveWriteSync::WakeWaiters() {
+  WakeAllConditionVariable(&FChanged);
+  if (FMainWaiters > 0) SetEvent(FMainWake);
+}
 
 void TMultiReadExclusiveWriteSync::WaitForChange(DWORD self) {
   if (self != DgnMainThreadID()) {
     SleepConditionVariableSRW(&FChanged, &FLock, INFINITE, 0);
     return;
   }
-  // The main thread goes on pumping: the holder may be a debugging thread waiting for a call it
-  // sent to the main thread, and the window must not freeze behind a slow script handler.
-  if (SleepConditionVariableSRW(&FChanged, &FLock, MainThreadPumpMs, 0)) return;
+  // The main thread keeps its synchronised calls going: the holder may be a debugging thread
+  // waiting for a call it sent to the main thread.
+  ++FMainWaiters;
+  ResetEvent(FMainWake);
   ReleaseSRWLockExclusive(&FLock);
-  try {
-    ProcessMessages();
-  } catch (...) {
-    AcquireSRWLockExclusive(&FLock);
-    throw;
-  }
-  AcquireSRWLockExclusive(&FLock);
+  struct TRelock {
+    TMultiReadExclusiveWriteSync& S;
+    ~TRelock() {
+      AcquireSRWLockExclusive(&S.FLock);
+      // A wait of the main thread further out (this one ran inside it) looks again too.
+      if (--S.FMainWaiters > 0) SetEvent(S.FMainWake);
+    }
+  } relock{*this};
+  WaitOnMainThread(FMainWake, INFINITE);
 }
 
 bool TMultiReadExclusiveWriteSync::IsWaitingWriter(DWORD threadId) const {
@@ -133,7 +139,12 @@ void TMultiReadExclusiveWriteSync::BeginRead() {
     FReaders.push_back({self, 1});
   } else {
     // A read from inside a pumped wait for the write lock does not queue behind that very wait.
-    while (FWriter != 0 || (FWaitingWriters > 0 && !IsWaitingWriter(self))) WaitForChange(self);
+    try {
+      while (FWriter != 0 || (FWaitingWriters > 0 && !IsWaitingWriter(self))) WaitForChange(self);
+    } catch (...) {
+      ReleaseSRWLockExclusive(&FLock);
+      throw;
+    }
     FReaders.push_back({self, 1});
     ++FActiveReaders;
   }
@@ -154,7 +165,7 @@ void TMultiReadExclusiveWriteSync::EndRead() {
     if (FWriter != self) {
       --FActiveReaders;
       // A waiting writer may be the last reader itself, so wake on every leave.
-      if (FWaitingWriters > 0) WakeAllConditionVariable(&FChanged);
+      if (FWaitingWriters > 0) WakeWaiters();
     }
   }
   ReleaseSRWLockExclusive(&FLock);
@@ -184,7 +195,7 @@ void TMultiReadExclusiveWriteSync::BeginWrite() {
     --FWaitingWriters;
     FWaitingWriterIds.erase(std::find(FWaitingWriterIds.begin(), FWaitingWriterIds.end(), self));
     if (reading) --FUpgrading;
-    WakeAllConditionVariable(&FChanged);
+    WakeWaiters();
     ReleaseSRWLockExclusive(&FLock);
     throw;
   }
@@ -210,7 +221,7 @@ void TMultiReadExclusiveWriteSync::EndWrite() {
     FWriter = 0;
     // Reads taken inside the write stay: the thread goes on as a reader.
     if (FindReader(self) != nullptr) ++FActiveReaders;
-    WakeAllConditionVariable(&FChanged);
+    WakeWaiters();
   }
   ReleaseSRWLockExclusive(&FLock);
 }

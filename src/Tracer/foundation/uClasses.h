@@ -106,7 +106,7 @@ private:
 // lock again; a thread that holds a read lock gets it again even while a writer waits (new
 // readers wait behind a waiting writer, so writers are not starved); the only reader may
 // take the write lock. Every Begin is paired with an End on the same thread. The main thread
-// processes its messages while it waits (a message handled then may take the lock itself).
+// waits through MainThreadWait (a synchronised call handled then may take the lock itself).
 class TMultiReadExclusiveWriteSync : public TObject {
 public:
   TMultiReadExclusiveWriteSync();
@@ -125,11 +125,16 @@ private:
   };
   TReader* FindReader(DWORD threadId);
   bool IsWaitingWriter(DWORD threadId) const;
-  // One wait on FChanged with FLock held; the main thread's wait pumps its messages.
+  // One wait for a change with FLock held (released while waiting, held again after, also
+  // when the wait raises).
   void WaitForChange(DWORD self);
+  // After a change: every waiting thread looks again.
+  void WakeWaiters();
 
   SRWLOCK FLock = SRWLOCK_INIT;  // guards the fields below; never held while waiting
   CONDITION_VARIABLE FChanged = CONDITION_VARIABLE_INIT;
+  HANDLE FMainWake;               // the main thread waits on this event (and its messages)
+  int FMainWaiters = 0;           // main-thread waits in progress (nested ones included)
   std::vector<TReader> FReaders;  // read depth per thread
   int FActiveReaders = 0;         // reader threads other than the writer
   int FWaitingWriters = 0;

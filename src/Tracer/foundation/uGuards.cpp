@@ -5,7 +5,9 @@
 #include <string>
 
 #include "Tracer/foundation/uHolders.h"
+#include "Tracer/foundation/uMainThreadWait.h"
 #include "Tracer/foundation/uUtils.h"
+#include "lib/dgn/windows/DgnHookExcept.h"
 
 namespace {
 
@@ -78,6 +80,11 @@ namespace {
 std::atomic<TExceptionRoute> GApplicationRoute{nullptr};
 
 }  // namespace
+
+void PrepareProgramEntry() {
+  InstallOsExceptionConversion();
+  InstallMainThreadWait();
+}
 
 void ShowExceptionMessage() noexcept {
   try {

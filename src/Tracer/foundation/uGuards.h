@@ -106,6 +106,11 @@ R ExportGuard(R failedResult, F&& body) noexcept {
   }
 }
 
+// First thing in a program's main function: from here on a hardware fault in the program's own
+// code is an exception (so the guard below shows it), tracking on or not, and the main
+// thread's waits go through MainThreadWait.
+void PrepareProgramEntry();
+
 // The program's main function: no application handler exists before the main window nor after
 // it, so a failure is shown in a plain message box and the process ends with failedExitCode.
 template <class F>

@@ -58,6 +58,9 @@ void Run() {
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+  // A fault in our own code fails the step it happens in, from the first line on (not only
+  // once the main window's exception handler has turned tracking on).
+  PrepareProgramEntry();
   // The library's own initialisation of COM for the main thread comes first.
   CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
   const int exitCode = ProgramEntryGuard(1, [] {

@@ -12,6 +12,7 @@
 
 #include "AppTestSupport.h"
 #include "Tracer/app/fSelProcessDlg.h"
+#include "Tracer/app/uAppSettings.h"
 #include "Tracer/engine/uDebugCore.h"
 #include "Tracer/engine/uProcDefs.h"
 #include "Tracer/engine/uSymbolFiles.h"
@@ -440,6 +441,198 @@ TEST_F(MainWindowTest, AttachThroughThePickerTracesAndStopLeavesTheProgramRunnin
   EXPECT_EQ(WaitForSingleObject(process.Get(), ScaledMs(500)), static_cast<DWORD>(WAIT_TIMEOUT));
   TerminateProcess(process.Get(), 0);
   WaitForSingleObject(process.Get(), ScaledMs(5000));
+}
+
+// A symbol file of the test's own, listed in the program's registry while the test runs.
+TSymbolFile* AddSymbolFile(const std::wstring& path) {
+  TSymbolFiles* files = GetSymbolFiles();
+  TSymbolFile* file = nullptr;
+  if (!files->FindFile(path, file)) {
+    file = new TSymbolFile(files, path);
+    files->AddString(path, file);
+  }
+  return file;
+}
+
+std::string SymbolsXml(const std::wstring& procs) {
+  return WideToUtf8(L"<?xml version=\"1.0\"?>\r\n<propertyset name=\"calderwisp:symbols\">" + procs + L"</propertyset>\r\n");
+}
+
+std::wstring IntParam(const std::wstring& name, int offset) {
+  return L"<propertyset name=\"param\"><property name=\"Name\" value=\"" + name +
+         L"\"/><property name=\"Type\" value=\"int\"/><property name=\"Offset\" value=\"" + std::to_wstring(offset) +
+         L"\"/></propertyset>";
+}
+
+// Clicks the check box of a list view's row with posted mouse messages, as a click arrives.
+void ClickCheckBox(HWND list, int row) {
+  RECT bounds{LVIR_BOUNDS, 0, 0, 0};
+  SendMessageW(list, LVM_GETITEMRECT, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(&bounds));
+  LVHITTESTINFO hit{};
+  for (int x = bounds.left; x < bounds.left + 40; ++x) {
+    hit.pt = POINT{x, (bounds.top + bounds.bottom) / 2};
+    hit.flags = 0;
+    if (SendMessageW(list, LVM_SUBITEMHITTEST, 0, reinterpret_cast<LPARAM>(&hit)) == row &&
+        (hit.flags & LVHT_ONITEMSTATEICON))
+      break;
+  }
+  const LPARAM at = MAKELPARAM(hit.pt.x, hit.pt.y);
+  PostMessageW(list, WM_LBUTTONDOWN, MK_LBUTTON, at);
+  PostMessageW(list, WM_LBUTTONUP, 0, at);
+}
+
+// A call handler takes 2 s (it holds the engine's lock meanwhile) while the user clicks the
+// box of a symbol file five times: each click is carried out after the one before, none inside
+// another; the trace goes on and loses no call.
+TEST_F(MainWindowTest, FiveClicksOnASymbolFilesBoxDuringASlowHandlerEndAsTheLastClickSays) {
+  TTempDir dir;
+  WriteTextFile(dir.File(L"slow.js"),
+                "function Slow(params) { var end = new Date().getTime() + 2000; while (new Date().getTime() < end) {} }\r\n");
+  const std::wstring slowPath = dir.File(L"slowadd.xml"), lenPath = dir.File(L"strlen.xml");
+  WriteTextFile(slowPath, SymbolsXml(L"<propertyset name=\"proc\"><property name=\"URL\" value=\"export://DemoAdd@demolib.dll\"/>"
+                                     L"<property name=\"Result\" value=\"eax\"/><property name=\"Handler\" value=\"script://Slow@" +
+                                     dir.File(L"slow.js") + L"\"/>" + IntParam(L"a", 4) + IntParam(L"b", 8) +
+                                     L"</propertyset>"));
+  WriteTextFile(lenPath, SymbolsXml(L"<propertyset name=\"proc\"><property name=\"URL\" value=\"export://DemoStrLen@demolib.dll\"/>"
+                                    L"<property name=\"Result\" value=\"eax\"/></propertyset>"));
+  TSymbolFile* slow = AddSymbolFile(slowPath);
+  TSymbolFile* len = AddSymbolFile(lenPath);
+  TfrmMain& m = Open();
+  int lenRow = -1;
+  for (int i = 0; i < m.Layout().lvwSymbolFiles->ItemCount(); ++i) {
+    if (m.Layout().lvwSymbolFiles->ItemText(i) == L"slowadd") m.Layout().lvwSymbolFiles->SetChecked(i, true);
+    if (m.Layout().lvwSymbolFiles->ItemText(i) == L"strlen") {
+      lenRow = i;
+      m.Layout().lvwSymbolFiles->SetChecked(i, true);
+    }
+  }
+  ASSERT_TRUE(slow->IsLoaded() && len->IsLoaded());
+  m.Layout().pcl->SetActivePage(m.Layout().tshSymbols);
+  TCaughtExceptions caught;
+  m.RunProgram(DemoCommandLine(L"1000"));
+  ASSERT_TRUE(IdleUntil([&] { return LogHas(L"DemoAdd"); }, 30000));
+  // The next DemoAdd's handler runs now.
+  const HWND list = m.Layout().lvwSymbolFiles->Handle();
+  for (int i = 0; i < 5; ++i) ClickCheckBox(list, lenRow);
+  ASSERT_TRUE(IdleUntil([&] {
+    MSG msg;
+    return !PeekMessageW(&msg, list, WM_LBUTTONDOWN, WM_LBUTTONUP, PM_NOREMOVE) && !len->IsBusy();
+  }, 60000));
+  Idle();
+  EXPECT_TRUE(caught.Messages().empty()) << WideToUtf8(caught.Messages().empty() ? L"" : caught.Messages()[0]);
+  EXPECT_FALSE(len->IsLoaded()) << "five clicks from checked end unchecked";
+  EXPECT_FALSE(m.Layout().lvwSymbolFiles->Checked(lenRow));
+  EXPECT_TRUE(slow->IsLoaded());
+  // The trace goes on, and every DemoAdd call is in the log: each starts from the last result.
+  EXPECT_TRUE(GetDebugger()->GetActive());
+  const int rows = Rows();
+  ASSERT_TRUE(IdleUntil([&] { return Rows() >= rows + 2; }, 30000));
+  SaveWindowScreenshot(m.Handle(), L"MainWindowFiveClicks");
+  EXPECT_TRUE(BoundedWait("the stop", 30000, [&] { m.Layout().actTracerStop->Execute(); }));
+  Idle();
+  std::vector<std::pair<std::wstring, std::wstring>> adds;  // a, result
+  for (int i = 0; i < Rows(); ++i)
+    if (Cell(i, 1) == L"DemoAdd") {
+      const std::wstring params = Cell(i, 4);
+      const size_t a = params.find(L"a="), b = params.find(L" b=");
+      adds.emplace_back(params.substr(a + 2, b - a - 2), Cell(i, 3));
+    }
+  ASSERT_GE(adds.size(), 3u);
+  for (size_t i = 1; i < adds.size(); ++i) EXPECT_EQ(adds[i].first, adds[i - 1].second) << "a call was lost before row " << i;
+  Main.reset();  // frees the registry's files, ours among them
+  for (const wchar_t* name : {L"slowadd.xml", L"strlen.xml"}) DeleteFileW((GetUserDataFolder() + L"\\" + name).c_str());
+}
+
+// A symbol file naming a plug-in whose Connect takes 2 s, checked while a trace runs: the
+// trace's calls keep reaching the log meanwhile (the plug-in counts them).
+TEST_F(MainWindowTest, APluginConnectingFor2SecondsDoesNotStallARunningTrace) {
+  RegisterPlugFix();
+  auto setting = [](const std::wstring& name) {
+    TBStr key(name);
+    TOleVariant value;
+    GetAppSettings()->GetValue(key.Get(), value.Receive());
+    return value.IsEmpty() ? std::wstring(L"(none)") : value.AsBSTRText();
+  };
+  {
+    TBStr key(L"plugfix:connect");
+    ASSERT_EQ(S_OK, GetAppSettings()->SetValue(key.Get(), TOleVariant(std::wstring(L"slow"))));
+  }
+  TTempDir dir;
+  const std::wstring path = dir.File(L"slowplug.xml");
+  WriteTextFile(path, SymbolsXml(L"<property name=\"plugin\" value=\"" + std::wstring(PlugFixClass) + L"\"/>"));
+  TSymbolFile* plug = AddSymbolFile(path);
+  TfrmMain& m = Open();
+  LoadDemoSymbols();
+  TCaughtExceptions caught;
+  m.RunProgram(DemoCommandLine(L"1000"));
+  ASSERT_TRUE(IdleUntil([&] { return LogHas(L"DemoAdd"); }, 20000));
+  for (int i = 0; i < m.Layout().lvwSymbolFiles->ItemCount(); ++i)
+    if (m.Layout().lvwSymbolFiles->ItemText(i) == L"slowplug") m.Layout().lvwSymbolFiles->SetChecked(i, true);
+  EXPECT_TRUE(plug->IsLoaded());
+  EXPECT_TRUE(caught.Messages().empty()) << WideToUtf8(caught.Messages().empty() ? L"" : caught.Messages()[0]);
+  const std::wstring logged = setting(L"plugfix:logged");
+  EXPECT_GT(_wtoi(logged.c_str()), 0) << "calls logged during Connect: " << WideToUtf8(logged);
+  EXPECT_TRUE(BoundedWait("the stop", 20000, [&] { m.Layout().actTracerStop->Execute(); }));
+  Main.reset();
+  GetAppSettings()->Items().Clear();
+}
+
+// The pause, stop and close roads while the engine is busy: pause and resume pressed again
+// and again while the traced program ends; Stop while a 2 s call handler runs; closing the
+// window while a trace runs and a handler waits. Nothing fails or hangs, and the trace ends.
+TEST_F(MainWindowTest, PauseStopAndCloseWhileTheEngineIsBusyEndTheTraceCleanly) {
+  TfrmMain& m = Open();
+  LoadDemoSymbols();
+  TCaughtExceptions caught;
+  // Pause and resume while a short run ends.
+  m.RunProgram(DemoCommandLine(L"3"));
+  ASSERT_TRUE(IdleUntil([] { return GetDebugger()->GetActive(); }, 20000));
+  for (int i = 0; i < 200 && GetDebugger()->GetActive(); ++i) {
+    m.Layout().actTracerPause->Execute();
+    Idle();
+  }
+  ASSERT_TRUE(BoundedWait("the trace's end", 20000, [] { GetDebugger()->WaitForThreadEnd(); }));
+  ASSERT_TRUE(IdleUntil([] { return !GetDebugger()->GetActive(); }, 20000));
+  TSymbolFile* demo = DemoSymbolFile();
+  TProcDefsEnumerator e(demo->GetProcs(), L"test", 1);
+  while (e.MoveNext()) EXPECT_TRUE(e.GetCurrent()->GetActive()) << "a pause outlived its trace";
+
+  // Stop, then close, while a slow handler runs.
+  TTempDir dir;
+  WriteTextFile(dir.File(L"slow.js"),
+                "function Slow(params) { var end = new Date().getTime() + 2000; while (new Date().getTime() < end) {} }\r\n");
+  const std::wstring slowPath = dir.File(L"slowlen.xml");
+  WriteTextFile(slowPath, SymbolsXml(L"<propertyset name=\"proc\"><property name=\"URL\" value=\"export://DemoWideLen@demolib.dll\"/>"
+                                     L"<property name=\"Handler\" value=\"script://Slow@" + dir.File(L"slow.js") +
+                                     L"\"/></propertyset>"));
+  TSymbolFile* slow = AddSymbolFile(slowPath);
+  m.SymbolsPage().FillSymbolFiles();
+  for (int i = 0; i < m.Layout().lvwSymbolFiles->ItemCount(); ++i)
+    if (m.Layout().lvwSymbolFiles->ItemText(i) == L"demo") m.Layout().lvwSymbolFiles->SetChecked(i, false);
+  for (int i = 0; i < m.Layout().lvwSymbolFiles->ItemCount(); ++i)
+    if (m.Layout().lvwSymbolFiles->ItemText(i) == L"slowlen") m.Layout().lvwSymbolFiles->SetChecked(i, true);
+  ASSERT_TRUE(slow->IsLoaded());
+  for (bool close : {false, true}) {
+    GetTracerEventQueue()->Clear();
+    Idle();
+    m.RunProgram(DemoCommandLine(L"1000"));
+    ASSERT_TRUE(IdleUntil([&] { return LogHas(L"DemoWideLen"); }, 30000));
+    PumpFor(400);  // the next round's handler is under way
+    if (close) {
+      GAnswer = IDYES;
+      EXPECT_TRUE(BoundedWait("closing the window", 30000, [&] { m.Close(); }));
+      EXPECT_FALSE(m.Visible());
+    } else {
+      EXPECT_TRUE(BoundedWait("the stop", 30000, [&] { m.Layout().actTracerStop->Execute(); }));
+    }
+    EXPECT_FALSE(GetDebugger()->GetActive());
+    EXPECT_TRUE(BoundedWait("the trace's end", 20000, [] { GetDebugger()->WaitForThreadEnd(); }));
+  }
+  EXPECT_TRUE(caught.Messages().empty()) << WideToUtf8(caught.Messages().empty() ? L"" : caught.Messages()[0]);
+  MSG quit;
+  PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE);  // the closed main form's
+  Main.reset();
+  DeleteFileW((GetUserDataFolder() + L"\\slowlen.xml").c_str());
 }
 
 // A million events added straight to the queue: the idle pass takes the new row count, a scroll

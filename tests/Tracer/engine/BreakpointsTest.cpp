@@ -2,6 +2,8 @@
 // (our process stands in for the debuggee).
 #include <gtest/gtest.h>
 
+#include <new>
+
 #include "EngineTestSupport.h"
 #include "Tracer/engine/uBreakpoints.h"
 #include "Tracer/engine/uDebugCore.h"
@@ -95,4 +97,21 @@ TEST(Breakpoints, ACallContextStartsWithAHiddenResult) {
   VARIANT_BOOL visible = VARIANT_TRUE;
   result->get_Visible(&visible);
   EXPECT_EQ(visible, VARIANT_FALSE);
+}
+
+// A symbol file unloaded and loaded again while a call is outstanding: the new definition may
+// be made where the old one was, and must not take over the old one's share of the call.
+TEST(Breakpoints, ADefinitionMadeWhereAGoneOneWasFindsNoCallContextOfIt) {
+  TOwnProcess own;
+  alignas(TEAXProcDef) unsigned char place[sizeof(TEAXProcDef)];
+  auto* gone = new (place) TEAXProcDef(L"export://BpGone@bpgone.dll");
+  TProcCallContexts contexts;
+  contexts.AddContext(gone, new TProcCallContext(L"BpGone"));
+  TProcCallContext* found = nullptr;
+  EXPECT_TRUE(contexts.FindContext(gone, found));
+  gone->~TEAXProcDef();
+  auto* reloaded = new (place) TEAXProcDef(L"export://BpGone@bpgone.dll");
+  found = nullptr;
+  EXPECT_FALSE(contexts.FindContext(reloaded, found)) << "the new definition was matched to the old one's call";
+  reloaded->~TEAXProcDef();
 }

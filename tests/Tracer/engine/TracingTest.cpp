@@ -2,13 +2,16 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <map>
+#include <thread>
 
 #include "TraceHarness.h"
 #include "Tracer/engine/uDebugCore.h"
 #include "Tracer/engine/uEventQueue.h"
 #include "Tracer/engine/uSystemObjects.h"
 #include "Tracer/foundation/uWideStrUtils.h"
+#include "support/MessageWindow.h"
 
 namespace {
 
@@ -475,4 +478,69 @@ TEST(Tracing, SwitchingDefinitionsAndReadingTheLogWhileFourThreadsAreTracedLoses
   EXPECT_LE(h.CallsOf(L"Tick").size(), 1200u);
   // The switched-off definition left its function's first byte as it was.
   EXPECT_TRUE(h.HasRemark(WideToUtf8(WideFormat(L"Tick byte %02X", tickByte)))) << "no 0xCC may stay behind";
+}
+
+namespace {
+// A stop that comes in (a message handled) while a pause waits for the engine's lock.
+LRESULT CALLBACK StoppingProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message != WM_APP) return DefWindowProcW(window, message, wParam, lParam);
+  try {
+    GetDebugger()->Stop();
+    GetDebugger()->WaitForThreadEnd();
+  } catch (...) {
+  }
+  return 0;
+}
+}  // namespace
+
+TEST(Tracing, APauseWhoseWaitOutlastsTheTraceChangesNothing) {
+  TTestDefs defs;
+  TProcDef* add = defs.Add(Export(L"AddInts"), L"eax", {{L"int", L"a", 4}, {L"int", L"b", 8}});
+  TTraceHarness h;
+  const std::wstring prefix = h.Dir.File(L"hold");
+  h.StartRun(L"hold", prefix);
+  ASSERT_TRUE(h.PumpUntil([&] { return GetFileAttributesW((prefix + L"-held1").c_str()) != INVALID_FILE_ATTRIBUTES; }, 20000));
+  ASSERT_TRUE(h.PumpUntil([] { return GetDebugger()->GetActive(); }, 20000));
+  HWND window = MessageOnlyWindow(L"CwStopDuringPause", &StoppingProc);
+  ASSERT_NE(window, nullptr);
+  std::atomic<bool> holding{false};
+  std::thread reader([&] {
+    TReadLock lock(*GetDebugRWSync());  // a call handler of the debugging thread, still running
+    holding = true;
+    ScaledSleep(300);
+  });
+  ASSERT_TRUE(PollUntil([&] { return holding.load(); }, 5000, 1));
+  PostMessageW(window, WM_APP, 0, 0);
+  EXPECT_TRUE(BoundedWait("the pause", 20000, [] { GetDebugger()->SetPaused(true); }));
+  EXPECT_TRUE(JoinWithin(reader, 5000, "the reader"));
+  EXPECT_FALSE(GetDebugger()->GetActive());
+  EXPECT_FALSE(GetDebugger()->GetPaused());
+  EXPECT_TRUE(add->GetActive()) << "the pause switched the function off after its trace had ended";
+  DestroyWindow(window);
+}
+
+// A symbol file unloaded and loaded again while a call of its function is outstanding (Hold
+// blocks until released): the return is logged against the definition it began with or not at
+// all, never against the new one.
+TEST(Tracing, AReloadDuringAnOutstandingCallNeverLogsTheReturnAgainstTheNewDefinition) {
+  auto first = std::make_unique<TTestDefs>();
+  first->Add(Export(L"Hold"), L"eax", {{L"wstr*", L"held", 4}, {L"wstr*", L"release", 8}}, L"HoldFirst");
+  TTraceHarness h;
+  const std::wstring prefix = h.Dir.File(L"hold");
+  auto held = [&](int round) {
+    const std::wstring file = prefix + L"-held" + std::to_wstring(round);
+    return h.PumpUntil([&] { return GetFileAttributesW(file.c_str()) != INVALID_FILE_ATTRIBUTES; }, 20000);
+  };
+  h.StartRun(L"hold", prefix);
+  ASSERT_TRUE(held(1));
+  first->Items.clear();  // unloaded while Hold is under way (the trace goes on)
+  TTestDefs again;
+  again.Add(Export(L"Hold"), L"eax", {{L"wstr*", L"held", 4}, {L"wstr*", L"release", 8}}, L"HoldAgain");
+  WriteTextFile(prefix + L"-go1", "go");
+  ASSERT_TRUE(held(2));
+  WriteTextFile(prefix + L"-go2", "go");
+  ASSERT_TRUE(h.WaitForEnd(20000));
+  EXPECT_TRUE(h.CallsOf(L"HoldAgain").empty());
+  EXPECT_TRUE(h.Errors().empty());
+  EXPECT_TRUE(h.HasRemark("done"));
 }

@@ -17,6 +17,7 @@
 #include "Tracer/foundation/uConfig.h"
 #include "Tracer/foundation/uUtils.h"
 #include "Tracer/foundation/uWideStrUtils.h"
+#include "support/MessageWindow.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -396,6 +397,74 @@ TEST(SymbolFiles, LoadingWaitsForTheDebuggingThreadsReadLock) {
   EXPECT_TRUE(waitsForReader([&] { FileOf(files, path)->Unload(true); }));
 }
 
+// What a message handled while the first request waits for the lock asks for (a click on the
+// Symbols tab's box, a timer): true = Load, false = Unload.
+std::vector<bool> GAskedDuringWait;
+TSymbolFile* GAskedFile = nullptr;
+std::vector<std::wstring> GAskedErrors;
+
+LRESULT CALLBACK AskingProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message != WM_APP) return DefWindowProcW(window, message, wParam, lParam);
+  for (bool load : GAskedDuringWait) {
+    try {
+      if (load)
+        GAskedFile->Load();
+      else
+        GAskedFile->Unload(true);
+    } catch (const Exception& e) {
+      GAskedErrors.push_back(e.Message());
+    }
+  }
+  return 0;
+}
+
+TEST(SymbolFiles, RequestsMadeWhileALoadOrUnloadWaitsForTheLockEndAsTheLastOneAsked) {
+  SymbolFolder folder;
+  const std::wstring path = folder.Add(L"ask", Proc(L"export://SfAsk@sfask.dll"));
+  TSymbolFiles files(folder.Folder());
+  TSymbolFile* file = FileOf(files, path);
+  HWND window = MessageOnlyWindow(L"CwSymbolFileAsking", &AskingProc);
+  ASSERT_NE(window, nullptr);
+  struct TCase {
+    bool FirstLoads;
+    std::vector<bool> Asked;
+    bool EndsLoaded;
+  };
+  const TCase cases[] = {
+      {false, {true, false}, false},         // uncheck; check, uncheck
+      {false, {true}, true},                 // uncheck; check
+      {true, {false, true, false}, false},   // check; uncheck, check, uncheck
+      {true, {false, true}, true},           // check; uncheck, check
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(testing::Message() << "first " << (c.FirstLoads ? "Load" : "Unload") << ", then " << c.Asked.size());
+    if (c.FirstLoads == file->IsLoaded()) {
+      if (file->IsLoaded()) file->Unload(false); else file->Load();
+    }
+    GAskedFile = file;
+    GAskedDuringWait = c.Asked;
+    GAskedErrors.clear();
+    std::atomic<bool> holding{false};
+    std::thread reader([&] {
+      TReadLock lock(*GetDebugRWSync());  // a slow call handler of the debugging thread
+      holding = true;
+      ScaledSleep(300);
+    });
+    ASSERT_TRUE(PollUntil([&] { return holding.load(); }, 5000, 1));
+    PostMessageW(window, WM_APP, 0, 0);
+    if (c.FirstLoads) file->Load(); else file->Unload(true);
+    EXPECT_TRUE(JoinWithin(reader, 5000, "the reader"));
+    EXPECT_TRUE(GAskedErrors.empty()) << WideToUtf8(GAskedErrors.empty() ? L"" : GAskedErrors[0]);
+    EXPECT_EQ(c.EndsLoaded, file->IsLoaded());
+    EXPECT_EQ(c.EndsLoaded, FindProc(file, L"export://SfAsk@sfask.dll") != nullptr);
+    TProcDef* inSet = nullptr;
+    EXPECT_EQ(c.EndsLoaded, GetLoadedProcDefs()->Find(L"export://SfAsk@sfask.dll", inSet));
+  }
+  GAskedDuringWait.clear();
+  if (file->IsLoaded()) file->Unload(false);
+  DestroyWindow(window);
+}
+
 // --- Plug-ins, through a host of the test's own ---------------------------------------------
 
 class TTestPlugin : public TInterfacedObject, public IAppPlugin {
@@ -420,6 +489,7 @@ public:
   TTestHost() { FPrevious = SetSymbolFilePluginHost(this); }
   ~TTestHost() { SetSymbolFilePluginHost(FPrevious); }
   void LoadPlugin(const std::wstring& id, TComPtr<IAppPlugin>& plugin) override {
+    if (OnLoad) OnLoad();
     if (id.rfind(L"good-", 0) != 0) throw Exception(L"Error loading plugin " + id + L"\r\nrefused");
     Log.push_back(L"load " + id);
     plugin = TComPtr<IAppPlugin>(new TTestPlugin(Log, id));
@@ -435,6 +505,7 @@ public:
   }
   std::vector<std::wstring> Log;
   std::vector<TComPtr<IAppPlugin>> Held;
+  std::function<void()> OnLoad;  // runs where the plug-in would be created and connected
 
 private:
   TSymbolFilePluginHost* FPrevious;
@@ -454,6 +525,24 @@ TEST(SymbolFilePlugins, PluginsLoadInDocumentOrderAndGoInReverse) {
   const std::vector<std::wstring> expected = {L"load good-1", L"load good-2", L"unload", L"free good-2",
                                               L"unload", L"free good-1"};
   EXPECT_EQ(expected, host.Log);
+}
+
+// Creating and connecting a plug-in is foreign code: the debugging thread must not wait for it.
+TEST(SymbolFilePlugins, APluginIsMadeAndConnectedWithoutTheEnginesLock) {
+  TTestHost host;
+  std::vector<bool> readerGotIn;
+  host.OnLoad = [&] {
+    std::thread reader([] { TReadLock lock(*GetDebugRWSync()); });
+    readerGotIn.push_back(JoinWithin(reader, 2000, "a reader of the engine's lock"));
+  };
+  SymbolFolder folder;
+  const std::wstring path = folder.Add(L"pll", Plugin(L"good-1") + Proc(L"export://SfPll@sfpll.dll"));
+  TSymbolFiles files(folder.Folder());
+  TSymbolFile* file = FileOf(files, path);
+  file->Load();
+  EXPECT_TRUE(file->IsLoaded());
+  EXPECT_EQ(std::vector<bool>{true}, readerGotIn);
+  file->Unload(false);
 }
 
 TEST(SymbolFilePlugins, AFailingPluginUnloadsTheFileAndReleasesThoseLoadedBefore) {

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include "Tracer/foundation/uAppThread.h"
+#include "support/MessageWindow.h"
 
 namespace {
 
@@ -20,12 +21,7 @@ LRESULT CALLBACK CountingProc(HWND window, UINT message, WPARAM wParam, LPARAM l
 }  // namespace
 
 TEST(MessagePump, PendingMessagesAreDispatchedAndAQuitIsLeftForTheProgramsLoop) {
-  WNDCLASSW wc{};
-  wc.lpfnWndProc = &CountingProc;
-  wc.hInstance = GetModuleHandleW(nullptr);
-  wc.lpszClassName = L"CwPumpProbe";
-  RegisterClassW(&wc);
-  HWND window = CreateWindowExW(0, wc.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance, nullptr);
+  HWND window = MessageOnlyWindow(L"CwPumpProbe", &CountingProc);
   ASSERT_NE(window, nullptr);
   GDispatched = 0;
   PostMessageW(window, WM_USER, 0, 0);
@@ -40,5 +36,5 @@ TEST(MessagePump, PendingMessagesAreDispatchedAndAQuitIsLeftForTheProgramsLoop) 
   ProcessMessages();
   EXPECT_EQ(GDispatched, 2);
   DestroyWindow(window);
-  UnregisterClassW(wc.lpszClassName, wc.hInstance);
+  UnregisterClassW(L"CwPumpProbe", GetModuleHandleW(nullptr));
 }

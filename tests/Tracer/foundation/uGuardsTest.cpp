@@ -11,6 +11,7 @@
 
 #include "Tracer/foundation/uHolders.h"
 #include "Tracer/foundation/uUtils.h"
+#include "support/TestSupport.h"
 
 namespace {
 
@@ -205,4 +206,25 @@ TEST(PluginCallGuard, ASuccessfulCallAnswersItsResultAndACallWithoutOneIsBracket
     EXPECT_FALSE(TakeErrorInfo().Present) << "cleared before the call";
   });
   EXPECT_TRUE(called);
+}
+
+// A fault in the program's own code before any window exists (no exception tracking yet):
+// the plain message box and exit code 1, not the system's crash.
+TEST(ProgramEntryGuard, AFaultBeforeAnyWindowIsShownPlainlyAndGivesExitCode1) {
+  TTempDir dir;
+  const std::wstring messageFile = dir.File(L"box.txt");
+  std::wstring cmd = L"\"" + TestBinDir() + L"startfault.exe\" \"" + messageFile + L"\"";
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi{};
+  ASSERT_TRUE(CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
+  DWORD code = 9999;
+  if (WaitForSingleObject(pi.hProcess, ScaledMs(30000)) == WAIT_OBJECT_0)
+    GetExitCodeProcess(pi.hProcess, &code);
+  else
+    TerminateProcess(pi.hProcess, 9998);
+  CloseHandle(pi.hThread);
+  CloseHandle(pi.hProcess);
+  EXPECT_EQ(code, 1u) << std::hex << code;
+  EXPECT_EQ(ReadTextFile(messageFile).rfind("Access violation", 0), 0u) << ReadTextFile(messageFile);
 }

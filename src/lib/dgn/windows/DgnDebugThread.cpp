@@ -62,29 +62,15 @@ HWND SyncWindow() {
   return GSyncWindow;
 }
 
-// Waits for handle; in the main thread, window messages (and so synchronised calls) are
-// processed meanwhile.
-void WaitPumping(HANDLE handle) {
-  if (GetCurrentThreadId() != DgnMainThreadID()) {
+std::atomic<TDgnMainThreadWaitProc> GMainThreadWait{nullptr};
+
+// Waits for handle; the main thread through the program's main-thread wait.
+void WaitForEnd(HANDLE handle) {
+  TDgnMainThreadWaitProc wait = GMainThreadWait.load();
+  if (wait != nullptr && GetCurrentThreadId() == DgnMainThreadID())
+    wait(handle);
+  else
     WaitForSingleObject(handle, INFINITE);
-    return;
-  }
-  bool quit = false;
-  int quitCode = 0;
-  while (MsgWaitForMultipleObjects(1, &handle, FALSE, INFINITE, QS_ALLINPUT) != WAIT_OBJECT_0) {
-    MSG msg;
-    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-      if (msg.message == WM_QUIT) {
-        quit = true;
-        quitCode = static_cast<int>(msg.wParam);
-        continue;
-      }
-      TranslateMessage(&msg);
-      DispatchMessageW(&msg);
-    }
-  }
-  if (quit)
-    PostQuitMessage(quitCode);  // the program's own loop still has to see it
 }
 
 std::wstring Widen(const char* s) {
@@ -143,7 +129,7 @@ DWORD TDgnDebugThread::WaitFor() {
     FStarted = true;
     ResumeThread(FHandle.Get());
   }
-  WaitPumping(FHandle.Get());
+  WaitForEnd(FHandle.Get());
   DWORD code = 0;
   GetExitCodeThread(FHandle.Get(), &code);
   return code;
@@ -288,6 +274,8 @@ TDgnDebugThreadInfo TDgnDebugThreadList::Entry(int index) const {
   TDgnLock lock(FReadLock);
   return *FItems.at(index);
 }
+
+void DgnSetMainThreadWait(TDgnMainThreadWaitProc proc) { GMainThreadWait = proc; }
 
 TDgnDebugThreadList* GetDebugThreadList() {
   if (!GDebugThreadList)

@@ -39,7 +39,7 @@ public:
   void Terminate() { FTerminated = true; }
   bool Terminated() const { return FTerminated; }
   bool Finished() const { return FFinished; }
-  // Waits for the end of the thread; in the main thread window messages are processed meanwhile.
+  // Waits for the end of the thread; in the main thread through the installed main-thread wait.
   // A thread that was never started is ended without running its work.
   DWORD WaitFor();
   // Runs method in the main thread while this thread waits; an exception raised there is
@@ -133,5 +133,11 @@ private:
 };
 
 TDgnDebugThreadList* GetDebugThreadList();
+
+// How the main thread waits for a thread's end: the program installs its one main-thread wait,
+// which keeps synchronised calls going. Without one the main thread waits plainly, so a thread
+// that synchronises must not be waited for from the main thread.
+using TDgnMainThreadWaitProc = void (*)(HANDLE handle);
+void DgnSetMainThreadWait(TDgnMainThreadWaitProc proc);
 // At the library's shutdown: frees the registry with its entries.
 void FreeDebugThreadList();

@@ -85,6 +85,7 @@ public:
 
 std::atomic<THookUnit*> UnitPtr{nullptr};
 std::atomic<bool> HooksInstalled{false};
+std::atomic<bool> ConversionInstalled{false};
 std::atomic<bool> WrapSeen{false};
 
 THookUnit::THookUnit()
@@ -112,6 +113,7 @@ void THookUnit::Finalize() {
   }
   UnitPtr = nullptr;
   HooksInstalled = false;
+  ConversionInstalled = false;
   // The handler's code goes with this module.
   if (VehHandle) RemoveVectoredExceptionHandler(VehHandle);
   VehHandle = nullptr;
@@ -132,7 +134,7 @@ void THookUnit::Finalize() {
 
 LONG CALLBACK DgnVectoredHandler(EXCEPTION_POINTERS* ep) {
   THookUnit* u = UnitPtr;
-  if (!u || !HooksInstalled) return EXCEPTION_CONTINUE_SEARCH;
+  if (!u || !ConversionInstalled) return EXCEPTION_CONTINUE_SEARCH;
   const EXCEPTION_RECORD* rec = ep->ExceptionRecord;
   CONTEXT* ctx = ep->ContextRecord;
   const uintptr_t addr = reinterpret_cast<uintptr_t>(rec->ExceptionAddress);
@@ -199,10 +201,20 @@ bool InstallExceptionHooks() {
     throw TDgnWrapProbe();
   } catch (const TDgnWrapProbe&) {
   }
-  if (!WrapSeen || u.ModuleEnd == u.ModuleStart) return false;
+  if (!WrapSeen || !InstallOsExceptionConversion()) return false;
+  HooksInstalled = true;
+  return true;
+}
+
+bool InstallOsExceptionConversion() {
+  THookUnit& u = Unit();
+  if (ConversionInstalled) return true;
+  TDgnLock lock(u.InstallLock);
+  if (ConversionInstalled) return true;
+  if (u.Finalized || u.ModuleEnd == u.ModuleStart) return false;
   u.VehHandle = AddVectoredExceptionHandler(1, DgnVectoredHandler);
   if (!u.VehHandle) return false;
-  HooksInstalled = true;
+  ConversionInstalled = true;
   return true;
 }
 

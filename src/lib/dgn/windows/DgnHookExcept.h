@@ -21,7 +21,12 @@ constexpr uint8_t npNormal = 0;
 constexpr uint8_t npHigh = 1;
 
 // True when the hooks are in place; False when this program was linked without the wrapper.
+// Installs the conversion of hardware exceptions too.
 bool InstallExceptionHooks();
+// Turns hardware exceptions raised in this module's own code into exception objects, whether
+// or not exception tracking is on: a program installs it first thing, a shared library on its
+// first call. True when it is in place.
+bool InstallOsExceptionConversion();
 // False for a nil procedure; otherwise appends it (the same procedure may be listed twice).
 bool AddExceptionNotifier(TExceptNotifyProc notifyProc, uint8_t priority = npNormal);
 // False for a nil procedure; otherwise removes every item of it and answers True.

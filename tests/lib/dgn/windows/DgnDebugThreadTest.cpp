@@ -10,6 +10,18 @@
 #include "lib/dgn/windows/DgnStackInfo.h"
 #include "support/TestSupport.h"
 
+// The program installs its own main-thread wait (the foundation's); these tests, which link
+// the library alone, keep synchronised calls going with a small one of their own.
+namespace {
+void PumpingWait(HANDLE handle) {
+  while (MsgWaitForMultipleObjects(1, &handle, FALSE, INFINITE, QS_ALLINPUT) != WAIT_OBJECT_0) {
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+  }
+}
+const bool PumpingWaitInstalled = (DgnSetMainThreadWait(&PumpingWait), true);
+}  // namespace
+
 CW_DECLARE_EXCEPTION(EWorkerFailure, Exception);
 CW_DECLARE_EXCEPTION(EWorkerAbort, EAbort);
 

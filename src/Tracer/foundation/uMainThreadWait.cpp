@@ -1,0 +1,89 @@
+#include "Tracer/foundation/uMainThreadWait.h"
+
+#include <atomic>
+
+#include "Tracer/foundation/uRaise.h"
+#include "lib/dgn/windows/DgnDebugThread.h"
+#include "lib/dgn/windows/DgnStackInfo.h"
+
+namespace {
+
+// What wakes the wait: everything but input.
+constexpr DWORD WakeMask = QS_SENDMESSAGE | QS_POSTMESSAGE | QS_TIMER | QS_PAINT | QS_HOTKEY | QS_ALLPOSTMESSAGE;
+
+// The message numbers between input ranges (non-client mouse, raw input, keys, mouse, hover and
+// leave): only these are taken from the queue while waiting.
+struct TRange {
+  UINT First, Last;
+};
+constexpr TRange NonInput[] = {
+    {0, WM_NCMOUSEMOVE - 1},
+    {WM_NCXBUTTONDBLCLK + 1, 0xFD},  // below WM_INPUT_DEVICE_CHANGE and WM_INPUT
+    {WM_UNICHAR + 1, WM_MOUSEFIRST - 1},
+    {0x020F, WM_NCMOUSEHOVER - 1},  // after WM_MOUSEHWHEEL
+    {WM_MOUSELEAVE + 1, 0xFFFFFFFF},
+};
+
+std::atomic<TMainThreadWaitFunc> WaitFunc{nullptr};
+
+// Dispatches what is queued except input; a quit is taken out and remembered.
+void DispatchNonInput(bool& quit, int& quitCode) {
+  for (const TRange& r : NonInput) {
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, r.First, r.Last, PM_REMOVE)) {
+      if (msg.message == WM_QUIT) {
+        quit = true;
+        quitCode = static_cast<int>(msg.wParam);
+        continue;
+      }
+      TranslateMessage(&msg);
+      DispatchMessageW(&msg);
+    }
+  }
+}
+
+void DgnWaitThroughFoundation(HANDLE handle) { WaitOnMainThread(handle, INFINITE); }
+
+}  // namespace
+
+bool MainThreadWait(HANDLE handle, DWORD timeoutMs) {
+  if (GetCurrentThreadId() != DgnMainThreadID()) {
+    const DWORD r = WaitForSingleObject(handle, timeoutMs);
+    Win32CheckApi(r != WAIT_FAILED, "WaitForSingleObject");
+    return r == WAIT_OBJECT_0;
+  }
+  DWORD r = WaitForSingleObject(handle, 0);
+  Win32CheckApi(r != WAIT_FAILED, "WaitForSingleObject");
+  if (r == WAIT_OBJECT_0) return true;
+  bool quit = false;
+  int quitCode = 0;
+  struct TRepostQuit {
+    bool& Quit;
+    int& Code;
+    ~TRepostQuit() {
+      if (Quit) PostQuitMessage(Code);
+    }
+  } repost{quit, quitCode};
+  const DWORD start = GetTickCount();
+  for (;;) {
+    DispatchNonInput(quit, quitCode);
+    DWORD left = INFINITE;
+    if (timeoutMs != INFINITE) {
+      const DWORD spent = GetTickCount() - start;
+      left = spent >= timeoutMs ? 0 : timeoutMs - spent;
+    }
+    r = MsgWaitForMultipleObjectsEx(1, &handle, left, WakeMask, 0);
+    if (r == WAIT_OBJECT_0) return true;
+    if (r == WAIT_TIMEOUT) return false;
+    Win32CheckApi(r != WAIT_FAILED, "MsgWaitForMultipleObjectsEx");
+  }
+}
+
+TMainThreadWaitFunc SetMainThreadWaitFunc(TMainThreadWaitFunc func) { return WaitFunc.exchange(func); }
+
+bool WaitOnMainThread(HANDLE handle, DWORD timeoutMs) {
+  TMainThreadWaitFunc func = WaitFunc.load();
+  return func ? func(handle, timeoutMs) : MainThreadWait(handle, timeoutMs);
+}
+
+void InstallMainThreadWait() { DgnSetMainThreadWait(&DgnWaitThroughFoundation); }
