@@ -52,15 +52,24 @@ const std::vector<TPicture>& ActionPictures() {
       {4, {{TShape::Rect, Blue, {{2, 2}, {14, 14}}}, {TShape::Rect, White, {{4, 3}, {12, 8}}}}},  // save
       {5, {{TShape::Rect, Yellow, {{2, 3}, {14, 7}}}, {TShape::Rect, Red, {{2, 9}, {14, 13}}}}},  // highlight
       {6, {{TShape::Text, Blue, {{4, 0}}, L"?"}}},                                                // contents
+      {7, {{TShape::Frame, Black, {{2, 1}, {11, 14}}}, {TShape::Poly, Yellow, {{6, 11}, {12, 5}, {15, 8}, {9, 14}}},
+           {TShape::Poly, Black, {{6, 11}, {9, 14}, {5, 15}}}}},                                 // edit rule
       {8, {{TShape::Poly, Black, {{3, 11}, {8, 5}, {13, 11}}}}},                                  // prior
       {9, {{TShape::Poly, Black, {{3, 5}, {8, 11}, {13, 5}}}}},                                   // next
+      {10, {{TShape::Ellipse, Red, {{5, 1}, {12, 8}}}, {TShape::Rect, Red, {{3, 7}, {14, 9}}},
+            {TShape::Rect, Grey, {{8, 9}, {10, 16}}}}},                                           // stay on top
       {11, {{TShape::Rect, Black, {{3, 2}, {13, 4}}}, {TShape::Poly, Black, {{3, 12}, {8, 6}, {13, 12}}}}},
       {12, {{TShape::Rect, Black, {{3, 12}, {13, 14}}}, {TShape::Poly, Black, {{3, 4}, {8, 10}, {13, 4}}}}},
       {13, {{TShape::Rect, Blue, {{4, 3}, {7, 13}}}, {TShape::Rect, Blue, {{9, 3}, {12, 13}}}}},  // pause
       {14, {{TShape::Ellipse, Grey, {{2, 2}, {14, 14}}}, {TShape::Ellipse, White, {{6, 6}, {10, 10}}}}},
+      {15, {{TShape::Text, Blue, {{3, 0}}, L"A"}}},                                              // ASCII
+      {16, {{TShape::Text, Blue, {{1, 2}}, L"0x"}}},                                             // hex
       {17, {{TShape::Frame, Black, {{1, 1}, {15, 15}}}, {TShape::Rect, Black, {{7, 4}, {9, 9}}}, {TShape::Rect, Black, {{7, 7}, {12, 9}}}}},
       {18, {{TShape::Rect, Blue, {{1, 2}, {5, 14}}}, {TShape::Rect, Blue, {{6, 2}, {10, 14}}}, {TShape::Rect, Blue, {{11, 2}, {15, 14}}}}},
       {19, {{TShape::Frame, Black, {{3, 1}, {13, 15}}}, {TShape::Rect, Black, {{5, 4}, {11, 5}}}, {TShape::Rect, Black, {{5, 7}, {11, 8}}}, {TShape::Rect, Black, {{5, 10}, {11, 11}}}}},
+      {20, {{TShape::Frame, Black, {{2, 1}, {11, 14}}}, {TShape::Rect, Green, {{7, 10}, {16, 12}}},
+            {TShape::Rect, Green, {{10, 7}, {12, 15}}}}},                                         // new rule
+      {21, {{TShape::Frame, Black, {{2, 1}, {11, 14}}}, {TShape::Rect, Red, {{7, 10}, {16, 12}}}}},  // delete rule
       {22, {{TShape::Frame, Black, {{5, 1}, {11, 9}}}, {TShape::Rect, Yellow, {{3, 7}, {13, 15}}}}},  // scroll lock
   };
   return pictures;
@@ -94,7 +103,9 @@ void DrawPicture(HDC dc, const TPicture* picture, bool disabled) {
         break;
       }
       case TShape::Text: {
-        TFontHandle font(CreateFontW(-15, 0, 0, 0, FW_BOLD, 0, 0, 0, DEFAULT_CHARSET, 0, 0, 0, 0, L"Arial"));
+        // Two letters take a smaller face to fit the cell.
+        const int height = lstrlenW(s.Text) > 1 ? -11 : -15;
+        TFontHandle font(CreateFontW(height, 0, 0, 0, FW_BOLD, 0, 0, 0, DEFAULT_CHARSET, 0, 0, 0, 0, L"Arial"));
         TSelectObject f(dc, font.Get());
         SetBkMode(dc, TRANSPARENT);
         SetTextColor(dc, color);
@@ -153,6 +164,19 @@ std::wstring CommaText(const std::vector<std::wstring>& parts) {
 }
 
 std::wstring Message(const TMessageId& id) { return GetMultiLanguage()->MessageText(id); }
+
+// The program's icon in the title bar and the task list, each size as the system asks for it
+// (shared icons: the system keeps them for the program's life).
+void ShowProgramIcon(TForm& form) {
+  const struct {
+    WPARAM Kind;
+    int Width, Height;
+  } sizes[] = {{ICON_BIG, SM_CXICON, SM_CYICON}, {ICON_SMALL, SM_CXSMICON, SM_CYSMICON}};
+  for (const auto& size : sizes)
+    if (HANDLE icon = LoadImageW(GetModuleHandleW(nullptr), L"MAINICON", IMAGE_ICON, GetSystemMetrics(size.Width),
+                                 GetSystemMetrics(size.Height), LR_SHARED))
+      form.Perform(WM_SETICON, size.Kind, reinterpret_cast<LPARAM>(icon));
+}
 
 void ReplaceAll(std::wstring& s, const std::wstring& from, const std::wstring& to) {
   for (size_t i = s.find(from); i != std::wstring::npos; i = s.find(from, i + to.size())) s.replace(i, from.size(), to);
@@ -300,6 +324,7 @@ TfrmMain::TfrmMain(TComponent* owner) : TfrmBase(owner, L"TfrmMain", 632, 472) {
   Application()->OnIdle = [this](bool& done) { AppIdle(done); };
   Application()->OnShowHint = [this](std::wstring& s, bool& canShow, THintInfo& info) { AppShowHint(s, canShow, info); };
   CreateComponents();
+  ShowProgramIcon(*this);
   odgDebugApps.InitialDir = ProgramFolder();
   CreateSystemImages();
   CreateColumnManager();
@@ -673,6 +698,11 @@ void TfrmMain::Translate() {
   // A new hint window of the current class, with this window's font.
   Application()->SetShowHint(false);
   Application()->SetShowHint(true);
+}
+
+void TfrmMain::SetCaption(const std::wstring& caption) {
+  TfrmBase::SetCaption(caption);
+  FShownTitle = caption;
 }
 
 std::wstring TfrmMain::GetHelpKeyword() {
@@ -1118,9 +1148,10 @@ void TfrmMain::RefreshEventProps() {
 void TfrmMain::AppIdle(bool& done) {
   RefreshRowCount();
   UpdateStatus();
+  // Recomputed on every pass and written when the window shows another text: a language
+  // switch may have put the translated form caption there.
   const std::wstring title = GetMainTitle();
   if (title != FShownTitle) {
-    FShownTitle = title;
     SetCaption(title);
     Application()->SetTitle(title);
   }
