@@ -112,7 +112,7 @@ void SaveFlowRows(TBenchGroup& g) {
     Application()->ProcessMessages();
     bool done = true;
     main->AppIdle(done);
-    for (TAction* a : main->ActionList->Actions()) a->Update();
+    for (TAction* a : main->Layout().ActionList->Actions()) a->Update();
     Application()->ProcessMessages();
     const struct {
       const char* Name;
@@ -122,11 +122,11 @@ void SaveFlowRows(TBenchGroup& g) {
       GSaveFilter = type.Filter;
       auto writerAlone = [&] {
         if (type.Filter == 1)
-          TCSVReportWriter(&main->ColumnManager()).Write(GSaveFile, nullptr);
+          TCSVReportWriter(&main->LogView().ColumnManager()).Write(GSaveFile, nullptr);
         else
-          THTMLReportWriter(&main->ColumnManager()).Write(GSaveFile, nullptr);
+          THTMLReportWriter(&main->LogView().ColumnManager()).Write(GSaveFile, nullptr);
       };
-      auto saveFlow = [&] { main->actLogSave->Execute(); };
+      auto saveFlow = [&] { main->Layout().actLogSave->Execute(); };
       writerAlone();
       saveFlow();
       std::vector<double> alone, flow;

@@ -4,7 +4,10 @@
 Usage: check_layers.py <src folder>
 
 Each folder under src/ is a layer; the table says which folders its files may include. A file may
-always include its own folder. Includes are the quoted ones, written from src/ ("Tracer/com/x.h").
+always include its own folder. Every spelling counts, resolved the way the compiler finds the file:
+a quoted include beside the including file first ("uX.h", "../app/x.h"), then from src/
+("Tracer/com/x.h"); an include in angle brackets from src/ (<Tracer/com/x.h>). Files that resolve
+outside the table (system and library headers) are not checked.
 """
 import os
 import re
@@ -27,7 +30,7 @@ ALLOWED = {
     "vostik": LIB + ["Tracer/foundation", "Tracer/com", "Tracer/window"],
 }
 SOURCE = re.compile(r"\.(h|hpp|c|cpp|rc|idl)$")
-INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"')
+INCLUDE = re.compile(r'^\s*#\s*include\s*(?:"([^"]+)"|<([^>]+)>)')
 
 
 def layer_of(path):
@@ -40,13 +43,27 @@ def layer_of(path):
     return best
 
 
+def resolve(root, folder, spelling, quoted):
+    """The included file's path relative to root (with slashes), or None outside root."""
+    spelling = spelling.replace("\\", "/")
+    path = os.path.normpath(os.path.join(root, spelling))
+    if quoted:
+        beside = os.path.normpath(os.path.join(folder, spelling))
+        # A relative spelling means the including file's folder even when the file is missing.
+        if os.path.exists(beside) or spelling.startswith("."):
+            path = beside
+    rel = os.path.relpath(path, root).replace(os.sep, "/")
+    return None if rel == ".." or rel.startswith("../") else rel
+
+
 def main():
     if len(sys.argv) != 2:
         print(__doc__.strip(), file=sys.stderr)
         return 2
     root = os.path.abspath(sys.argv[1])
     faults = []
-    for folder, _, files in os.walk(root):
+    for folder, dirs, files in os.walk(root):
+        dirs.sort()
         for name in sorted(files):
             if not SOURCE.search(name):
                 continue
@@ -59,12 +76,16 @@ def main():
             with open(full, encoding="utf-8", errors="replace") as f:
                 for number, line in enumerate(f, 1):
                     m = INCLUDE.match(line)
-                    if not m or "/" not in m.group(1):
+                    if not m:
                         continue
-                    target = layer_of(m.group(1))
+                    quoted = m.group(1) is not None
+                    spelling = m.group(1) if quoted else m.group(2)
+                    included = resolve(root, folder, spelling, quoted)
+                    target = layer_of(included) if included else None
                     if target is None or target == own or target in ALLOWED[own]:
                         continue
-                    faults.append(f"{rel}:{number}: {own} may not include {m.group(1)} ({target})")
+                    written = "" if spelling == included else f', written "{spelling}"'
+                    faults.append(f"{rel}:{number}: {own} may not include {included} ({target}){written}")
     for fault in faults:
         print(fault, file=sys.stderr)
     return 1 if faults else 0

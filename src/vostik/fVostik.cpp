@@ -20,10 +20,10 @@ TfrmVostik::TfrmVostik() : TForm(nullptr, L"TfrmVostik", 632, 453, TBorderStyle:
   pcl->SetAlign(TAlign::alTop);
   tshOriginalSQL = new TTabSheet(this, pcl, L"tshOriginalSQL", L"Original statement");
   memOriginalSQL = nullptr;
-  ApplyWrap(memOriginalSQL, tshOriginalSQL, L"memOriginalSQL", false);
+  ApplyWrap(memOriginalSQL, tshOriginalSQL, L"memOriginalSQL", false, true);
   tshAssembled = new TTabSheet(this, pcl, L"tshAssembled", L"Assembled statement");
   memAssembledSQL = nullptr;
-  ApplyWrap(memAssembledSQL, tshAssembled, L"memAssembledSQL", false);
+  ApplyWrap(memAssembledSQL, tshAssembled, L"memAssembledSQL", false, false);
   pcl->SetActivePage(tshOriginalSQL);
   Splitter1 = new TSplitter(this, pnl, L"Splitter1", TAlign::alTop, 3);
   TListViewStyle style;
@@ -38,10 +38,11 @@ TfrmVostik::TfrmVostik() : TForm(nullptr, L"TfrmVostik", 632, 453, TBorderStyle:
   cbxWrapText->OnClick = [this](TCheckBox*) { cbxWrapTextClick(); };
 }
 
-void TfrmVostik::ApplyWrap(TMemo*& memo, TTabSheet* page, const wchar_t* name, bool wrap) {
+void TfrmVostik::ApplyWrap(TEdit*& memo, TTabSheet* page, const wchar_t* name, bool wrap, bool vertical) {
   const std::wstring text = memo ? memo->Text() : std::wstring();
   delete memo;
-  memo = new TMemo(this, page, name, 0, 0, 100, 100, wrap);
+  const DWORD bars = wrap ? WS_VSCROLL : WS_HSCROLL | ES_AUTOHSCROLL | (vertical ? WS_VSCROLL : 0);
+  memo = new TEdit(this, page, name, 0, 0, 100, 100, ES_MULTILINE | ES_AUTOVSCROLL | bars);
   memo->SetReadOnly(true);
   memo->SetAlign(TAlign::alClient);
   memo->SetText(text);
@@ -50,8 +51,8 @@ void TfrmVostik::ApplyWrap(TMemo*& memo, TTabSheet* page, const wchar_t* name, b
 void TfrmVostik::cbxWrapTextClick() {
   const bool visible = Visible();
   if (visible) Perform(WM_SETREDRAW, FALSE);
-  ApplyWrap(memOriginalSQL, tshOriginalSQL, L"memOriginalSQL", cbxWrapText->Checked());
-  ApplyWrap(memAssembledSQL, tshAssembled, L"memAssembledSQL", cbxWrapText->Checked());
+  ApplyWrap(memOriginalSQL, tshOriginalSQL, L"memOriginalSQL", cbxWrapText->Checked(), true);
+  ApplyWrap(memAssembledSQL, tshAssembled, L"memAssembledSQL", cbxWrapText->Checked(), false);
   if (visible) {
     Perform(WM_SETREDRAW, TRUE);
     RedrawWindow(Handle(), nullptr, nullptr, RDW_FRAME | RDW_UPDATENOW | RDW_ALLCHILDREN | RDW_INVALIDATE);

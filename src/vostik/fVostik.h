@@ -24,9 +24,9 @@ public:
   TPanel* pnl;
   TPageControl* pcl;
   TTabSheet* tshOriginalSQL;
-  TMemo* memOriginalSQL;
+  TEdit* memOriginalSQL;
   TTabSheet* tshAssembled;
-  TMemo* memAssembledSQL;
+  TEdit* memAssembledSQL;
   TSplitter* Splitter1;
   TListView* lvwParams;
   TCheckBox* cbxWrapText;
@@ -34,7 +34,8 @@ public:
 private:
   void btnHelpClick();
   // An edit control wraps only as it was made: the memo is made again with the same text.
-  void ApplyWrap(TMemo*& memo, TTabSheet* page, const wchar_t* name, bool wrap);
+  // Wrapped, it scrolls up and down; unwrapped, sideways, and up and down too when vertical.
+  void ApplyWrap(TEdit*& memo, TTabSheet* page, const wchar_t* name, bool wrap, bool vertical);
 };
 
 // The viewer the assembler uses: the window, modal, owned by the host's main window; answers

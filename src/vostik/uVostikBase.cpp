@@ -1,5 +1,6 @@
 #include "vostik/uVostikBase.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cwctype>
 
@@ -276,31 +277,127 @@ std::wstring TDB2SQLStatement::FormatDate(const VARIANT& value) const {
 void TSQLStatement::SetSQL(const std::wstring& text) {
   Params.Clear();
   FMarkers.clear();
+  FByIndex.clear();
   ParseParams(NormalizeLineBreaks(text));
   AssembledSQL = SQL;
 }
 
-// One pass over the text: literals (ended only by the quote that opened them), named markers,
-// "?" markers and doubled prefixes, which stand for one prefix character. Every marker is
-// remembered where it stands in SQL, so that assembling never searches the text again.
+namespace {
+
+bool IsDigit(wchar_t c) { return c >= L'0' && c <= L'9'; }
+
+// A character of a dollar quote's tag (an identifier without "$"; not its first character when
+// a digit).
+bool IsTagChar(wchar_t c) {
+  if (c < 0x80) return iswalnum(c) || c == L'_';
+  return c != L'$' && IsNameChar(c, L'$');
+}
+
+// Where "$tag$" (tag empty or an identifier) starting at i ends: the index of its closing "$",
+// or npos.
+size_t DollarTagEnd(const std::wstring& text, size_t i) {
+  size_t j = i + 1;
+  if (j < text.size() && IsDigit(text[j])) return std::wstring::npos;
+  while (j < text.size() && IsTagChar(text[j])) ++j;
+  return j < text.size() && text[j] == L'$' ? j : std::wstring::npos;
+}
+
+// Every "$tag$" of a text by tag, made on first use in one pass, so that finding a closing tag
+// never searches the text again: the scan stays linear however many bodies stay unclosed.
+class TDollarTags {
+public:
+  explicit TDollarTags(const std::wstring& text) : FText(text) {}
+  // The first "$tag$" at or after from (tag as written between the dollars), or npos.
+  size_t Find(const std::wstring& tag, size_t from) {
+    if (!FBuilt) Build();
+    auto found = FPlaces.find(tag);
+    if (found == FPlaces.end()) return std::wstring::npos;
+    TPlaces& places = found->second;
+    while (places.Next < places.At.size() && places.At[places.Next] < from) ++places.Next;
+    return places.Next < places.At.size() ? places.At[places.Next] : std::wstring::npos;
+  }
+
+private:
+  struct TPlaces {
+    std::vector<size_t> At;
+    size_t Next = 0;
+  };
+  void Build() {
+    FBuilt = true;
+    for (size_t i = FText.find(L'$'); i != std::wstring::npos; i = FText.find(L'$', i + 1)) {
+      const size_t end = DollarTagEnd(FText, i);
+      if (end != std::wstring::npos) FPlaces[FText.substr(i + 1, end - i - 1)].At.push_back(i);
+    }
+  }
+  const std::wstring& FText;
+  bool FBuilt = false;
+  std::unordered_map<std::wstring, TPlaces> FPlaces;
+};
+
+}  // namespace
+
+// One pass over the text: literals (ended only by the quote that opened them), comments ("--" to
+// the end of the line, "/* */"), dollar-quoted bodies where the dialect has them, named,
+// numbered and "?" markers, and doubled prefixes, which stand for one prefix character. Every
+// marker is remembered where it stands in SQL, so that assembling never searches the text again.
 void TSQLStatement::ParseParams(const std::wstring& text) {
   const wchar_t prefix = ParamPrefix();
+  const TSyntax syntax = Syntax();
+  const std::wstring otherPrefixes = syntax.OtherPrefixes ? syntax.OtherPrefixes : L"";
   const size_t n = text.size();
+  TDollarTags dollarTags(text);
+  int lastIndex = 0;
+  auto setIndex = [this](TSQLParam* param, int index) {
+    if (static_cast<size_t>(index) > FByIndex.size()) FByIndex.resize(static_cast<size_t>(index), nullptr);
+    if (!FByIndex[static_cast<size_t>(index) - 1]) FByIndex[static_cast<size_t>(index) - 1] = param;
+  };
+  auto addMarker = [&](size_t start, size_t length, TSQLParam* param) {
+    FMarkers.push_back({SQL.size(), length, param});
+    SQL.append(text, start, length);
+  };
   SQL.clear();
   SQL.reserve(n);
   wchar_t quote = 0;
   size_t i = 0;
   while (i < n) {
     const wchar_t c = text[i];
+    const wchar_t next = i + 1 < n ? text[i + 1] : L'\0';
     if (quote) {
       SQL += c;
       if (c == quote) quote = 0;
       ++i;
       continue;
     }
-    if (c == prefix) {
-      const wchar_t next = i + 1 < n ? text[i + 1] : L'\0';
-      if (next == prefix) {
+    // Comments are copied as they stand: nothing in them is a marker or opens a literal.
+    if ((c == L'-' && next == L'-') || (c == L'/' && next == L'*')) {
+      size_t end;
+      if (c == L'-') {
+        end = text.find_first_of(L"\r\n", i + 2);
+        if (end == std::wstring::npos) end = n;
+      } else {
+        end = text.find(L"*/", i + 2);
+        end = end == std::wstring::npos ? n : end + 2;
+      }
+      SQL.append(text, i, end - i);
+      i = end;
+      continue;
+    }
+    if (syntax.DollarQuotes && c == L'$') {
+      const size_t tagEnd = DollarTagEnd(text, i);
+      if (tagEnd != std::wstring::npos) {
+        const std::wstring tag = text.substr(i + 1, tagEnd - i - 1);
+        const size_t close = dollarTags.Find(tag, tagEnd + 1);
+        if (close != std::wstring::npos) {
+          const size_t end = close + tag.size() + 2;
+          SQL.append(text, i, end - i);
+          i = end;
+          continue;
+        }
+      }
+      // Not a body: a doubled dollar stands for one (below), "$1" is a marker.
+    }
+    if (c == prefix || (c != L'\0' && otherPrefixes.find(c) != std::wstring::npos)) {
+      if (c == prefix && next == prefix) {
         SQL += prefix;
         i += 2;
         continue;
@@ -314,7 +411,7 @@ void TSQLStatement::ParseParams(const std::wstring& text) {
           end = close + 1;
         }
       } else if (next != L'=') {
-        while (end < n && IsNameChar(text[end], prefix)) ++end;
+        while (end < n && IsNameChar(text[end], c)) ++end;
         name = text.substr(i + 1, end - i - 1);
       }
       if (name.empty()) {
@@ -324,17 +421,40 @@ void TSQLStatement::ParseParams(const std::wstring& text) {
         continue;
       }
       TSQLParam* param = Params.FindByName(name);
-      if (!param) param = Params.Add(name);
-      FMarkers.push_back({SQL.size(), end - i, param});
-      SQL.append(text, i, end - i);
+      if (!param) {
+        param = Params.Add(name);
+        setIndex(param, ++lastIndex);
+      }
+      addMarker(i, end - i, param);
       i = end;
       continue;
     }
     if (c == L'?') {
-      FMarkers.push_back({SQL.size(), 1, Params.Add(std::wstring())});
-    } else if (IsQuote(c)) {
-      quote = c;
+      size_t end = i + 1;
+      if (syntax.NumberedMarkers)
+        while (end < n && end - i <= 6 && IsDigit(text[end])) ++end;
+      const size_t digits = end - i - 1;  // up to five: the numbers a statement can have
+      const int number = digits >= 1 && digits <= 5 ? std::stoi(text.substr(i + 1, digits)) : 0;
+      if (number > 0) {
+        // "?NNN": the parameter of that index, the same one each time it is written.
+        TSQLParam* param =
+            static_cast<size_t>(number) <= FByIndex.size() ? FByIndex[static_cast<size_t>(number) - 1] : nullptr;
+        if (!param) {
+          param = Params.Add(text.substr(i, end - i));
+          setIndex(param, number);
+        }
+        lastIndex = std::max(lastIndex, number);
+        addMarker(i, end - i, param);
+        i = end;
+        continue;
+      }
+      TSQLParam* param = Params.Add(std::wstring());
+      setIndex(param, ++lastIndex);
+      addMarker(i, 1, param);
+      ++i;
+      continue;
     }
+    if (IsQuote(c)) quote = c;
     SQL += c;
     ++i;
   }
@@ -350,7 +470,7 @@ void TSQLStatement::SetParamByName(const std::wstring& name, const std::wstring&
 }
 
 void TSQLStatement::SetParamByIndex(int index, const std::wstring& dataType, const VARIANT& value) {
-  if (index >= 1 && index <= Params.Count()) Bind(Params.Items(index - 1), dataType, value);
+  if (index >= 1 && static_cast<size_t>(index) <= FByIndex.size()) Bind(FByIndex[static_cast<size_t>(index) - 1], dataType, value);
 }
 
 void TSQLStatement::Assemble() {
@@ -593,19 +713,23 @@ bool TSQLAssembler::AssembleFocused() {
   if (all) OleCheck(all->IndexOf(focused.Event.Get(), &n));
   CW_ASSERT(n != -1, UnitPath, 476);
   statement.KeepFirstBinding = true;
+  const LONG executeIndex = n;
   try {
     for (; n >= 0 && !statement.Params.AllBound(); --n) {
       TComPtr<ITracerEvent> event;
       OleCheck(all->Item(n, event.Put()));
       TComPtr<ICallTracerEvent> call;
       if (event) event->QueryInterface(__uuidof(ICallTracerEvent), reinterpret_cast<void**>(call.Put()));
+      FAtExecuteCall = n == executeIndex;
       if (call && !ProcessEarlierEvent(call.Get())) break;
     }
   } catch (...) {
     statement.KeepFirstBinding = false;
+    FAtExecuteCall = false;
     throw;
   }
   statement.KeepFirstBinding = false;
+  FAtExecuteCall = false;
   statement.Assemble();
   return true;
 }
@@ -636,10 +760,11 @@ void STDMETHODCALLTYPE TBaseAssemblerAction::Execute() {
   ComMethodGuard(__uuidof(IAppPluginAction), [&] { DoExecute(); });
 }
 
-// Called at every action update: a failure leaves the action disabled, not hidden, and reports
-// nothing.
+// Called at every action update.
 LONG STDMETHODCALLTYPE TBaseAssemblerAction::GetState() {
-  return ExportGuard<LONG>(AppPluginActionVisible, [&] { return DoGetState(); });
+  LONG state = 0;
+  ComMethodGuard(__uuidof(IAppPluginAction), [&] { state = DoGetState(); });
+  return state;
 }
 
 void TBaseAssemblerAction::DoExecute() {

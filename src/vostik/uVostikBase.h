@@ -86,11 +86,21 @@ public:
   virtual std::wstring FormatValue(const VARIANT& value) const;
   // The character that introduces a named parameter.
   virtual wchar_t ParamPrefix() const { return L':'; }
+  // What the dialect's SQL knows beyond quoted literals, "--" and "/* */" comments, "?" markers
+  // and named markers after ParamPrefix.
+  struct TSyntax {
+    const wchar_t* OtherPrefixes = L"";  // further characters that start a named marker
+    bool NumberedMarkers = false;        // "?NNN" is the parameter of index NNN
+    bool DollarQuotes = false;           // "$$...$$" and "$tag$...$tag$" are literals
+  };
+  virtual TSyntax Syntax() const { return {}; }
 
   // Starts a new statement: line breaks normalised to CR LF, parameters scanned, no bindings.
   void SetSQL(const std::wstring& text);
-  // Unknown names and indexes (1-based) are ignored. While KeepFirstBinding is set, an item
-  // that is already bound keeps its value: the assembler walks the log from the newest call
+  // Unknown names and indexes are ignored. An index is 1-based and counts parameters in the
+  // order the scan met them; numbered markers ("?NNN") have their own number, and a parameter
+  // met after one takes the highest number so far plus one. While KeepFirstBinding is set, an
+  // item that is already bound keeps its value: the assembler walks the log from the newest call
   // back, so the first value it meets is the one the statement ran with.
   void SetParamByName(const std::wstring& name, const std::wstring& dataType, const VARIANT& value);
   void SetParamByIndex(int index, const std::wstring& dataType, const VARIANT& value);
@@ -112,6 +122,7 @@ private:
     TSQLParam* Param;
   };
   std::vector<TMarker> FMarkers;
+  std::vector<TSQLParam*> FByIndex;  // the parameter of each index (1-based); holes are null
 
   void ParseParams(const std::wstring& text);
   void Bind(TSQLParam* param, const std::wstring& dataType, const VARIANT& value);
@@ -129,11 +140,17 @@ public:
   std::wstring FormatDate(const VARIANT& value) const override;  // '2024-03-05'
 };
 
-class TSQLiteSQLStatement : public TSQLStatement {};
+// ":name", "@name", "$name", "?" and "?NNN".
+class TSQLiteSQLStatement : public TSQLStatement {
+public:
+  TSyntax Syntax() const override { return {L"@$", true, false}; }
+};
 
+// "$1", "$2", ...; dollar-quoted bodies are literals.
 class TPostgreSQLStatement : public TSQLStatement {
 public:
   wchar_t ParamPrefix() const override { return L'$'; }
+  TSyntax Syntax() const override { return {L"", false, true}; }
 };
 
 class TSybaseSQLStatement : public TSQLStatement {
@@ -229,6 +246,8 @@ protected:
   // Called by Connect inside its guard.
   virtual void DoConnect(IAppObject* app);
   std::unique_ptr<TSQLStatement> FStatement;
+  // Set while the walk hands the execute call itself to ProcessEarlierEvent.
+  bool FAtExecuteCall = false;
 
 private:
   TComPtr<IAppObject> FApp;
@@ -260,8 +279,9 @@ public:
   CW_IUNKNOWN_COUNTED
   void* GetInterface(REFIID iid) override;
 
-  // IAppPluginAction. No exception leaves them: Execute hands a failure to the host as the
-  // thread's error information (the host shows it); GetState answers "visible, disabled".
+  // IAppPluginAction. No exception leaves them: a failure goes to the host as the thread's
+  // error information; the host shows a failed Execute and hides an action whose GetState
+  // failed (which then answers 0).
   void STDMETHODCALLTYPE Execute() override;
   LONG STDMETHODCALLTYPE GetState() override;
 
@@ -272,6 +292,7 @@ public:
 
 private:
   TSQLAssembler* FAssembler;
+  TComObjectCounter FCounter;  // the library must stay while a host holds the action
 };
 
 // The focused call of the host's visible log, or nothing.

@@ -29,7 +29,8 @@ const TDialectCalls& IBCalls() {
 }
 
 const TDialectCalls& ODBCCalls() {
-  static const TDialectCalls calls{{L"SQLExecute"}, L"StatementText", L"StatementText", L"StatementHandle",
+  static const TDialectCalls calls{{L"SQLExecute", L"SQLExecDirect", L"SQLExecDirectW"}, L"StatementText",
+                                   L"StatementText", L"StatementHandle",
                                    {}, L"SQLPrepare", L"StatementHandle",
                                    S::TextResult, L"SQL_SUCCESS", 0};
   return calls;
@@ -159,6 +160,33 @@ void TDialectSQLAssembler::ReadIndexedValues(ITracerEventParams* params, const w
   }
 }
 
+void TDialectSQLAssembler::ReadExecuteValues(ICallTracerEvent* event, const std::wstring& valueName,
+                                             const std::wstring& typeName) {
+  if (!FAtExecuteCall) return;
+  TComPtr<ITracerEventParams> params = CallParams(event);
+  LONG count = 0;
+  if (params) OleCheck(params->get_Count(&count));
+  const std::wstring opening = valueName + L"[";
+  for (LONG i = 0; i < count; ++i) {
+    TComPtr<ITracerEventParam> param;
+    OleCheck(params->get_Item(i, param.Put()));
+    if (!param) continue;
+    TBStr name;
+    OleCheck(param->get_Name(name.Put()));
+    const std::wstring text = name.Str();
+    if (text.size() <= opening.size() + 1 || text.compare(0, opening.size(), opening) != 0 || text.back() != L']')
+      continue;
+    const std::wstring target = text.substr(opening.size(), text.size() - opening.size() - 1);
+    TOleVariant value;
+    OleCheck(param->get_Value(value.Receive()));
+    const std::wstring type = VariantToWide(ParamValueOrEmpty(params.Get(), typeName + L"[" + target + L"]"));
+    if (target.find_first_not_of(L"0123456789") == std::wstring::npos && target.size() <= 9)
+      FStatement->SetParamByIndex(std::stoi(target), type, value);
+    else
+      FStatement->SetParamByName(target, type, value);
+  }
+}
+
 void TDialectSQLAssembler::BindParameterCall(ICallTracerEvent* event, const std::wstring& callName,
                                              const wchar_t* handleParam, const wchar_t* valueParam) {
   if (callName != L"SQLBindParameter") return;
@@ -175,6 +203,7 @@ TOraSQLAssembler::TOraSQLAssembler()
     : TDialectSQLAssembler({L"ORAVOSTIK", L"Oracle SQL Assembler", L"Oracle SQL Assembler"}, OraCalls()) {}
 
 bool TOraSQLAssembler::BindValues(ICallTracerEvent* event, const std::wstring& callName) {
+  ReadExecuteValues(event, L"valuep", L"dty");
   if (callName != L"OCIBindByName" && callName != L"OCIBindByPos") return true;
   TComPtr<ITracerEventParams> params = CallParams(event);
   if (!SameHandle(ParamValueOrEmpty(params.Get(), L"stmtp"), Handle)) return true;
@@ -207,6 +236,7 @@ TODBCSQLAssembler::TODBCSQLAssembler()
     : TDialectSQLAssembler({L"ODBCVOSTIK", L"ODBC SQL Assembler", L"ODBC SQL Assembler"}, ODBCCalls()) {}
 
 bool TODBCSQLAssembler::BindValues(ICallTracerEvent* event, const std::wstring& callName) {
+  ReadExecuteValues(event, L"Value", L"ValueType");
   BindParameterCall(event, callName, L"StatementHandle", L"Value");
   return true;
 }
@@ -303,6 +333,7 @@ TDB2SQLAssembler::TDB2SQLAssembler()
     : TDialectSQLAssembler({L"DB2VOSTIK", L"DB2 SQL Assembler", L"DB2 SQL Assembler"}, DB2Calls()) {}
 
 bool TDB2SQLAssembler::BindValues(ICallTracerEvent* event, const std::wstring& callName) {
+  ReadExecuteValues(event, L"ParameterValue", L"ValueType");
   BindParameterCall(event, callName, L"hstmt", L"ParameterValue");
   return true;
 }

@@ -51,6 +51,10 @@ protected:
   // with %s and %d when prefix is given). byName: every value goes to that name instead.
   void ReadIndexedValues(ITracerEventParams* params, const wchar_t* valueFormat, const wchar_t* typeFormat,
                          const std::wstring& prefix = std::wstring(), const std::wstring& byName = std::wstring());
+  // On the execute call itself: the values its handler read from the bound buffers when the
+  // statement ran, logged as "<valueName>[<target>]" with "<typeName>[<target>]"; a target of
+  // digits is an index, any other a name.
+  void ReadExecuteValues(ICallTracerEvent* event, const std::wstring& valueName, const std::wstring& typeName);
   // SQLBindParameter of the remembered handle (ODBC's and DB2 CLI's layout, their own names).
   void BindParameterCall(ICallTracerEvent* event, const std::wstring& callName, const wchar_t* handleParam,
                          const wchar_t* valueParam);

@@ -13,6 +13,17 @@
 #include <stdexcept>
 #include <vector>
 
+#include "lib/rtl/SysUtils.h"
+
+std::wstring MessageOf(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const Exception& e) {
+    return e.Message();
+  }
+  return L"(no error)";
+}
+
 static void RemoveTree(const std::wstring& dir) {
   WIN32_FIND_DATAW fd;
   HANDLE h = FindFirstFileW((dir + L"\\*").c_str(), &fd);

@@ -25,6 +25,10 @@ std::wstring TestBinDir();
 // Source folder of the tests, as a Windows path (Wine maps the Unix root to Z:).
 std::wstring TestSourceDir();
 
+// The message of the exception (the run-time library's Exception) that action raises, or
+// "(no error)".
+std::wstring MessageOf(const std::function<void()>& action);
+
 void WriteTextFile(const std::wstring& path, const std::string& bytes);
 // The lines of a text split at CR LF (a message of several lines).
 std::vector<std::wstring> SplitLines(const std::wstring& text);

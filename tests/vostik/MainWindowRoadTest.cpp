@@ -46,8 +46,8 @@ TSymbolFile* OdbcSymbolFile() {
 // The plug-in buttons of the toolbar (its first button is the divider).
 std::vector<TToolButton*> PluginButtons(TfrmMain& m) {
   std::vector<TToolButton*> buttons;
-  for (int i = 0; i < m.tbrPlugins->ButtonCount(); ++i)
-    if (m.tbrPlugins->Button(i)->Action()) buttons.push_back(m.tbrPlugins->Button(i));
+  for (int i = 0; i < m.Layout().tbrPlugins->ButtonCount(); ++i)
+    if (m.Layout().tbrPlugins->Button(i)->Action()) buttons.push_back(m.Layout().tbrPlugins->Button(i));
   return buttons;
 }
 
@@ -90,36 +90,36 @@ TEST(VostikServer, TheMainWindowShowsTheAssemblersButtonAndItsResultWindow) {
     Application()->ProcessMessages();
     bool done = true;
     m.AppIdle(done);
-    for (TAction* a : m.ActionList->Actions()) a->Update();
+    for (TAction* a : m.Layout().ActionList->Actions()) a->Update();
   };
   idle();
-  EXPECT_FALSE(m.tbrPlugins->Visible());
+  EXPECT_FALSE(m.Layout().tbrPlugins->Visible());
 
   // The Symbols tab: checking the file loads it, and with it the plug-in it names.
-  m.pcl->SetActivePage(m.tshSymbols);
+  m.Layout().pcl->SetActivePage(m.Layout().tshSymbols);
   int row = -1;
-  for (int i = 0; i < m.lvwSymbolFiles->ItemCount(); ++i)
-    if (m.lvwSymbolFiles->ItemText(i) == L"odbc32") row = i;
+  for (int i = 0; i < m.Layout().lvwSymbolFiles->ItemCount(); ++i)
+    if (m.Layout().lvwSymbolFiles->ItemText(i) == L"odbc32") row = i;
   ASSERT_GE(row, 0);
-  m.lvwSymbolFiles->SetItemIndex(row);
-  m.lvwSymbolFiles->SetChecked(row, true);
+  m.Layout().lvwSymbolFiles->SetItemIndex(row);
+  m.Layout().lvwSymbolFiles->SetChecked(row, true);
   ASSERT_TRUE(OdbcSymbolFile()->IsLoaded()) << (caught.Messages().empty() ? "" : WideToUtf8(caught.Messages()[0]));
-  EXPECT_EQ(m.lvwProcDefs->ItemCount(), 3);
+  EXPECT_EQ(m.Layout().lvwProcDefs->ItemCount(), 8);
   ASSERT_EQ(PluginButtons(m).size(), 1u);
   TToolButton* button = PluginButtons(m)[0];
   TAction* action = button->Action();
   EXPECT_EQ(action->Caption(), L"ODBC SQL Assembler");
   EXPECT_GE(action->ImageIndex(), 0);
-  EXPECT_TRUE(m.tbrPlugins->Visible());
-  m.pcl->SetActivePage(m.tshTrace);
+  EXPECT_TRUE(m.Layout().tbrPlugins->Visible());
+  m.Layout().pcl->SetActivePage(m.Layout().tshTrace);
 
   // The client from the recent list, traced to its end.
   const std::wstring report = scope.UserFolder.File(L"report.txt");
   m.AddRecentFile(L"\"" + Bin(L"odbcclient.exe") + L"\" :memory: \"" + report + L"\"");
-  ASSERT_EQ(m.pmnRecents->Count(), 1);
-  m.pmnRecents->Item(0)->Click();
-  auto rows = [&] { return m.lvwTrace->ItemCount(); };
-  auto call = [&](int i) { return m.lvwTrace->ItemText(i, 1); };
+  ASSERT_EQ(m.Layout().pmnRecents->Count(), 1);
+  m.Layout().pmnRecents->Item(0)->Click();
+  auto rows = [&] { return m.Layout().lvwTrace->ItemCount(); };
+  auto call = [&](int i) { return m.Layout().lvwTrace->ItemText(i, 1); };
   ASSERT_TRUE(PumpUntil([&] {
     bool done = true;
     m.AppIdle(done);
@@ -139,7 +139,7 @@ TEST(VostikServer, TheMainWindowShowsTheAssemblersButtonAndItsResultWindow) {
   };
   for (const TRow& r : {TRow{execute - 1, false}, TRow{execute, true}, TRow{0, false}, TRow{execute, true}}) {
     SCOPED_TRACE(testing::Message() << "row " << r.Row << ": " << WideToUtf8(call(r.Row)));
-    m.SelectRow(r.Row);
+    m.LogView().SelectRow(r.Row);
     idle();
     EXPECT_TRUE(action->Visible());
     EXPECT_EQ(action->Enabled(), r.Enabled);
@@ -152,12 +152,12 @@ TEST(VostikServer, TheMainWindowShowsTheAssemblersButtonAndItsResultWindow) {
   m.SetBounds(0, 0, std::min(1000, GetSystemMetrics(SM_CXSCREEN)), std::min(760, GetSystemMetrics(SM_CYSCREEN)));
   idle();
   RECT rect{};
-  ASSERT_TRUE(SendMessageW(m.tbrPlugins->Handle(), TB_GETITEMRECT, button->Index(), reinterpret_cast<LPARAM>(&rect)));
+  ASSERT_TRUE(SendMessageW(m.Layout().tbrPlugins->Handle(), TB_GETITEMRECT, button->Index(), reinterpret_cast<LPARAM>(&rect)));
   const LPARAM at = MAKELPARAM((rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2);
   TResultWindowSeen seen;
   std::thread watcher(WatchResultWindow, std::ref(seen), L"vostik-main-window", m.Handle());
-  PostMessageW(m.tbrPlugins->Handle(), WM_LBUTTONDOWN, MK_LBUTTON, at);
-  PostMessageW(m.tbrPlugins->Handle(), WM_LBUTTONUP, 0, at);
+  PostMessageW(m.Layout().tbrPlugins->Handle(), WM_LBUTTONDOWN, MK_LBUTTON, at);
+  PostMessageW(m.Layout().tbrPlugins->Handle(), WM_LBUTTONUP, 0, at);
   EXPECT_TRUE(PumpUntil([&] { return seen.Done.load(); }, 60000));
   ASSERT_TRUE(JoinWithin(watcher, 5000, "the result window's watcher"));
   ASSERT_TRUE(seen.Found);
@@ -173,11 +173,11 @@ TEST(VostikServer, TheMainWindowShowsTheAssemblersButtonAndItsResultWindow) {
   EXPECT_TRUE(GBoxes.empty()) << WideToUtf8(GBoxes[0]);
 
   // Clearing the box unloads the file; the assembler goes, and its button with it.
-  m.pcl->SetActivePage(m.tshSymbols);
-  m.lvwSymbolFiles->SetChecked(row, false);
+  m.Layout().pcl->SetActivePage(m.Layout().tshSymbols);
+  m.Layout().lvwSymbolFiles->SetChecked(row, false);
   EXPECT_FALSE(OdbcSymbolFile()->IsLoaded());
   EXPECT_TRUE(PluginButtons(m).empty());
-  EXPECT_FALSE(m.tbrPlugins->Visible());
+  EXPECT_FALSE(m.Layout().tbrPlugins->Visible());
 
   scope.Main.reset();
   CoFreeUnusedLibraries();

@@ -107,3 +107,17 @@ TComPtr<IAppPlugin> ConnectAssembler(TFixtureHost& host) {
   plugin->Connect(host.App());
   return plugin;
 }
+
+// The action of a dialect-T assembler run on a row of the log the engine filled, as the host's
+// button runs it: its state on that row, then what it showed.
+template <class T>
+TShownResult AssembleLoggedRow(int row, LONG& state) {
+  TFixtureHost host(false);
+  host.SetFocus(row);
+  TResultCapture capture;
+  TComPtr<IAppPlugin> plugin = ConnectAssembler<T>(host);
+  IAppPluginAction* action = host.Added.at(0).Action.Get();
+  state = action->GetState();
+  action->Execute();
+  return capture.Shown();
+}

@@ -18,6 +18,7 @@ struct TSeen {
   bool WrappedAtOpen = false;
   bool WrapsWhenChecked = false;
   bool ScrollsWhenUnchecked = false;
+  DWORD OriginalBars = 0, AssembledBars = 0;  // scroll bars at open
   size_t Colors = 0;
 };
 
@@ -35,7 +36,9 @@ std::wstring ItemText(TListView* list, int item, int sub) {
   return buffer;
 }
 
-bool Wraps(TMemo* memo) { return !(GetWindowLongW(memo->Handle(), GWL_STYLE) & (ES_AUTOHSCROLL | WS_HSCROLL)); }
+DWORD ScrollBars(TEdit* memo) { return GetWindowLongW(memo->Handle(), GWL_STYLE) & (WS_HSCROLL | WS_VSCROLL); }
+
+bool Wraps(TEdit* memo) { return !(GetWindowLongW(memo->Handle(), GWL_STYLE) & (ES_AUTOHSCROLL | WS_HSCROLL)); }
 
 }  // namespace
 
@@ -60,6 +63,8 @@ TEST(ResultWindow, ShowsTheStatementItsParametersAndRemembersWrapping) {
       seen.Rows.push_back({ItemText(form->lvwParams, i, 0), ItemText(form->lvwParams, i, 1),
                            ItemText(form->lvwParams, i, 2)});
     seen.WrappedAtOpen = form->Wrap();
+    seen.OriginalBars = ScrollBars(form->memOriginalSQL);
+    seen.AssembledBars = ScrollBars(form->memAssembledSQL);
     form->pcl->SetActivePage(form->tshAssembled);
     form->cbxWrapText->SetChecked(true);
     form->cbxWrapTextClick();
@@ -86,6 +91,8 @@ TEST(ResultWindow, ShowsTheStatementItsParametersAndRemembersWrapping) {
   EXPECT_EQ(seen.Rows[0], (std::vector<std::wstring>{L"PARAM 01", L"-8", L"O'Brien"}));
   EXPECT_EQ(seen.Rows[1], (std::vector<std::wstring>{L"PARAM 02", L"", L""}));
   EXPECT_FALSE(seen.WrappedAtOpen);
+  EXPECT_EQ(seen.OriginalBars, static_cast<DWORD>(WS_HSCROLL | WS_VSCROLL));
+  EXPECT_EQ(seen.AssembledBars, static_cast<DWORD>(WS_HSCROLL));
   EXPECT_TRUE(seen.WrapsWhenChecked);
   EXPECT_TRUE(seen.ScrollsWhenUnchecked);
   EXPECT_GT(seen.Colors, 1u);

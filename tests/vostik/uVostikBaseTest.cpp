@@ -7,6 +7,7 @@
 #include <random>
 
 #include "VostikTestSupport.h"
+#include "Tracer/app/uAppPlugins.h"
 #include "Tracer/foundation/uGuards.h"
 #include "Tracer/foundation/uVariants.h"
 #include "support/TestSupport.h"
@@ -55,6 +56,67 @@ TEST(SQLStatement, ScannerFindsParametersOutsideLiterals) {
   pg.SetSQL(L"select $1::int, $$, :a, $10");
   EXPECT_EQ(Names(pg), (std::vector<std::wstring>{L"1", L"10"}));
   EXPECT_EQ(pg.SQL, L"select $1::int, $, :a, $10\r\n");
+}
+
+// Each dialect's statements as a user writes them: what the scanner takes for a marker, a
+// literal or a comment shows in the assembled text. The case name says why.
+TEST(SQLStatement, EachDialectAssemblesWhatItsUsersWrite) {
+  using TMake = std::unique_ptr<TSQLStatement> (*)();
+  const TMake Odbc = [] { return std::make_unique<TSQLStatement>(); };
+  const TMake Ora = [] { return std::unique_ptr<TSQLStatement>(new TOraSQLStatement); };
+  const TMake Lite = [] { return std::unique_ptr<TSQLStatement>(new TSQLiteSQLStatement); };
+  const TMake Pg = [] { return std::unique_ptr<TSQLStatement>(new TPostgreSQLStatement); };
+  const TMake Db2 = [] { return std::unique_ptr<TSQLStatement>(new TDB2SQLStatement); };
+  struct {
+    const char* Name;
+    TMake Make;
+    const wchar_t* Text;
+    std::vector<std::pair<int, TOleVariant>> ByIndex;
+    std::vector<std::pair<std::wstring, TOleVariant>> ByName;
+    const wchar_t* Assembled;  // line breaks as in Text
+  } cases[] = {
+      {"ApostropheInALineCommentOpensNoLiteral", Odbc, L"select ? -- don't\nfrom t where a = ?",
+       {{1, I(1)}, {2, I(2)}}, {}, L"select 1 -- don't\nfrom t where a = 2"},
+      {"MarkerInALineCommentIsNoParameter", Ora, L"select :a -- :b\nfrom t where c = :c", {{1, I(1)}, {2, I(3)}}, {},
+       L"select 1 -- :b\nfrom t where c = 3"},
+      {"MarkerAndApostropheInABlockCommentAreText", Odbc, L"select /* it's ? */ ?", {{1, I(1)}}, {},
+       L"select /* it's ? */ 1"},
+      {"ABlockCommentSpansLines", Lite, L"/* a\n? */ select ?", {{1, I(5)}}, {}, L"/* a\n? */ select 5"},
+      {"AnUnclosedBlockCommentRunsToTheEnd", Odbc, L"select ? /* ?", {{1, I(1)}, {2, I(2)}}, {}, L"select 1 /* ?"},
+      {"DashesAndSlashStarInsideALiteralAreText", Db2, L"select '--', '/*', ? -- ?", {{1, I(1)}}, {},
+       L"select '--', '/*', 1 -- ?"},
+      {"SQLiteNumberedMarkersBindByTheirNumber", Lite, L"select ?2, ?1", {{1, T(L"a")}, {2, T(L"b")}}, {},
+       L"select 'b', 'a'"},
+      {"SQLitePlainMarkerAfterANumberedOneTakesTheNextNumber", Lite, L"select ?5, ?, ?5", {{5, T(L"x")}, {6, T(L"y")}},
+       {}, L"select 'x', 'y', 'x'"},
+      {"SQLiteKnowsAtAndDollarNames", Lite, L"select @a, $b, :c, @a", {{1, I(1)}, {2, I(2)}, {3, I(3)}}, {},
+       L"select 1, 2, 3, 1"},
+      {"OnlySQLiteTakesAtNamesForMarkers", Odbc, L"select @a, ?", {{1, I(1)}}, {}, L"select @a, 1"},
+      {"PostgreSQLDollarQuotedBodyIsALiteral", Pg, L"select $$it's$$, $1", {}, {{L"1", I(5)}}, L"select $$it's$$, 5"},
+      {"PostgreSQLTaggedBodyHidesMarkersAndQuotes", Pg, L"select $fn$ a := $1; 'x $fn$, $1", {}, {{L"1", I(7)}},
+       L"select $fn$ a := $1; 'x $fn$, 7"},
+      {"PostgreSQLLoneDoubledDollarStaysOneDollar", Pg, L"select $$, $1", {}, {{L"1", I(5)}}, L"select $, 5"},
+      {"PostgreSQLDollarOneIsNotTheStartOfDollarTen", Pg, L"select $10, $1", {}, {{L"1", T(L"a")}, {L"10", T(L"j")}},
+       L"select 'j', 'a'"},
+      {"NamesIgnoreCaseButId2IsAnotherName", Ora, L"select :id, :ID, :id2", {}, {{L"id", I(1)}, {L"ID2", I(2)}},
+       L"select 1, 1, 2"},
+      {"QuotesInsideAValueAreDoubled", Odbc, L"select ?", {{1, T(L"O'Brien \"x\"")}}, {},
+       L"select 'O''Brien \"x\"'"},
+      {"NullIsWrittenAsNull", Odbc, L"select ?", {{1, Null()}}, {}, L"select (null)"},
+      {"OracleDateIsAToDateCall", Ora, L"select :d -- the day", {}, {{L"d", Date(2024, 3, 5)}},
+       L"select to_date('05.03.2024', 'DD.MM.YYYY') -- the day"},
+      {"DB2DateIsADateCall", Db2, L"select ? /* day */", {{1, Date(2024, 3, 5)}}, {},
+       L"select DATE('2024-03-05') /* day */"},
+  };
+  for (auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    std::unique_ptr<TSQLStatement> s = c.Make();
+    s->SetSQL(c.Text);
+    for (auto& [k, v] : c.ByIndex) s->SetParamByIndex(k, L"", v);
+    for (auto& [n, v] : c.ByName) s->SetParamByName(n, L"", v);
+    s->Assemble();
+    EXPECT_EQ(s->AssembledSQL, NormalizeLineBreaks(c.Assembled));
+  }
 }
 
 TEST(SQLStatement, LineBreaksBecomeCrLf) {
@@ -327,12 +389,18 @@ TEST(AssemblerAction, FailuresReachTheHostAsErrorInformation) {
   std::wstring text;
   EXPECT_TRUE(TakeErrorInfoText(text));  // the host raises it
   EXPECT_FALSE(text.empty());
-  // GetState does not fail: it answers "disabled".
+  // A failing GetState leaves error information, so the host hides the action.
   host.SetLog({Execute(L"select 1")});
   host.FailAllEvents = false;
   host.FailVisibleEvents = true;
-  EXPECT_EQ(action->GetState(), AppPluginActionVisible);
-  EXPECT_FALSE(TakeErrorInfoText(text));
+  TAppPluginAction onToolbar(action);
+  onToolbar.Update();
+  EXPECT_FALSE(onToolbar.GetVisible());
+  EXPECT_EQ(action->GetState(), 0);
+  EXPECT_TRUE(TakeErrorInfoText(text));
+  host.FailVisibleEvents = false;
+  onToolbar.Update();
+  EXPECT_TRUE(onToolbar.GetVisible() && onToolbar.GetEnabled());
   // A connect without an application object fails the same way.
   TComPtr<IAppPlugin> lone(static_cast<IAppPlugin*>(NewSQLAssembler<TODBCSQLAssembler>()));
   lone->Connect(nullptr);

@@ -213,6 +213,22 @@ TEST(VostikServer, CanUnloadOnlyWithoutLiveAssemblersAndFactoryReferences) {
   EXPECT_EQ(canUnload(), S_FALSE);  // the assembler lives
   plugin.Reset();
   EXPECT_EQ(canUnload(), S_OK);
+  // A host may hold an assembler's action longer than the assembler: its code stays needed.
+  {
+    TFixtureHost host;
+    ASSERT_EQ(getClassObject(CLSID_SQLiteSQLAssembler, IID_IClassFactory, reinterpret_cast<void**>(factory.Put())),
+              S_OK);
+    ASSERT_EQ(factory->CreateInstance(nullptr, __uuidof(IAppPlugin), reinterpret_cast<void**>(plugin.Put())), S_OK);
+    factory.Reset();
+    plugin->Connect(host.App());
+    ASSERT_EQ(host.Added.size(), 1u);
+    TComPtr<IAppPluginAction> kept = host.Added[0].Action;
+    plugin.Reset();
+    EXPECT_EQ(canUnload(), S_FALSE);
+    kept.Reset();
+    host.Added.clear();
+    EXPECT_EQ(canUnload(), S_OK);
+  }
   ASSERT_EQ(getClassObject(CLSID_SQLiteSQLAssembler, IID_IClassFactory, reinterpret_cast<void**>(factory.Put())),
             S_OK);
   factory->LockServer(TRUE);

@@ -1,6 +1,6 @@
 #include "Tracer/app/fBase.h"
 
-#include "Tracer/foundation/uInterfaceServices.h"
+#include "Tracer/app/uInterfaceServices.h"
 #include "Tracer/foundation/uMultiLanguage.h"
 #include "Tracer/foundation/uWideStrUtils.h"
 #include "Tracer/window/uWinTranslate.h"
@@ -42,12 +42,6 @@ std::wstring TfrmBase::GetHelpKeyword() { return HelpKeyword(); }
 void TfrmBase::FormCreate() { TranslateCaption = true; }
 
 void TfrmBase::FormShow() { TranslateOnShow(); }
-
-bool TfrmBase::FormHelp(WORD, LPARAM, bool& callHelp) {
-  ShowHelp();
-  callHelp = false;
-  return true;
-}
 
 void TfrmBase::FormShortCut(const MSG& msg, bool& handled) {
   handled = msg.message == WM_KEYDOWN && msg.wParam == VK_F1;

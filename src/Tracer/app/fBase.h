@@ -41,8 +41,6 @@ public:
 
   virtual void FormCreate();
   void FormShow();
-  // The help command: shown here, the caller's help stays off.
-  bool FormHelp(WORD command, LPARAM data, bool& callHelp);
   void FormShortCut(const MSG& msg, bool& handled);
   void WMHelp();
 

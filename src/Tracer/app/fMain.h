@@ -1,7 +1,7 @@
-// The program's main window: the trace log with its toolbars on the "Tracer" tab, the symbol
-// files and their functions on the "Symbols" tab, the settings it keeps, the language menu,
-// the tracing actions, the log view fed from the event queue at idle time, and the three
-// objects through which the automation model reaches the window.
+// The program's main window: the tracing and log actions, the settings it keeps, the language,
+// the idle pass and the title, and the window handle the automation model reaches. Its
+// collaborators hold the rest: the components (fMainLayout), the log view (fMainLogView), the
+// "Symbols" tab (fMainSymbols), the plug-in toolbar (fMainPluginBar), the pictures (fMainPictures).
 #pragma once
 #include <windows.h>
 
@@ -11,44 +11,23 @@
 #include <vector>
 
 #include "Tracer/app/fBase.h"
+#include "Tracer/app/fMainLayout.h"
+#include "Tracer/app/fMainLogView.h"
+#include "Tracer/app/fMainPluginBar.h"
+#include "Tracer/app/fMainSymbols.h"
 #include "Tracer/app/uAppPlugins.h"
 #include "Tracer/app/uAppServices.h"
 #include "Tracer/app/uTEQColumns.h"
 #include "Tracer/engine/uEventQueue.h"
-#include "Tracer/foundation/uInterfaceServices.h"
+#include "Tracer/app/uInterfaceServices.h"
+#include "Tracer/window/uSystemBitmaps.h"
 #include "Tracer/window/uWinComCtrls.h"
 #include "Tracer/window/uWinCtrls.h"
 #include "Tracer/window/uWinDialogs.h"
 #include "Tracer/window/uWinForms.h"
 #include "Tracer/window/uWinMenus.h"
 
-class TSymbolFile;
 class TfrmMain;
-
-// The cell texts of the log view: each parameter on one line, parameters joined by a blank.
-class TListViewTEQReader : public TSimpleTEQReader {
-public:
-  using TSimpleTEQReader::TSimpleTEQReader;
-  void GetParamText(ITracerEventParam* param, std::wstring& text) override;
-  void AppendParamText(ITracerEventParam* param, std::wstring& text) override;
-};
-
-// The cell texts of hints: parameters one per line, each keeping its own line breaks.
-class TSmartHintTEQReader : public TSimpleTEQReader {
-public:
-  using TSimpleTEQReader::TSimpleTEQReader;
-  void AppendParamText(ITracerEventParam* param, std::wstring& text) override;
-};
-
-// The application's hint window: the main window's font and a plain black frame.
-class TSmartHintWindow : public THintWindow {
-public:
-  explicit TSmartHintWindow(HFONT mainFont);
-
-protected:
-  LRESULT OnMessage(UINT msg, WPARAM wp, LPARAM lp) override;
-  void WMNCPaint();
-};
 
 // What the options dialog shows and gives back.
 struct TMainOptions {
@@ -86,32 +65,6 @@ struct TMainWindowEntryPoints {
 
 TMainWindowEntryPoints& MainWindowEntryPoints();
 
-// The toolbar that plug-ins add their actions to.
-class TToolbarPluginActionsImpl : public IAppPluginActionsImpl {
-public:
-  TToolbarPluginActionsImpl(TToolBar* toolBar, TActionList* actionList)
-      : FToolBar(toolBar), FActionList(actionList) {}
-  HIMAGELIST GetImages() override;
-  void AddAction(std::unique_ptr<TAppPluginAction> Action) override;
-  void RemoveActions(IAppPluginAction* Action) override;
-
-private:
-  TToolBar* FToolBar;
-  TActionList* FActionList;
-};
-
-// The focused row of the log view for the visible-events list.
-class TVisibleTracerEventsImpl : public TInterfacedObject, public IVisibleTracerEventsImpl {
-public:
-  explicit TVisibleTracerEventsImpl(TListView* listView) : FListView(listView) {}
-  CW_IUNKNOWN_COUNTED
-  void* GetInterface(REFIID iid) override;
-  LONG STDMETHODCALLTYPE GetFocusedIndex() override;
-
-private:
-  TListView* FListView;
-};
-
 // The main window's handle for the application object.
 class TMainWindowHandleImpl : public TInterfacedObject, public IAppObjectMainWindowHandleImpl {
 public:
@@ -136,23 +89,11 @@ public:
   void SaveSettings();
   void SetLanguage(const std::wstring& name);
   std::wstring GetLanguage() const;
-  void BuildLanguageMenu();
   void LanguageItemClick(TMenuItem* sender);
   void Translate() override;
   // Every write of the caption (the idle pass's, a translation's) is what the window shows.
   void SetCaption(const std::wstring& caption) override;
   std::wstring GetHelpKeyword() override;
-  void RebuildTraceColumns();
-  void StoreColumnWidths();
-
-  // ---- Symbols tab ----
-  void FillSymbolFiles();
-  void lvwSymbolFilesChange(int index);
-  void RefreshProcDefs();
-  TSymbolFile* GetSelectedSymbolFile();
-  void FillProcDefs(TSymbolFile* file);
-  void UpdateProcDefIcons(TSymbolFile* file);
-  void lvwProcDefsClick();
 
   // ---- tracing actions ----
   void CheckLoadedFunctions();
@@ -166,76 +107,30 @@ public:
   void SetLogSaveFilter(TFileDialog& dialog);
 
   // ---- log view ----
-  void lvwTraceData(int index, std::vector<std::wstring>& texts);
-  void lvwTraceCustomDrawItem(int index, COLORREF& textColor, COLORREF& backColor);
   void lvwTraceChange();
   void lvwTraceDblClick();
-  void MakeSelectionVisible();
   void RefreshEventProps();
-  void SelectRow(int index);
 
-  // ---- idle and hints ----
+  // ---- idle ----
   void AppIdle(bool& done);
-  void RefreshRowCount();
   void UpdateStatus();
-  void AppShowHint(std::wstring& hintStr, bool& canShow, THintInfo& hintInfo);
-  void ShowTraceHint(std::wstring& hintStr, bool& canShow, THintInfo& hintInfo);
 
-  bool ScrollLock() const { return FScrollLock; }
-  void SetScrollLock(bool value) { FScrollLock = value; }
+  bool ScrollLock() const { return FLogView->ScrollLock(); }
+  void SetScrollLock(bool value) { FLogView->SetScrollLock(value); }
   TRecentFiles& RecentFiles() { return *FRecentFiles; }
-  TTEQColumnManager& ColumnManager() { return *FColumnManager; }
-  // The check-box and radio pictures in imlMain (the options dialog's).
-  const TSystemImagesStorage& ActionImages() const { return *FActionImages; }
-  TListViewTEQReader& ListReader() { return *FListReader; }
-  TSmartHintTEQReader& HintReader() { return *FHintReader; }
+  // The collaborators: the components, the log view, the Symbols tab.
+  TMainLayout& Layout() { return *FLayout; }
+  TMainLogView& LogView() { return *FLogView; }
+  TMainSymbolsPage& SymbolsPage() { return *FSymbolsPage; }
 
   static const TPropTable& ClassPropTable();
   const TPropTable& GetPropTable() const override { return ClassPropTable(); }
 
-  // Components, as the form defines them.
-  TMainMenu* mmu;
-  TMenuItem *mniTracer, *mniRun, *mniAttach, *mniPause, *mniStop, *mniLanguage, *mniExit;
-  TMenuItem *mniLog, *mniProperties, *mniSaveLog, *mniClearLog, *mniHighlight, *mniScrollLock;
-  TMenuItem *mniTools, *mniOptions, *mniHelp, *mniContents, *mniAbout;
-  TPopupMenu* pmnTracer;
-  TMenuItem* mniScrollLock2;
-  TPopupMenu* pmnRecents;
-  TImageList *imlMain, *imlMainDisabled, *imlPlugins, *imlSystem;
-  TActionList* ActionList;
-  TAction *actTracerRun, *actTracerAttach, *actTracerPause, *actTracerStop, *actTracerExit;
-  TAction *actLogProperties, *actLogSave, *actLogClear, *actLogHighlight, *actLogScrollLock;
-  TAction *actLogFirst, *actLogUp, *actLogDown, *actLogLast;
-  TAction *actOptions, *actContents, *actAbout;
-  TStatusBar* sbr;
-  TPageControl* pcl;
-  TTabSheet *tshTrace, *tshSymbols;
-  TPanel* pnlToolbars;
-  TToolBar* tbrTracer;
-  TToolButton *btnRun, *btnAttach, *btnPause, *btnDebugStop, *btnProperties, *btnSave, *btnClear, *btnColorize,
-      *btnScrollLock, *btnFirst, *btnPrior, *btnNext, *btnLast, *btnOptions;
-  TToolBar* tbrPlugins;
-  TToolButton* s4;
-  TListView* lvwTrace;
-  TPanel* pnlSymbolFiles;
-  TListView* lvwSymbolFiles;
-  TSplitter* Splitter1;
-  TListView* lvwProcDefs;
-  TFileDialog odgDebugApps{false};
-  TFileDialog sdgLog{true};
-  TTimer* tmrRefresh;
-
 private:
-  void CreateComponents();
-  void CreateActions();
-  void CreateMenus();
-  void CreateSystemImages();
-  void CreateColumnManager();
-  TAction* NewAction(const wchar_t* name, const wchar_t* category, const wchar_t* caption, const wchar_t* hint,
-                     int image);
-  TMenuItem* NewMenuItem(TMenuItem* parent, const wchar_t* name, TAction* action, TShortCut shortCut = {});
-  TToolButton* NewToolButton(const wchar_t* name, TAction* action);
-  int SelectedRow() const { return lvwTrace->ItemIndex(); }
+  // Builds the components and binds the actions to their handlers here.
+  friend class TMainLayout;
+
+  int SelectedRow() const { return FLogView->SelectedRow(); }
 
   // Action handlers.
   void actTracerRunExecute();
@@ -271,16 +166,13 @@ private:
   std::wstring DebuggeeFileName();
   std::wstring GetMainTitle();
 
+  TFileDialog odgDebugApps{false};
+  TFileDialog sdgLog{true};
   std::unique_ptr<TRecentFiles> FRecentFiles;
-  std::unique_ptr<TTEQColumnManager> FColumnManager;
-  std::unique_ptr<TListViewTEQReader> FListReader;
-  std::unique_ptr<TSmartHintTEQReader> FHintReader;
-  std::unique_ptr<TSystemImagesStorage> FSystemImages;
-  std::unique_ptr<TSystemImagesStorage> FActionImages;
-  bool FScrollLock = true;
+  std::unique_ptr<TMainLayout> FLayout;
+  std::unique_ptr<TMainLogView> FLogView;
+  std::unique_ptr<TMainSymbolsPage> FSymbolsPage;
   std::unique_ptr<TToolbarPluginActionsImpl> FPluginToolbar;
-  bool FDestroying = false;
-  bool FFillingSymbolFiles = false;
   bool FSavingLog = false;
   // What the idle pass last wrote, so that it writes only changes.
   std::wstring FShownStatus;
@@ -289,15 +181,6 @@ private:
   // The debugging thread whose debuggee's name is cached.
   const void* FNamedThread = nullptr;
   DWORD FNamedProcessId = 0;
-  // The scroll lock of the last idle pass: following starts when it goes off.
-  bool FFollowedScrollLock = true;
   std::wstring FDebuggeeFileName;
 };
 
-// The text of one row of the loaded-functions list: the title, then "   (Active, Visible)".
-std::wstring ProcDefRowText(class TProcDef* def);
-// One column that fills the list.
-void FitSingleColumn(TListView& list);
-// "Calderwisp Log " and the local date and time as yyyymmddhhnnss.
-std::wstring DefaultLogFileName();
-std::wstring FormatTimeStamp(const SYSTEMTIME& time);

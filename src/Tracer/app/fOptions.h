@@ -9,7 +9,7 @@
 #include "Tracer/app/fMain.h"
 #include "Tracer/app/fTemplateDlg.h"
 #include "Tracer/app/uTEQColumns.h"
-#include "Tracer/foundation/uInterfaceServices.h"
+#include "Tracer/window/uSystemBitmaps.h"
 #include "Tracer/window/uWinComCtrls.h"
 
 struct TOption {

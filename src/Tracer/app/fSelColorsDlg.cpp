@@ -4,7 +4,7 @@
 
 #include <utility>
 
-#include "Tracer/foundation/uInterfaceServices.h"
+#include "Tracer/app/uInterfaceServices.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <memory>
 
 #include "Tracer/app/fSelColorsDlg.h"
-#include "Tracer/foundation/uInterfaceServices.h"
+#include "Tracer/app/uInterfaceServices.h"
 #include "Tracer/foundation/uMultiLanguage.h"
 
 TStmtColorDlg::TStmtColorDlg(TComponent* owner, TImageList* images, TImageList* disabledImages)

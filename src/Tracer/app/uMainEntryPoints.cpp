@@ -13,17 +13,17 @@ namespace {
 class TMainEventPropsHost : public IEventPropsHost {
 public:
   explicit TMainEventPropsHost(TfrmMain& main) : FMain(main) {}
-  TImageList* Images() override { return FMain.imlMain; }
+  TImageList* Images() override { return FMain.Layout().imlMain; }
   TAction* NavigationAction(TNavigation which) override {
     switch (which) {
-      case navFirst: return FMain.actLogFirst;
-      case navUp: return FMain.actLogUp;
-      case navDown: return FMain.actLogDown;
-      case navLast: return FMain.actLogLast;
+      case navFirst: return FMain.Layout().actLogFirst;
+      case navUp: return FMain.Layout().actLogUp;
+      case navDown: return FMain.Layout().actLogDown;
+      case navLast: return FMain.Layout().actLogLast;
     }
     return nullptr;
   }
-  TTEQColumnManager* ColumnManager() override { return &FMain.ColumnManager(); }
+  TTEQColumnManager* ColumnManager() override { return &FMain.LogView().ColumnManager(); }
 
 private:
   TfrmMain& FMain;
@@ -49,15 +49,14 @@ void InstallMainWindowEntryPoints() {
   };
   e.RefreshEventProperties = [](TfrmMain&) { RefreshEventProps(); };
   e.EditHighlightRules = [](TfrmMain& main) {
-    auto dlg = CreateForm<TStmtColorDlg>(&main, main.imlMain, main.imlMainDisabled);
-    return dlg->ShowModal() == mrOK;
+    return EditHighlightRules(&main, main.Layout().imlMain, main.Layout().imlMainDisabled);
   };
   e.EditOptions = [](TfrmMain& main, TMainOptions& options) {
-    return EditMainOptions(&main, main.imlMain, main.ActionImages(), options);
+    return EditMainOptions(&main, main.Layout().imlMain, main.Layout().ActionImages(), options);
   };
   e.ShowAbout = [](TfrmMain& main) { ShowAbout(&main); };
   e.CanWriteExcel = [] { return CanWriteExcel(); };
   e.WriteLog = [](TfrmMain& main, int filterIndex, const std::wstring& fileName) {
-    WriteLogWithProgress(&main, &main.ColumnManager(), filterIndex, fileName);
+    WriteLogWithProgress(&main, &main.LogView().ColumnManager(), filterIndex, fileName);
   };
 }

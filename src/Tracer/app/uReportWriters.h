@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "Tracer/app/uInterfaceServices.h"
 #include "Tracer/app/uTEQColumns.h"
 #include "Tracer/foundation/uHolders.h"
-#include "Tracer/foundation/uInterfaceServices.h"
 #include "Tracer/foundation/uWideStrUtils.h"
 
 // Told after every event row; answers false to stop the export after that row.

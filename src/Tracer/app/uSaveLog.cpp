@@ -50,3 +50,14 @@ void WriteLogWithProgress(TForm* mainForm, TTEQColumnManager* columns, int filte
   }
   if (main) EnableWindow(main, TRUE);
 }
+
+std::wstring FormatTimeStamp(const SYSTEMTIME& t) {
+  return WideFormat(L"%4.4d%2.2d%2.2d", t.wYear, t.wMonth, t.wDay) +
+         WideFormat(L"%2.2d%2.2d%2.2d", t.wHour, t.wMinute, t.wSecond);
+}
+
+std::wstring DefaultLogFileName() {
+  SYSTEMTIME now;
+  GetLocalTime(&now);
+  return L"Calderwisp Log " + FormatTimeStamp(now);
+}

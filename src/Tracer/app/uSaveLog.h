@@ -14,3 +14,6 @@ bool CanWriteExcel();
 // file: the dialog asked) with the progress window up and the main window disabled; the main
 // window is enabled again in every case.
 void WriteLogWithProgress(TForm* mainForm, TTEQColumnManager* columns, int filterIndex, const std::wstring& fileName);
+// The save dialog's file name: "Calderwisp Log " and the local date and time as yyyymmddhhnnss.
+std::wstring DefaultLogFileName();
+std::wstring FormatTimeStamp(const SYSTEMTIME& time);

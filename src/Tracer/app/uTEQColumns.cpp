@@ -1,7 +1,7 @@
 #include "Tracer/app/uTEQColumns.h"
 
+#include "Tracer/app/uInterfaceServices.h"
 #include "Tracer/engine/uEventQueue.h"
-#include "Tracer/foundation/uInterfaceServices.h"
 #include "Tracer/foundation/uMultiLanguage.h"
 #include "Tracer/foundation/uUtils.h"
 #include "Tracer/foundation/uVariants.h"

@@ -59,8 +59,6 @@ public:
   // A name with "\" matches the whole file name, else the file-name part; letter case is
   // ignored; unnamed modules never match.
   bool FindByName(const std::wstring& name, TDebuggedProcessModule*& module);
-  // The module whose image holds the address.
-  bool FindByAddress(uint32_t address, TDebuggedProcessModule*& module);
   // Takes a module out of the pending list once its name was set from outside.
   void NameKnown(TDebuggedProcessModule* module);
   TDebuggedProcessModulesList& Pending() { return FPending; }

@@ -2,6 +2,7 @@
 #include "Tracer/engine/uDebugCore.h"
 
 #include "Tracer/engine/uProcessMemory.h"
+#include "Tracer/foundation/uHolders.h"
 #include "Tracer/foundation/uRaise.h"
 #include "Tracer/foundation/uUtils.h"
 #include "Tracer/foundation/uWideStrUtils.h"
@@ -89,17 +90,6 @@ bool TDebuggedProcessModules::FindByName(const std::wstring& name, TDebuggedProc
   return false;
 }
 
-bool TDebuggedProcessModules::FindByAddress(uint32_t address, TDebuggedProcessModule*& module) {
-  auto e = Enumerate();
-  while (e->MoveNext()) {
-    TDebuggedProcessModule* m = e->GetCurrent();
-    if (address >= m->BaseAddress && address - m->BaseAddress < m->ImageSize) {
-      module = m;
-      return true;
-    }
-  }
-  return false;
-}
 
 std::unique_ptr<TDebuggedProcessModulesListEnumerator> TDebuggedProcessModules::Enumerate() {
   return std::make_unique<TDebuggedProcessModulesListEnumerator>(this, UnitPath, 236);
@@ -144,24 +134,19 @@ TDebuggedProcess::~TDebuggedProcess() {
 
 void TDebuggedProcess::UpdateFileName() {
   {
-    AcquireSRWLockShared(&FFileNameLock);
-    const bool known = !FFileName.empty();
-    ReleaseSRWLockShared(&FFileNameLock);
-    if (known) return;
+    TSRWLockHold hold(FFileNameLock, TSRWLockHold::Shared);
+    if (!FFileName.empty()) return;
   }
   std::wstring name;
   GetProcessModuleFileName(Handle.Get(), nullptr, name);
   if (name.empty()) return;
-  AcquireSRWLockExclusive(&FFileNameLock);
+  TSRWLockHold hold(FFileNameLock, TSRWLockHold::Exclusive);
   FFileName.swap(name);
-  ReleaseSRWLockExclusive(&FFileNameLock);
 }
 
 std::wstring TDebuggedProcess::FileName() const {
-  AcquireSRWLockShared(&FFileNameLock);
-  std::wstring name = FFileName;
-  ReleaseSRWLockShared(&FFileNameLock);
-  return name;
+  TSRWLockHold hold(FFileNameLock, TSRWLockHold::Shared);
+  return FFileName;
 }
 
 std::wstring TDebuggedProcess::ReadImageName(void* imageName, bool unicode) const {

@@ -91,11 +91,6 @@ bool TParamAddresses::FindError(const TParamDef* Def, std::wstring& Message) con
   return true;
 }
 
-void TParamAddresses::ClearAll() {
-  Clear();
-  FErrors.clear();
-}
-
 void ReadParamValue(const TParamDef* Def, const TParamAddresses& Context, TOleVariant& Value) {
   try {
     Value.Clear();

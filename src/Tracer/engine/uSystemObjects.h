@@ -37,7 +37,6 @@ public:
   void AddParamAddress(const TParamDef* Def, uint32_t Address, int32_t Indirections);
   bool FindAddress(const TParamDef* Def, uint32_t& Address) const;
   bool FindError(const TParamDef* Def, std::wstring& Message) const;
-  void ClearAll();
 
 private:
   std::map<const TParamDef*, std::wstring> FErrors;

@@ -2,45 +2,19 @@
 
 #include <unordered_map>
 
+#include "Tracer/foundation/uHolders.h"
 #include "Tracer/foundation/uSingletons.h"
-
-namespace {
-
-// Shared and exclusive holds of a list's lock.
-class TSharedHold {
-public:
-  explicit TSharedHold(SRWLOCK& lock) : FLock(lock) { AcquireSRWLockShared(&FLock); }
-  ~TSharedHold() { ReleaseSRWLockShared(&FLock); }
-  TSharedHold(const TSharedHold&) = delete;
-  TSharedHold& operator=(const TSharedHold&) = delete;
-
-private:
-  SRWLOCK& FLock;
-};
-
-class TExclusiveHold {
-public:
-  explicit TExclusiveHold(SRWLOCK& lock) : FLock(lock) { AcquireSRWLockExclusive(&FLock); }
-  ~TExclusiveHold() { ReleaseSRWLockExclusive(&FLock); }
-  TExclusiveHold(const TExclusiveHold&) = delete;
-  TExclusiveHold& operator=(const TExclusiveHold&) = delete;
-
-private:
-  SRWLOCK& FLock;
-};
-
-}  // namespace
 
 TSharedText InternText(const std::wstring& text) {
   // Never freed: the texts are the engine's own names and titles, a bounded set.
   static SRWLOCK lock = SRWLOCK_INIT;
   static auto* texts = new std::unordered_map<std::wstring, TSharedText>();
   {
-    TSharedHold hold(lock);
+    TSRWLockHold hold(lock, TSRWLockHold::Shared);
     auto found = texts->find(text);
     if (found != texts->end()) return found->second;
   }
-  TExclusiveHold hold(lock);
+  TSRWLockHold hold(lock, TSRWLockHold::Exclusive);
   TSharedText& entry = (*texts)[text];
   if (!entry) entry = std::make_shared<const std::wstring>(text);
   return entry;
@@ -180,7 +154,7 @@ void TTracerEventParams::CheckIndex(int index) const {
 }
 
 void TTracerEventParams::Reserve(size_t count) {
-  TExclusiveHold hold(FLock);
+  TSRWLockHold hold(FLock, TSRWLockHold::Exclusive);
   FEntries.reserve(count);
 }
 
@@ -189,7 +163,7 @@ int TTracerEventParams::AppendParam(TSharedText name, const VARIANT& value, bool
   entry.Name = std::move(name);
   entry.Value = value;
   entry.Visible = visible ? VARIANT_TRUE : VARIANT_FALSE;
-  TExclusiveHold hold(FLock);
+  TSRWLockHold hold(FLock, TSRWLockHold::Exclusive);
   FEntries.push_back(std::move(entry));
   return static_cast<int>(FEntries.size()) - 1;
 }
@@ -197,7 +171,7 @@ int TTracerEventParams::AppendParam(TSharedText name, const VARIANT& value, bool
 void TTracerEventParams::SetValue(int index, const VARIANT& value) {
   TOleVariant copy(value);
   {
-    TExclusiveHold hold(FLock);
+    TSRWLockHold hold(FLock, TSRWLockHold::Exclusive);
     CheckIndex(index);
     std::swap(FEntries[static_cast<size_t>(index)].Value, copy);
   }
@@ -211,12 +185,12 @@ TComPtr<ITracerEventParam> TTracerEventParams::AddParam(const std::wstring& name
 }
 
 int TTracerEventParams::Count() const {
-  TSharedHold hold(FLock);
+  TSRWLockHold hold(FLock, TSRWLockHold::Shared);
   return static_cast<int>(FEntries.size());
 }
 
 TComPtr<ITracerEventParam> TTracerEventParams::Item(int index) {
-  TExclusiveHold hold(FLock);
+  TSRWLockHold hold(FLock, TSRWLockHold::Exclusive);
   CheckIndex(index);
   TEntry& entry = FEntries[static_cast<size_t>(index)];
   // An object whose count reached 0 is on its way out: a new one takes its place.
@@ -230,53 +204,53 @@ TComPtr<ITracerEventParam> TTracerEventParams::Item(int index) {
 }
 
 int TTracerEventParams::IndexOfName(const std::wstring& name) const {
-  TSharedHold hold(FLock);
+  TSRWLockHold hold(FLock, TSRWLockHold::Shared);
   for (size_t i = 0; i < FEntries.size(); ++i)
     if (SameParamName(*FEntries[i].Name, name)) return static_cast<int>(i);
   return -1;
 }
 
 std::wstring TTracerEventParams::NameOf(int index) const {
-  TSharedHold hold(FLock);
+  TSRWLockHold hold(FLock, TSRWLockHold::Shared);
   CheckIndex(index);
   return *FEntries[static_cast<size_t>(index)].Name;
 }
 
 void TTracerEventParams::SetNameOf(int index, std::wstring name) {
   TSharedText text = std::make_shared<const std::wstring>(std::move(name));
-  TExclusiveHold hold(FLock);
+  TSRWLockHold hold(FLock, TSRWLockHold::Exclusive);
   CheckIndex(index);
   FEntries[static_cast<size_t>(index)].Name.swap(text);
 }
 
 TOleVariant TTracerEventParams::ValueOf(int index) const {
   TOleVariant copy;
-  TSharedHold hold(FLock);
+  TSRWLockHold hold(FLock, TSRWLockHold::Shared);
   CheckIndex(index);
   OleCheck(VariantCopy(&copy, const_cast<TOleVariant*>(&FEntries[static_cast<size_t>(index)].Value)));
   return copy;
 }
 
 VARIANT_BOOL TTracerEventParams::VisibleOf(int index) const {
-  TSharedHold hold(FLock);
+  TSRWLockHold hold(FLock, TSRWLockHold::Shared);
   CheckIndex(index);
   return FEntries[static_cast<size_t>(index)].Visible;
 }
 
 void TTracerEventParams::SetVisibleOf(int index, VARIANT_BOOL visible) {
-  TExclusiveHold hold(FLock);
+  TSRWLockHold hold(FLock, TSRWLockHold::Exclusive);
   CheckIndex(index);
   FEntries[static_cast<size_t>(index)].Visible = visible;
 }
 
 void TTracerEventParams::ForgetParamObject(int index, TTracerEventParam* object) {
-  TExclusiveHold hold(FLock);
+  TSRWLockHold hold(FLock, TSRWLockHold::Exclusive);
   if (index >= 0 && index < static_cast<int>(FEntries.size()) && FEntries[static_cast<size_t>(index)].Object == object)
     FEntries[static_cast<size_t>(index)].Object = nullptr;
 }
 
 void TTracerEventParams::ForgetValuesObject(IDispatch* object) {
-  TExclusiveHold hold(FLock);
+  TSRWLockHold hold(FLock, TSRWLockHold::Exclusive);
   if (FValuesDispatch == object) {
     FValuesDispatch = nullptr;
     FValuesObject = nullptr;
@@ -306,7 +280,7 @@ HRESULT STDMETHODCALLTYPE TTracerEventParams::get_Values(VARIANT* Values) {
   return ComMethodGuard([&] {
     TComPtr<IDispatch> values;
     {
-      TExclusiveHold hold(FLock);
+      TSRWLockHold hold(FLock, TSRWLockHold::Exclusive);
       if (FValuesObject != nullptr && FValuesObject->TryObjAddRef()) {
         values.Attach(FValuesDispatch);
       } else {

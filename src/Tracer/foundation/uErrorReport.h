@@ -1,6 +1,6 @@
 // What the user sees when the program fails, and what he can send back: the translated context
 // line of an exception, the one-line description of the running Windows, the error report with
-// its stack trace, and the application's exception handler with its error dialog.
+// its stack trace, and the application's exception handler with what its error dialog asks.
 #pragma once
 #include <windows.h>
 
@@ -48,22 +48,20 @@ std::wstring FormatMailtoURL(const std::wstring& subject, const std::wstring& bo
 // Hands the link to the shell; False when the shell fails or the link is too long for it.
 bool OpenMailto(const std::wstring& url);
 
-// The error dialog: error icon and title, the message, OK and the report button (the cancel
-// button, relabelled), built in code.
+// What the error dialog asks: error icon and title, the message, OK and the report button (the
+// cancel button, relabelled). The window layer shows it (uErrorDialog).
 class TErrorDialog : public TObject {
 public:
   TErrorDialog(std::wstring caption, std::wstring message, std::wstring reportCaption);
   // Modal, owned by owner; IDOK, or IDCANCEL for the report button, Escape and the close box.
-  // With a dialog function set (tests), that function answers instead.
+  // With a dialog function set (tests), that function answers instead; without a window to
+  // show it in, the message goes to the plain message box and the answer is IDOK.
   int ShowModal(HWND owner);
   const std::wstring& Caption() const { return FCaption; }
   const std::wstring& Message() const { return FMessage; }
   const std::wstring& ReportCaption() const { return FReportCaption; }
 
 private:
-  static INT_PTR CALLBACK DialogProc(HWND dialog, UINT msg, WPARAM wParam, LPARAM lParam);
-  void Layout(HWND dialog);
-
   std::wstring FCaption;
   std::wstring FMessage;
   std::wstring FReportCaption;
@@ -74,6 +72,9 @@ std::unique_ptr<TErrorDialog> CreateErrorDialog(const Exception& e);
 // Error dialogs go through this function, so tests can answer them (nullptr: the real dialog).
 using TErrorDialogFunc = int (*)(const TErrorDialog& dialog);
 TErrorDialogFunc SetErrorDialogFunc(TErrorDialogFunc fn);
+// The window that shows the real dialog; the window layer's application sets it.
+using TErrorDialogWindowFunc = int (*)(const TErrorDialog& dialog, HWND owner);
+TErrorDialogWindowFunc SetErrorDialogWindowFunc(TErrorDialogWindowFunc fn);
 
 // Every exception that reaches a window boundary, and every exception a worker thread hands to
 // the main thread, ends here: an error dialog whose report button mails the error report.

@@ -1,5 +1,6 @@
 // Owners of the platform's resources: interface references, BSTRs, safe arrays, the texts of an
-// exception record, and the OLE error exception that a failed HRESULT becomes. Nothing outside
+// exception record, holds of a slim reader/writer lock, and the OLE error exception that a
+// failed HRESULT becomes. Nothing outside
 // these holders (and TOleVariant) releases or frees such a resource.
 #pragma once
 #include <windows.h>
@@ -114,6 +115,30 @@ public:
   TExcepInfo(const TExcepInfo&) = delete;
   TExcepInfo& operator=(const TExcepInfo&) = delete;
   ~TExcepInfo();
+};
+
+// A slim reader/writer lock held, shared or exclusive, until the end of the scope.
+class TSRWLockHold {
+public:
+  enum TMode { Shared, Exclusive };
+  TSRWLockHold(SRWLOCK& lock, TMode mode) : FLock(lock), FMode(mode) {
+    if (FMode == Shared)
+      AcquireSRWLockShared(&FLock);
+    else
+      AcquireSRWLockExclusive(&FLock);
+  }
+  ~TSRWLockHold() {
+    if (FMode == Shared)
+      ReleaseSRWLockShared(&FLock);
+    else
+      ReleaseSRWLockExclusive(&FLock);
+  }
+  TSRWLockHold(const TSRWLockHold&) = delete;
+  TSRWLockHold& operator=(const TSRWLockHold&) = delete;
+
+private:
+  SRWLOCK& FLock;
+  const TMode FMode;
 };
 
 // A BSTR as a wide string (nil is the empty string).

@@ -144,10 +144,6 @@ void GetProcessModuleFileName(HANDLE processHandle, HMODULE moduleHandle, std::w
   fileName.assign(buf, std::min<DWORD>(n, 1025));
 }
 
-std::vector<std::wstring> OpenArrayToDynArray(std::initializer_list<std::wstring> items) {
-  return std::vector<std::wstring>(items);
-}
-
 static std::wstring UserDecimalSeparator() {
   wchar_t buf[8] = {};
   if (GetLocaleInfoW(LOCALE_USER_DEFAULT, LOCALE_SDECIMAL, buf, 8) > 1) return buf;
@@ -247,7 +243,6 @@ void ReplaceTabs(std::wstring& s, const std::wstring& replacement) {
   s = std::move(out);
 }
 
-void InterfacedAddRef(IUnknown* obj) { obj->AddRef(); }
 
 void InterfacedRelease(IUnknown* obj) {
   TComPtr<IUnknown> dropped;

@@ -6,7 +6,6 @@
 #include <unknwn.h>
 
 #include <cstdint>
-#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -46,7 +45,6 @@ void FreeLibraryIfLoaded(HMODULE handle);
 void CloseHandleAndNil(HANDLE& handle);
 // Full path of a module of another process (module 0: its main module); empty when unreadable.
 void GetProcessModuleFileName(HANDLE processHandle, HMODULE moduleHandle, std::wstring& fileName);
-std::vector<std::wstring> OpenArrayToDynArray(std::initializer_list<std::wstring> items);
 
 // Fixed notation with TimeFormatDigits decimals (clamped to 0..2), halves rounded away
 // from zero, with the user's decimal separator.
@@ -57,9 +55,11 @@ void FormatTimeMsOrEmpty(std::wstring& s, long double value);
 void EscapeLineBreaks(const std::wstring& text, std::wstring& s);
 void UnescapeLineBreaks(const std::wstring& text, std::wstring& s);
 void ReplaceTabs(std::wstring& s, const std::wstring& replacement);
-void InterfacedAddRef(IUnknown* obj);
 // Drops one reference when obj is not nil.
 void InterfacedRelease(IUnknown* obj);
+
+// The program's name: the main window's title and the caption of its message boxes.
+inline constexpr const wchar_t* ApplicationTitle = L"Calderwisp 2";
 
 // Owner window and caption of message boxes; the start-up sets them.
 void SetApplicationWindow(HWND window);

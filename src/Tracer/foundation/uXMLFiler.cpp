@@ -559,10 +559,6 @@ void RaiseUnknownToken(const std::wstring& text) {
   throw EFilerException(WideFormat(L"Unknown token - \"%ls\"", text.c_str()));
 }
 
-void CheckToken(const std::wstring& text, const std::wstring& expected) {
-  if (text != expected) RaiseUnknownToken(text);
-}
-
 void RaiseNotSpecified(const std::wstring& what) {
   throw EFilerException(WideFormat(L"\"%ls\" isn't specified", what.c_str()));
 }

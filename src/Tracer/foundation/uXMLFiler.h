@@ -168,7 +168,6 @@ void ReadProperty(IXMLDOMNode* node, const std::wstring& name, VARTYPE varType, 
 void ExpectPropertyNode(IXMLDOMNode* node, const std::wstring& name);
 IXMLDOMNode* ExpectPropertySet(IXMLDOMNode* node, const std::wstring& name);
 [[noreturn]] void RaiseUnknownToken(const std::wstring& text);
-void CheckToken(const std::wstring& text, const std::wstring& expected);
 [[noreturn]] void RaiseNotSpecified(const std::wstring& what);
 void WriteProperty(IXMLDOMNode* node, const std::wstring& name, const VARIANT& value);
 void WriteIntegerProperty(IXMLDOMNode* node, const std::wstring& name, int32_t value);

@@ -36,7 +36,7 @@ void StartupHook() {
 // Runs until the main window has closed; the window is freed before the services go.
 void Run() {
   StartupHook();
-  Application()->SetTitle(L"Calderwisp 2");
+  Application()->SetTitle(ApplicationTitle);
   SetShowHelpTopicProc(ShowHelpTopic);
   InstallMainWindowEntryPoints();
   // A failure here (a missing type library among them) ends the program before any window

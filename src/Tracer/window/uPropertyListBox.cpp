@@ -13,14 +13,6 @@ namespace {
 
 const wchar_t* const UnitPath = L"src/Tracer/uPropertyListBox";
 
-struct TMemoryDCTraits {
-  using Handle = HDC;
-  static Handle Invalid() { return nullptr; }
-  static bool Valid(Handle h) { return h != nullptr; }
-  static void Close(Handle h) { ::DeleteDC(h); }
-};
-using TMemoryDC = TDgnUniqueHandle<TMemoryDCTraits>;
-
 bool IsSingleLine(const std::wstring& s) { return s.find_first_of(L"\r\n") == std::wstring::npos; }
 
 // At least digits upper-case hexadecimal digits.
@@ -371,7 +363,7 @@ bool TPropertyListBox::DrawItem(DRAWITEMSTRUCT* item) {
   }
   DrawSplitter(dc, r.top, r.bottom);
   if (!selected) {
-    TDgnUniqueHandle<TGdiObjectTraits<HPEN>> pen(CreatePen(PS_INSIDEFRAME, 1, GetSysColor(COLOR_BTNSHADOW)));
+    TPenHandle pen(CreatePen(PS_INSIDEFRAME, 1, GetSysColor(COLOR_BTNSHADOW)));
     TSelectObject selectedPen(dc, pen.Get());
     MoveToEx(dc, r.left, r.bottom - 1, nullptr);
     LineTo(dc, r.right, r.bottom - 1);

@@ -109,12 +109,6 @@ void TMemo::AddLine(const std::wstring& line) {
   Perform(EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(text.c_str()));
 }
 
-RECT TMemo::FormattingRect() const {
-  RECT r{};
-  Perform(EM_GETRECT, 0, reinterpret_cast<LPARAM>(&r));
-  return r;
-}
-
 // ---- TLabel ----------------------------------------------------------------------------------
 
 TLabel::TLabel(TComponent* owner, TControl* parent, const std::wstring& name, const std::wstring& caption, int left,

@@ -85,7 +85,6 @@ public:
   void AddLine(const std::wstring& line);
   void Clear() { SetText(std::wstring()); }
   int LineCount() const { return static_cast<int>(Perform(EM_GETLINECOUNT)); }
-  RECT FormattingRect() const;
 };
 
 enum class TTextAlign : uint8_t { Left, Center, Right };

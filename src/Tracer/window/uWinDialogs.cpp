@@ -9,7 +9,6 @@
 namespace {
 
 TFileDialogFunc GFileDialogFunc = nullptr;
-TInputQueryFunc GInputQueryFunc = nullptr;
 
 bool SystemFileDialog(TFileDialog& dialog, HWND owner) {
   // "a|b|c|d" becomes "a\0b\0c\0d\0\0".
@@ -75,16 +74,9 @@ TFileDialogFunc SetFileDialogFunc(TFileDialogFunc fn) {
 }
 
 bool InputQuery(const std::wstring& caption, const std::wstring& prompt, std::wstring& value) {
-  if (GInputQueryFunc) return GInputQueryFunc(caption, prompt, value);
   TInputQueryForm form(caption, prompt, value);
   form.Create();
   if (form.ShowModal() != mrOK) return false;
   value = form.edtValue->Text();
   return true;
-}
-
-TInputQueryFunc SetInputQueryFunc(TInputQueryFunc fn) {
-  TInputQueryFunc old = GInputQueryFunc;
-  GInputQueryFunc = fn;
-  return old;
 }

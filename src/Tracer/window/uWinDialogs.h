@@ -1,5 +1,6 @@
-// The common file dialogs and the one-line input box. Each shows through a replaceable
-// function, since a modal system dialog would block a test under the virtual display.
+// The common file dialogs and the one-line input box. The file dialogs show through a
+// replaceable function, since a modal system dialog would block a test under the virtual
+// display; the input box is our own form, which tests drive.
 #pragma once
 #include <windows.h>
 
@@ -36,7 +37,3 @@ TFileDialogFunc SetFileDialogFunc(TFileDialogFunc fn);
 // A small modal form with a prompt, an edit holding value, OK and Cancel; true on OK with
 // value set to the edited text.
 bool InputQuery(const std::wstring& caption, const std::wstring& prompt, std::wstring& value);
-
-using TInputQueryFunc = bool (*)(const std::wstring& caption, const std::wstring& prompt, std::wstring& value);
-// nullptr: the form. Answers the function it replaced.
-TInputQueryFunc SetInputQueryFunc(TInputQueryFunc fn);

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "Tracer/foundation/uUtils.h"
+#include "Tracer/window/uErrorDialog.h"
 #include "Tracer/window/uWinMenus.h"
 
 namespace {
@@ -303,7 +305,8 @@ private:
 };
 
 TApplication::TApplication() : TComponent(nullptr), FUtil(std::make_unique<TUtilWindow>(this)) {
-  if (GetApplicationTitle().empty()) SetApplicationTitle(L"Calderwisp 2");
+  if (GetApplicationTitle().empty()) SetApplicationTitle(ApplicationTitle);
+  SetErrorDialogWindowFunc(ShowErrorDialogWindow);
   INITCOMMONCONTROLSEX icc{sizeof(icc), ICC_WIN95_CLASSES | ICC_BAR_CLASSES | ICC_TAB_CLASSES | ICC_PROGRESS_CLASS};
   InitCommonControlsEx(&icc);
   SetTimer(FUtil->Handle(), kWakeTimer, kWakeInterval, nullptr);

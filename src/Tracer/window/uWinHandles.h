@@ -1,5 +1,5 @@
-// Owners of the window layer's handles (windows, GDI objects, image lists, icons, menus,
-// accelerator tables). Every window procedure, timer and idle pass of the layer runs inside
+// Owners of the window layer's handles (windows, GDI objects, device contexts, image lists,
+// icons, menus, accelerator tables): the one family of GDI and DC holders of the program. Every window procedure, timer and idle pass of the layer runs inside
 // WindowProcGuard (uGuards).
 #pragma once
 #include <windows.h>
@@ -52,10 +52,21 @@ struct TAccelTraits {
   static void Close(Handle h) { ::DestroyAcceleratorTable(h); }
 };
 
-// A device context from GetDC, given back with ReleaseDC.
+// A memory device context from CreateCompatibleDC, deleted with DeleteDC.
+struct TMemoryDCTraits {
+  using Handle = HDC;
+  static Handle Invalid() { return nullptr; }
+  static bool Valid(Handle h) { return h != nullptr; }
+  static void Close(Handle h) { ::DeleteDC(h); }
+};
+
+// A device context from GetDC (the client area) or GetWindowDC (the whole window, frame
+// included), given back with ReleaseDC.
 class TWindowDC {
 public:
-  explicit TWindowDC(HWND window) : FWindow(window), FDC(::GetDC(window)) {}
+  enum class TArea { Client, Whole };
+  explicit TWindowDC(HWND window, TArea area = TArea::Client)
+      : FWindow(window), FDC(area == TArea::Whole ? ::GetWindowDC(window) : ::GetDC(window)) {}
   ~TWindowDC() {
     if (FDC) ::ReleaseDC(FWindow, FDC);
   }
@@ -85,6 +96,8 @@ using TWindowHandle = TDgnUniqueHandle<TWindowHandleTraits>;
 using TFontHandle = TDgnUniqueHandle<TGdiObjectTraits<HFONT>>;
 using TBitmapHandle = TDgnUniqueHandle<TGdiObjectTraits<HBITMAP>>;
 using TBrushHandle = TDgnUniqueHandle<TGdiObjectTraits<HBRUSH>>;
+using TPenHandle = TDgnUniqueHandle<TGdiObjectTraits<HPEN>>;
+using TMemoryDC = TDgnUniqueHandle<TMemoryDCTraits>;
 using TImageListHandle = TDgnUniqueHandle<TImageListTraits>;
 using TIconHandle = TDgnUniqueHandle<TIconTraits>;
 using TMenuHandle = TDgnUniqueHandle<TMenuTraits>;

@@ -53,15 +53,6 @@ void RegisterPlugFix() {
 LONG PlugFixConnects() { return FixtureExport<LONG(WINAPI*)()>("PlugFixConnects")(); }
 LONG PlugFixLive() { return FixtureExport<LONG(WINAPI*)()>("PlugFixLive")(); }
 
-std::wstring MessageOf(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const Exception& e) {
-    return e.Message();
-  }
-  return L"(no error)";
-}
-
 TTestToolbar::TTestToolbar() : FImages(ImageList_Create(16, 16, ILC_COLOR32 | ILC_MASK, 4, 4)) {}
 
 TTestToolbar::~TTestToolbar() {
@@ -74,35 +65,6 @@ void TTestToolbar::AddAction(std::unique_ptr<TAppPluginAction> Action) { Actions
 void TTestToolbar::RemoveActions(IAppPluginAction* Action) {
   if (OnRemove) OnRemove();
   std::erase_if(Actions, [Action](const std::unique_ptr<TAppPluginAction>& a) { return a->GetPluginAction() == Action; });
-}
-
-HRESULT Call(IDispatch* obj, const wchar_t* name, WORD flags, std::vector<VARIANT> args, VARIANT* result,
-             std::wstring* error) {
-  DISPID id;
-  LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
-  HRESULT hr = obj->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id);
-  if (FAILED(hr)) return hr;
-  std::vector<VARIANT> reversed(args.rbegin(), args.rend());
-  DISPID named = DISPID_PROPERTYPUT;
-  DISPPARAMS params = {reversed.data(), nullptr, static_cast<UINT>(reversed.size()), 0};
-  if (flags & DISPATCH_PROPERTYPUT) {
-    params.rgdispidNamedArgs = &named;
-    params.cNamedArgs = 1;
-  }
-  EXCEPINFO excep = {};
-  hr = obj->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params, result, &excep, nullptr);
-  if (error) *error = BStrToWide(excep.bstrDescription);
-  SysFreeString(excep.bstrDescription);
-  SysFreeString(excep.bstrSource);
-  SysFreeString(excep.bstrHelpFile);
-  return hr;
-}
-
-VARIANT Text(const std::wstring& s) {
-  VARIANT v;
-  v.vt = VT_BSTR;
-  v.bstrVal = SysAllocString(s.c_str());
-  return v;
 }
 
 TJScript::TJScript() {

@@ -13,6 +13,8 @@
 
 #include "Tracer/app/uAppPlugins.h"
 #include "Tracer/foundation/uHolders.h"
+#include "support/DispatchCall.h"
+#include "support/TestSupport.h"
 
 // Points the COM server object at the built Calderwisp.tlb, frees the services at the end of
 // the program (before COM goes) and makes TAppPlugins the symbol files' host. Once.
@@ -25,9 +27,6 @@ void RegisterPlugFix();
 // The fixture's counters: Connect calls so far, and instances alive.
 LONG PlugFixConnects();
 LONG PlugFixLive();
-
-// The message of the exception that action raises, or "(no error)".
-std::wstring MessageOf(const std::function<void()>& action);
 
 // The plug-in toolbar as the main window will have it: an image list and the actions it owns.
 class TTestToolbar : public IAppPluginActionsImpl {
@@ -51,11 +50,6 @@ public:
   explicit TToolbarScope(IAppPluginActionsImpl* toolbar) { GetAppPluginActions()->SetImpl(toolbar); }
   ~TToolbarScope() { GetAppPluginActions()->SetImpl(nullptr); }
 };
-
-// Late-bound call with arguments in call order; error: the exception's description.
-HRESULT Call(IDispatch* obj, const wchar_t* name, WORD flags, std::vector<VARIANT> args, VARIANT* result,
-             std::wstring* error = nullptr);
-VARIANT Text(const std::wstring& s);
 
 // The real Script Control with JScript, objects added by name.
 class TJScript {

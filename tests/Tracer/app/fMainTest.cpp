@@ -111,7 +111,7 @@ protected:
     Application()->ProcessMessages();
     bool done = true;
     Main->AppIdle(done);
-    for (TAction* a : Main->ActionList->Actions()) a->Update();
+    for (TAction* a : Main->Layout().ActionList->Actions()) a->Update();
   }
   bool IdleUntil(const std::function<bool()>& pred, int ms) {
     return PumpUntil([&] {
@@ -121,8 +121,8 @@ protected:
     }, ms);
   }
   // The text of one cell as the list shows it.
-  std::wstring Cell(int row, int column) { return Main->lvwTrace->ItemText(row, column); }
-  int Rows() { return Main->lvwTrace->ItemCount(); }
+  std::wstring Cell(int row, int column) { return Main->Layout().lvwTrace->ItemText(row, column); }
+  int Rows() { return Main->Layout().lvwTrace->ItemCount(); }
   bool LogHas(const std::wstring& call) {
     for (int i = 0; i < Rows(); ++i)
       if (Cell(i, 1) == call) return true;
@@ -130,11 +130,11 @@ protected:
   }
   void LoadDemoSymbols() {
     TfrmMain& m = *Main;
-    ASSERT_GT(m.lvwSymbolFiles->ItemCount(), 0);
-    for (int i = 0; i < m.lvwSymbolFiles->ItemCount(); ++i)
-      if (m.lvwSymbolFiles->ItemText(i) == L"demo") {
-        m.lvwSymbolFiles->SetItemIndex(i);
-        m.lvwSymbolFiles->SetChecked(i, true);
+    ASSERT_GT(m.Layout().lvwSymbolFiles->ItemCount(), 0);
+    for (int i = 0; i < m.Layout().lvwSymbolFiles->ItemCount(); ++i)
+      if (m.Layout().lvwSymbolFiles->ItemText(i) == L"demo") {
+        m.Layout().lvwSymbolFiles->SetItemIndex(i);
+        m.Layout().lvwSymbolFiles->SetChecked(i, true);
       }
     ASSERT_TRUE(DemoSymbolFile()->IsLoaded());
   }
@@ -145,26 +145,26 @@ protected:
 TEST_F(MainWindowTest, WithoutSettingsFileTheDefaultsHold) {
   TfrmMain& m = Open();
   EXPECT_TRUE(m.ScrollLock());
-  EXPECT_TRUE(m.actLogScrollLock->Checked());
-  ASSERT_EQ(m.lvwTrace->ColumnCount(), 5);
+  EXPECT_TRUE(m.Layout().actLogScrollLock->Checked());
+  ASSERT_EQ(m.Layout().lvwTrace->ColumnCount(), 5);
   const std::pair<const wchar_t*, int> columns[] = {
       {L"Thread Id", 60}, {L"Call", 100}, {L"Time (ms)", 70}, {L"Result", 85}, {L"Parameters", 300}};
   for (int i = 0; i < 5; ++i) {
-    EXPECT_EQ(m.lvwTrace->ColumnCaption(i), columns[i].first);
-    EXPECT_EQ(m.lvwTrace->ColumnWidth(i), columns[i].second);
+    EXPECT_EQ(m.Layout().lvwTrace->ColumnCaption(i), columns[i].first);
+    EXPECT_EQ(m.Layout().lvwTrace->ColumnWidth(i), columns[i].second);
   }
   EXPECT_EQ(TimeFormatDigits, 0);
   EXPECT_EQ(GetColorInfos()->GetCount(), 0);
   EXPECT_FALSE(DemoSymbolFile()->IsLoaded());
   EXPECT_EQ(m.WindowText(), L"Calderwisp 2");
-  EXPECT_EQ(m.pmnRecents->Count(), 0);
+  EXPECT_EQ(m.Layout().pmnRecents->Count(), 0);
   // No language file: one disabled "English", checked.
-  ASSERT_EQ(m.mniLanguage->Count(), 1);
-  EXPECT_EQ(m.mniLanguage->Item(0)->Caption(), L"English");
-  EXPECT_FALSE(m.mniLanguage->Item(0)->Enabled());
-  EXPECT_TRUE(m.mniLanguage->Item(0)->Checked());
+  ASSERT_EQ(m.Layout().mniLanguage->Count(), 1);
+  EXPECT_EQ(m.Layout().mniLanguage->Item(0)->Caption(), L"English");
+  EXPECT_FALSE(m.Layout().mniLanguage->Item(0)->Enabled());
+  EXPECT_TRUE(m.Layout().mniLanguage->Item(0)->Checked());
   EXPECT_EQ(m.GetHelpKeyword(), L"html\\main1.htm");
-  m.pcl->SetActivePage(m.tshSymbols);
+  m.Layout().pcl->SetActivePage(m.Layout().tshSymbols);
   EXPECT_EQ(m.GetHelpKeyword(), L"html\\main2.htm");
   // The automation model reaches the window.
   LONG handle = 0;
@@ -179,12 +179,12 @@ TEST_F(MainWindowTest, WithoutSettingsFileTheDefaultsHold) {
 TEST_F(MainWindowTest, SymbolsTabLoadsTheDemoFileAndSwitchesItsFunctions) {
   TfrmMain& m = Open();
   LoadDemoSymbols();
-  ASSERT_EQ(m.lvwProcDefs->ItemCount(), 4);
+  ASSERT_EQ(m.Layout().lvwProcDefs->ItemCount(), 4);
   std::vector<std::wstring> rows;
-  for (int i = 0; i < 4; ++i) rows.push_back(m.lvwProcDefs->ItemText(i));
+  for (int i = 0; i < 4; ++i) rows.push_back(m.Layout().lvwProcDefs->ItemText(i));
   EXPECT_NE(std::find(rows.begin(), rows.end(), L"DemoAdd   (Active, Visible)"), rows.end());
   // Function flags as the row text shows them.
-  auto* def = reinterpret_cast<TProcDef*>(m.lvwProcDefs->ItemData(0));
+  auto* def = reinterpret_cast<TProcDef*>(m.Layout().lvwProcDefs->ItemData(0));
   def->SetActive(false);
   def->SetVisible(false);
   EXPECT_EQ(ProcDefRowText(def), def->GetTitle());
@@ -193,10 +193,10 @@ TEST_F(MainWindowTest, SymbolsTabLoadsTheDemoFileAndSwitchesItsFunctions) {
   def->SetActive(true);
   SaveWindowScreenshot(m.Handle(), L"MainWindowSymbols");
   // Clearing the box unloads the file, and its functions leave the list.
-  for (int i = 0; i < m.lvwSymbolFiles->ItemCount(); ++i)
-    if (m.lvwSymbolFiles->ItemText(i) == L"demo") m.lvwSymbolFiles->SetChecked(i, false);
+  for (int i = 0; i < m.Layout().lvwSymbolFiles->ItemCount(); ++i)
+    if (m.Layout().lvwSymbolFiles->ItemText(i) == L"demo") m.Layout().lvwSymbolFiles->SetChecked(i, false);
   EXPECT_FALSE(DemoSymbolFile()->IsLoaded());
-  EXPECT_EQ(m.lvwProcDefs->ItemCount(), 0);
+  EXPECT_EQ(m.Layout().lvwProcDefs->ItemCount(), 0);
   EXPECT_TRUE(GetLoadedProcDefs()->IsEmpty());
 }
 
@@ -205,30 +205,30 @@ TEST_F(MainWindowTest, RunWithoutLoadedFunctionsBringsTheSymbolsTab) {
   TCaughtExceptions caught;
   m.RebuildRecentMenu();
   EXPECT_EQ(MessageOf([&] { m.RunProgram(DemoCommandLine()); }), L"First load debug symbols for your application!");
-  EXPECT_EQ(m.pcl->ActivePage(), m.tshSymbols);
+  EXPECT_EQ(m.Layout().pcl->ActivePage(), m.Layout().tshSymbols);
   EXPECT_FALSE(GetDebugger()->GetActive());
-  EXPECT_EQ(m.pmnRecents->Count(), 0);
+  EXPECT_EQ(m.Layout().pmnRecents->Count(), 0);
 }
 
 TEST_F(MainWindowTest, RecentCommandLinesKeepTheTenNewestOnceEach) {
   TfrmMain& m = Open();
   for (int i = 0; i < 11; ++i) m.AddRecentFile(L"C:\\p" + std::to_wstring(i) + L".exe");
   m.AddRecentFile(L"c:\\P3.EXE");
-  ASSERT_EQ(m.pmnRecents->Count(), 10);
-  EXPECT_EQ(m.pmnRecents->Item(0)->Caption(), L"c:\\P3.EXE");
-  EXPECT_EQ(m.pmnRecents->Item(1)->Caption(), L"C:\\p10.exe");
+  ASSERT_EQ(m.Layout().pmnRecents->Count(), 10);
+  EXPECT_EQ(m.Layout().pmnRecents->Item(0)->Caption(), L"c:\\P3.EXE");
+  EXPECT_EQ(m.Layout().pmnRecents->Item(1)->Caption(), L"C:\\p10.exe");
   int p3 = 0;
   for (int i = 0; i < m.RecentFiles().GetCount(); ++i)
     if (_wcsicmp(m.RecentFiles().GetItem(i)->GetFileName().c_str(), L"c:\\p3.exe") == 0) ++p3;
   EXPECT_EQ(p3, 1);
-  EXPECT_EQ(m.pmnRecents->Item(9)->Caption(), L"C:\\p1.exe");
+  EXPECT_EQ(m.Layout().pmnRecents->Item(9)->Caption(), L"C:\\p1.exe");
 }
 
 TEST_F(MainWindowTest, ActionsFollowTheLogAndItsSelection) {
   TfrmMain& m = Open();
   // Entry points of other units: an action without one is hidden.
-  EXPECT_FALSE(m.actLogSave->Visible());
-  EXPECT_FALSE(m.actLogProperties->Visible());
+  EXPECT_FALSE(m.Layout().actLogSave->Visible());
+  EXPECT_FALSE(m.Layout().actLogProperties->Visible());
   MainWindowEntryPoints().WriteLog = [](TfrmMain&, int, const std::wstring&) {};
   MainWindowEntryPoints().ShowEventProperties = [](TfrmMain&) {};
   Idle();
@@ -248,37 +248,37 @@ TEST_F(MainWindowTest, ActionsFollowTheLogAndItsSelection) {
     GetTracerEventQueue()->Clear();
     for (int i = 0; i < r.Events; ++i) GetTracerEventQueue()->AddMessage(L"message " + std::to_wstring(i));
     Idle();
-    m.SelectRow(r.Selected);
+    m.LogView().SelectRow(r.Selected);
     Idle();
     SCOPED_TRACE(testing::Message() << "events " << r.Events << ", selected " << r.Selected);
-    EXPECT_EQ(m.actLogSave->Enabled(), r.Save);
-    EXPECT_EQ(m.actLogClear->Enabled(), r.Clear);
-    EXPECT_EQ(m.actLogProperties->Enabled(), r.Properties);
-    EXPECT_EQ(m.actLogFirst->Enabled(), r.First);
-    EXPECT_EQ(m.actLogUp->Enabled(), r.Up);
-    EXPECT_EQ(m.actLogDown->Enabled(), r.Down);
-    EXPECT_EQ(m.actLogLast->Enabled(), r.Last);
-    EXPECT_EQ(m.sbr->SimpleText(), r.Status);
-    EXPECT_TRUE(m.actTracerRun->Enabled());
-    EXPECT_FALSE(m.actTracerStop->Enabled());
-    EXPECT_FALSE(m.actTracerPause->Enabled());
+    EXPECT_EQ(m.Layout().actLogSave->Enabled(), r.Save);
+    EXPECT_EQ(m.Layout().actLogClear->Enabled(), r.Clear);
+    EXPECT_EQ(m.Layout().actLogProperties->Enabled(), r.Properties);
+    EXPECT_EQ(m.Layout().actLogFirst->Enabled(), r.First);
+    EXPECT_EQ(m.Layout().actLogUp->Enabled(), r.Up);
+    EXPECT_EQ(m.Layout().actLogDown->Enabled(), r.Down);
+    EXPECT_EQ(m.Layout().actLogLast->Enabled(), r.Last);
+    EXPECT_EQ(m.Layout().sbr->SimpleText(), r.Status);
+    EXPECT_TRUE(m.Layout().actTracerRun->Enabled());
+    EXPECT_FALSE(m.Layout().actTracerStop->Enabled());
+    EXPECT_FALSE(m.Layout().actTracerPause->Enabled());
   }
   // Navigation moves within the bounds; Clear empties the list and the status line.
-  m.SelectRow(2);
-  EXPECT_TRUE(m.actLogUp->Execute());
-  EXPECT_EQ(m.lvwTrace->ItemIndex(), 1);
-  EXPECT_TRUE(m.actLogLast->Execute());
-  EXPECT_EQ(m.lvwTrace->ItemIndex(), 9);
-  EXPECT_FALSE(m.actLogDown->Execute());
-  EXPECT_TRUE(m.actLogFirst->Execute());
-  EXPECT_EQ(m.lvwTrace->ItemIndex(), 0);
+  m.LogView().SelectRow(2);
+  EXPECT_TRUE(m.Layout().actLogUp->Execute());
+  EXPECT_EQ(m.Layout().lvwTrace->ItemIndex(), 1);
+  EXPECT_TRUE(m.Layout().actLogLast->Execute());
+  EXPECT_EQ(m.Layout().lvwTrace->ItemIndex(), 9);
+  EXPECT_FALSE(m.Layout().actLogDown->Execute());
+  EXPECT_TRUE(m.Layout().actLogFirst->Execute());
+  EXPECT_EQ(m.Layout().lvwTrace->ItemIndex(), 0);
   LONG focused = -1;
   GetTracerEventQueue()->VisibleEvents()->get_FocusedIndex(&focused);
   EXPECT_EQ(focused, 0);
-  EXPECT_TRUE(m.actLogClear->Execute());
+  EXPECT_TRUE(m.Layout().actLogClear->Execute());
   Idle();
   EXPECT_EQ(Rows(), 0);
-  EXPECT_EQ(m.sbr->SimpleText(), L"");
+  EXPECT_EQ(m.Layout().sbr->SimpleText(), L"");
 }
 
 TEST_F(MainWindowTest, ScrollLockOffFollowsNewRowsAndOnStopsAtOnce) {
@@ -286,19 +286,19 @@ TEST_F(MainWindowTest, ScrollLockOffFollowsNewRowsAndOnStopsAtOnce) {
   for (int i = 0; i < 200; ++i) GetTracerEventQueue()->AddMessage(L"row " + std::to_wstring(i));
   Idle();
   auto lastVisible = [&] {
-    RECT client = m.lvwTrace->ClientRect();
-    RECT last = m.lvwTrace->ItemRect(Rows() - 1);
+    RECT client = m.Layout().lvwTrace->ClientRect();
+    RECT last = m.Layout().lvwTrace->ItemRect(Rows() - 1);
     return last.bottom <= client.bottom && last.top >= 0;
   };
   EXPECT_FALSE(lastVisible());
-  EXPECT_TRUE(m.actLogScrollLock->Execute());
+  EXPECT_TRUE(m.Layout().actLogScrollLock->Execute());
   EXPECT_FALSE(m.ScrollLock());
   Idle();
   EXPECT_TRUE(lastVisible());
   GetTracerEventQueue()->AddMessage(L"one more");
   Idle();
   EXPECT_TRUE(lastVisible());
-  m.actLogScrollLock->Execute();
+  m.Layout().actLogScrollLock->Execute();
   for (int i = 0; i < 50; ++i) GetTracerEventQueue()->AddMessage(L"later " + std::to_wstring(i));
   Idle();
   EXPECT_FALSE(lastVisible());
@@ -309,9 +309,9 @@ TEST_F(MainWindowTest, ReadersJoinParametersOnOneLineInTheListAndOnePerLineInHin
   AddCall(L"Call", 7, {{L"text", TOleVariant(std::wstring(L"two\r\nlines\tand tab"))}, {L"n", TOleVariant(3)}});
   Idle();
   TTEQColumnValueStrDynArray cells;
-  m.ListReader().ReadRow(0, cells);
+  m.LogView().ListReader().ReadRow(0, cells);
   EXPECT_EQ(cells[4].Text, L"text='two lines and tab' n=3");
-  m.HintReader().ReadRow(0, cells);
+  m.LogView().HintReader().ReadRow(0, cells);
   EXPECT_EQ(cells[4].Text, L"text='two\r\nlines\tand tab'\nn=3");
 }
 
@@ -323,14 +323,14 @@ TEST_F(MainWindowTest, SmartHintsShowLongAndParameterCellsOnly) {
   EXPECT_NE(dynamic_cast<TSmartHintWindow*>(Application()->HintWindow()), nullptr);
   AddCall(L"AVeryLongFunctionNameThatDoesNotFitItsColumn", 1, {{L"x", TOleVariant(2)}});
   Idle();
-  const RECT row = m.lvwTrace->ItemRect(0);
+  const RECT row = m.Layout().lvwTrace->ItemRect(0);
   auto hintAt = [&](int x, int y, std::wstring& text) {
     THintInfo info;
-    info.HintControl = m.lvwTrace;
+    info.HintControl = m.Layout().lvwTrace;
     info.CursorPos = POINT{x, y};
     std::wstring hint;
     bool canShow = true;
-    m.AppShowHint(hint, canShow, info);
+    m.LogView().AppShowHint(hint, canShow, info);
     text = hint;
     return canShow && !hint.empty();
   };
@@ -365,10 +365,10 @@ TEST_F(MainWindowTest, DemoRunFromTheRecentListFillsTheLogAndSettingsKeepIt) {
   DemoSymbolFile();
   TfrmMain& m = Open();
   EXPECT_TRUE(DemoSymbolFile()->IsLoaded());
-  ASSERT_EQ(m.lvwSymbolFiles->ItemCount(), 1);
-  EXPECT_TRUE(m.lvwSymbolFiles->Checked(0));
-  ASSERT_EQ(m.pmnRecents->Count(), 1);
-  m.pmnRecents->Item(0)->Click();
+  ASSERT_EQ(m.Layout().lvwSymbolFiles->ItemCount(), 1);
+  EXPECT_TRUE(m.Layout().lvwSymbolFiles->Checked(0));
+  ASSERT_EQ(m.Layout().pmnRecents->Count(), 1);
+  m.Layout().pmnRecents->Item(0)->Click();
   ASSERT_TRUE(IdleUntil([&] { return Rows() > 0 && Cell(Rows() - 1, 1) == L"Finish"; }, 30000));
   EXPECT_TRUE(BoundedWait("the trace's end", 20000, [] { GetDebugger()->WaitForThreadEnd(); }));
   Idle();
@@ -393,19 +393,19 @@ TEST_F(MainWindowTest, LongRunShowsItsProgramInTheTitleAndPausesResumesAndStops)
   EXPECT_EQ(Application()->Title(), L"demo.exe - Calderwisp 2");
   ASSERT_TRUE(IdleUntil([&] { return LogHas(L"DemoAdd"); }, 20000));
   Idle();
-  EXPECT_FALSE(m.actTracerRun->Enabled());
-  EXPECT_TRUE(m.actTracerStop->Enabled());
-  EXPECT_TRUE(m.actTracerPause->Execute());
+  EXPECT_FALSE(m.Layout().actTracerRun->Enabled());
+  EXPECT_TRUE(m.Layout().actTracerStop->Enabled());
+  EXPECT_TRUE(m.Layout().actTracerPause->Execute());
   Idle();
   EXPECT_TRUE(GetDebugger()->GetPaused());
-  EXPECT_TRUE(m.actTracerPause->Checked());
+  EXPECT_TRUE(m.Layout().actTracerPause->Checked());
   PumpFor(300);  // calls under way when the pause came in finish
   Idle();
   const int paused = Rows();
   PumpFor(600);
   Idle();
   EXPECT_EQ(Rows(), paused);
-  EXPECT_TRUE(m.actTracerPause->Execute());
+  EXPECT_TRUE(m.Layout().actTracerPause->Execute());
   EXPECT_FALSE(GetDebugger()->GetPaused());
   EXPECT_TRUE(IdleUntil([&] { return Rows() > paused; }, 10000));
   // Closing during the trace asks; No keeps it running.
@@ -414,7 +414,7 @@ TEST_F(MainWindowTest, LongRunShowsItsProgramInTheTitleAndPausesResumesAndStops)
   EXPECT_EQ(GBoxes.size(), 1u);
   EXPECT_EQ(GBoxes.back(), L"Debug session is active. Abort?");
   EXPECT_TRUE(GetDebugger()->GetActive());
-  EXPECT_TRUE(BoundedWait("the stop", 20000, [&] { m.actTracerStop->Execute(); }));
+  EXPECT_TRUE(BoundedWait("the stop", 20000, [&] { m.Layout().actTracerStop->Execute(); }));
   EXPECT_TRUE(BoundedWait("the trace's end", 20000, [] { GetDebugger()->WaitForThreadEnd(); }));
   EXPECT_TRUE(IdleUntil([&] { return Cell(Rows() - 1, 1) == L"Finish"; }, 10000));
   EXPECT_EQ(m.WindowText(), L"Calderwisp 2");
@@ -443,10 +443,10 @@ TEST_F(MainWindowTest, AttachThroughThePickerTracesAndStopLeavesTheProgramRunnin
         t->SetEnabled(false);
       }
   };
-  EXPECT_TRUE(m.actTracerAttach->Execute());
+  EXPECT_TRUE(m.Layout().actTracerAttach->Execute());
   ASSERT_TRUE(picked);
   ASSERT_TRUE(IdleUntil([&] { return LogHas(L"DemoAdd"); }, 20000));
-  EXPECT_TRUE(BoundedWait("the stop", 20000, [&] { m.actTracerStop->Execute(); }));
+  EXPECT_TRUE(BoundedWait("the stop", 20000, [&] { m.Layout().actTracerStop->Execute(); }));
   EXPECT_TRUE(BoundedWait("the trace's end", 20000, [] { GetDebugger()->WaitForThreadEnd(); }));
   EXPECT_EQ(WaitForSingleObject(process.Get(), ScaledMs(500)), static_cast<DWORD>(WAIT_TIMEOUT));
   TerminateProcess(process.Get(), 0);
@@ -478,17 +478,17 @@ TEST_F(MainWindowTest, TheLanguageMenuTranslatesTheWindowAndTheTitleStaysTheProg
   TfrmMain& m = Open();
   GetTracerEventQueue()->AddMessage(L"one");
   Idle();
-  m.SelectRow(0);
+  m.LogView().SelectRow(0);
   TMenuItem* item = nullptr;
-  for (int i = 0; i < m.mniLanguage->Count(); ++i)
-    if (m.mniLanguage->Item(i)->Caption() == L"French") item = m.mniLanguage->Item(i);
+  for (int i = 0; i < m.Layout().mniLanguage->Count(); ++i)
+    if (m.Layout().mniLanguage->Item(i)->Caption() == L"French") item = m.Layout().mniLanguage->Item(i);
   ASSERT_NE(item, nullptr);
   item->Click();
   Idle();
   EXPECT_TRUE(item->Checked());
-  EXPECT_EQ(m.mniTracer->Caption(), L"&Traceur");
-  EXPECT_EQ(m.lvwTrace->ColumnCaption(1), L"Appel");
-  EXPECT_EQ(m.sbr->SimpleText(), L"Ligne 1 sur 1");
+  EXPECT_EQ(m.Layout().mniTracer->Caption(), L"&Traceur");
+  EXPECT_EQ(m.Layout().lvwTrace->ColumnCaption(1), L"Appel");
+  EXPECT_EQ(m.Layout().sbr->SimpleText(), L"Ligne 1 sur 1");
   // The form's translated caption gives way to the title at the next idle pass.
   EXPECT_EQ(m.WindowText(), L"Calderwisp 2");
   EXPECT_EQ(Application()->Title(), L"Calderwisp 2");
@@ -512,47 +512,81 @@ TEST_F(MainWindowTest, OptionsChosenInTheDialogApplyToTheLog) {
     clickPicture(1, 1);
     d->btnOK->Click();
   }));
-  EXPECT_TRUE(m.actOptions->Execute());
+  EXPECT_TRUE(m.Layout().actOptions->Execute());
   ASSERT_TRUE(driver.Done());
   Idle();
-  ASSERT_EQ(m.lvwTrace->ColumnCount(), 4);
-  EXPECT_EQ(m.lvwTrace->ColumnCaption(1), L"Time (ms)");
+  ASSERT_EQ(m.Layout().lvwTrace->ColumnCount(), 4);
+  EXPECT_EQ(m.Layout().lvwTrace->ColumnCaption(1), L"Time (ms)");
   EXPECT_EQ(Cell(0, 1), L"12.35");
   EXPECT_EQ(Cell(0, 0), L"1");
 }
 
-struct TRunDialogs {
-  std::wstring InitialDir, Caption, Prompt, Value;
+std::wstring GOpenDialogFolder;
+
+// A window's child controls of one window class, in order.
+struct TChildSearch {
+  const wchar_t* ClassName;
+  std::vector<HWND> Found;
 };
-TRunDialogs GRunDialogs;
+
+BOOL CALLBACK CollectChild(HWND child, LPARAM p) {
+  auto* search = reinterpret_cast<TChildSearch*>(p);
+  wchar_t name[64] = {};
+  GetClassNameW(child, name, 64);
+  if (_wcsicmp(name, search->ClassName) == 0) search->Found.push_back(child);
+  return TRUE;
+}
+
+std::vector<HWND> ChildrenOfClass(HWND parent, const wchar_t* className) {
+  TChildSearch search{className, {}};
+  EnumChildWindows(parent, CollectChild, reinterpret_cast<LPARAM>(&search));
+  return search.Found;
+}
+
+std::wstring TextOf(HWND window) {
+  wchar_t text[512] = {};
+  GetWindowTextW(window, text, 512);
+  return text;
+}
 
 TEST_F(MainWindowTest, RunThroughTheOpenDialogAndTheInputBoxTracesTheEditedCommandLine) {
-  GRunDialogs = TRunDialogs();
+  GOpenDialogFolder.clear();
   const TFileDialogFunc oldDialog = SetFileDialogFunc([](TFileDialog& d, HWND) {
-    GRunDialogs.InitialDir = d.InitialDir;
+    GOpenDialogFolder = d.InitialDir;
     d.FileName = TestBinDir() + L"demo.exe";
     return true;
   });
-  const TInputQueryFunc oldQuery = SetInputQueryFunc([](const std::wstring& c, const std::wstring& p, std::wstring& v) {
-    GRunDialogs.Caption = c, GRunDialogs.Prompt = p, GRunDialogs.Value = v;
-    v += L" 2";  // two rounds of the demo's calls
-    return true;
-  });
+  // The input box as the user sees it: its caption, prompt and proposed text; two rounds of
+  // the demo's calls typed behind the program, then OK.
   TfrmMain& m = Open();
   LoadDemoSymbols();
-  EXPECT_TRUE(m.actTracerRun->Execute());
+  std::wstring caption, prompt, proposed;
+  TFormDriver driver;
+  driver.Then({[](TForm* f) { return f->WindowClassName() == L"TInputQueryForm"; },
+               [&](TForm* f) {
+                 caption = f->WindowText();
+                 const std::vector<HWND> labels = ChildrenOfClass(f->Handle(), L"Static");
+                 if (!labels.empty()) prompt = TextOf(labels[0]);
+                 const std::vector<HWND> edits = ChildrenOfClass(f->Handle(), L"Edit");
+                 if (edits.empty()) return;
+                 proposed = TextOf(edits[0]);
+                 SetWindowTextW(edits[0], (proposed + L" 2").c_str());
+                 for (HWND button : ChildrenOfClass(f->Handle(), L"Button"))
+                   if (TextOf(button) == L"OK") SendMessageW(button, BM_CLICK, 0, 0);
+               }});
+  EXPECT_TRUE(m.Layout().actTracerRun->Execute());
   SetFileDialogFunc(oldDialog);
-  SetInputQueryFunc(oldQuery);
-  EXPECT_EQ(GRunDialogs.InitialDir, ProgramFolder());
-  EXPECT_EQ(GRunDialogs.Caption, L"Start");
-  EXPECT_EQ(GRunDialogs.Prompt, L"Command-line parameters:");
-  EXPECT_EQ(GRunDialogs.Value, TestBinDir() + L"demo.exe");
+  ASSERT_TRUE(driver.Done());
+  EXPECT_EQ(GOpenDialogFolder, ProgramFolder());
+  EXPECT_EQ(caption, L"Start");
+  EXPECT_EQ(prompt, L"Command-line parameters:");
+  EXPECT_EQ(proposed, TestBinDir() + L"demo.exe");
   ASSERT_TRUE(IdleUntil([&] { return Rows() > 0 && Cell(Rows() - 1, 1) == L"Finish"; }, 30000));
   int adds = 0;
   for (int i = 0; i < Rows(); ++i) adds += Cell(i, 1) == L"DemoAdd";
   EXPECT_EQ(adds, 8) << "four calls a round";
-  ASSERT_GE(m.pmnRecents->Count(), 1);
-  EXPECT_EQ(m.pmnRecents->Item(0)->Caption(), TestBinDir() + L"demo.exe 2");
+  ASSERT_GE(m.Layout().pmnRecents->Count(), 1);
+  EXPECT_EQ(m.Layout().pmnRecents->Item(0)->Caption(), TestBinDir() + L"demo.exe 2");
 }
 
 TEST_F(MainWindowTest, YesInTheCloseQueryStopsTheTraceAndEndsTheProgram) {
@@ -585,29 +619,29 @@ TEST_F(MainWindowTest, AFileUnloadedByAnotherFilesConflictEntryLosesItsCheckMark
   TCaughtExceptions caught;
   TfrmMain& m = Open();
   auto row = [&](const wchar_t* name) {
-    for (int i = 0; i < m.lvwSymbolFiles->ItemCount(); ++i)
-      if (m.lvwSymbolFiles->ItemText(i) == name) return i;
+    for (int i = 0; i < m.Layout().lvwSymbolFiles->ItemCount(); ++i)
+      if (m.Layout().lvwSymbolFiles->ItemText(i) == name) return i;
     return -1;
   };
   const int a = row(L"cwcfa"), b = row(L"cwcfb");
   ASSERT_GE(a, 0);
   ASSERT_GE(b, 0);
   auto check = [&](int index, bool on) {
-    m.lvwSymbolFiles->SetItemIndex(index);
-    m.lvwSymbolFiles->SetChecked(index, on);
+    m.Layout().lvwSymbolFiles->SetItemIndex(index);
+    m.Layout().lvwSymbolFiles->SetChecked(index, on);
   };
   check(a, true);
-  ASSERT_TRUE(m.lvwSymbolFiles->Checked(a));
+  ASSERT_TRUE(m.Layout().lvwSymbolFiles->Checked(a));
   check(b, true);
-  EXPECT_FALSE(m.lvwSymbolFiles->Checked(a)) << "cleared in the same pass";
-  EXPECT_TRUE(m.lvwSymbolFiles->Checked(b));
-  ASSERT_EQ(m.lvwProcDefs->ItemCount(), 1);
-  EXPECT_EQ(m.lvwProcDefs->ItemText(0), L"cwcfbCall   (Active, Visible)");
+  EXPECT_FALSE(m.Layout().lvwSymbolFiles->Checked(a)) << "cleared in the same pass";
+  EXPECT_TRUE(m.Layout().lvwSymbolFiles->Checked(b));
+  ASSERT_EQ(m.Layout().lvwProcDefs->ItemCount(), 1);
+  EXPECT_EQ(m.Layout().lvwProcDefs->ItemText(0), L"cwcfbCall   (Active, Visible)");
   // Unchecking the file that now holds the functions unloads it; the other one stays unloaded.
   check(b, false);
-  EXPECT_FALSE(m.lvwSymbolFiles->Checked(a));
-  EXPECT_FALSE(m.lvwSymbolFiles->Checked(b));
-  EXPECT_EQ(m.lvwProcDefs->ItemCount(), 0);
+  EXPECT_FALSE(m.Layout().lvwSymbolFiles->Checked(a));
+  EXPECT_FALSE(m.Layout().lvwSymbolFiles->Checked(b));
+  EXPECT_EQ(m.Layout().lvwProcDefs->ItemCount(), 0);
   EXPECT_TRUE(GetLoadedProcDefs()->IsEmpty());
   EXPECT_TRUE(caught.Messages().empty()) << caught.Messages().front();
 }
@@ -627,11 +661,11 @@ TEST_F(MainWindowTest, EveryToolButtonOfTheProgramShowsAPicture) {
     SaveWindowScreenshot(d->Handle(), L"StmtColorDlg-ProgramPictures");
     d->SetModalResult(mrCancel);
   }));
-  EXPECT_TRUE(m.actLogHighlight->Execute());
+  EXPECT_TRUE(m.Layout().actLogHighlight->Execute());
   EXPECT_EQ(ruleList, std::vector<std::wstring>{}) << "the rule list";
-  m.SelectRow(0);
+  m.LogView().SelectRow(0);
   Idle();
-  EXPECT_TRUE(m.actLogProperties->Execute());
+  EXPECT_TRUE(m.Layout().actLogProperties->Execute());
   TfrmEventProps* props = GetEventPropsForm();
   ASSERT_TRUE(props->Visible());
   EXPECT_EQ(BlankToolButtons(*props), std::vector<std::wstring>{}) << "the event-properties window";
@@ -687,17 +721,17 @@ TEST_F(MainWindowLargeLog, MillionEventLogScrollsToTheEndAndIdles) {
   const double firstIdle = ms();
   ASSERT_EQ(Rows(), count);
   QueryPerformanceCounter(&a);
-  UpdateWindow(m.lvwTrace->Handle());
+  UpdateWindow(m.Layout().lvwTrace->Handle());
   QueryPerformanceCounter(&b);
   const double firstPaint = ms();
   // The median of three scrolls to the end, each from the top.
   std::vector<double> scrolls;
   for (int i = 0; i < 3; ++i) {
-    m.SelectRow(0);
-    UpdateWindow(m.lvwTrace->Handle());
+    m.LogView().SelectRow(0);
+    UpdateWindow(m.Layout().lvwTrace->Handle());
     QueryPerformanceCounter(&a);
-    m.SelectRow(count - 1);
-    UpdateWindow(m.lvwTrace->Handle());
+    m.LogView().SelectRow(count - 1);
+    UpdateWindow(m.Layout().lvwTrace->Handle());
     QueryPerformanceCounter(&b);
     scrolls.push_back(ms());
   }
@@ -707,12 +741,12 @@ TEST_F(MainWindowLargeLog, MillionEventLogScrollsToTheEndAndIdles) {
   m.AppIdle(done);
   QueryPerformanceCounter(&b);
   const double idle = ms();
-  EXPECT_EQ(m.sbr->SimpleText(), L"Record 1000000 from 1000000");
+  EXPECT_EQ(m.Layout().sbr->SimpleText(), L"Record 1000000 from 1000000");
   std::printf("1,000,000 events: first idle pass %.2f ms, its repaint %.2f ms, scroll to the end with its repaint "
               "%.2f ms, idle pass %.2f ms\n", firstIdle, firstPaint, scrollToEnd, idle);
   SaveWindowScreenshot(m.Handle(), L"MainWindowMillion");
-  const int top = static_cast<int>(SendMessageW(m.lvwTrace->Handle(), LVM_GETTOPINDEX, 0, 0));
-  const int page = static_cast<int>(SendMessageW(m.lvwTrace->Handle(), LVM_GETCOUNTPERPAGE, 0, 0));
+  const int top = static_cast<int>(SendMessageW(m.Layout().lvwTrace->Handle(), LVM_GETTOPINDEX, 0, 0));
+  const int page = static_cast<int>(SendMessageW(m.Layout().lvwTrace->Handle(), LVM_GETCOUNTPERPAGE, 0, 0));
   EXPECT_GE(top + page, count - 1) << "the last row is not in view";
   EXPECT_EQ(Rows(), count);
 }

@@ -7,7 +7,7 @@
 
 #include "LogTestSupport.h"
 #include "Tracer/app/fSelColorsDlg.h"
-#include "Tracer/foundation/uInterfaceServices.h"
+#include "Tracer/app/uInterfaceServices.h"
 #include "Tracer/window/WindowTestImages.h"
 #include "Tracer/window/WindowTestSupport.h"
 #include "support/TestSupport.h"

@@ -138,7 +138,7 @@ protected:
     Application()->ProcessMessages();
     bool done = true;
     Main->AppIdle(done);
-    for (TAction* a : Main->ActionList->Actions()) a->Update();
+    for (TAction* a : Main->Layout().ActionList->Actions()) a->Update();
   }
   // The message rows of a CSV file.
   int CsvRows(const std::wstring& file) {
@@ -147,7 +147,7 @@ protected:
     for (size_t pos = 0; (pos = text.find("\"\";\"m", pos)) != std::string::npos; ++pos) ++rows;
     return rows;
   }
-  void Save() { Main->actLogSave->Execute(); }
+  void Save() { Main->Layout().actLogSave->Execute(); }
 
   TLogScope Log;
   TTempDir Dir;

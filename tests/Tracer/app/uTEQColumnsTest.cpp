@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "Tracer/app/uInterfaceServices.h"
 #include "Tracer/com/uMiniComServer.h"
 #include "Tracer/engine/uEventQueue.h"
 #include "Tracer/engine/uTracerEventParams.h"
-#include "Tracer/foundation/uInterfaceServices.h"
 #include "Tracer/foundation/uSingletons.h"
 #include "Tracer/foundation/uUtils.h"
 #include "LogTestSupport.h"

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "Tracer/com/uMiniComServer.h"
+#include "support/DispatchCall.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -96,32 +97,6 @@ DISPID IdOf(IDispatch* obj, const wchar_t* name) {
   LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
   EXPECT_EQ(S_OK, obj->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id)) << WideToUtf8(name);
   return id;
-}
-
-// Late-bound call; args in call order.
-HRESULT Call(IDispatch* obj, const wchar_t* name, WORD flags, std::vector<VARIANT> args, VARIANT* result,
-             std::wstring* error = nullptr) {
-  std::vector<VARIANT> reversed(args.rbegin(), args.rend());
-  DISPID putId = DISPID_PROPERTYPUT;
-  DISPPARAMS params = {reversed.data(), nullptr, static_cast<UINT>(reversed.size()), 0};
-  if (flags & DISPATCH_PROPERTYPUT) {
-    params.rgdispidNamedArgs = &putId;
-    params.cNamedArgs = 1;
-  }
-  EXCEPINFO excep = {};
-  HRESULT hr = obj->Invoke(IdOf(obj, name), IID_NULL, LOCALE_USER_DEFAULT, flags, &params, result, &excep, nullptr);
-  if (error) *error = BStrToWide(excep.bstrDescription);
-  SysFreeString(excep.bstrDescription);
-  SysFreeString(excep.bstrSource);
-  SysFreeString(excep.bstrHelpFile);
-  return hr;
-}
-
-VARIANT Text(const wchar_t* s) {
-  VARIANT v;
-  v.vt = VT_BSTR;
-  v.bstrVal = SysAllocString(s);
-  return v;
 }
 
 }  // namespace

@@ -10,9 +10,8 @@
 #include "Tracer/engine/uTracerEventParams.h"
 #include "Tracer/foundation/uXMLFiler.h"
 #include "lib/rtl/SysUtils.h"
+#include "support/DispatchCall.h"
 #include "support/TestSupport.h"
-
-using Microsoft::WRL::ComPtr;
 
 std::wstring Bin(const std::wstring& file) { return TestBinDir() + file; }
 
@@ -23,18 +22,9 @@ void UseProgramTypeLibrary() {
   GetMiniComServer()->SetTypeLibFileName(TestBinDir() + L"Calderwisp.tlb");
 }
 
-std::wstring MessageOf(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const Exception& e) {
-    return e.Message();
-  }
-  return L"(no error)";
-}
-
 std::wstring LastErrorInfoText() {
-  ComPtr<IErrorInfo> info;
-  if (GetErrorInfo(0, &info) != S_OK || !info) return std::wstring();
+  TComPtr<IErrorInfo> info;
+  if (GetErrorInfo(0, info.Put()) != S_OK || !info) return std::wstring();
   BSTR text = nullptr;
   info->GetDescription(&text);
   std::wstring result = text ? text : L"";
@@ -91,29 +81,29 @@ std::wstring DescribeParams(ITracerEventParams* params) {
   LONG count = 0;
   params->get_Count(&count);
   for (LONG i = 0; i < count; ++i) {
-    ComPtr<ITracerEventParam> param;
-    params->get_Item(i, &param);
+    TComPtr<ITracerEventParam> param;
+    params->get_Item(i, param.Put());
     if (!text.empty()) text += L"; ";
     text += ParamName(param.Get()) + L"=" + ParamValueText(param.Get());
   }
   return text;
 }
 
-ComPtr<ITracerEventParams> NewParams() {
+TComPtr<ITracerEventParams> NewParams() {
   UseProgramTypeLibrary();
-  ComPtr<ITracerEventParams> list;
+  TComPtr<ITracerEventParams> list;
   list.Attach(NewTracerEventParams().Detach());
   return list;
 }
 
-ComPtr<ITracerEventParams> MakeCallParams(LONG result,
+TComPtr<ITracerEventParams> MakeCallParams(LONG result,
                                           std::initializer_list<std::pair<const wchar_t*, LONG>> params) {
   UseProgramTypeLibrary();
-  ComPtr<ITracerEventParams> list = NewParams();
+  TComPtr<ITracerEventParams> list = NewParams();
   auto add = [&](const wchar_t* name, LONG value) {
     BSTR bname = SysAllocString(name);
-    ComPtr<ITracerEventParam> param;
-    list->Add(bname, &param);
+    TComPtr<ITracerEventParam> param;
+    list->Add(bname, param.Put());
     SysFreeString(bname);
     VARIANT v = MakeInt(value);
     param->put_Value(v);
@@ -123,7 +113,7 @@ ComPtr<ITracerEventParams> MakeCallParams(LONG result,
   return list;
 }
 
-ComPtr<IXMLDOMNode> ParsePropertySet(const std::wstring& xml) {
+TComPtr<IXMLDOMNode> ParsePropertySet(const std::wstring& xml) {
   TXMLDocument doc;
   CreatePropertySetDocument(doc);
   VARIANT_BOOL ok = VARIANT_FALSE;
@@ -131,10 +121,10 @@ ComPtr<IXMLDOMNode> ParsePropertySet(const std::wstring& xml) {
   doc->loadXML(text, &ok);
   SysFreeString(text);
   EXPECT_EQ(VARIANT_TRUE, ok) << "fixture XML does not parse: " << WideToUtf8(xml);
-  ComPtr<IXMLDOMElement> root;
-  doc->get_documentElement(&root);
-  ComPtr<IXMLDOMNode> node;
-  root.As(&node);
+  TComPtr<IXMLDOMElement> root;
+  doc->get_documentElement(root.Put());
+  TComPtr<IXMLDOMNode> node;
+  root.As(node);
   return node;
 }
 
@@ -142,30 +132,12 @@ std::wstring XmlProperty(const std::wstring& name, const std::wstring& value) {
   return L"<property name=\"" + name + L"\" value=\"" + value + L"\"/>";
 }
 
-static HRESULT Invoke(IDispatch* object, const wchar_t* name, WORD flags, DISPPARAMS* args,
-                      VARIANT* result) {
-  DISPID id = 0;
-  LPOLESTR names[1] = {const_cast<LPOLESTR>(name)};
-  HRESULT hr = object->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id);
-  if (FAILED(hr)) return hr;
-  EXCEPINFO info{};
-  hr = object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, args, result, &info, nullptr);
-  SysFreeString(info.bstrSource);
-  SysFreeString(info.bstrDescription);
-  SysFreeString(info.bstrHelpFile);
-  return hr;
-}
-
 HRESULT GetProperty(IDispatch* object, const wchar_t* name, VARIANT* value) {
-  DISPPARAMS args{nullptr, nullptr, 0, 0};
-  return Invoke(object, name, DISPATCH_PROPERTYGET, &args, value);
+  return Call(object, name, DISPATCH_PROPERTYGET, {}, value);
 }
 
 HRESULT PutProperty(IDispatch* object, const wchar_t* name, const VARIANT& value, WORD flags) {
-  VARIANT arg = value;
-  DISPID named = DISPID_PROPERTYPUT;
-  DISPPARAMS args{&arg, &named, 1, 1};
-  return Invoke(object, name, flags, &args, nullptr);
+  return Call(object, name, flags, {value}, nullptr);
 }
 
 TAddressPrinter StartAddressPrinter(const std::wstring& program, const std::vector<std::wstring>& arguments) {

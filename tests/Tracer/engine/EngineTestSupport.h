@@ -11,18 +11,15 @@
 #include <string>
 #include <vector>
 
-#include <wrl/client.h>
 
 #include "Tracer/com/CalderwispTlb.h"
+#include "Tracer/foundation/uHolders.h"
 
 // A file of the test binary folder.
 std::wstring Bin(const std::wstring& file);
 
 // Points the COM server object at the built Calderwisp.tlb (once).
 void UseProgramTypeLibrary();
-
-// The message of the exception that action raises, or "(no error)".
-std::wstring MessageOf(const std::function<void()>& action);
 
 // The description of the calling thread's error information, or empty.
 std::wstring LastErrorInfoText();
@@ -38,13 +35,13 @@ std::wstring ParamValueText(ITracerEventParam* param);
 std::wstring DescribeParams(ITracerEventParams* params);
 
 // A new, empty parameter list.
-Microsoft::WRL::ComPtr<ITracerEventParams> NewParams();
+TComPtr<ITracerEventParams> NewParams();
 // A call's parameter list as the return handling builds it: "result" first, then the others.
-Microsoft::WRL::ComPtr<ITracerEventParams> MakeCallParams(
+TComPtr<ITracerEventParams> MakeCallParams(
     LONG result, std::initializer_list<std::pair<const wchar_t*, LONG>> params = {});
 
 // A property set of the XML property-set format parsed from text (a failed parse fails the test).
-Microsoft::WRL::ComPtr<IXMLDOMNode> ParsePropertySet(const std::wstring& xml);
+TComPtr<IXMLDOMNode> ParsePropertySet(const std::wstring& xml);
 // One "property" element of that format.
 std::wstring XmlProperty(const std::wstring& name, const std::wstring& value);
 

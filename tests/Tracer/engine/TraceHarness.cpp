@@ -9,25 +9,11 @@
 #include "Tracer/engine/uDebugCore.h"
 #include "Tracer/engine/uEventQueue.h"
 #include "Tracer/engine/uSystemObjects.h"
+#include "Tracer/foundation/uHolders.h"
 #include "Tracer/foundation/uVariants.h"
 #include "Tracer/foundation/uXMLFiler.h"
 
 namespace {
-
-template <class T>
-class TRef {
-public:
-  TRef() = default;
-  ~TRef() {
-    if (P) P->Release();
-  }
-  TRef(const TRef&) = delete;
-  TRef& operator=(const TRef&) = delete;
-  T** operator&() { return &P; }
-  T* operator->() const { return P; }
-  explicit operator bool() const { return P != nullptr; }
-  T* P = nullptr;
-};
 
 std::wstring BstrText(BSTR s) {
   std::wstring text = s ? std::wstring(s, SysStringLen(s)) : std::wstring();
@@ -156,32 +142,32 @@ std::vector<TLoggedEvent> TTraceHarness::Events() const {
   LONG count = 0;
   all->get_Count(&count);
   for (LONG i = 0; i < count; ++i) {
-    TRef<ITracerEvent> event;
-    if (FAILED(all->Item(i, &event))) continue;
+    TComPtr<ITracerEvent> event;
+    if (FAILED(all->Item(i, event.Put()))) continue;
     TLoggedEvent e;
     BSTR text = nullptr;
     event->get_Text(&text);
     e.Text = BstrText(text);
-    TRef<IErrorTracerEvent> error;
-    TRef<ICallTracerEvent> call;
-    TRef<IParamTracerEvent> withParams;
-    if (SUCCEEDED(event->QueryInterface(__uuidof(IErrorTracerEvent), reinterpret_cast<void**>(&error))))
+    TComPtr<IErrorTracerEvent> error;
+    TComPtr<ICallTracerEvent> call;
+    TComPtr<IParamTracerEvent> withParams;
+    if (SUCCEEDED(event->QueryInterface(__uuidof(IErrorTracerEvent), reinterpret_cast<void**>(error.Put()))))
       e.Kind = TLoggedEvent::Error;
-    else if (SUCCEEDED(event->QueryInterface(__uuidof(ICallTracerEvent), reinterpret_cast<void**>(&call)))) {
+    else if (SUCCEEDED(event->QueryInterface(__uuidof(ICallTracerEvent), reinterpret_cast<void**>(call.Put())))) {
       e.Kind = TLoggedEvent::Call;
       LONG id = 0;
       call->get_ThreadId(&id);
       e.ThreadId = static_cast<DWORD>(id);
       call->get_Time(&e.Time);
     }
-    if (SUCCEEDED(event->QueryInterface(__uuidof(IParamTracerEvent), reinterpret_cast<void**>(&withParams)))) {
-      TRef<ITracerEventParams> params;
-      withParams->get_Params(&params);
+    if (SUCCEEDED(event->QueryInterface(__uuidof(IParamTracerEvent), reinterpret_cast<void**>(withParams.Put())))) {
+      TComPtr<ITracerEventParams> params;
+      withParams->get_Params(params.Put());
       LONG n = 0;
       params->get_Count(&n);
       for (LONG j = 0; j < n; ++j) {
-        TRef<ITracerEventParam> param;
-        params->get_Item(j, &param);
+        TComPtr<ITracerEventParam> param;
+        params->get_Item(j, param.Put());
         BSTR name = nullptr;
         param->get_Name(&name);
         TOleVariant value;
@@ -200,13 +186,13 @@ std::vector<TLoggedEvent> TTraceHarness::Events() const {
   visible->get_Count(&visibleCount);
   std::vector<bool> shown(events.size(), false);
   for (LONG i = 0, j = 0; i < visibleCount; ++i) {
-    TRef<ITracerEvent> v;
-    visible->Item(i, &v);
+    TComPtr<ITracerEvent> v;
+    visible->Item(i, v.Put());
     while (j < count) {
-      TRef<ITracerEvent> a;
-      all->Item(j, &a);
+      TComPtr<ITracerEvent> a;
+      all->Item(j, a.Put());
       ++j;
-      if (a.P == v.P) {
+      if (a.Get() == v.Get()) {
         shown[j - 1] = true;
         break;
       }

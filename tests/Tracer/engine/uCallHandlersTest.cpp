@@ -12,8 +12,6 @@
 #include "Tracer/foundation/uUtils.h"
 #include "support/TestSupport.h"
 
-using Microsoft::WRL::ComPtr;
-
 namespace {
 
 std::wstring HandlerDll(const wchar_t* name = L"HandlerFixture.dll") { return TestBinDir() + name; }
@@ -30,13 +28,13 @@ void ReturnOfCall(ICallHandler* handler, ITracerEventParams* params) {
 }
 
 std::wstring ErrorMessageOf(ITracerEvent* event) {
-  ComPtr<IErrorTracerEvent> error;
-  if (FAILED(event->QueryInterface(__uuidof(IErrorTracerEvent), reinterpret_cast<void**>(error.GetAddressOf()))))
+  TComPtr<IErrorTracerEvent> error;
+  if (FAILED(event->QueryInterface(__uuidof(IErrorTracerEvent), reinterpret_cast<void**>(error.Put()))))
     return L"(not an error)";
-  ComPtr<ITracerEventParams> params;
-  error->get_Params(&params);
-  ComPtr<ITracerEventParam> msg;
-  params->get_Item(0, &msg);
+  TComPtr<ITracerEventParams> params;
+  error->get_Params(params.Put());
+  TComPtr<ITracerEventParam> msg;
+  params->get_Item(0, msg.Put());
   return ParamValueText(msg.Get());
 }
 
@@ -83,7 +81,7 @@ TEST_F(CallHandlersTest, HandlerLibraryGetsItsQueryInEaxAndChangesTheCall) {
   TCallHandlerRef noQuery = Engine->GetHandler(L"stdcall://OnCall@" + HandlerDll());
   EXPECT_STREQ("", lastQuery());
 
-  ComPtr<ITracerEventParams> params = MakeCallParams(21, {{L"hEnv", 5}});
+  TComPtr<ITracerEventParams> params = MakeCallParams(21, {{L"hEnv", 5}});
   ReturnOfCall(onCall.Get(), params.Get());
   EXPECT_EQ(L"result=42; hEnv=5; seen=result=21;hEnv=5; query=", DescribeParams(params.Get()));
   EXPECT_EQ(1, [] { LONG n = 0; GetTracerEventQueue()->AllEvents()->get_Count(&n); return n; }());
@@ -100,17 +98,17 @@ TEST_F(CallHandlersTest, FaultInAHandlerLibraryBecomesAnErrorEventAndTracingGoes
   TCallHandlerRef fault = Engine->GetHandler(L"stdcall://Fault@" + HandlerDll(L"HandlerFixtureNoParams.dll"));
   TCallHandlerRef onCall = Engine->GetHandler(L"stdcall://OnCall@" + HandlerDll(L"HandlerFixtureNoParams.dll"));
 
-  ComPtr<ITracerEventParams> params = MakeCallParams(1);
+  TComPtr<ITracerEventParams> params = MakeCallParams(1);
   ReturnOfCall(fault.Get(), params.Get());
-  ComPtr<ITracerEventParams> next = MakeCallParams(2);
+  TComPtr<ITracerEventParams> next = MakeCallParams(2);
   ReturnOfCall(onCall.Get(), next.Get());
 
   ITracerEvents* all = GetTracerEventQueue()->AllEvents();
   LONG count = 0;
   all->get_Count(&count);
   ASSERT_EQ(3, count);  // the error, the faulting call, the next call
-  ComPtr<ITracerEvent> error;
-  all->Item(0, &error);
+  TComPtr<ITracerEvent> error;
+  all->Item(0, error.Put());
   std::wstring message = ErrorMessageOf(error.Get());
   EXPECT_EQ(0u, message.find(L"Access violation at address ")) << WideToUtf8(message);
   EXPECT_NE(std::wstring::npos, message.find(L"in module \"HandlerFixtureNoParams.dll\". Write of address 00000000"))
@@ -133,7 +131,7 @@ TEST_F(CallHandlersTest, AHandlerLibrarysOwnExceptionHandlingIsKept) {
   void* const head = ExceptionChainHead();
 
   // A fault the library takes itself is no error: the call goes on as the library says.
-  ComPtr<ITracerEventParams> caught = MakeCallParams(1);
+  TComPtr<ITracerEventParams> caught = MakeCallParams(1);
   ReturnOfCall(catches.Get(), caught.Get());
   EXPECT_EQ(L"result=1; caught=yes", DescribeParams(caught.Get()));
   EXPECT_EQ(head, ExceptionChainHead());
@@ -141,13 +139,13 @@ TEST_F(CallHandlersTest, AHandlerLibrarysOwnExceptionHandlingIsKept) {
   // One it lets pass is the call's error: the library's frame was unwound (its clean-up ran)
   // and the chain is as it was before the call.
   const LONG unwindsBefore = unwinds();
-  ComPtr<ITracerEventParams> passed = MakeCallParams(2);
+  TComPtr<ITracerEventParams> passed = MakeCallParams(2);
   ReturnOfCall(passes.Get(), passed.Get());
   EXPECT_EQ(unwindsBefore + 1, unwinds());
   EXPECT_EQ(head, ExceptionChainHead());
 
   // The next script error on this thread is reported as usual, and so is the next fault.
-  ComPtr<ITracerEventParams> scripted = MakeCallParams(3);
+  TComPtr<ITracerEventParams> scripted = MakeCallParams(3);
   ReturnOfCall(failing.Get(), scripted.Get());
   ReturnOfCall(passes.Get(), MakeCallParams(4).Get());
   EXPECT_EQ(head, ExceptionChainHead());
@@ -158,8 +156,8 @@ TEST_F(CallHandlersTest, AHandlerLibrarysOwnExceptionHandlingIsKept) {
   ASSERT_EQ(7, count);  // call; error, call; error, call; error, call
   std::vector<std::wstring> errors;
   for (LONG i = 0; i < count; ++i) {
-    ComPtr<ITracerEvent> event;
-    all->Item(i, &event);
+    TComPtr<ITracerEvent> event;
+    all->Item(i, event.Put());
     std::wstring message = ErrorMessageOf(event.Get());
     if (message != L"(not an error)") errors.push_back(message);
   }
@@ -190,7 +188,7 @@ TEST_F(CallHandlersTest, JScriptHandlerWithIncludeChangesResultAndAddsAParameter
                              "  p.Value = \"jscript\";\r\n"
                              "}\r\n");
   TCallHandlerRef handler = Engine->GetHandler(L"script://OnCall@" + main + L"?include=" + lib);
-  ComPtr<ITracerEventParams> params = MakeCallParams(20, {{L"hStmt", 2}});
+  TComPtr<ITracerEventParams> params = MakeCallParams(20, {{L"hStmt", 2}});
   Engine->BeginTrace();
   Engine->ExecuteHandler(handler.Get(), params.Get());
   EXPECT_EQ(L"result=42; hStmt=2; via=jscript", DescribeParams(params.Get()));
@@ -226,7 +224,7 @@ DWORD WINAPI RunScriptThenEndTrace(void* p) {
 TEST_F(CallHandlersTest, AScriptEngineIsReleasedOnTheThreadThatMadeItWhenItsFileIsUnloadedDuringATrace) {
   std::wstring main = Script(L"tracer.js", "function OnCall(params) { params.Values.result = 5; }\r\n");
   TCallHandlerRef handler = Engine->GetHandler(L"script://OnCall@" + main);
-  ComPtr<ITracerEventParams> params = MakeCallParams(1);
+  TComPtr<ITracerEventParams> params = MakeCallParams(1);
   // The debugging thread runs the handler, so the script engine is made there.
   TScriptThreadWork work{&handler, params.Get(), CreateEventW(nullptr, TRUE, FALSE, nullptr),
                          CreateEventW(nullptr, TRUE, FALSE, nullptr)};
@@ -256,12 +254,12 @@ TEST_F(CallHandlersTest, VBScriptHandlerWithIncludeChangesResultAndAddsAParamete
                              "  Set params.Values.keep = params\r\n"
                              "End Sub\r\n");
   TCallHandlerRef handler = Engine->GetHandler(L"script://OnCall@" + main + L"?INCLUDE=" + lib);
-  ComPtr<ITracerEventParams> params = MakeCallParams(21, {{L"keep", 0}});
+  TComPtr<ITracerEventParams> params = MakeCallParams(21, {{L"keep", 0}});
   Engine->ExecuteHandler(handler.Get(), params.Get());
   EXPECT_EQ(L"result=42; keep=(?); via=vbscript", DescribeParams(params.Get()));
   // "keep" holds the list itself now: break the cycle.
-  ComPtr<ITracerEventParam> keep;
-  params->get_Item(1, &keep);
+  TComPtr<ITracerEventParam> keep;
+  params->get_Item(1, keep.Put());
   VARIANT empty;
   VariantInit(&empty);
   keep->put_Value(empty);
@@ -275,16 +273,16 @@ TEST_F(CallHandlersTest, RuntimeErrorGivesOneErrorEventWithFileLineColumnAndSour
                              "  handle.close();\r\n"
                              "}\r\n");
   TCallHandlerRef handler = Engine->GetHandler(L"script://OnCall@" + main + L"?include=" + lib);
-  ComPtr<ITracerEventParams> params = MakeCallParams(0);
+  TComPtr<ITracerEventParams> params = MakeCallParams(0);
   ReturnOfCall(handler.Get(), params.Get());
 
   ITracerEvents* all = GetTracerEventQueue()->AllEvents();
   LONG count = 0;
   all->get_Count(&count);
   ASSERT_EQ(2, count);
-  ComPtr<ITracerEvent> error, call;
-  all->Item(0, &error);
-  all->Item(1, &call);
+  TComPtr<ITracerEvent> error, call;
+  all->Item(0, error.Put());
+  all->Item(1, call.Put());
   std::wstring message = ErrorMessageOf(error.Get());
   EXPECT_EQ(0u, message.find(L"Error executing \"" + main + L"::OnCall\": \r\n")) << WideToUtf8(message);
   // Lines count in the combined code: the include's one line comes first.
@@ -293,8 +291,8 @@ TEST_F(CallHandlersTest, RuntimeErrorGivesOneErrorEventWithFileLineColumnAndSour
   // The second line is the engine's own description, not a bare error number.
   EXPECT_EQ(std::wstring::npos, message.find(L"OLE error")) << WideToUtf8(message);
   EXPECT_NE(std::wstring::npos, message.find(L"\r\nerror code=")) << WideToUtf8(message);
-  ComPtr<ICallTracerEvent> logged;
-  EXPECT_EQ(S_OK, call.As(&logged));
+  TComPtr<ICallTracerEvent> logged;
+  EXPECT_EQ(S_OK, call.As(logged));
 }
 
 TEST_F(CallHandlersTest, SyntaxErrorIsReportedAtTheFirstCallWithItsLocation) {
@@ -303,7 +301,7 @@ TEST_F(CallHandlersTest, SyntaxErrorIsReportedAtTheFirstCallWithItsLocation) {
                              "  p.Values.result = (1 +\r\n"
                              "End Sub\r\n");
   TCallHandlerRef handler = Engine->GetHandler(L"script://F@" + path);
-  ComPtr<ITracerEventParams> params = MakeCallParams(0);
+  TComPtr<ITracerEventParams> params = MakeCallParams(0);
   std::wstring message = MessageOf([&] { Engine->ExecuteHandler(handler.Get(), params.Get()); });
   EXPECT_EQ(0u, message.find(L"Error executing \"" + path + L"::F\": \r\n")) << WideToUtf8(message);
   size_t location = message.find(L"\r\nin " + path + L"(2, ");
@@ -332,14 +330,14 @@ TEST_F(CallHandlersTest, IncludeNamedByTwoUrlsIsLoadedOnceAndTheSecondHandlerSha
   ASSERT_NE(nullptr, module);
   EXPECT_EQ(3u, module->Code().size());
   EXPECT_EQ(module, static_cast<TCallHandler*>(b.Get())->Module());
-  ComPtr<ITracerEventParams> params = MakeCallParams(0);
+  TComPtr<ITracerEventParams> params = MakeCallParams(0);
   Engine->ExecuteHandler(a.Get(), params.Get());
   EXPECT_EQ(L"result=1", DescribeParams(params.Get()));
 }
 
 TEST_F(CallHandlersTest, ScriptLanguageComesFromTheExtensionAndCannotChange) {
   std::wstring upper = Script(L"UPPER.JS", "function F(p) { p.Values.result = 'upper'; }\r\n");
-  ComPtr<ITracerEventParams> params = MakeCallParams(0);
+  TComPtr<ITracerEventParams> params = MakeCallParams(0);
   Engine->ExecuteHandler(Engine->GetHandler(L"script://F@" + upper).Get(), params.Get());
   EXPECT_EQ(L"result=upper", DescribeParams(params.Get()));
 
@@ -366,7 +364,7 @@ TEST_F(CallHandlersTest, ModuleNameWithoutFolderIsLookedForBesideTheProgram) {
   SetCurrentDirectoryW(Dir.Path().c_str());
   TCallHandlerRef handler = Engine->GetHandler(L"script://F@eng2_beside.js");
   SetCurrentDirectoryW(previous);
-  ComPtr<ITracerEventParams> params = MakeCallParams(0);
+  TComPtr<ITracerEventParams> params = MakeCallParams(0);
   Engine->ExecuteHandler(handler.Get(), params.Get());
   EXPECT_EQ(L"result=beside", DescribeParams(params.Get()));
   handler.Reset();
@@ -379,7 +377,7 @@ TEST_F(CallHandlersTest, ScriptChangedAfterLoadingIsNotReadAgainByTheNextTrace) 
   WriteTextFile(path, "function F(p) { p.Values.result = 'new'; }\r\n");
   Engine->EndTrace();
   Engine->BeginTrace();
-  ComPtr<ITracerEventParams> params = MakeCallParams(0);
+  TComPtr<ITracerEventParams> params = MakeCallParams(0);
   Engine->ExecuteHandler(handler.Get(), params.Get());
   EXPECT_EQ(L"result=old", DescribeParams(params.Get()));
 }
@@ -394,7 +392,7 @@ TEST_F(CallHandlersTest, ScriptsReadTheDebuggeeThroughMemory) {
                              "  p.Values.result = Memory.ReadInteger(p.Values.addr);\r\n"
                              "  p.Values.other = typeof(ReadInteger);\r\n"
                              "}\r\n");
-  ComPtr<ITracerEventParams> params =
+  TComPtr<ITracerEventParams> params =
       MakeCallParams(0, {{L"addr", static_cast<LONG>(reinterpret_cast<uintptr_t>(&known))}, {L"other", 0}});
   Engine->ExecuteHandler(Engine->GetHandler(L"script://F@" + path).Get(), params.Get());
   Engine->EndTrace();
@@ -407,8 +405,8 @@ TEST_F(CallHandlersTest, ScriptsReadTheDebuggeeThroughMemory) {
 
 // Slot and name of every method against the control's own type library.
 TEST(ScriptControlDeclarationTest, SlotsMatchTheControlsTypeLibrary) {
-  ComPtr<ITypeLib> library;
-  ASSERT_EQ(S_OK, LoadTypeLib(L"msscript.ocx", &library));
+  TComPtr<ITypeLib> library;
+  ASSERT_EQ(S_OK, LoadTypeLib(L"msscript.ocx", library.Put()));
   struct TExpected {
     const IID& Iid;
     std::vector<std::wstring> Names;
@@ -424,15 +422,15 @@ TEST(ScriptControlDeclarationTest, SlotsMatchTheControlsTypeLibrary) {
         L"Clear"}},
   };
   for (const TExpected& expected : interfaces) {
-    ComPtr<ITypeInfo> info;
-    ASSERT_EQ(S_OK, library->GetTypeInfoOfGuid(expected.Iid, &info));
+    TComPtr<ITypeInfo> info;
+    ASSERT_EQ(S_OK, library->GetTypeInfoOfGuid(expected.Iid, info.Put()));
     TYPEATTR* attr = nullptr;
     info->GetTypeAttr(&attr);
     WORD funcs = attr->cFuncs;
     info->ReleaseTypeAttr(attr);
-    ComPtr<ITypeInfo> vtableInfo = info;
+    TComPtr<ITypeInfo> vtableInfo = info;
     HREFTYPE ref;
-    if (SUCCEEDED(info->GetRefTypeOfImplType(-1, &ref))) info->GetRefTypeInfo(ref, &vtableInfo);
+    if (SUCCEEDED(info->GetRefTypeOfImplType(-1, &ref))) info->GetRefTypeInfo(ref, vtableInfo.Put());
     vtableInfo->GetTypeAttr(&attr);
     funcs = attr->cFuncs;
     vtableInfo->ReleaseTypeAttr(attr);

@@ -12,8 +12,6 @@
 #include "Tracer/foundation/uClasses.h"
 #include "Tracer/engine/uEventQueue.h"
 
-using Microsoft::WRL::ComPtr;
-
 // Allocation failures on demand, for the logging that must survive running out of memory.
 namespace {
 thread_local int FailingAllocations = 0;
@@ -51,9 +49,9 @@ protected:
     EXPECT_EQ(S_OK, list->get_Count(&count));
     return count;
   }
-  static ComPtr<ITracerEvent> Item(ITracerEvents* list, LONG index) {
-    ComPtr<ITracerEvent> event;
-    EXPECT_EQ(S_OK, list->Item(index, &event));
+  static TComPtr<ITracerEvent> Item(ITracerEvents* list, LONG index) {
+    TComPtr<ITracerEvent> event;
+    EXPECT_EQ(S_OK, list->Item(index, event.Put()));
     return event;
   }
   static std::wstring Text(ITracerEvent* event) {
@@ -63,9 +61,9 @@ protected:
     SysFreeString(text);
     return result;
   }
-  static ComPtr<ICallTracerEvent> AsCall(ITracerEvent* event) {
-    ComPtr<ICallTracerEvent> call;
-    EXPECT_EQ(S_OK, event->QueryInterface(__uuidof(ICallTracerEvent), reinterpret_cast<void**>(call.GetAddressOf())));
+  static TComPtr<ICallTracerEvent> AsCall(ITracerEvent* event) {
+    TComPtr<ICallTracerEvent> call;
+    EXPECT_EQ(S_OK, event->QueryInterface(__uuidof(ICallTracerEvent), reinterpret_cast<void**>(call.Put())));
     return call;
   }
   static LONG ThreadIdOf(ITracerEvent* event) {
@@ -74,7 +72,7 @@ protected:
     return id;
   }
 
-  void AddCall(const wchar_t* title, uint32_t threadId, bool visible, ComPtr<ITracerEventParams> params = nullptr) {
+  void AddCall(const wchar_t* title, uint32_t threadId, bool visible, TComPtr<ITracerEventParams> params = {}) {
     if (!params) params = MakeCallParams(0);
     Queue->AddCalls(title, threadId, 1000, 1000, params.Get(), visible);
   }
@@ -99,13 +97,13 @@ TEST_F(EventQueueTest, InvisibleCallIsOnlyInAllEventsWhileMessagesAndErrorsAreIn
 }
 
 TEST_F(EventQueueTest, CallEventCarriesThreadTimeResultAndTheSameParameterList) {
-  ComPtr<ITracerEventParams> params = MakeCallParams(17, {{L"hStmt", 5}});
+  TComPtr<ITracerEventParams> params = MakeCallParams(17, {{L"hStmt", 5}});
   int64_t start = GetTimeCounter()->GetTimeStamp();
   ScaledSleep(20);
   int64_t stop = GetTimeCounter()->GetTimeStamp();
   Queue->AddCalls(L"OCIStmtExecute", 0x1234, start, stop, params.Get(), true);
 
-  ComPtr<ICallTracerEvent> call = AsCall(Item(Queue->VisibleEvents(), 0).Get());
+  TComPtr<ICallTracerEvent> call = AsCall(Item(Queue->VisibleEvents(), 0).Get());
   LONG threadId = 0;
   double time = 0;
   call->get_ThreadId(&threadId);
@@ -117,8 +115,8 @@ TEST_F(EventQueueTest, CallEventCarriesThreadTimeResultAndTheSameParameterList) 
   VariantInit(&result);
   ASSERT_EQ(S_OK, call->get_Result(&result));
   EXPECT_EQ(L"17", VariantText(result));
-  ComPtr<ITracerEventParams> logged;
-  call->get_Params(&logged);
+  TComPtr<ITracerEventParams> logged;
+  call->get_Params(logged.Put());
   EXPECT_EQ(params.Get(), logged.Get());
 }
 
@@ -128,12 +126,12 @@ TEST_F(EventQueueTest, ThreeDefinitionsAtOneAddressGiveThreeEventsOfOneCall) {
   ITracerEvents* all = Queue->AllEvents();
   ASSERT_EQ(3, Count(all));
   double times[3];
-  ComPtr<ITracerEventParams> lists[3];
+  TComPtr<ITracerEventParams> lists[3];
   for (LONG i = 0; i < 3; ++i) {
-    ComPtr<ICallTracerEvent> call = AsCall(Item(all, i).Get());
+    TComPtr<ICallTracerEvent> call = AsCall(Item(all, i).Get());
     EXPECT_EQ(77, ThreadIdOf(Item(all, i).Get()));
     call->get_Time(&times[i]);
-    call->get_Params(&lists[i]);
+    call->get_Params(lists[i].Put());
   }
   EXPECT_EQ(times[0], times[1]);
   EXPECT_EQ(times[1], times[2]);
@@ -142,10 +140,10 @@ TEST_F(EventQueueTest, ThreeDefinitionsAtOneAddressGiveThreeEventsOfOneCall) {
 }
 
 TEST_F(EventQueueTest, ResultNeedsAFirstParameterNamedExactlyResult) {
-  ComPtr<ITracerEventParams> wrongName = NewParams();
+  TComPtr<ITracerEventParams> wrongName = NewParams();
   BSTR name = SysAllocString(L"Result");
-  ComPtr<ITracerEventParam> param;
-  wrongName->Add(name, &param);
+  TComPtr<ITracerEventParam> param;
+  wrongName->Add(name, param.Put());
   SysFreeString(name);
   Queue->AddCalls(L"wrong name", 1, 0, 0, wrongName.Get(), true);
   Queue->AddCalls(L"no params", 1, 0, 0, NewParams().Get(), true);
@@ -160,18 +158,18 @@ TEST_F(EventQueueTest, ResultNeedsAFirstParameterNamedExactlyResult) {
 
 TEST_F(EventQueueTest, ErrorEventHoldsItsMessageAsTheOneParameterMsg) {
   Queue->AddError(L"Error executing \"x.js::f\"");
-  ComPtr<ITracerEvent> event = Item(Queue->AllEvents(), 0);
-  ComPtr<IErrorTracerEvent> error;
-  ASSERT_EQ(S_OK, event.As(&error));
-  ComPtr<ITracerEventParams> params;
-  error->get_Params(&params);
+  TComPtr<ITracerEvent> event = Item(Queue->AllEvents(), 0);
+  TComPtr<IErrorTracerEvent> error;
+  ASSERT_EQ(S_OK, event.As(error));
+  TComPtr<ITracerEventParams> params;
+  error->get_Params(params.Put());
   EXPECT_EQ(L"msg=Error executing \"x.js::f\"", DescribeParams(params.Get()));
   EXPECT_EQ(L"Error", Text(event.Get()));
-  ComPtr<ICallTracerEvent> notACall;
-  EXPECT_EQ(E_NOINTERFACE, event.As(&notACall));
+  TComPtr<ICallTracerEvent> notACall;
+  EXPECT_EQ(E_NOINTERFACE, event.As(notACall));
   // Events serve their vtables only: a late-bound call fails and nothing breaks.
-  ComPtr<IDispatch> late;
-  ASSERT_EQ(S_OK, event.As(&late));
+  TComPtr<IDispatch> late;
+  ASSERT_EQ(S_OK, event.As(late));
   VARIANT text;
   VariantInit(&text);
   EXPECT_TRUE(FAILED(GetProperty(late.Get(), L"Text", &text)));
@@ -184,7 +182,7 @@ TEST_F(EventQueueTest, IndexOfFindsTheReferenceItemReturnedAndFocusFollowsTheWin
   LONG index = -5;
   visible->IndexOf(Item(visible, 1).Get(), &index);
   EXPECT_EQ(1, index);
-  ComPtr<ITracerEvent> stranger(new TMessageTracerEvent(L"not logged"));
+  TComPtr<ITracerEvent> stranger(new TMessageTracerEvent(L"not logged"));
   visible->IndexOf(stranger.Get(), &index);
   EXPECT_EQ(-1, index);
 
@@ -205,7 +203,7 @@ TEST_F(EventQueueTest, IndexOfFindsTheReferenceItemReturnedAndFocusFollowsTheWin
 }
 
 TEST_F(EventQueueTest, RunningOutOfMemoryWhileLoggingBecomesAnErrorRow) {
-  ComPtr<ITracerEventParams> params = MakeCallParams(0);
+  TComPtr<ITracerEventParams> params = MakeCallParams(0);
   const std::wstring call = L"lost call", message = L"lost message";
   FailingAllocations = 1;
   Queue->AddCalls(call, 1, 0, 0, params.Get(), true);
@@ -215,10 +213,10 @@ TEST_F(EventQueueTest, RunningOutOfMemoryWhileLoggingBecomesAnErrorRow) {
   ITracerEvents* visible = Queue->VisibleEvents();
   ASSERT_EQ(2, Count(visible));
   EXPECT_EQ(L"msg=Out of memory", [&] {
-    ComPtr<IErrorTracerEvent> error;
-    Item(visible, 1).As(&error);
-    ComPtr<ITracerEventParams> list;
-    error->get_Params(&list);
+    TComPtr<IErrorTracerEvent> error;
+    Item(visible, 1).As(error);
+    TComPtr<ITracerEventParams> list;
+    error->get_Params(list.Put());
     return DescribeParams(list.Get());
   }());
   // Logging goes on once memory is back.
@@ -228,7 +226,7 @@ TEST_F(EventQueueTest, RunningOutOfMemoryWhileLoggingBecomesAnErrorRow) {
 
 TEST_F(EventQueueTest, ClearEmptiesBothListsWhileAHeldEventStillAnswers) {
   Queue->AddMessage(L"Finish");
-  ComPtr<ITracerEvent> held = Item(Queue->AllEvents(), 0);
+  TComPtr<ITracerEvent> held = Item(Queue->AllEvents(), 0);
   Queue->Clear();
   EXPECT_EQ(0, Count(Queue->AllEvents()));
   EXPECT_EQ(0, Count(Queue->VisibleEvents()));
@@ -237,8 +235,8 @@ TEST_F(EventQueueTest, ClearEmptiesBothListsWhileAHeldEventStillAnswers) {
 
 TEST_F(EventQueueTest, ListsAnswerLateBoundCalls) {
   AddCall(L"a", 1, true);
-  ComPtr<IDispatch> visible;
-  ASSERT_EQ(S_OK, Queue->VisibleEvents()->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(visible.GetAddressOf())));
+  TComPtr<IDispatch> visible;
+  ASSERT_EQ(S_OK, Queue->VisibleEvents()->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(visible.Put())));
   VARIANT count;
   VariantInit(&count);
   ASSERT_EQ(S_OK, GetProperty(visible.Get(), L"Count", &count));
@@ -249,7 +247,7 @@ TEST_F(EventQueueTest, ListsAnswerLateBoundCalls) {
 // and clears the log now and then: each reading sees every visible call once, in order.
 TEST_F(EventQueueTest, ReaderAndClearingNeverLoseOrRepeatAnEventOfTheWriter) {
   constexpr uint32_t Calls = 20000;
-  ComPtr<ITracerEventParams> params = MakeCallParams(0);
+  TComPtr<ITracerEventParams> params = MakeCallParams(0);
   std::atomic<bool> done{false};
   // Near the end the writer waits until the reader has stopped clearing, so that the tail of
   // the log is there to compare.

@@ -4,7 +4,6 @@
 
 #include <windows.h>
 #include <msxml2.h>
-#include <wrl/client.h>
 
 #include <map>
 #include <memory>
@@ -25,8 +24,6 @@
 #include "Tracer/foundation/uXMLFiler.h"
 #include "support/TestSupport.h"
 
-using Microsoft::WRL::ComPtr;
-
 namespace {
 
 std::wstring Param(const std::wstring& type, const std::wstring& name) {
@@ -41,9 +38,9 @@ std::vector<std::wstring> LoggedErrors() {
   for (int i = 0; i < list.Count(); ++i) {
     auto* error = dynamic_cast<TErrorTracerEvent*>(list.Get(i).Get());
     if (!error) continue;
-    ComPtr<ITracerEventParam> msg;
+    TComPtr<ITracerEventParam> msg;
     BSTR name = SysAllocString(L"msg");
-    error->Params()->Find(name, &msg);
+    error->Params()->Find(name, msg.Put());
     SysFreeString(name);
     TOleVariant value;
     if (msg) msg->get_Value(value.Receive());
@@ -128,7 +125,7 @@ TEST_F(ProcDefinitions, OverrideCopyKeepsOnlyUrlActiveAndVisible) {
   def.LoadFromXML(ParsePropertySet(L"<propertyset name=\"proc\">" + XmlProperty(L"Visible", L"False") + Param(L"int", L"a") +
                             L"</propertyset>")
                       .Get());
-  ComPtr<IXMLDOMNode> node = ParsePropertySet(L"<propertyset name=\"object\"/>");
+  TComPtr<IXMLDOMNode> node = ParsePropertySet(L"<propertyset name=\"object\"/>");
   def.SaveToXML(node.Get());
   BSTR xml = nullptr;
   node->get_xml(&xml);

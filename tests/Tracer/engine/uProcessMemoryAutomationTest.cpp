@@ -4,50 +4,37 @@
 
 #include <windows.h>
 #include <oleauto.h>
-#include <wrl/client.h>
 
 #include <vector>
 
 #include "EngineTestSupport.h"
 #include "MemTarget.h"
 #include "Tracer/com/uMiniComServer.h"
+#include "support/DispatchCall.h"
 #include "support/TestSupport.h"
 #include "Tracer/foundation/uOleVariant.h"
 #include "Tracer/engine/uProcessMemory.h"
-
-using Microsoft::WRL::ComPtr;
 
 namespace {
 
 // A late-bound call by name with one or two integer arguments.
 HRESULT CallByName(IDispatch* disp, const wchar_t* name, TOleVariant& result, LONG a, LONG b = -1, bool two = false) {
-  DISPID id = 0;
-  LPOLESTR names[1] = {const_cast<LPOLESTR>(name)};
-  HRESULT hr = disp->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id);
-  if (FAILED(hr)) return hr;
-  // Arguments go in reverse order.
-  VARIANT args[2];
-  args[0].vt = args[1].vt = VT_I4;
-  args[0].lVal = two ? b : a;
-  args[1].lVal = a;
-  DISPPARAMS params{args, nullptr, two ? 2u : 1u, 0};
-  EXCEPINFO excep{};
-  hr = disp->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, &result, &excep, nullptr);
-  SysFreeString(excep.bstrDescription);
-  SysFreeString(excep.bstrSource);
-  SysFreeString(excep.bstrHelpFile);
-  return hr;
+  std::vector<VARIANT> args(two ? 2 : 1);
+  for (VARIANT& arg : args) arg.vt = VT_I4;
+  args[0].lVal = a;
+  if (two) args[1].lVal = b;
+  return Call(disp, name, DISPATCH_METHOD, args, &result);
 }
 
 struct DebuggeeMemory : testing::Test {
   TMemTarget Target;
-  ComPtr<IDebuggeeMemory> Memory;
+  TComPtr<IDebuggeeMemory> Memory;
   TMemoryManagerRef Manager;
 
   void SetUp() override {
     UseProgramTypeLibrary();
     Manager = TMemoryManagerRef(new TMemoryManager(Target.Process()));
-    ASSERT_HRESULT_SUCCEEDED(Manager->QueryInterface(IID_PPV_ARGS(&Memory)));
+    ASSERT_HRESULT_SUCCEEDED(Manager->QueryInterface(IID_PPV_ARGS(Memory.Put())));
   }
   LONG At(const char* name) { return static_cast<LONG>(Target.At(name)); }
 };
@@ -131,8 +118,8 @@ TEST_F(DebuggeeMemory, AddressZeroAnswersNullAndABadAddressAFailureWithItsText) 
 }
 
 TEST_F(DebuggeeMemory, LateBoundCallsFindTheMethodsByName) {
-  ComPtr<IDispatch> disp;
-  ASSERT_HRESULT_SUCCEEDED(Memory.As(&disp));
+  TComPtr<IDispatch> disp;
+  ASSERT_HRESULT_SUCCEEDED(Memory.As(disp));
   TOleVariant v, s;
   ASSERT_HRESULT_SUCCEEDED(CallByName(disp.Get(), L"ReadInteger", v, At("int")));
   EXPECT_EQ(-123456, v.lVal);
@@ -156,15 +143,15 @@ TEST_F(DebuggeeMemory, TheHolderForwardsToTheCurrentManagerAndFailsWithoutOne) {
   TOleVariant none;
   EXPECT_TRUE(FAILED(CallByName(holderDisp, L"ReadInteger", none, At("int"))));
   EXPECT_EQ(L"Process memory bridge not initialized", LastErrorInfoText());
-  ComPtr<IDebuggeeMemory> viaHolder;
-  EXPECT_TRUE(FAILED(holderDisp->QueryInterface(IID_PPV_ARGS(&viaHolder))));
+  TComPtr<IDebuggeeMemory> viaHolder;
+  EXPECT_TRUE(FAILED(holderDisp->QueryInterface(IID_PPV_ARGS(viaHolder.Put()))));
   // Late binding keeps the holder itself, with or without a process.
-  ComPtr<IDispatch> sameHolder;
-  ASSERT_HRESULT_SUCCEEDED(holderDisp->QueryInterface(IID_PPV_ARGS(&sameHolder)));
+  TComPtr<IDispatch> sameHolder;
+  ASSERT_HRESULT_SUCCEEDED(holderDisp->QueryInterface(IID_PPV_ARGS(sameHolder.Put())));
   EXPECT_EQ(holderDisp, sameHolder.Get());
 
   SetProcessMemoryBridge(Manager.Get());
-  ASSERT_HRESULT_SUCCEEDED(holderDisp->QueryInterface(IID_PPV_ARGS(&viaHolder)));
+  ASSERT_HRESULT_SUCCEEDED(holderDisp->QueryInterface(IID_PPV_ARGS(viaHolder.Put())));
   EXPECT_EQ(Memory.Get(), viaHolder.Get());  // the current manager's own interface
   TOleVariant v;
   ASSERT_HRESULT_SUCCEEDED(CallByName(holderDisp, L"ReadInteger", v, At("int")));
@@ -189,33 +176,6 @@ TEST_F(DebuggeeMemory, AManagerKeptByAClientAfterItsProcessEndedReadsNothing) {
 
 namespace {
 
-// A late-bound call by name with variant arguments (given in order); the exception text
-// of a failed call goes to error.
-HRESULT CallScript(IDispatch* disp, const wchar_t* name, WORD flags, std::vector<VARIANT> args, VARIANT* result,
-                   std::wstring* error = nullptr) {
-  DISPID id = 0;
-  LPOLESTR names[1] = {const_cast<LPOLESTR>(name)};
-  HRESULT hr = disp->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id);
-  if (FAILED(hr)) return hr;
-  std::vector<VARIANT> reversed(args.rbegin(), args.rend());
-  DISPID put = DISPID_PROPERTYPUT;
-  DISPPARAMS params{reversed.data(), flags == DISPATCH_PROPERTYPUT ? &put : nullptr,
-                    static_cast<UINT>(reversed.size()), flags == DISPATCH_PROPERTYPUT ? 1u : 0u};
-  EXCEPINFO excep{};
-  hr = disp->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params, result, &excep, nullptr);
-  if (error && excep.bstrDescription) *error = excep.bstrDescription;
-  SysFreeString(excep.bstrDescription);
-  SysFreeString(excep.bstrSource);
-  SysFreeString(excep.bstrHelpFile);
-  return hr;
-}
-
-VARIANT Text(const std::wstring& s) {
-  VARIANT v;
-  v.vt = VT_BSTR;
-  v.bstrVal = SysAllocString(s.c_str());
-  return v;
-}
 
 }  // namespace
 
@@ -225,7 +185,7 @@ TEST_F(DebuggeeMemory, AJScriptHandlerReadsThroughMemoryAndFailsBetweenTraces) {
   ASSERT_EQ(S_OK, CoCreateInstance(CLSID_ScriptControl, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch,
                                    reinterpret_cast<void**>(script.Put())));
   TOleVariant ignored;
-  ASSERT_EQ(S_OK, CallScript(script.Get(), L"Language", DISPATCH_PROPERTYPUT, {Text(L"JScript")}, nullptr));
+  ASSERT_EQ(S_OK, Call(script.Get(), L"Language", DISPATCH_PROPERTYPUT, {Text(L"JScript")}, nullptr));
   SetProcessMemoryBridge(Manager.Get());  // a trace runs
   VARIANT memory;
   memory.vt = VT_DISPATCH;
@@ -233,7 +193,7 @@ TEST_F(DebuggeeMemory, AJScriptHandlerReadsThroughMemoryAndFailsBetweenTraces) {
   VARIANT noMembers;
   noMembers.vt = VT_BOOL;
   noMembers.boolVal = VARIANT_FALSE;
-  ASSERT_EQ(S_OK, CallScript(script.Get(), L"AddObject", DISPATCH_METHOD, {Text(L"Memory"), memory, noMembers},
+  ASSERT_EQ(S_OK, Call(script.Get(), L"AddObject", DISPATCH_METHOD, {Text(L"Memory"), memory, noMembers},
                              nullptr));
   std::wstring code = WideFormat(
       L"function read() { return Memory.ReadInteger(%d) + '/' + Memory.ReadAnsiStringZ(%d) + '/' +"
@@ -241,12 +201,12 @@ TEST_F(DebuggeeMemory, AJScriptHandlerReadsThroughMemoryAndFailsBetweenTraces) {
       L"function guarded() { try { return 'read ' + Memory.ReadInteger(%d); } catch (e) { return e.message; } }\n",
       At("int"), At("ansi"), At("widecountedpageend"), At("int"));
   std::wstring error;
-  ASSERT_EQ(S_OK, CallScript(script.Get(), L"AddCode", DISPATCH_METHOD, {Text(code)}, nullptr, &error))
+  ASSERT_EQ(S_OK, Call(script.Get(), L"AddCode", DISPATCH_METHOD, {Text(code)}, nullptr, &error))
       << WideToUtf8(error);
   auto eval = [&](const wchar_t* expression) {
     TOleVariant result;
     std::wstring failure;
-    HRESULT hr = CallScript(script.Get(), L"Eval", DISPATCH_METHOD, {Text(expression)}, &result, &failure);
+    HRESULT hr = Call(script.Get(), L"Eval", DISPATCH_METHOD, {Text(expression)}, &result, &failure);
     return hr == S_OK && result.vt == VT_BSTR ? std::wstring(result.bstrVal) : L"failed: " + failure;
   };
   EXPECT_EQ(L"-123456/Hello, world/true/edge", eval(L"read()"));

@@ -5,7 +5,6 @@
 
 #include <windows.h>
 #include <msxml2.h>
-#include <wrl/client.h>
 
 #include <initializer_list>
 #include <string>
@@ -18,25 +17,23 @@
 #include "Tracer/engine/uSystemObjects.h"
 #include "Tracer/foundation/uXMLFiler.h"
 
-using Microsoft::WRL::ComPtr;
-
 namespace {
 
 // Loads every "param" child into proc, as the symbol-file loader does; returns the
 // errors in order, one per failed parameter.
 std::wstring LoadParams(TProcDef& proc, const std::wstring& params) {
-  ComPtr<IXMLDOMNode> root = ParsePropertySet(L"<propertyset name=\"proc\">" + params + L"</propertyset>");
+  TComPtr<IXMLDOMNode> root = ParsePropertySet(L"<propertyset name=\"proc\">" + params + L"</propertyset>");
   std::wstring errors;
-  ComPtr<IXMLDOMNode> child;
-  root->get_firstChild(&child);
+  TComPtr<IXMLDOMNode> child;
+  root->get_firstChild(child.Put());
   while (child) {
     try {
       proc.LoadParam(child.Get());
     } catch (Exception& e) {
       errors += e.Message() + L"\n";
     }
-    ComPtr<IXMLDOMNode> next;
-    child->get_nextSibling(&next);
+    TComPtr<IXMLDOMNode> next;
+    child->get_nextSibling(next.Put());
     child = next;
   }
   return errors;

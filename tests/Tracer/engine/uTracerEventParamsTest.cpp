@@ -7,8 +7,6 @@
 
 #include "Tracer/engine/uTracerEventParams.h"
 
-using Microsoft::WRL::ComPtr;
-
 namespace {
 
 class TracerEventParamsTest : public ::testing::Test {
@@ -18,30 +16,30 @@ protected:
     Params = NewParams();
   }
 
-  ComPtr<ITracerEventParam> Add(const wchar_t* name, LONG value) {
+  TComPtr<ITracerEventParam> Add(const wchar_t* name, LONG value) {
     BSTR bname = SysAllocString(name);
-    ComPtr<ITracerEventParam> param;
-    EXPECT_EQ(S_OK, Params->Add(bname, &param));
+    TComPtr<ITracerEventParam> param;
+    EXPECT_EQ(S_OK, Params->Add(bname, param.Put()));
     SysFreeString(bname);
     VARIANT v = MakeInt(value);
     EXPECT_EQ(S_OK, param->put_Value(v));
     return param;
   }
 
-  ComPtr<ITracerEventParam> Find(const wchar_t* name) {
+  TComPtr<ITracerEventParam> Find(const wchar_t* name) {
     BSTR bname = SysAllocString(name);
-    ComPtr<ITracerEventParam> param;
-    EXPECT_EQ(S_OK, Params->Find(bname, &param));
+    TComPtr<ITracerEventParam> param;
+    EXPECT_EQ(S_OK, Params->Find(bname, param.Put()));
     SysFreeString(bname);
     return param;
   }
 
-  ComPtr<IDispatch> Values() {
+  TComPtr<IDispatch> Values() {
     VARIANT v;
     VariantInit(&v);
     EXPECT_EQ(S_OK, Params->get_Values(&v));
     EXPECT_EQ(VT_DISPATCH, v.vt);
-    ComPtr<IDispatch> values(v.pdispVal);
+    TComPtr<IDispatch> values(v.pdispVal);
     VariantClear(&v);
     return values;
   }
@@ -51,7 +49,7 @@ protected:
     return Values()->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, args, result, info, nullptr);
   }
 
-  ComPtr<ITracerEventParams> Params;
+  TComPtr<ITracerEventParams> Params;
 };
 
 TEST_F(TracerEventParamsTest, NewListIsEmptyAndNewParameterIsVisibleAndEmpty) {
@@ -61,8 +59,8 @@ TEST_F(TracerEventParamsTest, NewListIsEmptyAndNewParameterIsVisibleAndEmpty) {
   EXPECT_EQ(nullptr, Find(L"anything").Get());
 
   BSTR name = SysAllocString(L"hDbc");
-  ComPtr<ITracerEventParam> param;
-  ASSERT_EQ(S_OK, Params->Add(name, &param));
+  TComPtr<ITracerEventParam> param;
+  ASSERT_EQ(S_OK, Params->Add(name, param.Put()));
   SysFreeString(name);
   VARIANT_BOOL visible = VARIANT_FALSE;
   param->get_Visible(&visible);
@@ -73,7 +71,7 @@ TEST_F(TracerEventParamsTest, NewListIsEmptyAndNewParameterIsVisibleAndEmpty) {
 
 TEST_F(TracerEventParamsTest, AValueHandedByReferenceIsKeptByValue) {
   // As a script hands its variable: the reference dies with the script's frame.
-  ComPtr<ITracerEventParam> param = Add(L"text", 0);
+  TComPtr<ITracerEventParam> param = Add(L"text", 0);
   VARIANT variable = MakeText(L"SQL_SUCCESS");
   VARIANT reference;
   VariantInit(&reference);
@@ -175,8 +173,8 @@ TEST_F(TracerEventParamsTest, ByReferenceValueAndVBScriptSetStoreTheValueItself)
   object.vt = VT_DISPATCH;
   object.pdispVal = Params.Get();
   EXPECT_EQ(S_OK, PutProperty(Values().Get(), L"result", object, DISPATCH_PROPERTYPUTREF));
-  ComPtr<ITracerEventParam> first;
-  Params->get_Item(0, &first);
+  TComPtr<ITracerEventParam> first;
+  Params->get_Item(0, first.Put());
   VARIANT stored;
   VariantInit(&stored);
   first->get_Value(&stored);
@@ -190,14 +188,14 @@ TEST_F(TracerEventParamsTest, ByReferenceValueAndVBScriptSetStoreTheValueItself)
 
 TEST_F(TracerEventParamsTest, ItemOutsideTheListFailsWithTheIndexError) {
   Add(L"result", 0);
-  ComPtr<ITracerEventParam> param;
-  EXPECT_TRUE(FAILED(Params->get_Item(3, &param)));
+  TComPtr<ITracerEventParam> param;
+  EXPECT_TRUE(FAILED(Params->get_Item(3, param.Put())));
   EXPECT_EQ(L"List index out of bounds (3)", LastErrorInfoText());
 }
 
 TEST_F(TracerEventParamsTest, ValuesObjectKeptByAClientOutlivesItsList) {
   Add(L"result", 12);
-  ComPtr<IDispatch> values = Values();
+  TComPtr<IDispatch> values = Values();
   Params.Reset();
   VARIANT value;
   VariantInit(&value);
@@ -210,14 +208,14 @@ TEST_F(TracerEventParamsTest, AParameterHeldByAClientIsTheOneEveryLookupAnswersA
   TComPtr<TTracerEventParams> list = NewTracerEventParamList();
   list->AppendParam(InternText(L"result"), MakeInt(0), false);
   list->AppendParam(InternText(L"hStmt"), MakeInt(5), true);
-  ComPtr<ITracerEventParam> item;
-  ASSERT_EQ(S_OK, list->get_Item(1, &item));
-  ComPtr<ITracerEventParam> again;
-  ASSERT_EQ(S_OK, list->get_Item(1, &again));
+  TComPtr<ITracerEventParam> item;
+  ASSERT_EQ(S_OK, list->get_Item(1, item.Put()));
+  TComPtr<ITracerEventParam> again;
+  ASSERT_EQ(S_OK, list->get_Item(1, again.Put()));
   EXPECT_EQ(item.Get(), again.Get());
   BSTR name = SysAllocString(L"HSTMT");
-  ComPtr<ITracerEventParam> found;
-  EXPECT_EQ(S_OK, list->Find(name, &found));
+  TComPtr<ITracerEventParam> found;
+  EXPECT_EQ(S_OK, list->Find(name, found.Put()));
   SysFreeString(name);
   EXPECT_EQ(item.Get(), found.Get());
   VARIANT values;
@@ -251,7 +249,7 @@ TEST_F(TracerEventParamsTest, AParameterHeldByAClientIsTheOneEveryLookupAnswersA
 }
 
 TEST_F(TracerEventParamsTest, ValuesOffersNoTypeInformation) {
-  ComPtr<IDispatch> values = Values();
+  TComPtr<IDispatch> values = Values();
   UINT count = 7;
   EXPECT_EQ(S_FALSE, values->GetTypeInfoCount(&count));
   EXPECT_EQ(0u, count);
@@ -263,16 +261,16 @@ TEST_F(TracerEventParamsTest, ValuesOffersNoTypeInformation) {
 TEST_F(TracerEventParamsTest, ListAndParametersAnswerLateBoundCallsFromTheTypeLibrary) {
   Add(L"result", 3);
   Add(L"size", 4);
-  ComPtr<IDispatch> list;
-  ASSERT_EQ(S_OK, Params.As(&list));
+  TComPtr<IDispatch> list;
+  ASSERT_EQ(S_OK, Params.As(list));
   VARIANT count;
   VariantInit(&count);
   ASSERT_EQ(S_OK, GetProperty(list.Get(), L"Count", &count));
   EXPECT_EQ(L"2", VariantText(count));
 
-  ComPtr<ITracerEventParam> size = Find(L"size");
-  ComPtr<IDispatch> sizeDispatch;
-  ASSERT_EQ(S_OK, size.As(&sizeDispatch));
+  TComPtr<ITracerEventParam> size = Find(L"size");
+  TComPtr<IDispatch> sizeDispatch;
+  ASSERT_EQ(S_OK, size.As(sizeDispatch));
   VARIANT v = MakeText(L"big");
   EXPECT_EQ(S_OK, PutProperty(sizeDispatch.Get(), L"Value", v));
   VariantClear(&v);

@@ -71,15 +71,6 @@ private:
   std::string FContent;
 };
 
-std::wstring ExceptionMessage(const std::function<void()>& fn) {
-  try {
-    fn();
-  } catch (const Exception& e) {
-    return e.Message();
-  }
-  return L"(no exception)";
-}
-
 bool EndsWith(const std::wstring& s, const std::wstring& tail) {
   return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
 }
@@ -141,7 +132,7 @@ TEST(Config, SaveThatFailsAfterWritingLeavesTheOldSettings) {
   HANDLE h = CreateFileW(GetConfigFileName().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                          OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
-  std::wstring message = ExceptionMessage([&] { config.Save(); });
+  std::wstring message = MessageOf([&] { config.Save(); });
   CloseHandle(h);
   EXPECT_TRUE(EndsWith(message, L"\r\nat MoveFileExW")) << message;
   EXPECT_EQ(ReadTextFile(GetConfigFileName()), old);
@@ -182,9 +173,9 @@ TEST(FileVersion, UnreadableVersionsGiveEmptyTextAndNameTheFailingCall) {
   std::wstring bin = TestBinDir();
   // A translation without a "FileVersion" string spoils even a good fixed version.
   EXPECT_EQ(GetFileVersionText(bin + L"cwver_nostring.dll"), L"");
-  EXPECT_TRUE(EndsWith(ExceptionMessage([&] { TFileVersion v(bin + L"cwver_nostring.dll"); }), L"\r\nat VerQueryValueW"));
+  EXPECT_TRUE(EndsWith(MessageOf([&] { TFileVersion v(bin + L"cwver_nostring.dll"); }), L"\r\nat VerQueryValueW"));
   EXPECT_EQ(GetFileVersionText(bin + L"cwver_none.dll"), L"");
-  EXPECT_TRUE(EndsWith(ExceptionMessage([&] { TFileVersion v(bin + L"cwver_none.dll"); }),
+  EXPECT_TRUE(EndsWith(MessageOf([&] { TFileVersion v(bin + L"cwver_none.dll"); }),
                        L"\r\nat GetFileVersionInfoSizeW"));
   EXPECT_EQ(GetFileVersionText(bin + L"no such file.dll"), L"");
 }

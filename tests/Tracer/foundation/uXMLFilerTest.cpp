@@ -118,15 +118,6 @@ std::string RootWith(const std::string& body, const std::string& root = "test:pr
   return "<propertyset name=\"" + root + "\">\r\n" + body + "</propertyset>\r\n";
 }
 
-std::wstring MessageOf(const std::function<void()>& fn) {
-  try {
-    fn();
-  } catch (const Exception& e) {
-    return e.Message();
-  }
-  return L"(no exception)";
-}
-
 }  // namespace
 
 TEST(XMLFiler, SavedFileIsIndentedWithTabsAndCrLfAndReadsBackByteForByte) {

@@ -268,6 +268,3 @@ bool ThrownObjectIsA(void* excObj, const std::type_info* excType, const std::typ
   return excObj && excType && base.__do_catch(excType, &p, 1);
 }
 
-void FinalizeExceptionHooks() {
-  if (UnitPtr) Unit().Finalize();
-}

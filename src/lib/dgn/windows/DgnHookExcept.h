@@ -37,10 +37,5 @@ Exception* ExceptionOfThrownObject(void* excObj, const std::type_info* excType);
 // True when the thrown object would be caught as `base`.
 bool ThrownObjectIsA(void* excObj, const std::type_info* excType, const std::type_info& base);
 
-// Shutdown of the hooks (also run when the program ends or the DLL unloads): in a DLL, the
-// cross-module call through the main program's __DgnHookExcept; then the vectored handler is
-// removed and the notifier list freed.
-void FinalizeExceptionHooks();
-
 // Exported at ordinal 1 by the deliverables (DgnHookExcept.def); zero for the whole run.
 extern "C" volatile uint32_t __DgnHookExcept;

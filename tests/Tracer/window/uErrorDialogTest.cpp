@@ -7,6 +7,7 @@
 
 #include "Tracer/foundation/uErrorReport.h"
 #include "Tracer/foundation/uUtils.h"
+#include "Tracer/window/uErrorDialog.h"
 #include "support/Screenshot.h"
 #include "support/TestSupport.h"
 
@@ -122,7 +123,7 @@ void CloseBox(HWND dialog) { PostMessageW(dialog, WM_SYSCOMMAND, SC_CLOSE, 0); }
 TDialogView ShowAndAct(TErrorDialog& dialog, const TDialogPresser::TAction& action, int& result,
                        const std::wstring& screenshot = std::wstring(), bool* saved = nullptr) {
   TDialogPresser presser(action, screenshot);
-  result = dialog.ShowModal(nullptr);
+  result = ShowErrorDialogWindow(dialog, nullptr);
   presser.Join();
   if (saved) *saved = presser.ScreenshotSaved();
   return presser.View();
@@ -200,6 +201,7 @@ TEST(ErrorDialog, ALongReportCaptionWidensItsButtonAndTheDialogByTheDifference) 
 TEST(ErrorDialog, FromTheHandlerEscapeStartsTheReportAndOkDoesNothing) {
   AddTestShutdown(FreeInstanceList);
   TShellExecuteFunc oldShell = SetShellExecuteFunc(RecordLink);
+  TErrorDialogWindowFunc oldWindow = SetErrorDialogWindowFunc(ShowErrorDialogWindow);
   TExceptionHandler handler;
   struct TRow {
     void (*Act)(HWND);
@@ -216,5 +218,6 @@ TEST(ErrorDialog, FromTheHandlerEscapeStartsTheReportAndOkDoesNothing) {
       EXPECT_EQ(0u, GLinks[0].rfind(std::wstring(L"mailto:") + SupportAddress + L"?subject=", 0));
     }
   }
+  SetErrorDialogWindowFunc(oldWindow);
   SetShellExecuteFunc(oldShell);
 }
