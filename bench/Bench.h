@@ -23,6 +23,10 @@ public:
     const double seconds = static_cast<double>(b.QuadPart - a.QuadPart) / static_cast<double>(f.QuadPart);
     FRows.push_back({name, seconds * 1e9 / static_cast<double>(iterations * opsPerIteration)});
   }
+  // A row measured by the benchmark itself.
+  void Record(const std::string& name, double nsPerOp) { FRows.push_back({name, nsPerOp}); }
+  // A line printed after the rows.
+  void Note(const std::string& line) { FNotes.push_back(line); }
   void Print() const;
 
 private:
@@ -32,6 +36,7 @@ private:
   };
   std::string FTitle;
   std::vector<TRow> FRows;
+  std::vector<std::string> FNotes;
 };
 
 using TBenchFunc = void (*)(TBenchGroup& group);

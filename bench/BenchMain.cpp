@@ -30,6 +30,7 @@ void TBenchGroup::Print() const {
   const double base = FRows.empty() ? 0 : FRows.front().NsPerOp;
   for (const TRow& r : FRows)
     std::printf("  %-50s %10.1f ns/op  %7.2fx\n", r.Name.c_str(), r.NsPerOp, base > 0 ? r.NsPerOp / base : 0.0);
+  for (const std::string& line : FNotes) std::printf("  %s\n", line.c_str());
 }
 
 int main(int argc, char** argv) {

@@ -26,6 +26,19 @@ const wchar_t* const MainTitle = ApplicationTitle;
 
 std::wstring Message(const TMessageId& id) { return GetMultiLanguage()->MessageText(id); }
 
+// The program's icon in the title bar and the task list, each size as the system asks for it
+// (shared icons: the system keeps them for the program's life).
+void ShowProgramIcon(TForm& form) {
+  const struct {
+    WPARAM Kind;
+    int Width, Height;
+  } sizes[] = {{ICON_BIG, SM_CXICON, SM_CYICON}, {ICON_SMALL, SM_CXSMICON, SM_CYSMICON}};
+  for (const auto& size : sizes)
+    if (HANDLE icon = LoadImageW(GetModuleHandleW(nullptr), L"MAINICON", IMAGE_ICON, GetSystemMetrics(size.Width),
+                                 GetSystemMetrics(size.Height), LR_SHARED))
+      form.Perform(WM_SETICON, size.Kind, reinterpret_cast<LPARAM>(icon));
+}
+
 }  // namespace
 
 TMainWindowEntryPoints& MainWindowEntryPoints() {
@@ -62,6 +75,7 @@ TfrmMain::TfrmMain(TComponent* owner) : TfrmBase(owner, L"TfrmMain", 632, 472) {
   Application()->OnShowHint = [this](std::wstring& s, bool& canShow, THintInfo& info) { FLogView->AppShowHint(s, canShow, info); };
   FLayout = std::make_unique<TMainLayout>(this);
   FLayout->CreateComponents();
+  ShowProgramIcon(*this);
   odgDebugApps.InitialDir = ProgramFolder();
   FLayout->CreateSystemImages();
   FLogView = std::make_unique<TMainLogView>(FLayout->lvwTrace);
@@ -189,6 +203,11 @@ void TfrmMain::Translate() {
   // A new hint window of the current class, with this window's font.
   Application()->SetShowHint(false);
   Application()->SetShowHint(true);
+}
+
+void TfrmMain::SetCaption(const std::wstring& caption) {
+  TfrmBase::SetCaption(caption);
+  FShownTitle = caption;
 }
 
 std::wstring TfrmMain::GetHelpKeyword() {
@@ -493,9 +512,10 @@ void TfrmMain::AppIdle(bool& done) {
 
 void TfrmMain::UpdateStatusAndTitle() {
   UpdateStatus();
+  // Recomputed on every pass and written when the window shows another text: a language
+  // switch may have put the translated form caption there.
   const std::wstring title = GetMainTitle();
   if (title != FShownTitle) {
-    FShownTitle = title;
     SetCaption(title);
     Application()->SetTitle(title);
   }

@@ -91,6 +91,8 @@ public:
   std::wstring GetLanguage() const;
   void LanguageItemClick(TMenuItem* sender);
   void Translate() override;
+  // Every write of the caption (the idle pass's, a translation's) is what the window shows.
+  void SetCaption(const std::wstring& caption) override;
   std::wstring GetHelpKeyword() override;
 
   // ---- tracing actions ----
@@ -179,6 +181,7 @@ private:
   bool FSavingLog = false;
   // What the idle pass last wrote, so that it writes only changes.
   std::wstring FShownStatus;
+  // The caption the window shows, whoever wrote it.
   std::wstring FShownTitle;
   // The debugging thread whose debuggee's name is cached.
   const void* FNamedThread = nullptr;

@@ -34,15 +34,24 @@ const std::vector<TPicture>& ActionPictures() {
       {4, {{TShape::Rect, Blue, {{2, 2}, {14, 14}}}, {TShape::Rect, White, {{4, 3}, {12, 8}}}}},  // save
       {5, {{TShape::Rect, Yellow, {{2, 3}, {14, 7}}}, {TShape::Rect, Red, {{2, 9}, {14, 13}}}}},  // highlight
       {6, {{TShape::Text, Blue, {{4, 0}}, L"?"}}},                                                // contents
+      {7, {{TShape::Frame, Black, {{2, 1}, {11, 14}}}, {TShape::Poly, Yellow, {{6, 11}, {12, 5}, {15, 8}, {9, 14}}},
+           {TShape::Poly, Black, {{6, 11}, {9, 14}, {5, 15}}}}},                                 // edit rule
       {8, {{TShape::Poly, Black, {{3, 11}, {8, 5}, {13, 11}}}}},                                  // prior
       {9, {{TShape::Poly, Black, {{3, 5}, {8, 11}, {13, 5}}}}},                                   // next
+      {10, {{TShape::Ellipse, Red, {{5, 1}, {12, 8}}}, {TShape::Rect, Red, {{3, 7}, {14, 9}}},
+            {TShape::Rect, Grey, {{8, 9}, {10, 16}}}}},                                           // stay on top
       {11, {{TShape::Rect, Black, {{3, 2}, {13, 4}}}, {TShape::Poly, Black, {{3, 12}, {8, 6}, {13, 12}}}}},
       {12, {{TShape::Rect, Black, {{3, 12}, {13, 14}}}, {TShape::Poly, Black, {{3, 4}, {8, 10}, {13, 4}}}}},
       {13, {{TShape::Rect, Blue, {{4, 3}, {7, 13}}}, {TShape::Rect, Blue, {{9, 3}, {12, 13}}}}},  // pause
       {14, {{TShape::Ellipse, Grey, {{2, 2}, {14, 14}}}, {TShape::Ellipse, White, {{6, 6}, {10, 10}}}}},
+      {15, {{TShape::Text, Blue, {{3, 0}}, L"A"}}},                                              // ASCII
+      {16, {{TShape::Text, Blue, {{1, 2}}, L"0x"}}},                                             // hex
       {17, {{TShape::Frame, Black, {{1, 1}, {15, 15}}}, {TShape::Rect, Black, {{7, 4}, {9, 9}}}, {TShape::Rect, Black, {{7, 7}, {12, 9}}}}},
       {18, {{TShape::Rect, Blue, {{1, 2}, {5, 14}}}, {TShape::Rect, Blue, {{6, 2}, {10, 14}}}, {TShape::Rect, Blue, {{11, 2}, {15, 14}}}}},
       {19, {{TShape::Frame, Black, {{3, 1}, {13, 15}}}, {TShape::Rect, Black, {{5, 4}, {11, 5}}}, {TShape::Rect, Black, {{5, 7}, {11, 8}}}, {TShape::Rect, Black, {{5, 10}, {11, 11}}}}},
+      {20, {{TShape::Frame, Black, {{2, 1}, {11, 14}}}, {TShape::Rect, Green, {{7, 10}, {16, 12}}},
+            {TShape::Rect, Green, {{10, 7}, {12, 15}}}}},                                         // new rule
+      {21, {{TShape::Frame, Black, {{2, 1}, {11, 14}}}, {TShape::Rect, Red, {{7, 10}, {16, 12}}}}},  // delete rule
       {22, {{TShape::Frame, Black, {{5, 1}, {11, 9}}}, {TShape::Rect, Yellow, {{3, 7}, {13, 15}}}}},  // scroll lock
   };
   return pictures;
@@ -76,7 +85,9 @@ void DrawPicture(HDC dc, const TPicture* picture, bool disabled) {
         break;
       }
       case TShape::Text: {
-        TFontHandle font(CreateFontW(-15, 0, 0, 0, FW_BOLD, 0, 0, 0, DEFAULT_CHARSET, 0, 0, 0, 0, L"Arial"));
+        // Two letters take a smaller face to fit the cell.
+        const int height = lstrlenW(s.Text) > 1 ? -11 : -15;
+        TFontHandle font(CreateFontW(height, 0, 0, 0, FW_BOLD, 0, 0, 0, DEFAULT_CHARSET, 0, 0, 0, 0, L"Arial"));
         TSelectObject f(dc, font.Get());
         SetBkMode(dc, TRANSPARENT);
         SetTextColor(dc, color);

@@ -24,9 +24,22 @@ void TfrmProgress::FormCreate() {
 void TfrmProgress::btnCancelClick() { Cancelled = true; }
 
 bool TfrmProgress::Progress(int32_t position, int32_t max) {
-  prb->SetMax(max);
-  prb->SetPosition(position);
   const bool goOn = !Cancelled;
+  // A row takes microseconds, the bar and the message pump a trip through the window system
+  // each: they run on the first row and then at most every PumpIntervalMs, which is still at
+  // once for a user's Cancel.
+  const DWORD now = GetTickCount();
+  if (FPumped && now - FLastPump < PumpIntervalMs) return goOn;
+  FPumped = true;
+  FLastPump = now;
+  if (max != FShownMax) {
+    prb->SetMax(max);
+    FShownMax = max;
+  }
+  if (position != FShownPosition) {
+    prb->SetPosition(position);
+    FShownPosition = position;
+  }
   Application()->ProcessMessages();
   return goOn;
 }

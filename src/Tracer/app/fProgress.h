@@ -1,6 +1,7 @@
 // The window shown while the log is exported: a progress bar and Cancel. Its progress call
-// processes the pending messages, so Cancel (or closing the window) is seen during the export
-// and stops it after one more row.
+// moves the bar and processes the pending messages on the first row and then at most every
+// 50 ms, so Cancel (or closing the window) is seen during the export and stops it after one
+// more row, and a row costs no more than a clock reading.
 #pragma once
 #include "Tracer/app/fBase.h"
 #include "Tracer/app/uReportWriters.h"
@@ -19,4 +20,12 @@ public:
   bool Cancelled = false;
   TProgressBar* prb;
   TButton* btnCancel;
+
+  static constexpr DWORD PumpIntervalMs = 50;
+
+private:
+  bool FPumped = false;
+  DWORD FLastPump = 0;
+  int32_t FShownMax = -1;
+  int32_t FShownPosition = -1;
 };

@@ -164,10 +164,17 @@ void FormatTimeMs(std::wstring& s, long double value) {
   // Exact decimal digits far beyond what is shown, then rounded by hand: the run-time's
   // own rounding sends exact halves to the even digit.
   const long double magnitude = std::fabs(value);
-  const int n = std::snprintf(nullptr, 0, "%.18Lf", magnitude);
-  std::string text(static_cast<size_t>(n) + 1, '\0');
-  std::snprintf(text.data(), text.size(), "%.18Lf", magnitude);
-  text.resize(static_cast<size_t>(n));
+  // Formatted once where it fits (every time a call can take), sized first where it does not.
+  char small[64];
+  const int n = std::snprintf(small, sizeof small, "%.18Lf", magnitude);
+  std::string text;
+  if (n < static_cast<int>(sizeof small)) {
+    text.assign(small, static_cast<size_t>(n));
+  } else {
+    text.assign(static_cast<size_t>(n) + 1, '\0');
+    std::snprintf(text.data(), text.size(), "%.18Lf", magnitude);
+    text.resize(static_cast<size_t>(n));
+  }
   const size_t dot = text.find('.');
   std::string kept = text.substr(0, dot) + text.substr(dot + 1, digits);
   if (text[dot + 1 + digits] >= '5') {

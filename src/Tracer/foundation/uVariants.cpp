@@ -1,5 +1,6 @@
 #include "Tracer/foundation/uVariants.h"
 
+#include <algorithm>
 #include <string>
 
 #include "Tracer/foundation/uHolders.h"
@@ -13,9 +14,10 @@ namespace {
 }
 
 // What the text loses when written in the ANSI code page: unmappable characters become the
-// code page's substitute.
-std::wstring ThroughAnsi(const std::wstring& s) {
-  if (s.empty()) return s;
+// code page's substitute. ASCII is the same in every ANSI code page, so only other text (rare
+// in a log, and read for every row of an export) makes the round trip.
+std::wstring ThroughAnsi(std::wstring s) {
+  if (std::all_of(s.begin(), s.end(), [](wchar_t c) { return c < 0x80; })) return s;
   const int n = WideCharToMultiByte(CP_ACP, 0, s.data(), static_cast<int>(s.size()), nullptr, 0, nullptr, nullptr);
   if (n <= 0) RaiseConversion(HRESULT_FROM_WIN32(GetLastError()));
   std::string ansi(static_cast<size_t>(n), '\0');
@@ -28,6 +30,8 @@ std::wstring ThroughAnsi(const std::wstring& s) {
 
 // The standard conversion to a string, in the user's locale (decimal separator, dates).
 std::wstring StandardText(const VARIANT& value) {
+  // A string is its own text: no copy through the conversion.
+  if (V_VT(&value) == VT_BSTR) return ThroughAnsi(BStrToWide(V_BSTR(&value)));
   TOleVariant text;
   const HRESULT hr = VariantChangeTypeEx(text.Receive(), const_cast<VARIANT*>(&value), LOCALE_USER_DEFAULT,
                                          VARIANT_ALPHABOOL, VT_BSTR);

@@ -1,7 +1,10 @@
 // The main window under Xvfb: its defaults and settings file, the Symbols tab with the bundled
 // demo's symbol file, the run of the demo from the recent list (log rows, title, pause, resume,
 // stop), attaching through the process picker, the action update rules, the status line, the
-// readers' parameter texts, and the log view with a million events.
+// readers' parameter texts, and the log view with a million events. The roads a user takes
+// through the window: a language file chosen in the menu, Options applied to the log, Run
+// through the open dialog and the input box, Yes in the close query, a file unloaded by another
+// file's conflict entry; the pictures of every tool bar and the program's icon.
 #include "Tracer/app/fMain.h"
 
 #include <gtest/gtest.h>
@@ -11,8 +14,13 @@
 #include <string>
 
 #include "AppTestSupport.h"
+#include "LogTestSupport.h"
+#include "Tracer/app/fEventProps.h"
+#include "Tracer/app/fOptions.h"
 #include "Tracer/app/fSelProcessDlg.h"
+#include "Tracer/app/fStmtColorDlg.h"
 #include "Tracer/app/uAppSettings.h"
+#include "Tracer/app/uMainEntryPoints.h"
 #include "Tracer/engine/uDebugCore.h"
 #include "Tracer/engine/uProcDefs.h"
 #include "Tracer/engine/uSymbolFiles.h"
@@ -20,7 +28,10 @@
 #include "Tracer/foundation/uErrorReport.h"
 #include "Tracer/foundation/uUtils.h"
 #include "Tracer/foundation/uWideStrUtils.h"
+#include "Tracer/foundation/uMultiLanguage.h"
+#include "Tracer/window/WindowTestImages.h"
 #include "Tracer/window/WindowTestSupport.h"
+#include "Tracer/window/uWinDialogs.h"
 #include "lib/dgn/windows/DgnHandle.h"
 #include "support/TestSupport.h"
 
@@ -633,6 +644,254 @@ TEST_F(MainWindowTest, PauseStopAndCloseWhileTheEngineIsBusyEndTheTraceCleanly) 
   PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE);  // the closed main form's
   Main.reset();
   DeleteFileW((GetUserDataFolder() + L"\\slowlen.xml").c_str());
+}
+
+// ---- the roads a user takes through the window ----
+
+// "French.lng" beside the test program while alive (no other suite uses this language).
+class TFrenchFile {
+public:
+  TFrenchFile() {
+    CreateDirectoryW((TestBinDir() + L"lang").c_str(), nullptr);
+    WriteTextFile(File(),
+                  "[TfrmMain]\r\nCaption=Calderwisp (fran\xC3\xA7" "ais)\r\nmniTracer.Caption=&Traceur\r\n"
+                  "lvwTraceCol1.Caption=Appel\r\n[Messages]\r\nSRecordXFromY=Ligne %d sur %d\r\n");
+    GetMultiLanguage()->ReadLanguages();
+  }
+  ~TFrenchFile() {
+    GetMultiLanguage()->SetLanguage(L"English");
+    DeleteFileW(File().c_str());
+    GetMultiLanguage()->ReadLanguages();
+  }
+  static std::wstring File() { return TestBinDir() + L"lang\\French.lng"; }
+};
+
+TEST_F(MainWindowTest, TheLanguageMenuTranslatesTheWindowAndTheTitleStaysTheProgramsOwn) {
+  TFrenchFile french;
+  TfrmMain& m = Open();
+  GetTracerEventQueue()->AddMessage(L"one");
+  Idle();
+  m.LogView().SelectRow(0);
+  TMenuItem* item = nullptr;
+  for (int i = 0; i < m.Layout().mniLanguage->Count(); ++i)
+    if (m.Layout().mniLanguage->Item(i)->Caption() == L"French") item = m.Layout().mniLanguage->Item(i);
+  ASSERT_NE(item, nullptr);
+  item->Click();
+  Idle();
+  EXPECT_TRUE(item->Checked());
+  EXPECT_EQ(m.Layout().mniTracer->Caption(), L"&Traceur");
+  EXPECT_EQ(m.Layout().lvwTrace->ColumnCaption(1), L"Appel");
+  EXPECT_EQ(m.Layout().sbr->SimpleText(), L"Ligne 1 sur 1");
+  // The form's translated caption gives way to the title at the next idle pass.
+  EXPECT_EQ(m.WindowText(), L"Calderwisp 2");
+  EXPECT_EQ(Application()->Title(), L"Calderwisp 2");
+}
+
+TEST_F(MainWindowTest, OptionsChosenInTheDialogApplyToTheLog) {
+  TLogScope log;
+  InstallMainWindowEntryPoints();
+  TfrmMain& m = Open();
+  AddLogCall(L"Call", 1, 12.3456, 0, {});
+  Idle();
+  TFormDriver driver;
+  driver.Then(OnForm<TfrmOptions>([](TfrmOptions* d) {
+    // The pictures clicked as the user does: time format "0.01 ms", the "Call" column off.
+    TTreeView* tree = d->tvwOptions;
+    auto clickPicture = [&](int group, int option) {
+      const RECT text = tree->ItemTextRect(tree->Children(tree->Children(tree->Root())[group])[option]);
+      d->ClickAt(POINT{text.left - 8, (text.top + text.bottom) / 2});
+    };
+    clickPicture(0, 2);
+    clickPicture(1, 1);
+    d->btnOK->Click();
+  }));
+  EXPECT_TRUE(m.Layout().actOptions->Execute());
+  ASSERT_TRUE(driver.Done());
+  Idle();
+  ASSERT_EQ(m.Layout().lvwTrace->ColumnCount(), 4);
+  EXPECT_EQ(m.Layout().lvwTrace->ColumnCaption(1), L"Time (ms)");
+  EXPECT_EQ(Cell(0, 1), L"12.35");
+  EXPECT_EQ(Cell(0, 0), L"1");
+}
+
+std::wstring GOpenDialogFolder;
+
+// A window's child controls of one window class, in order.
+struct TChildSearch {
+  const wchar_t* ClassName;
+  std::vector<HWND> Found;
+};
+
+BOOL CALLBACK CollectChild(HWND child, LPARAM p) {
+  auto* search = reinterpret_cast<TChildSearch*>(p);
+  wchar_t name[64] = {};
+  GetClassNameW(child, name, 64);
+  if (_wcsicmp(name, search->ClassName) == 0) search->Found.push_back(child);
+  return TRUE;
+}
+
+std::vector<HWND> ChildrenOfClass(HWND parent, const wchar_t* className) {
+  TChildSearch search{className, {}};
+  EnumChildWindows(parent, CollectChild, reinterpret_cast<LPARAM>(&search));
+  return search.Found;
+}
+
+std::wstring TextOf(HWND window) {
+  wchar_t text[512] = {};
+  GetWindowTextW(window, text, 512);
+  return text;
+}
+
+TEST_F(MainWindowTest, RunThroughTheOpenDialogAndTheInputBoxTracesTheEditedCommandLine) {
+  GOpenDialogFolder.clear();
+  const TFileDialogFunc oldDialog = SetFileDialogFunc([](TFileDialog& d, HWND) {
+    GOpenDialogFolder = d.InitialDir;
+    d.FileName = TestBinDir() + L"demo.exe";
+    return true;
+  });
+  // The input box as the user sees it: its caption, prompt and proposed text; two rounds of
+  // the demo's calls typed behind the program, then OK.
+  TfrmMain& m = Open();
+  LoadDemoSymbols();
+  std::wstring caption, prompt, proposed;
+  TFormDriver driver;
+  driver.Then({[](TForm* f) { return f->WindowClassName() == L"TInputQueryForm"; },
+               [&](TForm* f) {
+                 caption = f->WindowText();
+                 const std::vector<HWND> labels = ChildrenOfClass(f->Handle(), L"Static");
+                 if (!labels.empty()) prompt = TextOf(labels[0]);
+                 const std::vector<HWND> edits = ChildrenOfClass(f->Handle(), L"Edit");
+                 if (edits.empty()) return;
+                 proposed = TextOf(edits[0]);
+                 SetWindowTextW(edits[0], (proposed + L" 2").c_str());
+                 for (HWND button : ChildrenOfClass(f->Handle(), L"Button"))
+                   if (TextOf(button) == L"OK") SendMessageW(button, BM_CLICK, 0, 0);
+               }});
+  EXPECT_TRUE(m.Layout().actTracerRun->Execute());
+  SetFileDialogFunc(oldDialog);
+  ASSERT_TRUE(driver.Done());
+  EXPECT_EQ(GOpenDialogFolder, ProgramFolder());
+  EXPECT_EQ(caption, L"Start");
+  EXPECT_EQ(prompt, L"Command-line parameters:");
+  EXPECT_EQ(proposed, TestBinDir() + L"demo.exe");
+  ASSERT_TRUE(IdleUntil([&] { return Rows() > 0 && Cell(Rows() - 1, 1) == L"Finish"; }, 30000));
+  int adds = 0;
+  for (int i = 0; i < Rows(); ++i) adds += Cell(i, 1) == L"DemoAdd";
+  EXPECT_EQ(adds, 8) << "four calls a round";
+  ASSERT_GE(m.Layout().pmnRecents->Count(), 1);
+  EXPECT_EQ(m.Layout().pmnRecents->Item(0)->Caption(), TestBinDir() + L"demo.exe 2");
+}
+
+TEST_F(MainWindowTest, YesInTheCloseQueryStopsTheTraceAndEndsTheProgram) {
+  TfrmMain& m = Open();
+  LoadDemoSymbols();
+  m.RunProgram(DemoCommandLine(L"1000"));
+  ASSERT_TRUE(IdleUntil([&] { return LogHas(L"DemoAdd"); }, 20000));
+  GAnswer = IDYES;
+  EXPECT_TRUE(BoundedWait("the close", 20000, [&] { m.Close(); }));
+  EXPECT_EQ(GBoxes, std::vector<std::wstring>{L"Debug session is active. Abort?"});
+  EXPECT_FALSE(GetDebugger()->GetActive());
+  EXPECT_FALSE(m.Visible());
+  MSG quit;
+  EXPECT_TRUE(PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) << "the program's loop ends";
+  EXPECT_TRUE(IdleUntil([&] { return Cell(Rows() - 1, 1) == L"Finish"; }, 10000));
+}
+
+TEST_F(MainWindowTest, AFileUnloadedByAnotherFilesConflictEntryLosesItsCheckMark) {
+  TTempDir dir;
+  auto addFile = [&](const std::wstring& name, const std::wstring& more) {
+    const std::wstring path = dir.File(name + L".xml");
+    WriteTextFile(path, "<?xml version=\"1.0\"?>\r\n<propertyset name=\"calderwisp:symbols\">" + WideToUtf8(more) +
+                            "<propertyset name=\"proc\"><property name=\"Title\" value=\"" + WideToUtf8(name) +
+                            "Call\"/><property name=\"URL\" value=\"export://" + WideToUtf8(name) +
+                            "Call@cwcf.dll\"/></propertyset></propertyset>\r\n");
+    GetSymbolFiles()->AddString(path, new TSymbolFile(GetSymbolFiles(), path));
+  };
+  addFile(L"cwcfa", L"");
+  addFile(L"cwcfb", L"<property name=\"conflict\" value=\"cwcfa.xml\"/>");
+  TCaughtExceptions caught;
+  TfrmMain& m = Open();
+  auto row = [&](const wchar_t* name) {
+    for (int i = 0; i < m.Layout().lvwSymbolFiles->ItemCount(); ++i)
+      if (m.Layout().lvwSymbolFiles->ItemText(i) == name) return i;
+    return -1;
+  };
+  const int a = row(L"cwcfa"), b = row(L"cwcfb");
+  ASSERT_GE(a, 0);
+  ASSERT_GE(b, 0);
+  auto check = [&](int index, bool on) {
+    m.Layout().lvwSymbolFiles->SetItemIndex(index);
+    m.Layout().lvwSymbolFiles->SetChecked(index, on);
+  };
+  check(a, true);
+  ASSERT_TRUE(m.Layout().lvwSymbolFiles->Checked(a));
+  check(b, true);
+  EXPECT_FALSE(m.Layout().lvwSymbolFiles->Checked(a)) << "cleared in the same pass";
+  EXPECT_TRUE(m.Layout().lvwSymbolFiles->Checked(b));
+  ASSERT_EQ(m.Layout().lvwProcDefs->ItemCount(), 1);
+  EXPECT_EQ(m.Layout().lvwProcDefs->ItemText(0), L"cwcfbCall   (Active, Visible)");
+  // Unchecking the file that now holds the functions unloads it; the other one stays unloaded.
+  check(b, false);
+  EXPECT_FALSE(m.Layout().lvwSymbolFiles->Checked(a));
+  EXPECT_FALSE(m.Layout().lvwSymbolFiles->Checked(b));
+  EXPECT_EQ(m.Layout().lvwProcDefs->ItemCount(), 0);
+  EXPECT_TRUE(GetLoadedProcDefs()->IsEmpty());
+  EXPECT_TRUE(caught.Messages().empty()) << caught.Messages().front();
+}
+
+// Every tool bar of the program with the main window's own image lists: the main window's,
+// the rule list's and the event-properties window's, as their actions show them.
+TEST_F(MainWindowTest, EveryToolButtonOfTheProgramShowsAPicture) {
+  InstallMainWindowEntryPoints();
+  TfrmMain& m = Open();
+  AddCall(L"Call", 1, {{L"x", TOleVariant(2)}});
+  Idle();
+  EXPECT_EQ(BlankToolButtons(m), std::vector<std::wstring>{}) << "the main window";
+  std::vector<std::wstring> ruleList{L"(not shown)"};
+  TFormDriver driver;
+  driver.Then(OnForm<TStmtColorDlg>([&](TStmtColorDlg* d) {
+    ruleList = BlankToolButtons(*d);
+    SaveWindowScreenshot(d->Handle(), L"StmtColorDlg-ProgramPictures");
+    d->SetModalResult(mrCancel);
+  }));
+  EXPECT_TRUE(m.Layout().actLogHighlight->Execute());
+  EXPECT_EQ(ruleList, std::vector<std::wstring>{}) << "the rule list";
+  m.LogView().SelectRow(0);
+  Idle();
+  EXPECT_TRUE(m.Layout().actLogProperties->Execute());
+  TfrmEventProps* props = GetEventPropsForm();
+  ASSERT_TRUE(props->Visible());
+  EXPECT_EQ(BlankToolButtons(*props), std::vector<std::wstring>{}) << "the event-properties window";
+  PumpFor(50);
+  SaveWindowScreenshot(props->Handle(), L"EventProps-ProgramPictures");
+  props->Close();
+}
+
+// Calderwisp.exe carries its icon in the sizes the title bar, the task list and the about box
+// ask for; the main window shows its program's icon (the test program links the same one).
+TEST_F(MainWindowTest, TheProgramCarriesItsIconAndTheMainWindowShowsIt) {
+  TDgnModule program(LoadLibraryExW((TestBinDir() + L"Calderwisp.exe").c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
+  ASSERT_TRUE(program.Valid());
+  HRSRC group = FindResourceW(program.Get(), L"MAINICON", RT_GROUP_ICON);
+  ASSERT_NE(group, nullptr) << "no icon MAINICON";
+  auto* directory = static_cast<BYTE*>(LockResource(LoadResource(program.Get(), group)));
+  for (int size : {16, 32, 48}) {
+    const int id = LookupIconIdFromDirectoryEx(directory, TRUE, size, size, LR_DEFAULTCOLOR);
+    HRSRC icon = FindResourceW(program.Get(), MAKEINTRESOURCEW(id), RT_ICON);
+    ASSERT_NE(icon, nullptr) << size;
+    EXPECT_EQ(static_cast<BITMAPINFOHEADER*>(LockResource(LoadResource(program.Get(), icon)))->biWidth, size);
+  }
+  TfrmMain& m = Open();
+  const struct {
+    WPARAM Kind;
+    int Size;
+  } shown[] = {{ICON_BIG, GetSystemMetrics(SM_CXICON)}, {ICON_SMALL, GetSystemMetrics(SM_CXSMICON)}};
+  for (const auto& s : shown) {
+    const HANDLE own = LoadImageW(GetModuleHandleW(nullptr), L"MAINICON", IMAGE_ICON, s.Size, s.Size, LR_SHARED);
+    ASSERT_NE(own, nullptr);
+    EXPECT_EQ(reinterpret_cast<HANDLE>(m.Perform(WM_GETICON, s.Kind, 0)), own) << s.Size;
+  }
+  SaveWindowScreenshot(m.Handle(), L"MainWindowIcon");
 }
 
 // A million events added straight to the queue: the idle pass takes the new row count, a scroll

@@ -95,6 +95,14 @@ void ReleaseCtrl() {
   SetKeyboardState(keys);
 }
 
+// PBM_SETPOS messages reaching the progress bar, counted by a subclass of the bar.
+LONG GBarMoves = 0;
+WNDPROC GBarProc = nullptr;
+LRESULT CALLBACK CountBarMoves(HWND window, UINT msg, WPARAM wp, LPARAM lp) {
+  if (msg == PBM_SETPOS) ++GBarMoves;
+  return CallWindowProcW(GBarProc, window, msg, wp, lp);
+}
+
 class SaveLog : public testing::Test {
 protected:
   static void SetUpTestSuite() {
@@ -291,4 +299,22 @@ TEST_F(SaveLog, TheDialogOffersTheSpreadsheetOnlyWhenItCanBeStarted) {
     EXPECT_EQ(GAnswer.Asked[0].Filter, c.filter) << c.what;
     EXPECT_TRUE(GOpened.empty()) << c.what;
   }
+}
+
+// A row costs the export microseconds; moving the bar and handling messages cost a trip through
+// the window system each, so they run at most every 50 ms, however many rows that is.
+TEST_F(SaveLog, TheProgressWindowMovesItsBarAtMostEvery50MsOfRows) {
+  auto progress = CreateForm<TfrmProgress>(Main.get());
+  progress->Show();
+  GBarMoves = 0;
+  const HWND bar = progress->prb->Handle();
+  GBarProc = reinterpret_cast<WNDPROC>(SetWindowLongPtrW(bar, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(CountBarMoves)));
+  const int rows = 10000;
+  const DWORD start = GetTickCount();
+  for (int i = 0; i < rows; ++i) ASSERT_TRUE(progress->Progress(i, rows - 1));
+  const DWORD elapsed = GetTickCount() - start;
+  SetWindowLongPtrW(bar, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(GBarProc));
+  EXPECT_GE(GBarMoves, 1) << "the first row shows";
+  EXPECT_LE(GBarMoves, 2 + static_cast<LONG>(elapsed / 50))
+      << rows << " rows in " << elapsed << " ms";
 }

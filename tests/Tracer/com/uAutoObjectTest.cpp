@@ -92,13 +92,6 @@ std::wstring ThreadErrorText() {
   return text.Str();
 }
 
-DISPID IdOf(IDispatch* obj, const wchar_t* name) {
-  DISPID id = DISPID_UNKNOWN;
-  LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
-  EXPECT_EQ(S_OK, obj->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id)) << WideToUtf8(name);
-  return id;
-}
-
 }  // namespace
 
 TEST(AutoObject, AnswersItsInterfaceChainAndErrorInfoSupport) {

@@ -244,6 +244,8 @@ TEST(FormatTimeMs, RoundsHalvesAwayFromZero) {
   EXPECT_EQ(Time(0, 2), L"0" + sep + L"00");
   EXPECT_EQ(Time(-0.4, 0), L"0");
   EXPECT_EQ(Time(123456789.0L, 1), L"123456789" + sep + L"0");
+  // Longer than any time a call takes: every digit all the same.
+  EXPECT_EQ(Time(0x1p200L, 1), L"1606938044258990275541962092341162602522202993782792835301376" + sep + L"0");
 }
 
 TEST(FormatTimeMs, SettingOutOfRangeIsClamped) {

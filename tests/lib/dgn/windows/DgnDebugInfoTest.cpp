@@ -10,15 +10,18 @@
 
 // The program's own debug information is the test_dgn.ddbg the build writes beside it.
 
-__attribute__((noinline)) static const void* ReturnAddress() {
+__attribute__((noipa)) static const void* ReturnAddress() {
   return __builtin_return_address(0);
 }
 
+// The store right after the call keeps the returned-to instruction on the call's line, also
+// in optimised code.
+static const void* volatile GWhere = nullptr;
 static int GKnownCallerFirstLine = __LINE__ + 1;
 __attribute__((noinline)) static const void* KnownCaller(int& line) {
   line = __LINE__ + 1;
-  const void* where = ReturnAddress();
-  return where;
+  GWhere = ReturnAddress();
+  return GWhere;
 }
 
 namespace {

@@ -64,9 +64,12 @@ __attribute__((noinline)) void WriteThrough(volatile int* p) {
   FaultFrame = __builtin_frame_address(0);
   *p = 1;
 }
+volatile int Quotient = 0;
 __attribute__((noinline)) int DivideBy(int d) {
   volatile int divisor = d;
-  return 100 / divisor;
+  // Stored, so that the division stays when the caller drops the result.
+  Quotient = 100 / divisor;
+  return Quotient;
 }
 
 }  // namespace

@@ -24,12 +24,14 @@ __attribute__((noinline)) static void TrackedCaller(const wchar_t* message) {
   TrackedThrower(message);
 }
 
-__attribute__((noinline)) static int TrackedFaulter(volatile int* p) {
+// Not specialised for its argument: the optimiser would see the null pointer and replace the
+// read by a trap of its own.
+__attribute__((noipa)) static int TrackedFaulter(volatile int* p) {
   GLineFault = __LINE__ + 1;
   return *p;
 }
 
-__attribute__((noinline)) static int TrackedFaultCaller() {
+__attribute__((noipa)) static int TrackedFaultCaller() {
   GLineCallFaulter = __LINE__ + 1;
   return TrackedFaulter(nullptr);
 }
