@@ -23,12 +23,17 @@ public:
     const double seconds = static_cast<double>(b.QuadPart - a.QuadPart) / static_cast<double>(f.QuadPart);
     FRows.push_back({name, seconds * 1e9 / static_cast<double>(iterations * opsPerIteration)});
   }
+  // Records a time measured outside Measure, in milliseconds; its ratio is to the row `baseRow`.
+  void RecordMs(const std::string& name, double ms, size_t baseRow = 0) { FRows.push_back({name, ms * 1e6, baseRow, true}); }
+  size_t RowCount() const { return FRows.size(); }
   void Print() const;
 
 private:
   struct TRow {
     std::string Name;
     double NsPerOp;
+    size_t BaseRow = 0;
+    bool InMs = false;
   };
   std::string FTitle;
   std::vector<TRow> FRows;
@@ -36,8 +41,9 @@ private:
 
 using TBenchFunc = void (*)(TBenchGroup& group);
 
-// Called from a static registrar; only records the pointer.
-bool RegisterBenchmark(const char* title, TBenchFunc fn);
+// Called from a static registrar; only records the pointer. A group `onlyWhenNamed` runs only
+// when the filter names it (one that needs a display, say).
+bool RegisterBenchmark(const char* title, TBenchFunc fn, bool onlyWhenNamed = false);
 
 // Keeps a value alive so the optimiser cannot drop the work that made it.
 extern volatile uintptr_t gBenchSink;
