@@ -25,6 +25,9 @@ public:
   }
   // A row measured by the benchmark itself.
   void Record(const std::string& name, double nsPerOp) { FRows.push_back({name, nsPerOp}); }
+  // Records a time measured outside Measure, in milliseconds; its ratio is to the row `baseRow`.
+  void RecordMs(const std::string& name, double ms, size_t baseRow = 0) { FRows.push_back({name, ms * 1e6, baseRow, true}); }
+  size_t RowCount() const { return FRows.size(); }
   // A line printed after the rows.
   void Note(const std::string& line) { FNotes.push_back(line); }
   void Print() const;
@@ -33,6 +36,8 @@ private:
   struct TRow {
     std::string Name;
     double NsPerOp;
+    size_t BaseRow = 0;
+    bool InMs = false;
   };
   std::string FTitle;
   std::vector<TRow> FRows;
@@ -41,8 +46,9 @@ private:
 
 using TBenchFunc = void (*)(TBenchGroup& group);
 
-// Called from a static registrar; only records the pointer.
-bool RegisterBenchmark(const char* title, TBenchFunc fn);
+// Called from a static registrar; only records the pointer. A group `onlyWhenNamed` runs only
+// when the filter names it (one that needs a display, say).
+bool RegisterBenchmark(const char* title, TBenchFunc fn, bool onlyWhenNamed = false);
 
 // Keeps a value alive so the optimiser cannot drop the work that made it.
 extern volatile uintptr_t gBenchSink;

@@ -13,6 +13,7 @@ namespace {
 struct TEntry {
   const char* Title;
   TBenchFunc Fn;
+  bool OnlyWhenNamed;
 };
 std::vector<TEntry>& Registry() {
   static std::vector<TEntry> entries;
@@ -20,16 +21,21 @@ std::vector<TEntry>& Registry() {
 }
 }  // namespace
 
-bool RegisterBenchmark(const char* title, TBenchFunc fn) {
-  Registry().push_back({title, fn});
+bool RegisterBenchmark(const char* title, TBenchFunc fn, bool onlyWhenNamed) {
+  Registry().push_back({title, fn, onlyWhenNamed});
   return true;
 }
 
 void TBenchGroup::Print() const {
   std::printf("%s\n", FTitle.c_str());
-  const double base = FRows.empty() ? 0 : FRows.front().NsPerOp;
-  for (const TRow& r : FRows)
-    std::printf("  %-50s %10.1f ns/op  %7.2fx\n", r.Name.c_str(), r.NsPerOp, base > 0 ? r.NsPerOp / base : 0.0);
+  for (const TRow& r : FRows) {
+    const double base = r.BaseRow < FRows.size() ? FRows[r.BaseRow].NsPerOp : 0;
+    const double ratio = base > 0 ? r.NsPerOp / base : 0.0;
+    if (r.InMs)
+      std::printf("  %-50s %10.1f ms     %7.2fx\n", r.Name.c_str(), r.NsPerOp / 1e6, ratio);
+    else
+      std::printf("  %-50s %10.1f ns/op  %7.2fx\n", r.Name.c_str(), r.NsPerOp, ratio);
+  }
   for (const std::string& line : FNotes) std::printf("  %s\n", line.c_str());
 }
 
@@ -40,7 +46,7 @@ int main(int argc, char** argv) {
   std::printf("(unoptimised build: compare the ratios, not the times)\n");
 #endif
   for (const TEntry& e : Registry()) {
-    if (filter != nullptr && std::strstr(e.Title, filter) == nullptr) continue;
+    if (filter != nullptr ? std::strstr(e.Title, filter) == nullptr : e.OnlyWhenNamed) continue;
     TBenchGroup group(e.Title);
     try {
       e.Fn(group);

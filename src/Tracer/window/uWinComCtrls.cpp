@@ -31,6 +31,58 @@ TListView::TListView(TComponent* owner, TControl* parent, const std::wstring& na
   if (style.GridLines) ex |= LVS_EX_GRIDLINES;
   if (style.CheckBoxes) ex |= LVS_EX_CHECKBOXES;
   SetExtendedStyle(ex, ex);
+  if (style.OwnerData && !style.MultiSelect)
+    FSubclassed = SetWindowSubclass(Handle(), &TListView::SubclassProc, 0, reinterpret_cast<DWORD_PTR>(this)) != FALSE;
+}
+
+TListView::~TListView() {
+  if (FSubclassed && Handle()) RemoveWindowSubclass(Handle(), &TListView::SubclassProc, 0);
+}
+
+LRESULT CALLBACK TListView::SubclassProc(HWND window, UINT msg, WPARAM wp, LPARAM lp, UINT_PTR, DWORD_PTR self) {
+  if (msg == WM_NCDESTROY) {
+    RemoveWindowSubclass(window, &TListView::SubclassProc, 0);
+    return DefSubclassProc(window, msg, wp, lp);
+  }
+  return WindowProcGuard(LRESULT(0), [&] { return reinterpret_cast<TListView*>(self)->OnMessage(window, msg, wp, lp); });
+}
+
+// A key that moves the selection of a virtual list costs the control a visit of every row,
+// twice over, unless the move starts with no row selected: it clears the old selection that
+// way, and a change handler that asks for the selected row between its steps (the new row
+// selected, the focus not yet there) makes it search. So the selected row gives up its
+// selection first (and takes it back when the key moved nothing: End on the last row), and
+// the handler hears of the changes once the move is done.
+LRESULT TListView::OnMessage(HWND window, UINT msg, WPARAM wp, LPARAM lp) {
+  const bool moves = msg == WM_KEYDOWN && !FMovingByKey &&
+                     (wp == VK_HOME || wp == VK_END || wp == VK_PRIOR || wp == VK_NEXT || wp == VK_UP || wp == VK_DOWN) &&
+                     GetKeyState(VK_SHIFT) >= 0 && GetKeyState(VK_CONTROL) >= 0;
+  if (!moves) return DefSubclassProc(window, msg, wp, lp);
+  FMovingByKey = true;
+  FMoveChanges.clear();
+  LRESULT result = 0;
+  try {
+    const int leaving = SelCount() == 1 ? ItemIndex() : -1;
+    if (leaving >= 0) ListView_SetItemState(window, leaving, 0, LVIS_SELECTED);
+    result = DefSubclassProc(window, msg, wp, lp);
+    if (leaving >= 0 && IsWindow(window) && ListView_GetSelectedCount(window) == 0)
+      ListView_SetItemState(window, leaving, LVIS_SELECTED, LVIS_SELECTED);
+  } catch (...) {
+    FMovingByKey = false;
+    throw;
+  }
+  FMovingByKey = false;
+  std::vector<int> changes;
+  changes.swap(FMoveChanges);
+  for (int index : changes) Changed(index);
+  return result;
+}
+
+void TListView::Changed(int index) {
+  if (FMovingByKey)
+    FMoveChanges.push_back(index);
+  else if (OnChange)
+    OnChange(this, index);
 }
 
 int TListView::AddColumn(const std::wstring& caption, int width) {
@@ -191,10 +243,10 @@ bool TListView::Notify(NMHDR* header, LRESULT& result) {
       return false;
     }
     case LVN_ITEMCHANGED:
-      if (OnChange) OnChange(this, reinterpret_cast<NMLISTVIEW*>(header)->iItem);
+      Changed(reinterpret_cast<NMLISTVIEW*>(header)->iItem);
       return true;
     case LVN_ODSTATECHANGED:
-      if (OnChange) OnChange(this, -1);
+      Changed(-1);
       return true;
     case NM_CLICK:
       if (OnClick) OnClick(this);

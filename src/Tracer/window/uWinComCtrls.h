@@ -48,6 +48,7 @@ class TListView : public TControl {
 public:
   TListView(TComponent* owner, TControl* parent, const std::wstring& name, int left, int top, int width, int height,
             const TListViewStyle& style);
+  ~TListView() override;
 
   // Columns.
   int AddColumn(const std::wstring& caption, int width);
@@ -107,7 +108,15 @@ public:
   bool Notify(NMHDR* header, LRESULT& result) override;
 
 private:
+  static LRESULT CALLBACK SubclassProc(HWND window, UINT msg, WPARAM wp, LPARAM lp, UINT_PTR id, DWORD_PTR self);
+  LRESULT OnMessage(HWND window, UINT msg, WPARAM wp, LPARAM lp);
+  void Changed(int index);
+
   bool FOwnerData;
+  bool FSubclassed = false;
+  // While the control moves the selection by a key, the changes it tells of wait for its end.
+  bool FMovingByKey = false;
+  std::vector<int> FMoveChanges;
   int FDataIndex = -1;
   std::vector<std::wstring> FDataTexts;
 };

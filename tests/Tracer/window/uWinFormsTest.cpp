@@ -1,6 +1,6 @@
 // The window layer where it can go wrong: notifications of nested controls reaching their
 // handlers, accelerators of the active form only, actions updated before they run, the modal
-// loop's idle processing, and exceptions stopped at the window boundary.
+// loop's idle processing, exceptions stopped at the window boundary, and the keys of a virtual list.
 #include "Tracer/window/uWinForms.h"
 
 #include <gtest/gtest.h>
@@ -239,6 +239,53 @@ TEST(WindowLists, StateImagesAreOneBasedInTheControl) {
   form->lvw->SetItemStateImage(1, 3);
   EXPECT_EQ(ListView_GetItemState(form->lvw->Handle(), 0, LVIS_STATEIMAGEMASK), INDEXTOSTATEIMAGEMASK(1));
   EXPECT_EQ(ListView_GetItemState(form->lvw->Handle(), 1, LVIS_STATEIMAGEMASK), INDEXTOSTATEIMAGEMASK(4));
+}
+
+// A virtual single-select list of 1,000 rows, as the log view is.
+class TVirtualListForm : public TForm {
+public:
+  TVirtualListForm() : TForm(nullptr, L"TVirtualListForm", 300, 300) {
+    TListViewStyle style;
+    style.OwnerData = true;
+    style.ShowSelAlways = true;
+    lvw = new TListView(this, this, L"lvw", 0, 0, 280, 260, style);
+    lvw->AddColumn(L"Row", 100);
+    lvw->OnData = [](TListView*, int index, std::vector<std::wstring>& texts) { texts = {std::to_wstring(index)}; };
+    lvw->SetItemCount(1000);
+    lvw->OnChange = [this](TListView* list, int) { lastSeen = list->ItemIndex(); };
+  }
+  TListView* lvw;
+  int lastSeen = -2;
+};
+
+TEST(WindowLists, KeysMoveTheOneSelectedRowOfAVirtualList) {
+  auto form = CreateForm<TVirtualListForm>();
+  form->Show();
+  TListView* list = form->lvw;
+  const int page = ListView_GetCountPerPage(list->Handle());
+  const struct {
+    WORD Key;
+    int From, To;
+  } cases[] = {
+      {VK_END, 5, 999}, {VK_END, 999, 999}, {VK_HOME, 999, 0}, {VK_HOME, 0, 0}, {VK_DOWN, 5, 6},
+      {VK_UP, 5, 4},    {VK_UP, 0, 0},      {VK_DOWN, 999, 999}, {VK_NEXT, 0, page - 1},
+  };
+  for (const auto& c : cases) {
+    list->SetItemIndex(c.From);
+    form->lastSeen = -2;
+    SendMessageW(list->Handle(), WM_KEYDOWN, c.Key, 1);
+    const std::string step = "key " + std::to_string(c.Key) + " from row " + std::to_string(c.From);
+    EXPECT_EQ(list->ItemIndex(), c.To) << step;
+    EXPECT_EQ(list->SelCount(), 1) << step;
+    EXPECT_EQ(ListView_GetNextItem(list->Handle(), -1, LVNI_FOCUSED), c.To) << step;
+    if (c.To != c.From) {
+      EXPECT_EQ(form->lastSeen, c.To) << step << ": the change handler's last view";
+    }
+  }
+  list->SetItemIndex(997);
+  SendMessageW(list->Handle(), WM_KEYDOWN, VK_END, 1);
+  EXPECT_GE(ListView_GetTopIndex(list->Handle()) + page, 1000) << "End shows the last row";
+  SaveWindowScreenshot(form->Handle(), L"VirtualListEnd");
 }
 
 TEST(WindowHints, HintShowsAfterThePauseAndTheHandlerMayChangeIt) {
