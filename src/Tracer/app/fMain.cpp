@@ -5,6 +5,7 @@
 
 #include <shellapi.h>
 
+#include "Tracer/app/fMainPictures.h"
 #include "Tracer/app/fSelProcessDlg.h"
 #include "Tracer/app/uAppSettings.h"
 #include "Tracer/app/uSaveLog.h"
@@ -25,19 +26,6 @@ namespace {
 const wchar_t* const MainTitle = ApplicationTitle;
 
 std::wstring Message(const TMessageId& id) { return GetMultiLanguage()->MessageText(id); }
-
-// The program's icon in the title bar and the task list, each size as the system asks for it
-// (shared icons: the system keeps them for the program's life).
-void ShowProgramIcon(TForm& form) {
-  const struct {
-    WPARAM Kind;
-    int Width, Height;
-  } sizes[] = {{ICON_BIG, SM_CXICON, SM_CYICON}, {ICON_SMALL, SM_CXSMICON, SM_CYSMICON}};
-  for (const auto& size : sizes)
-    if (HANDLE icon = LoadImageW(GetModuleHandleW(nullptr), L"MAINICON", IMAGE_ICON, GetSystemMetrics(size.Width),
-                                 GetSystemMetrics(size.Height), LR_SHARED))
-      form.Perform(WM_SETICON, size.Kind, reinterpret_cast<LPARAM>(icon));
-}
 
 }  // namespace
 
@@ -425,37 +413,8 @@ void TfrmMain::actOptionsExecute() {
   if (!MainWindowEntryPoints().EditOptions) return;
   TMainOptions options;
   options.TimeFormatCaption = Message(STimeFormat);
-  options.TimeFormats = {L"1 ms", L"0.1 ms", L"0.01 ms"};
-  options.TimeFormat = TimeFormatDigits;
   options.ColumnsCaption = Message(SVisibleColumns);
-  std::vector<TTEQColumn*> columns(FLogView->ColumnManager().AllColumns().begin(),
-                                   FLogView->ColumnManager().AllColumns().end());
-  std::stable_sort(columns.begin(), columns.end(),
-                   [](TTEQColumn* a, TTEQColumn* b) { return a->ColumnId() < b->ColumnId(); });
-  for (TTEQColumn* column : columns) {
-    std::wstring caption;
-    column->GetCaption(caption);
-    options.ColumnCaptions.push_back(caption);
-    options.ColumnsVisible.push_back(column->Visible());
-  }
-  if (!MainWindowEntryPoints().EditOptions(*this, options)) return;
-  auto rebuild = [this] {
-    FLogView->ColumnManager().UpdateVisibleColumns();
-    FLogView->RebuildTraceColumns();
-    FLogView->ListReader().InvalidateCache();
-    FLogView->HintReader().InvalidateCache();
-    FLayout->lvwTrace->Invalidate();
-  };
-  try {
-    TimeFormatDigits = options.TimeFormat;
-    FLogView->StoreColumnWidths();
-    for (size_t i = 0; i < columns.size() && i < options.ColumnsVisible.size(); ++i)
-      columns[i]->SetVisible(options.ColumnsVisible[i]);
-  } catch (...) {
-    rebuild();
-    throw;
-  }
-  rebuild();
+  FLogView->EditOptions(options, [this](TMainOptions& o) { return MainWindowEntryPoints().EditOptions(*this, o); });
 }
 
 void TfrmMain::actContentsExecute() { ShowHelpTopic(L"html\\overview.htm"); }
@@ -485,23 +444,9 @@ void TfrmMain::RefreshEventProps() {
 // ---- idle -----------------------------------------------------------------------------------------
 
 void TfrmMain::PacedIdle(bool& done) {
-  // While a trace adds rows, each pass would change the row count, which re-lays out the list
-  // and asks the window system a few dozen times; those requests queue in front of the
-  // debugging thread's. So the row count follows at most every IdleRefreshMs (a one-shot timer
-  // brings the pass that was left for later); the status line and title follow every pass.
-  const DWORD now = GetTickCount();
-  if (FIdleRefreshed && now - FLastIdleRefresh < IdleRefreshMs) {
-    if (!FLayout->tmrIdleDue->Enabled()) {
-      FLayout->tmrIdleDue->SetInterval(IdleRefreshMs - (now - FLastIdleRefresh));
-      FLayout->tmrIdleDue->SetEnabled(true);
-    }
-    UpdateStatusAndTitle();
-    done = true;
-    return;
-  }
-  FIdleRefreshed = true;
-  FLastIdleRefresh = now;
-  AppIdle(done);
+  FLogView->RefreshRowCountPaced(FLayout->tmrIdleDue);
+  UpdateStatusAndTitle();
+  done = true;
 }
 
 void TfrmMain::AppIdle(bool& done) {

@@ -114,9 +114,8 @@ public:
 
   // ---- idle ----
   void AppIdle(bool& done);
-  // The application's idle handler: the row count at most every IdleRefreshMs, the rest each pass.
+  // The application's idle handler: the row count paced by the log view, the rest each pass.
   void PacedIdle(bool& done);
-  static constexpr DWORD IdleRefreshMs = 500;
   void UpdateStatus();
   void UpdateStatusAndTitle();
 
@@ -186,9 +185,6 @@ private:
   // The debugging thread whose debuggee's name is cached.
   const void* FNamedThread = nullptr;
   DWORD FNamedProcessId = 0;
-  // When the paced idle pass last refreshed the row count.
-  DWORD FLastIdleRefresh = 0;
-  bool FIdleRefreshed = false;
   std::wstring FDebuggeeFileName;
 };
 

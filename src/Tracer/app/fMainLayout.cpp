@@ -229,7 +229,7 @@ void TMainLayout::CreateComponents() {
   // Empty: the timer only keeps idle passes coming.
   tmrRefresh->OnTimer = [](TTimer*) {};
   // One shot: its message brings the row count that a paced idle pass left for later.
-  tmrIdleDue = new TTimer(FForm, L"tmrIdleDue", TfrmMain::IdleRefreshMs);
+  tmrIdleDue = new TTimer(FForm, L"tmrIdleDue", TMainLogView::RowCountRefreshMs);
   tmrIdleDue->SetEnabled(false);
   tmrIdleDue->OnTimer = [](TTimer* timer) { timer->SetEnabled(false); };
   FForm->OnCloseQuery = [this](TForm*, bool& canClose) { FForm->FormCloseQuery(canClose); };

@@ -1,7 +1,12 @@
 #include "Tracer/app/fMainLogView.h"
 
+#include <algorithm>
+
+#include "Tracer/app/fMain.h"
+
 #include "Tracer/app/uInterfaceServices.h"
 #include "Tracer/foundation/uErrorReport.h"
+#include "Tracer/foundation/uUtils.h"
 #include "Tracer/foundation/uWideStrUtils.h"
 #include "Tracer/window/uWinHandles.h"
 
@@ -142,6 +147,55 @@ void TMainLogView::RefreshRowCount() {
     lvwTrace->EnsureVisible(count - 1, false);
   }
   FFollowedScrollLock = FScrollLock;
+}
+
+void TMainLogView::RefreshRowCountPaced(TTimer* due) {
+  // While a trace adds rows, each pass would change the row count, which re-lays out the list
+  // and asks the window system a few dozen times; those requests queue in front of the
+  // debugging thread's.
+  const DWORD now = GetTickCount();
+  if (FRowCountRefreshed && now - FLastRowCountRefresh < RowCountRefreshMs) {
+    if (!due->Enabled()) {
+      due->SetInterval(RowCountRefreshMs - (now - FLastRowCountRefresh));
+      due->SetEnabled(true);
+    }
+    return;
+  }
+  FRowCountRefreshed = true;
+  FLastRowCountRefresh = now;
+  RefreshRowCount();
+}
+
+void TMainLogView::EditOptions(TMainOptions& options, const std::function<bool(TMainOptions&)>& edit) {
+  options.TimeFormats = {L"1 ms", L"0.1 ms", L"0.01 ms"};
+  options.TimeFormat = TimeFormatDigits;
+  std::vector<TTEQColumn*> columns(FColumnManager->AllColumns().begin(), FColumnManager->AllColumns().end());
+  std::stable_sort(columns.begin(), columns.end(),
+                   [](TTEQColumn* a, TTEQColumn* b) { return a->ColumnId() < b->ColumnId(); });
+  for (TTEQColumn* column : columns) {
+    std::wstring caption;
+    column->GetCaption(caption);
+    options.ColumnCaptions.push_back(caption);
+    options.ColumnsVisible.push_back(column->Visible());
+  }
+  if (!edit(options)) return;
+  auto rebuild = [this] {
+    FColumnManager->UpdateVisibleColumns();
+    RebuildTraceColumns();
+    FListReader->InvalidateCache();
+    FHintReader->InvalidateCache();
+    lvwTrace->Invalidate();
+  };
+  try {
+    TimeFormatDigits = options.TimeFormat;
+    StoreColumnWidths();
+    for (size_t i = 0; i < columns.size() && i < options.ColumnsVisible.size(); ++i)
+      columns[i]->SetVisible(options.ColumnsVisible[i]);
+  } catch (...) {
+    rebuild();
+    throw;
+  }
+  rebuild();
 }
 
 void TMainLogView::AppShowHint(std::wstring& hintStr, bool& canShow, THintInfo& hintInfo) {

@@ -4,6 +4,7 @@
 #pragma once
 #include <windows.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -13,6 +14,8 @@
 #include "Tracer/foundation/uSingletons.h"
 #include "Tracer/window/uWinComCtrls.h"
 #include "Tracer/window/uWinForms.h"
+
+struct TMainOptions;
 
 // The cell texts of the log view: each parameter on one line, parameters joined by a blank.
 class TListViewTEQReader : public TSimpleTEQReader {
@@ -64,6 +67,13 @@ public:
   int SelectedRow() const { return lvwTrace->ItemIndex(); }
   // The idle pass's part: the row count of the visible events, and the last row followed.
   void RefreshRowCount();
+  // RefreshRowCount at most every RowCountRefreshMs; a pass that comes sooner arms `due`, a
+  // one-shot timer whose message brings the pass that was left for later.
+  void RefreshRowCountPaced(TTimer* due);
+  static constexpr DWORD RowCountRefreshMs = 500;
+  // The options dialog's time format and columns: filled from the view, applied when `edit`
+  // ends with OK.
+  void EditOptions(TMainOptions& options, const std::function<bool(TMainOptions&)>& edit);
   void AppShowHint(std::wstring& hintStr, bool& canShow, THintInfo& hintInfo);
   void ShowTraceHint(std::wstring& hintStr, bool& canShow, THintInfo& hintInfo);
   void RebuildTraceColumns();
@@ -86,4 +96,7 @@ private:
   bool FScrollLock = true;
   // The scroll lock of the last idle pass: following starts when it goes off.
   bool FFollowedScrollLock = true;
+  // When the paced pass last set the row count.
+  DWORD FLastRowCountRefresh = 0;
+  bool FRowCountRefreshed = false;
 };

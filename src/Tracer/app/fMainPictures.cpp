@@ -115,3 +115,15 @@ void AddActionPictures(TImageList* list, bool disabled) {
     list->AddMasked(bitmap.Get(), MaskColor);
   }
 }
+
+// Each size as the system asks for it (shared icons: the system keeps them for the program's life).
+void ShowProgramIcon(TForm& form) {
+  const struct {
+    WPARAM Kind;
+    int Width, Height;
+  } sizes[] = {{ICON_BIG, SM_CXICON, SM_CYICON}, {ICON_SMALL, SM_CXSMICON, SM_CYSMICON}};
+  for (const auto& size : sizes)
+    if (HANDLE icon = LoadImageW(GetModuleHandleW(nullptr), L"MAINICON", IMAGE_ICON, GetSystemMetrics(size.Width),
+                                 GetSystemMetrics(size.Height), LR_SHARED))
+      form.Perform(WM_SETICON, size.Kind, reinterpret_cast<LPARAM>(icon));
+}
