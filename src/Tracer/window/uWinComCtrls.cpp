@@ -31,20 +31,26 @@ TListView::TListView(TComponent* owner, TControl* parent, const std::wstring& na
   if (style.GridLines) ex |= LVS_EX_GRIDLINES;
   if (style.CheckBoxes) ex |= LVS_EX_CHECKBOXES;
   SetExtendedStyle(ex, ex);
-  if (style.OwnerData && !style.MultiSelect)
-    FSubclassed = SetWindowSubclass(Handle(), &TListView::SubclassProc, 0, reinterpret_cast<DWORD_PTR>(this)) != FALSE;
+  // A plain subclass with the object in the window's user data: the common controls' own
+  // subclassing reads a window property at every message, and under Wine each such read is a
+  // trip to the server, whose requests queue in front of the debugging thread's.
+  if (style.OwnerData && !style.MultiSelect) {
+    SetWindowLongPtrW(Handle(), GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+    const auto previous = reinterpret_cast<WNDPROC>(
+        SetWindowLongPtrW(Handle(), GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&TListView::SubclassProc)));
+    if (!ListViewProc) ListViewProc = previous;
+  }
 }
 
 TListView::~TListView() {
-  if (FSubclassed && Handle()) RemoveWindowSubclass(Handle(), &TListView::SubclassProc, 0);
+  // The window outlives this object by a moment: its messages go straight to the control.
+  if (Handle() && ListViewProc) SetWindowLongPtrW(Handle(), GWLP_USERDATA, 0);
 }
 
-LRESULT CALLBACK TListView::SubclassProc(HWND window, UINT msg, WPARAM wp, LPARAM lp, UINT_PTR, DWORD_PTR self) {
-  if (msg == WM_NCDESTROY) {
-    RemoveWindowSubclass(window, &TListView::SubclassProc, 0);
-    return DefSubclassProc(window, msg, wp, lp);
-  }
-  return WindowProcGuard(LRESULT(0), [&] { return reinterpret_cast<TListView*>(self)->OnMessage(window, msg, wp, lp); });
+LRESULT CALLBACK TListView::SubclassProc(HWND window, UINT msg, WPARAM wp, LPARAM lp) {
+  auto* self = reinterpret_cast<TListView*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+  if (!self) return CallWindowProcW(ListViewProc, window, msg, wp, lp);
+  return WindowProcGuard(LRESULT(0), [&] { return self->OnMessage(window, msg, wp, lp); });
 }
 
 // A key that moves the selection of a virtual list costs the control a visit of every row,
@@ -57,14 +63,14 @@ LRESULT TListView::OnMessage(HWND window, UINT msg, WPARAM wp, LPARAM lp) {
   const bool moves = msg == WM_KEYDOWN && !FMovingByKey &&
                      (wp == VK_HOME || wp == VK_END || wp == VK_PRIOR || wp == VK_NEXT || wp == VK_UP || wp == VK_DOWN) &&
                      GetKeyState(VK_SHIFT) >= 0 && GetKeyState(VK_CONTROL) >= 0;
-  if (!moves) return DefSubclassProc(window, msg, wp, lp);
+  if (!moves) return CallWindowProcW(ListViewProc, window, msg, wp, lp);
   FMovingByKey = true;
   FMoveChanges.clear();
   LRESULT result = 0;
   try {
     const int leaving = SelCount() == 1 ? ItemIndex() : -1;
     if (leaving >= 0) ListView_SetItemState(window, leaving, 0, LVIS_SELECTED);
-    result = DefSubclassProc(window, msg, wp, lp);
+    result = CallWindowProcW(ListViewProc, window, msg, wp, lp);
     if (leaving >= 0 && IsWindow(window) && ListView_GetSelectedCount(window) == 0)
       ListView_SetItemState(window, leaving, LVIS_SELECTED, LVIS_SELECTED);
   } catch (...) {

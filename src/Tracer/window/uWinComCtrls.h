@@ -108,12 +108,13 @@ public:
   bool Notify(NMHDR* header, LRESULT& result) override;
 
 private:
-  static LRESULT CALLBACK SubclassProc(HWND window, UINT msg, WPARAM wp, LPARAM lp, UINT_PTR id, DWORD_PTR self);
+  static LRESULT CALLBACK SubclassProc(HWND window, UINT msg, WPARAM wp, LPARAM lp);
+  // The list-view class's own procedure, the same for every list view.
+  static inline WNDPROC ListViewProc = nullptr;
   LRESULT OnMessage(HWND window, UINT msg, WPARAM wp, LPARAM lp);
   void Changed(int index);
 
   bool FOwnerData;
-  bool FSubclassed = false;
   // While the control moves the selection by a key, the changes it tells of wait for its end.
   bool FMovingByKey = false;
   std::vector<int> FMoveChanges;
