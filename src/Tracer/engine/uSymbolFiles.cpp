@@ -154,7 +154,7 @@ void TSymbolFile::AddPendingPlugin(const std::wstring& ClassId) { FPendingPlugin
 
 void TSymbolFile::Load() {
   if (FBusy) {
-    FRequest = 1;
+    FRequest = TRequest::Load;
     return;
   }
   CW_ASSERT(FProcs == nullptr, UnitPath, __LINE__);
@@ -164,7 +164,7 @@ void TSymbolFile::Load() {
 
 void TSymbolFile::Unload(bool SaveLocalCopy) {
   if (FBusy) {
-    FRequest = SaveLocalCopy ? 3 : 2;
+    FRequest = SaveLocalCopy ? TRequest::UnloadAndSave : TRequest::Unload;
     return;
   }
   if (FProcs == nullptr) return;
@@ -177,7 +177,7 @@ void TSymbolFile::WhileBusy(const std::function<void()>& Step) {
     Step();
   } catch (...) {
     FBusy = false;
-    FRequest = 0;
+    FRequest = TRequest::None;
     throw;
   }
   FBusy = false;
@@ -185,10 +185,11 @@ void TSymbolFile::WhileBusy(const std::function<void()>& Step) {
 }
 
 void TSymbolFile::FinishRequests() {
-  const int request = FRequest;
-  FRequest = 0;
-  if (request == 1 && !IsLoaded()) Load();
-  if (request >= 2 && IsLoaded()) Unload(request == 3);
+  const TRequest request = FRequest;
+  FRequest = TRequest::None;
+  if (request == TRequest::Load && !IsLoaded()) Load();
+  if ((request == TRequest::Unload || request == TRequest::UnloadAndSave) && IsLoaded())
+    Unload(request == TRequest::UnloadAndSave);
 }
 
 void TSymbolFile::DoLoad() {

@@ -151,8 +151,9 @@ private:
   std::vector<TPendingPlugin> FPendingPlugins;
   std::wstring FReading;  // the file the filer reads
   bool FBusy = false;
-  // What was asked for while busy: 0 nothing, 1 load, 2 unload (3 unload with saving).
-  int FRequest = 0;
+  // What was asked for while busy; the last request wins.
+  enum class TRequest { None, Load, Unload, UnloadAndSave };
+  TRequest FRequest = TRequest::None;
 };
 
 // Every symbol file of one folder, keyed by full path (owning); found once, never rescanned.
