@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "Tracer/foundation/uHolders.h"
 #include "Tracer/foundation/uMainThreadWait.h"
 #include "Tracer/foundation/uRaise.h"
 #include "Tracer/foundation/uUtils.h"
@@ -114,14 +115,11 @@ void TMultiReadExclusiveWriteSync::WaitForChange(DWORD self) {
   ++FMainWaiters;
   ResetEvent(FMainWake);
   ReleaseSRWLockExclusive(&FLock);
-  struct TRelock {
-    TMultiReadExclusiveWriteSync& S;
-    ~TRelock() {
-      AcquireSRWLockExclusive(&S.FLock);
-      // A wait of the main thread further out (this one ran inside it) looks again too.
-      if (--S.FMainWaiters > 0) SetEvent(S.FMainWake);
-    }
-  } relock{*this};
+  TScopeExit relock([this] {
+    AcquireSRWLockExclusive(&FLock);
+    // A wait of the main thread further out (this one ran inside it) looks again too.
+    if (--FMainWaiters > 0) SetEvent(FMainWake);
+  });
   WaitOnMainThread(FMainWake, INFINITE);
 }
 

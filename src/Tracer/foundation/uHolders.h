@@ -6,6 +6,7 @@
 #include <windows.h>
 #include <oaidl.h>
 
+#include <exception>
 #include <string>
 #include <utility>
 
@@ -139,6 +140,30 @@ public:
 private:
   SRWLOCK& FLock;
   const TMode FMode;
+};
+
+// Runs a step when the scope ends. While an exception is already leaving the scope the step's
+// own exception is dropped (the first one wins); otherwise it leaves the scope.
+template <class F>
+class TScopeExit {
+public:
+  explicit TScopeExit(F step) : FStep(std::move(step)) {}
+  ~TScopeExit() noexcept(false) {
+    if (std::uncaught_exceptions() > FUncaught) {
+      try {
+        FStep();
+      } catch (...) {
+      }
+    } else {
+      FStep();
+    }
+  }
+  TScopeExit(const TScopeExit&) = delete;
+  TScopeExit& operator=(const TScopeExit&) = delete;
+
+private:
+  F FStep;
+  int FUncaught = std::uncaught_exceptions();
 };
 
 // A BSTR as a wide string (nil is the empty string).
