@@ -529,9 +529,7 @@ TEST_F(MainWindowTest, FiveClicksOnASymbolFilesBoxDuringASlowHandlerEndAsTheLast
   const DWORD clicked = GetTickCount();
   // The first of the five is the Space key on the row: the character TranslateMessage posts
   // for it stays queued through the wait for the lock, and the wait must not spin on it.
-  LVITEMW focus{};
-  focus.stateMask = focus.state = LVIS_FOCUSED;
-  SendMessageW(list, LVM_SETITEMSTATE, static_cast<WPARAM>(lenRow), reinterpret_cast<LPARAM>(&focus));
+  m.Layout().lvwSymbolFiles->SetItemIndex(lenRow);
   SetFocus(list);
   PostMessageW(list, WM_KEYDOWN, VK_SPACE, 0x00390001);
   PostMessageW(list, WM_KEYUP, VK_SPACE, static_cast<LPARAM>(0xC0390001));
