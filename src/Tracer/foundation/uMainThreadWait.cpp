@@ -81,9 +81,9 @@ bool MainThreadWait(HANDLE handle, DWORD timeoutMs) {
     }
     r = MsgWaitForMultipleObjectsEx(1, &handle, left, WakeMask, 0);
     if (r == WAIT_OBJECT_0) return true;
+    Win32CheckApi(r != WAIT_FAILED, "MsgWaitForMultipleObjectsEx");
     // A message met when the time is up ends the wait as the time would.
     if (r == WAIT_TIMEOUT || left == 0) return false;
-    Win32CheckApi(r != WAIT_FAILED, "MsgWaitForMultipleObjectsEx");
   }
 }
 
