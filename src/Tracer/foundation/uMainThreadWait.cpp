@@ -8,8 +8,13 @@
 
 namespace {
 
-// What wakes the wait: everything but input.
-constexpr DWORD WakeMask = QS_SENDMESSAGE | QS_POSTMESSAGE | QS_TIMER | QS_PAINT | QS_HOTKEY | QS_ALLPOSTMESSAGE;
+// What wakes the wait: everything but input, and only what is new since the last look at the
+// queue (no MWMO_INPUTAVAILABLE). Not QS_ALLPOSTMESSAGE: only a peek over every message number
+// clears it, so a posted message the wait leaves queued (the WM_CHAR that TranslateMessage posts
+// for a key) would wake it again at once, turn after turn. QS_POSTMESSAGE is cleared by the
+// filtered peeks too. (A post that lands in a range already looked at during one turn's peeks
+// is seen at the next wake, or by the program's loop when the wait ends.)
+constexpr DWORD WakeMask = QS_SENDMESSAGE | QS_POSTMESSAGE | QS_TIMER | QS_PAINT | QS_HOTKEY;
 
 // The message numbers between input ranges (non-client mouse, raw input, keys, mouse, hover and
 // leave): only these are taken from the queue while waiting.
@@ -25,6 +30,7 @@ constexpr TRange NonInput[] = {
 };
 
 std::atomic<TMainThreadWaitFunc> WaitFunc{nullptr};
+std::atomic<unsigned long long> Turns{0};
 
 // Dispatches what is queued except input; a quit is taken out and remembered.
 void DispatchNonInput(bool& quit, int& quitCode) {
@@ -66,6 +72,7 @@ bool MainThreadWait(HANDLE handle, DWORD timeoutMs) {
   } repost{quit, quitCode};
   const DWORD start = GetTickCount();
   for (;;) {
+    ++Turns;
     DispatchNonInput(quit, quitCode);
     DWORD left = INFINITE;
     if (timeoutMs != INFINITE) {
@@ -74,10 +81,13 @@ bool MainThreadWait(HANDLE handle, DWORD timeoutMs) {
     }
     r = MsgWaitForMultipleObjectsEx(1, &handle, left, WakeMask, 0);
     if (r == WAIT_OBJECT_0) return true;
-    if (r == WAIT_TIMEOUT) return false;
     Win32CheckApi(r != WAIT_FAILED, "MsgWaitForMultipleObjectsEx");
+    // A message met when the time is up ends the wait as the time would.
+    if (r == WAIT_TIMEOUT || left == 0) return false;
   }
 }
+
+unsigned long long MainThreadWaitTurns() { return Turns.load(); }
 
 TMainThreadWaitFunc SetMainThreadWaitFunc(TMainThreadWaitFunc func) { return WaitFunc.exchange(func); }
 

@@ -12,6 +12,10 @@
 // the main thread: a plain wait. A failing wait raises ("MsgWaitForMultipleObjectsEx").
 bool MainThreadWait(HANDLE handle, DWORD timeoutMs = INFINITE);
 
+// The turns the main thread's waits have taken so far (one per look at the queue); tests read
+// it to tell a wait that sleeps from one that spins.
+unsigned long long MainThreadWaitTurns();
+
 // Every wait of the foundation goes through this function; tests replace it (answers the one
 // it replaced; nullptr puts MainThreadWait back).
 using TMainThreadWaitFunc = bool (*)(HANDLE handle, DWORD timeoutMs);

@@ -26,6 +26,7 @@
 #include "Tracer/engine/uSymbolFiles.h"
 #include "Tracer/foundation/uConfig.h"
 #include "Tracer/foundation/uErrorReport.h"
+#include "Tracer/foundation/uMainThreadWait.h"
 #include "Tracer/foundation/uUtils.h"
 #include "Tracer/foundation/uWideStrUtils.h"
 #include "Tracer/foundation/uMultiLanguage.h"
@@ -521,14 +522,24 @@ TEST_F(MainWindowTest, FiveClicksOnASymbolFilesBoxDuringASlowHandlerEndAsTheLast
   m.Layout().pcl->SetActivePage(m.Layout().tshSymbols);
   TCaughtExceptions caught;
   m.RunProgram(DemoCommandLine(L"1000"));
-  ASSERT_TRUE(IdleUntil([&] { return LogHas(L"DemoAdd"); }, 30000));
-  // The next DemoAdd's handler runs now.
+  // A DemoStrLen after a DemoAdd: the next DemoAdd's handler runs now.
+  ASSERT_TRUE(IdleUntil([&] { return LogHas(L"DemoAdd") && Cell(Rows() - 1, 1) == L"DemoStrLen"; }, 30000));
   const HWND list = m.Layout().lvwSymbolFiles->Handle();
-  for (int i = 0; i < 5; ++i) ClickCheckBox(list, lenRow);
+  const unsigned long long turns = MainThreadWaitTurns();
+  const DWORD clicked = GetTickCount();
+  // The first of the five is the Space key on the row: the character TranslateMessage posts
+  // for it stays queued through the wait for the lock, and the wait must not spin on it.
+  m.Layout().lvwSymbolFiles->SetItemIndex(lenRow);
+  SetFocus(list);
+  PostMessageW(list, WM_KEYDOWN, VK_SPACE, 0x00390001);
+  PostMessageW(list, WM_KEYUP, VK_SPACE, static_cast<LPARAM>(0xC0390001));
+  for (int i = 0; i < 4; ++i) ClickCheckBox(list, lenRow);
   ASSERT_TRUE(IdleUntil([&] {
     MSG msg;
-    return !PeekMessageW(&msg, list, WM_LBUTTONDOWN, WM_LBUTTONUP, PM_NOREMOVE) && !len->IsBusy();
+    return !PeekMessageW(&msg, list, WM_KEYFIRST, WM_MOUSELAST, PM_NOREMOVE) && !len->IsBusy();
   }, 60000));
+  const unsigned long long taken = MainThreadWaitTurns() - turns;  // a sleeping wait: a few a second
+  EXPECT_LE(taken, 100u * ((GetTickCount() - clicked) / 1000 + 1)) << "the wait for the lock spun";
   Idle();
   EXPECT_TRUE(caught.Messages().empty()) << WideToUtf8(caught.Messages().empty() ? L"" : caught.Messages()[0]);
   EXPECT_FALSE(len->IsLoaded()) << "five clicks from checked end unchecked";

@@ -45,12 +45,14 @@ TEST(MainThreadWait, SentCallsAndPostsGoThroughWhileInputAndTheQuitWaitForThePro
   TDgnHandle done(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   std::atomic<bool> answered{false};
   std::thread worker([&] {
-    ScaledSleep(50);
+    ScaledSleep(200);
     DWORD_PTR result = 0;
     answered = SendMessageTimeoutW(window, WM_APP + 1, 0, 0, SMTO_BLOCK, ScaledMs(5000), &result) != 0 && result == 1;
     SetEvent(done.Get());
   });
+  const unsigned long long turns = MainThreadWaitTurns();
   EXPECT_TRUE(MainThreadWait(done.Get(), ScaledMs(10000)));
+  EXPECT_LE(MainThreadWaitTurns() - turns, 10u) << "the wait spun on the input it leaves queued";
   EXPECT_TRUE(JoinWithin(worker, 10000));
   EXPECT_TRUE(answered) << "the worker's call was not handled during the wait";
   EXPECT_TRUE(Contains(GSeen, WM_APP));
@@ -64,9 +66,16 @@ TEST(MainThreadWait, SentCallsAndPostsGoThroughWhileInputAndTheQuitWaitForThePro
   EXPECT_EQ(msg.message, static_cast<UINT>(WM_KEYDOWN));
   ASSERT_TRUE(PeekMessageW(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) << "the quit was swallowed";
   EXPECT_EQ(msg.wParam, 7u);
-  // Nothing signals: the wait ends with its time.
-  TDgnHandle never(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  EXPECT_FALSE(MainThreadWait(never.Get(), 50));
+  // Nothing signals: the wait ends with its time, though a character (what TranslateMessage
+  // posts for a key) waits in the queue. A watchdog ends a wait that overruns.
+  PostMessageW(window, WM_CHAR, L' ', 0);
+  TDgnHandle never(CreateEventW(nullptr, TRUE, FALSE, nullptr)), over(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  std::thread watchdog([&] {
+    if (WaitForSingleObject(over.Get(), ScaledMs(5000)) == WAIT_TIMEOUT) SetEvent(never.Get());
+  });
+  EXPECT_FALSE(MainThreadWait(never.Get(), 50)) << "the wait ran past its time";
+  SetEvent(over.Get());
+  watchdog.join();
   DestroyWindow(window);
 }
 
