@@ -142,6 +142,35 @@ TEST(Config, SaveThatFailsAfterWritingLeavesTheOldSettings) {
   EXPECT_EQ(state.Main.Language, L"English");
 }
 
+TEST(Config, OnlyAFileThatDoesNotReadAsAWholeIsSetAside) {
+  struct TCase {
+    const char* Body;  // under the root
+    bool SetAside;
+  };
+  const TCase cases[] = {
+      {"<property name=\"time:format\" value=\"1\">", true},  // not well-formed
+      {"<property value=\"1\"/>", true},
+      {"<propertyset name=\"settings\"><propertyset/></propertyset>", true},
+      // One value that does not convert: the others are read and the file stays.
+      {"<property name=\"time:format\" value=\"abc\"/><propertyset name=\"main\">"
+       "<property name=\"Language\" value=\"Deutsch\"/></propertyset>",
+       false},
+  };
+  for (const TCase& c : cases) {
+    TSavedConfigFile keep;
+    WriteTextFile(GetConfigFileName(),
+                  std::string("<propertyset name=\"calderwisp:properties\">") + c.Body + "</propertyset>");
+    TConfig config;
+    TSettingsState state;
+    state.Register(config);
+    EXPECT_FALSE(MessageOf([&] { config.Load(); }).empty()) << c.Body;
+    EXPECT_EQ(c.SetAside, !config.DamagedCopy().empty()) << c.Body;
+    EXPECT_EQ(c.SetAside, !WideFileExists(GetConfigFileName())) << c.Body;
+    if (!c.SetAside) EXPECT_EQ(state.Main.Language, L"Deutsch");
+    DeleteFileW(config.DamagedCopy().c_str());
+  }
+}
+
 TEST(Config, GetConfigIsOneServiceForTheSettingsRoot) {
   static bool freedAtExit = false;
   if (!freedAtExit) {
