@@ -144,29 +144,25 @@ TEST(Config, SaveThatFailsAfterWritingLeavesTheOldSettings) {
 
 TEST(Config, OnlyAFileThatDoesNotReadAsAWholeIsSetAside) {
   struct TCase {
-    const char* Body;  // under the root
+    const char* Entry;  // beside a "main" entry that reads
     bool SetAside;
   };
   const TCase cases[] = {
-      {"<property name=\"time:format\" value=\"1\">", true},  // not well-formed
-      {"<property value=\"1\"/>", true},
-      {"<propertyset name=\"settings\"><propertyset/></propertyset>", true},
-      // One value that does not convert: the others are read and the file stays.
-      {"<property name=\"time:format\" value=\"abc\"/><propertyset name=\"main\">"
-       "<property name=\"Language\" value=\"Deutsch\"/></propertyset>",
-       false},
+      {"<propertyset name=\"settings\"><propertyset/></propertyset>", true},  // a nameless set
+      {"<property name=\"time:format\" value=\"abc\"/>", false},            // a value only
   };
   for (const TCase& c : cases) {
     TSavedConfigFile keep;
-    WriteTextFile(GetConfigFileName(),
-                  std::string("<propertyset name=\"calderwisp:properties\">") + c.Body + "</propertyset>");
+    WriteTextFile(GetConfigFileName(), std::string("<propertyset name=\"calderwisp:properties\">") + c.Entry +
+                                           "<propertyset name=\"main\"><property name=\"Language\" value=\"Deutsch\"/>"
+                                           "</propertyset></propertyset>");
     TConfig config;
     TSettingsState state;
     state.Register(config);
-    EXPECT_FALSE(MessageOf([&] { config.Load(); }).empty()) << c.Body;
-    EXPECT_EQ(c.SetAside, !config.DamagedCopy().empty()) << c.Body;
-    EXPECT_EQ(c.SetAside, !WideFileExists(GetConfigFileName())) << c.Body;
-    if (!c.SetAside) EXPECT_EQ(state.Main.Language, L"Deutsch");
+    EXPECT_FALSE(MessageOf([&] { config.Load(); }).empty()) << c.Entry;
+    EXPECT_EQ(c.SetAside, !config.DamagedCopy().empty()) << c.Entry;
+    EXPECT_EQ(c.SetAside, !WideFileExists(GetConfigFileName())) << c.Entry;
+    EXPECT_EQ(L"Deutsch", state.Main.Language) << c.Entry;
     DeleteFileW(config.DamagedCopy().c_str());
   }
 }
