@@ -228,6 +228,7 @@ void TSymbolFile::DoLoad() {
       }
     }
     LoadPendingPlugins();
+    FKeptListed = false;
   } catch (...) {
     FPendingPlugins.clear();
     DoUnload(false);
@@ -336,6 +337,10 @@ bool TSymbolFiles::FindFile(const std::wstring& Path, TSymbolFile*& File) const 
 
 void TSymbolFiles::LoadFromNode(IXMLDOMNode* Node) {
   CheckPropertySetNode(Node);
+  // Every listed file is tried; the failures are raised together, and a file that failed is
+  // saved as listed again, so the user's list outlives a plug-in or library that is missing
+  // for a while.
+  std::wstring failures;
   for (TXMLNode child = FirstChild(Node); child; child = NextSibling(child.Get())) {
     if (!IsPropertyNode(child.Get())) continue;
     std::wstring name;
@@ -345,15 +350,24 @@ void TSymbolFiles::LoadFromNode(IXMLDOMNode* Node) {
     ReadPropertyValue(child.Get(), VT_BSTR, value);
     TSymbolFile* file = nullptr;
     // A path listed twice, or loaded meanwhile, is loaded once.
-    if (FindFile(value.AsBSTRText(), file) && !file->IsLoaded()) file->Load();
+    if (!FindFile(value.AsBSTRText(), file) || file->IsLoaded()) continue;
+    try {
+      file->Load();
+    } catch (Exception& e) {
+      file->FKeptListed = true;
+      failures += (failures.empty() ? L"" : L"\r\n") + e.Message();
+    }
   }
+  // Not a filer error: the settings file itself is sound.
+  if (!failures.empty()) throw Exception(failures);
 }
 
 void TSymbolFiles::SaveToNode(IXMLDOMNode* Node) {
   ForEach(
       [](void* info, uint32_t, void* data, bool&) {
         auto* file = static_cast<TSymbolFile*>(static_cast<TObject*>(data));
-        if (file->IsLoaded()) WriteStringProperty(static_cast<IXMLDOMNode*>(info), SSymbolFile, file->GetFileName());
+        if (file->IsLoaded() || file->IsKeptListed())
+          WriteStringProperty(static_cast<IXMLDOMNode*>(info), SSymbolFile, file->GetFileName());
       },
       Node);
 }

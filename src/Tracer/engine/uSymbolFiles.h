@@ -113,6 +113,9 @@ public:
   // for is carried out when the first is over.
   void Unload(bool SaveLocal);
   bool IsLoaded() const { return FProcs != nullptr; }
+  // Listed in the settings file, but its load from there failed: it stays listed until it
+  // loads.
+  bool IsKeptListed() const { return FKeptListed; }
   // A Load or Unload is under way.
   bool IsBusy() const { return FBusy; }
 
@@ -132,6 +135,7 @@ public:
 
 private:
   friend class TSymbolFilePluginLoader;
+  friend class TSymbolFiles;
   void SaveLocal();
   void DoLoad();
   void DoUnload(bool SaveLocal);
@@ -151,6 +155,7 @@ private:
   std::vector<TPendingPlugin> FPendingPlugins;
   std::wstring FReading;  // the file the filer reads
   bool FBusy = false;
+  bool FKeptListed = false;
   // What was asked for while busy; the last request wins.
   enum class TRequest { None, Load, Unload, UnloadAndSave };
   TRequest FRequest = TRequest::None;
@@ -158,7 +163,7 @@ private:
 
 // Every symbol file of one folder, keyed by full path (owning); found once, never rescanned.
 // As the settings file's "symbolfiles" entry it saves the paths of the loaded files and loads
-// them again.
+// them again; a listed file that fails to load is reported and stays listed.
 class TSymbolFiles : public TQStringBucketList, public IXMLNodeLoader, public IXMLNodeSaver {
 public:
   // The program's "symbols\" folder.

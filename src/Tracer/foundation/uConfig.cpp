@@ -48,6 +48,8 @@ void TConfig::Load() {
   try {
     LoadFromFile(fileName);
   } catch (Exception& e) {
+    // A symbol file that does not load, a value that does not convert: the file is sound.
+    if (OnlyEntriesFailed()) throw;
     for (int i = 1; FDamagedCopy.empty() && !FKeepFile; ++i) {
       const std::wstring copy = fileName + L".bad" + (i > 1 ? std::to_wstring(i) : std::wstring());
       // Never over another copy: MoveFileW without the replace flag fails on an existing name.

@@ -17,9 +17,11 @@ class TConfig : public TXMLFiler {
 public:
   TConfig();
   // Reads the file when it exists; a missing file leaves every entry as it is. A file that
-  // fails to read is set aside beside itself under a name no file has yet (".bad", ".bad2",
-  // ...), so that the next save cannot destroy it; the error names where it went. What was read
-  // before the failure keeps its values, everything else its defaults.
+  // cannot be parsed or whose layout is wrong is set aside beside itself under a name no file
+  // has yet (".bad", ".bad2", ...), so that the next save cannot destroy it; the error names
+  // where it went. What was read before the failure keeps its values, everything else its
+  // defaults. Entries that fail one by one are raised together and the file stays: every other
+  // entry is read, and the next save writes the entries as they are then.
   void Load();
   // Writes the file, replacing the old one only when the new content is complete. Nothing is
   // written while a damaged file could not be set aside.

@@ -233,6 +233,7 @@ void TXMLFiler::RegisterCollection(TCollection* collection, const std::wstring& 
 }
 
 void TXMLFiler::LoadFromFile(const std::wstring& fileName) {
+  FOnlyEntriesFailed = false;
   TXMLDocument doc;
   CreatePropertySetDocument(doc);
   try {
@@ -254,6 +255,7 @@ void TXMLFiler::ReadRoot(IXMLDOMNode* root) {
   if (rootName != FRootName) return;
 
   std::vector<std::wstring> errors;
+  bool layoutWrong = false;
   for (TXMLNode child = FirstChild(root); child; child = NextSibling(child.Get())) {
     // A nameless property here ends the reading: it is not one entry's failure.
     std::wstring name;
@@ -285,6 +287,10 @@ void TXMLFiler::ReadRoot(IXMLDOMNode* root) {
           ReadCollection(child.Get(), static_cast<TCollection*>(static_cast<TObject*>(entry->Data)));
           break;
       }
+    } catch (EFilerException& e) {
+      // The entry's nodes are not laid out as a property set of its kind.
+      layoutWrong = true;
+      errors.push_back(e.Message());
     } catch (Exception& e) {
       errors.push_back(e.Message());
     }
@@ -292,6 +298,7 @@ void TXMLFiler::ReadRoot(IXMLDOMNode* root) {
   if (!errors.empty()) {
     std::wstring message;
     for (const std::wstring& line : errors) message += line + L"\r\n";
+    FOnlyEntriesFailed = !layoutWrong;
     throw Exception(message);
   }
 }

@@ -114,6 +114,10 @@ public:
 
   void LoadFromFile(const std::wstring& fileName);
   void SaveToFile(const std::wstring& fileName);
+  // After a LoadFromFile that raised: true when the file read as a whole and only single
+  // entries failed (a value that does not convert, an object whose own loading failed); false
+  // for a file that cannot be parsed or whose property-set layout is wrong.
+  bool OnlyEntriesFailed() const { return FOnlyEntriesFailed; }
 
   const std::wstring& RootName() const { return FRootName; }
   TSerializedEntries& Entries() { return FEntries; }
@@ -126,6 +130,7 @@ protected:
 private:
   std::wstring FRootName;
   TSerializedEntries FEntries;
+  bool FOnlyEntriesFailed = false;
 };
 
 // --- Documents -----------------------------------------------------------------------------

@@ -339,6 +339,7 @@ TEST(SymbolFileSettings, LoadedFilesAreSavedByPathAndLoadedAgain) {
   const std::wstring a = folder.Add(L"sta", Proc(L"export://SfStA@sfst.dll"));
   const std::wstring b = folder.Add(L"stb", Proc(L"export://SfStB@sfst.dll"));
   const std::wstring c = folder.Add(L"stc", Proc(L"export://SfStC@sfst.dll"));
+  const std::wstring bad = folder.Add(L"stx", Proc(L"nope://SfStX@sfst.dll"));
   TTempDir dir;
   const std::wstring settings = dir.File(L"settings.xml");
   {
@@ -354,19 +355,25 @@ TEST(SymbolFileSettings, LoadedFilesAreSavedByPathAndLoadedAgain) {
   EXPECT_NE(std::string::npos, saved.find(WideToUtf8(a)));
   EXPECT_EQ(std::string::npos, saved.find(WideToUtf8(b)));
 
-  // A path no longer in the folder is skipped; one listed twice is loaded once.
+  // A path no longer in the folder is skipped; one listed twice is loaded once; one that fails
+  // is reported, the files after it load, and it stays listed.
   std::string edited = saved;
   const std::string extra = "<property name=\"symbolfile\" value=\"" + WideToUtf8(folder.Folder()) + "gone.xml\"/>" +
+                            "<property name=\"symbolfile\" value=\"" + WideToUtf8(bad) + "\"/>" +
                             "<property name=\"symbolfile\" value=\"" + WideToUtf8(a) + "\"/>";
   edited.insert(edited.find("<property name=\"symbolfile\""), extra);
   WriteTextFile(settings, edited);
   TSymbolFiles files(folder.Folder());
   TXMLFiler filer(L"calderwisp:properties");
   filer.RegisterObject(&files, L"symbolfiles");
-  filer.LoadFromFile(settings);
+  const std::vector<std::wstring> lines = SplitLines(MessageOf([&] { filer.LoadFromFile(settings); }));
+  ASSERT_LE(2u, lines.size());
+  EXPECT_EQ(L"Error loading symbols from \"" + bad, lines[1]);
   EXPECT_TRUE(FileOf(files, a)->IsLoaded());
   EXPECT_FALSE(FileOf(files, b)->IsLoaded());
   EXPECT_TRUE(FileOf(files, c)->IsLoaded());
+  filer.SaveToFile(settings);
+  EXPECT_NE(std::string::npos, ReadTextFile(settings).find(WideToUtf8(bad)));
   for (const std::wstring& p : {a, c}) FileOf(files, p)->Unload(false);
 
   WriteTextFile(settings, SymbolsDocument(L"<property name=\"symbolfiles\" value=\"x\"/>", L"calderwisp:properties"));

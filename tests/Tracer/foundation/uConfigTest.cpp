@@ -142,6 +142,31 @@ TEST(Config, SaveThatFailsAfterWritingLeavesTheOldSettings) {
   EXPECT_EQ(state.Main.Language, L"English");
 }
 
+TEST(Config, OnlyAFileThatDoesNotReadAsAWholeIsSetAside) {
+  struct TCase {
+    const char* Entry;  // beside a "main" entry that reads
+    bool SetAside;
+  };
+  const TCase cases[] = {
+      {"<propertyset name=\"settings\"><propertyset/></propertyset>", true},  // a nameless set
+      {"<property name=\"time:format\" value=\"abc\"/>", false},            // a value only
+  };
+  for (const TCase& c : cases) {
+    TSavedConfigFile keep;
+    WriteTextFile(GetConfigFileName(), std::string("<propertyset name=\"calderwisp:properties\">") + c.Entry +
+                                           "<propertyset name=\"main\"><property name=\"Language\" value=\"Deutsch\"/>"
+                                           "</propertyset></propertyset>");
+    TConfig config;
+    TSettingsState state;
+    state.Register(config);
+    EXPECT_FALSE(MessageOf([&] { config.Load(); }).empty()) << c.Entry;
+    EXPECT_EQ(c.SetAside, !config.DamagedCopy().empty()) << c.Entry;
+    EXPECT_EQ(c.SetAside, !WideFileExists(GetConfigFileName())) << c.Entry;
+    EXPECT_EQ(L"Deutsch", state.Main.Language) << c.Entry;
+    DeleteFileW(config.DamagedCopy().c_str());
+  }
+}
+
 TEST(Config, GetConfigIsOneServiceForTheSettingsRoot) {
   static bool freedAtExit = false;
   if (!freedAtExit) {
