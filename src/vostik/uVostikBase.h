@@ -89,7 +89,7 @@ public:
   // What the dialect's SQL knows beyond quoted literals, "--" and "/* */" comments, "?" markers
   // and named markers after ParamPrefix.
   struct TSyntax {
-    const wchar_t* OtherPrefixes = L"";  // further characters that start a named marker
+    const wchar_t* OtherPrefixes = L"";  // further characters that start a named marker (kept in its name)
     bool NumberedMarkers = false;        // "?NNN" is the parameter of index NNN
     bool DollarQuotes = false;           // "$$...$$" and "$tag$...$tag$" are literals
   };
