@@ -420,6 +420,8 @@ void TSQLStatement::ParseParams(const std::wstring& text) {
         ++i;
         continue;
       }
+      // ":a", "@a" and "$a" are three parameters: a name after another prefix keeps it.
+      if (c != prefix) name.insert(name.begin(), c);
       TSQLParam* param = Params.FindByName(name);
       if (!param) {
         param = Params.Add(name);

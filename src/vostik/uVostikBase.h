@@ -89,7 +89,9 @@ public:
   // What the dialect's SQL knows beyond quoted literals, "--" and "/* */" comments, "?" markers
   // and named markers after ParamPrefix.
   struct TSyntax {
-    const wchar_t* OtherPrefixes = L"";  // further characters that start a named marker
+    // Further characters that start a named marker; the name keeps such a prefix, since each
+    // prefix names another parameter.
+    const wchar_t* OtherPrefixes = L"";
     bool NumberedMarkers = false;        // "?NNN" is the parameter of index NNN
     bool DollarQuotes = false;           // "$$...$$" and "$tag$...$tag$" are literals
   };
@@ -140,7 +142,8 @@ public:
   std::wstring FormatDate(const VARIANT& value) const override;  // '2024-03-05'
 };
 
-// ":name", "@name", "$name", "?" and "?NNN".
+// ":name", "@name", "$name", "?" and "?NNN"; ":a", "@a" and "$a" are three parameters (named
+// "a", "@a" and "$a").
 class TSQLiteSQLStatement : public TSQLStatement {
 public:
   TSyntax Syntax() const override { return {L"@$", true, false}; }

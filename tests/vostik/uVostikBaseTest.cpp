@@ -91,6 +91,8 @@ TEST(SQLStatement, EachDialectAssemblesWhatItsUsersWrite) {
        {}, L"select 'x', 'y', 'x'"},
       {"SQLiteKnowsAtAndDollarNames", Lite, L"select @a, $b, :c, @a", {{1, I(1)}, {2, I(2)}, {3, I(3)}}, {},
        L"select 1, 2, 3, 1"},
+      {"SQLiteColonAtAndDollarNamesAreThreeParameters", Lite, L"select :a, @a, $a, :A", {{2, I(2)}, {3, I(3)}},
+       {{L"a", I(1)}}, L"select 1, 2, 3, 1"},
       {"OnlySQLiteTakesAtNamesForMarkers", Odbc, L"select @a, ?", {{1, I(1)}}, {}, L"select @a, 1"},
       {"PostgreSQLDollarQuotedBodyIsALiteral", Pg, L"select $$it's$$, $1", {}, {{L"1", I(5)}}, L"select $$it's$$, 5"},
       {"PostgreSQLTaggedBodyHidesMarkersAndQuotes", Pg, L"select $fn$ a := $1; 'x $fn$, $1", {}, {{L"1", I(7)}},

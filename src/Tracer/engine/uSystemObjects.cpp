@@ -183,8 +183,10 @@ void TVariantParamDef::ReadValue(uint32_t Address, const TParamAddresses&, TOleV
       Value = TOleVariant(std::wstring());
     else
       Value = TOleVariant(memory->ReadWideStringZ(text));
-  } else if (raw.vt == VT_DISPATCH || raw.vt == VT_UNKNOWN) {
-    Value.vt = VT_NULL;
+  } else if ((raw.vt & ~VT_BYREF) == VT_DISPATCH || (raw.vt & ~VT_BYREF) == VT_UNKNOWN) {
+    // An object of the debuggee: shown as an object, its pointer (or reference) dropped.
+    Value.vt = raw.vt & ~VT_BYREF;
+    Value.punkVal = nullptr;
   } else if (IsPlainVarType(raw.vt)) {
     memcpy(static_cast<VARIANT*>(&Value), &raw, sizeof raw);
   } else {

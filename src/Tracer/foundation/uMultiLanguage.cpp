@@ -190,9 +190,6 @@ void TMultiLanguage::Translate(const std::string& section, const std::string& ke
   std::wstring value = file->ReadString(s, k);
   if (!value.empty()) {
     UnescapeLineBreaks(value, text);
-    // A text is formatted with the arguments its built-in one takes: a translation that would
-    // read others (or other kinds) is not used.
-    if (FormatConversions(text) != FormatConversions(defaultText)) text = defaultText;
   } else if (FWriteMissingEntries) {
     std::wstring escaped;
     EscapeLineBreaks(defaultText, escaped);
@@ -207,6 +204,9 @@ void TMultiLanguage::MessageText(const std::string& name, const std::wstring& de
 std::wstring TMultiLanguage::MessageText(const TMessageId& id) {
   std::wstring text;
   MessageText(id.Name, id.Default, text);
+  // A format is formatted with the arguments its built-in text takes: a translation that would
+  // read others, other kinds or fields beyond Format's bound is not used.
+  if (id.IsFormat && FormatConversions(text) != FormatConversions(id.Default)) text = id.Default;
   return text;
 }
 

@@ -42,16 +42,18 @@ private:
   std::mutex FLock;
 };
 
-// A text with an identifier and its English default (section "Messages").
+// A text with an identifier and its English default (section "Messages"). A format (the text
+// the program hands to Format) takes only a translation that reads the same arguments.
 struct TMessageId {
   const char* Name;
   const wchar_t* Default;
+  bool IsFormat = false;
 };
 
 inline constexpr TMessageId SNoLoadedSymbols{"SNoLoadedSymbols", L"First load debug symbols for your application!"};
 inline constexpr TMessageId SAdditionalParams{"SAdditionalParams", L"Command-line parameters:"};
 inline constexpr TMessageId SActiveSessionAbort{"SActiveSessionAbort", L"Debug session is active. Abort?"};
-inline constexpr TMessageId SRecordXFromY{"SRecordXFromY", L"Record %d from %d"};
+inline constexpr TMessageId SRecordXFromY{"SRecordXFromY", L"Record %d from %d", true};
 inline constexpr TMessageId STimeFormat{"STimeFormat", L"Time format"};
 inline constexpr TMessageId SVisibleColumns{"SVisibleColumns", L"Columns"};
 inline constexpr TMessageId SActive{"SActive", L"Active"};
@@ -85,11 +87,12 @@ public:
   // translate: they finish with the file they started with.
   void SetLanguage(const std::wstring& name);
   // text := the translation of section/key, or defaultText (an empty default is never looked
-  // up). A translation whose conversions ("%d", "%s") differ from the default's is not used.
-  // With WriteMissingEntries, a missing entry is written as "#" + key = default.
+  // up). With WriteMissingEntries, a missing entry is written as "#" + key = default.
   void Translate(const std::string& section, const std::string& key, std::wstring& text,
                  const std::wstring& defaultText);
   void MessageText(const std::string& name, const std::wstring& defaultText, std::wstring& text);
+  // For a format, a translation whose conversions (FormatConversions) differ from the default's
+  // gives the default.
   std::wstring MessageText(const TMessageId& id);
   // Translates the named string properties of one object, in order, under the keys prefix +
   // "." + name (just the name when prefix is empty); names it has no string property of are

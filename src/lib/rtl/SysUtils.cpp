@@ -50,6 +50,20 @@ namespace {
 
 bool IsOneOf(wchar_t c, const wchar_t* set) { return c && wcschr(set, c); }
 
+// Widths and precisions above this are refused: no line of a window needs a wider field, and the
+// C run-time builds a field on the stack (a width of a few million overflows it).
+constexpr size_t MaxFormatField = 256;
+
+// Copies the digits at format[j] to spec; false when their number exceeds MaxFormatField.
+bool CopyField(const std::wstring& format, size_t& j, std::wstring& spec) {
+  size_t value = 0;
+  for (; j < format.size() && iswdigit(format[j]); ++j) {
+    spec += format[j];
+    if (value <= MaxFormatField) value = value * 10 + (format[j] - L'0');
+  }
+  return value <= MaxFormatField;
+}
+
 // One conversion of a printf-style text: where it starts and ends, its kind, and the text of
 // its flags, width and precision.
 struct TConversion {
@@ -64,10 +78,10 @@ TConversion ParseConversion(const std::wstring& format, size_t i) {
   size_t j = i + 1;
   if (j < format.size() && format[j] == L'%') return {i, j + 1, 0, std::wstring()};
   while (j < format.size() && IsOneOf(format[j], L"-+ #0")) c.Spec += format[j++];
-  while (j < format.size() && iswdigit(format[j])) c.Spec += format[j++];
+  bool bounded = CopyField(format, j, c.Spec);
   if (j < format.size() && format[j] == L'.') {
     c.Spec += format[j++];
-    while (j < format.size() && iswdigit(format[j])) c.Spec += format[j++];
+    bounded = CopyField(format, j, c.Spec) && bounded;
   }
   const bool wide = j < format.size() && format[j] == L'l';
   if (wide) ++j;
@@ -77,6 +91,7 @@ TConversion ParseConversion(const std::wstring& format, size_t i) {
   }
   const wchar_t conversion = format[j];
   c.End = j + 1;
+  if (!bounded) return c;
   if (IsOneOf(conversion, L"diuxXoc") && !(wide && conversion == L'c')) {
     c.Kind = 'd';
     c.Spec += conversion;

@@ -99,13 +99,13 @@ struct TFormatArg {
 
 // The kinds the conversions of a printf-style text read, in order: 'd' an integer (d i u x X o
 // c), 's' a text (s, ls); '?' for anything else (%n, floating point, a length other than "l",
-// "*", a "%" that ends the text). "%%" reads nothing. Texts that format the same arguments
-// give the same kinds.
+// "*", a "%" that ends the text, a width or precision above 256). "%%" reads nothing. Texts
+// that format the same arguments give the same kinds.
 std::string FormatConversions(const std::wstring& format);
 
 // printf-style formatting that reads every argument as the kind it is: a conversion of another
-// kind, one without an argument or an argument left over raises EConvertError naming the
-// format. Used for texts that come from outside the program (translations).
+// kind (or '?' above), one without an argument or an argument left over raises EConvertError
+// naming the format. Used for texts that come from outside the program (translations).
 std::wstring Format(const std::wstring& format, std::initializer_list<TFormatArg> args);
 
 // UTF-16 <-> UTF-8 without failure: unpaired surrogates become U+FFFD, and so does each byte

@@ -15,6 +15,7 @@
 #include "support/TestSupport.h"
 #include "Tracer/engine/uProcessMemory.h"
 #include "Tracer/engine/uSystemObjects.h"
+#include "Tracer/foundation/uVariants.h"
 #include "Tracer/foundation/uXMLFiler.h"
 
 namespace {
@@ -324,12 +325,20 @@ TEST_F(ParamValues, AddressesFollowIndirectionsFromTheStack) {
 TEST_F(ParamValues, VariantsNeverTurnDebuggeePointersIntoObjects) {
   Load({{L"variant", L"varstring"}, {L"variant", L"vardispatch"}, {L"variant", L"varunknown"},
         {L"variant", L"varbyref"}, {L"variant", L"vararray"}, {L"variant", L"vardouble"},
-        {L"variant", L"varnull"}});
-  for (const char* n : {"varstring", "vardispatch", "varunknown", "varbyref", "vararray", "vardouble", "varnull"})
+        {L"variant", L"varnull"}, {L"variant", L"vardispatchref"}});
+  for (const char* n : {"varstring", "vardispatch", "varunknown", "varbyref", "vararray", "vardouble", "varnull",
+                        "vardispatchref"})
     At(Utf8ToWide(n), n);
   EXPECT_EQ(L"variant text", Text(L"varstring"));
-  EXPECT_EQ(VT_NULL, Value(L"vardispatch").vt);
-  EXPECT_EQ(VT_NULL, Value(L"varunknown").vt);
+  // Objects show as objects, without the debuggee's pointer.
+  const std::pair<const wchar_t*, const wchar_t*> objects[] = {
+      {L"vardispatch", L"(automation object)"}, {L"varunknown", L"(com object)"},
+      {L"vardispatchref", L"(automation object)"}};
+  for (auto [name, text] : objects) {
+    TOleVariant v = Value(name);
+    EXPECT_EQ(text, VariantToText(v)) << WideToUtf8(name);
+    EXPECT_EQ(nullptr, v.punkVal) << WideToUtf8(name);
+  }
   EXPECT_EQ(L"(VT_BYREF|VT_I4)", Text(L"varbyref"));
   EXPECT_EQ(L"(VT_ARRAY|VT_I4)", Text(L"vararray"));
   TOleVariant d = Value(L"vardouble");

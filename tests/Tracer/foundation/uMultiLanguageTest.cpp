@@ -200,22 +200,26 @@ TEST(MultiLanguage, PropertiesOfAnObjectAreTranslatedUnderItsNameWithTheirValues
   EXPECT_EQ(L"Hinweis", label.Hint);
 }
 
-// A translation is formatted with the arguments of its built-in text: one whose conversions
-// differ in count or kind (or cannot be formatted at all) gives way to the built-in text.
+// A format's translation is formatted with the arguments of its built-in text: one whose
+// conversions differ in count or kind (or cannot be formatted at all) gives way to the built-in
+// text. Texts that are never formatted take any translation.
 TEST(MultiLanguage, TranslationsWhoseConversionsDifferFromTheBuiltInTextAreNotUsed) {
   LanguageFolder folder;
   folder.Add(L"German.lng",
              "[Messages]\r\n"
              "SRecordXFromY=Datensatz %d von %d\r\n"
              "SNoLoadedSymbols=Erst Symbole laden\r\n"
-             "[Strings]\r\n"
              "AsText=Record %s from %s\r\n"
              "TooMany=Record %d from %d of %d\r\n"
              "Count=Record %n from %d\r\n"
              "Star=Record %*d from %d\r\n"
              "Wide=Record %5d from %-3d\r\n"
              "Percent=100%% of %d from %d\r\n"
-             "Caption=Mit %s\r\n");
+             "Huge=Record %3000000d from %d\r\n"
+             "Bound=Record %256.256d from %d\r\n"
+             "Caption=Mit %s\r\n"
+             "Zoom=Zoom 100%\r\n"
+             "Done=50 % fertig\r\n");
   TMultiLanguage ml(folder.dir.Path(), German);
   std::wstring language;
   ml.GetLanguage(language);
@@ -223,18 +227,24 @@ TEST(MultiLanguage, TranslationsWhoseConversionsDifferFromTheBuiltInTextAreNotUs
   const wchar_t* const builtIn = L"Record %d from %d";
   struct TCase {
     const char* Key;
+    bool IsFormat;
     std::wstring Expected;
   } cases[] = {
-      {"AsText", builtIn},
-      {"TooMany", builtIn},
-      {"Count", builtIn},
-      {"Star", builtIn},
-      {"Wide", L"Record %5d from %-3d"},
-      {"Percent", L"100%% of %d from %d"},
+      {"AsText", true, builtIn},
+      {"TooMany", true, builtIn},
+      {"Count", true, builtIn},
+      {"Star", true, builtIn},
+      {"Wide", true, L"Record %5d from %-3d"},
+      {"Percent", true, L"100%% of %d from %d"},
+      {"Huge", true, builtIn},
+      {"Bound", true, L"Record %256.256d from %d"},
+      {"Caption", false, L"Mit %s"},
+      {"Zoom", false, L"Zoom 100%"},
+      {"Done", false, L"50 % fertig"},
   };
-  for (const TCase& c : cases) EXPECT_EQ(c.Expected, Translated(ml, "Strings", c.Key, builtIn)) << c.Key;
-  // A text without arguments keeps to that too; well-formed translations still show.
-  EXPECT_EQ(L"Plain", Translated(ml, "Strings", "Caption", L"Plain"));
+  for (const TCase& c : cases)
+    EXPECT_EQ(c.Expected, ml.MessageText(TMessageId{c.Key, c.IsFormat ? builtIn : L"Plain", c.IsFormat})) << c.Key;
+  EXPECT_EQ(L"Zoom 100%", Translated(ml, "Messages", "Zoom", L"Zoom"));
   EXPECT_EQ(L"Datensatz %d von %d", ml.MessageText(SRecordXFromY));
   EXPECT_EQ(L"Erst Symbole laden", ml.MessageText(SNoLoadedSymbols));
 }

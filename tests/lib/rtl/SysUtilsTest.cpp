@@ -69,7 +69,8 @@ TEST(Format, ArgumentsOfAnotherKindOrCountRaiseInsteadOfBeingRead) {
   EXPECT_EQ(L"[  7|ab |100%|x]", Format(L"[%3d|%-3s|100%%|%ls]", {7, L"ab", L"x"}));
   EXPECT_EQ(L"0000001F", Format(L"%.8X", {0x1F}));
   const std::wstring bad[] = {L"Record %s from %s", L"Record %d from %d of %d", L"Record %d", L"Record %n from %d",
-                              L"Record %*d from %d", L"Record %f from %d", L"Record %lld from %d", L"Record %d from %"};
+                              L"Record %*d from %d", L"Record %f from %d", L"Record %lld from %d", L"Record %d from %",
+                              L"Record %100000d from %d", L"Record %.257d from %d", L"Record %d from %99999999999999999999d"};
   for (const std::wstring& format : bad) {
     try {
       Format(format, {3, 10});
