@@ -31,7 +31,7 @@ namespace {
 const char kGermanLng[] =
     "[TfrmBaseDlg]\r\nbtnCancel.Caption=&Abbrechen\r\nbtnHelp.Caption=&Hilfe\r\n"
     "[TfrmMain]\r\ntshTrace.Caption=Ablaufverfolgung\r\ntshSymbols.Caption=Symbole\r\n"
-    "lvwTraceCol0.Caption=Thread-Kennung\r\nlvwTraceCol1.Caption=Aufruf\r\nlvwTraceCol2.Caption=Zeit (ms)\r\n"
+    "lvwTraceCol0.Caption=Thread\r\nlvwTraceCol1.Caption=Aufruf\r\nlvwTraceCol2.Caption=Zeit (ms)\r\n"
     "lvwTraceCol3.Caption=Ergebnis\r\nlvwTraceCol4.Caption=Parameter\r\n"
     "lvwSymbolFilesCol0.Caption=Geladene Symbole\r\nlvwProcDefsCol0.Caption=Geladene Funktionen\r\n"
     "[TSelColorsDlg]\r\nCaption=Farben w\xC3\xA4hlen\r\nlblSearchStr.Caption=Suchbegriff\r\n"
@@ -188,10 +188,11 @@ TEST_F(FormTexts, EveryFormShowsItsWholeTextsInEnglishAndGerman) {
        }},
   };
   for (const wchar_t* language : {L"English", L"Deutsch"}) {
-    GetMultiLanguage()->SetLanguage(language);
     Main = std::make_unique<TfrmMain>(nullptr);
     Main->Create();
     Main->Show();
+    Main->SetLanguage(language);
+    ASSERT_EQ(GetMultiLanguage()->MessageText(SError), language == std::wstring(L"English") ? L"Error" : L"Fehler");
     GetTracerEventQueue()->Clear();
     AddLogCall(L"CreateFileW", 1, 1.5, 0, {{L"lpFileName", TOleVariant(L"C:\\trace.log")}});
     PumpFor(100);
