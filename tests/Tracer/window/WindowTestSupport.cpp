@@ -97,9 +97,9 @@ SIZE TextSize(HWND control, HFONT font, const std::wstring& text, UINT flags, in
 
 HFONT FontOf(HWND control) { return reinterpret_cast<HFONT>(SendMessageW(control, WM_GETFONT, 0, 0)); }
 
-// What a control needs beside its text, in pixels: a push button its edges, a check box or
-// radio button its box, a group box the frame on both sides of its caption, a header item
-// its margins (three edges a side).
+// What a button needs beside its text, in pixels: a push button its edges, a check box or
+// radio button its box, a group box the frame on both sides of its caption. (A header item
+// needs its margins: three edges a side.)
 int ButtonRoom(DWORD style) {
   switch (style & BS_TYPEMASK) {
     case BS_PUSHBUTTON:
