@@ -72,14 +72,25 @@ BOOL CALLBACK TakeDialog(HWND window, LPARAM found) {
 
 using TLook = std::function<void(HWND)>;
 
-// A form shown by the code under test, looked at and cancelled at the driver's first chance.
-TFormStep LookAtForm(const std::wstring& caption, const TLook& look) {
-  return {[caption](TForm* f) { return f->Caption() == caption; },
-          [look](TForm* f) {
-            PumpFor(50);
-            look(f->Handle());
-            f->SetModalResult(mrCancel);
-          }};
+// The modal form that show opens, looked at and cancelled at the driver's first chance.
+void LookAtModal(const std::function<void()>& show, const TLook& look) {
+  TFormDriver driver;
+  driver.Then({[](TForm* f) { return f->IsModal(); },
+               [look](TForm* f) {
+                 PumpFor(50);
+                 look(f->Handle());
+                 f->SetModalResult(mrCancel);
+               }});
+  show();
+}
+
+// A new form of class T, shown and looked at.
+template <class T, class... Args>
+void LookAtNew(const TLook& look, Args... args) {
+  auto form = CreateForm<T>(args...);
+  form->Show();
+  PumpFor(50);
+  look(form->Handle());
 }
 
 class FormTexts : public testing::Test {
@@ -117,32 +128,12 @@ TEST_F(FormTexts, EveryFormShowsItsWholeTextsInEnglishAndGerman) {
          look(m.Handle());
          m.Layout().pcl->SetActivePage(m.Layout().tshTrace);
        }},
-      {L"AboutBox",
-       [](TfrmMain& m, const TLook& look) {
-         TFormDriver driver;
-         driver.Then(LookAtForm(L"About Calderwisp", look));
-         m.Layout().actAbout->Execute();
-       }},
-      {L"Options",
-       [](TfrmMain& m, const TLook& look) {
-         TFormDriver driver;
-         driver.Then({[](TForm* f) { return dynamic_cast<TfrmOptions*>(f) != nullptr; },
-                      [look](TForm* f) { LookAtForm(f->Caption(), look).Act(f); }});
-         m.Layout().actOptions->Execute();
-       }},
-      {L"HighlightRules",
-       [](TfrmMain& m, const TLook& look) {
-         TFormDriver driver;
-         driver.Then(OnForm<TStmtColorDlg>([look](TStmtColorDlg* d) { LookAtForm(d->Caption(), look).Act(d); }));
-         m.Layout().actLogHighlight->Execute();
-       }},
-      {L"HighlightRuleEditor",
-       [](TfrmMain&, const TLook& look) {
-         auto d = CreateForm<TSelColorsDlg>(nullptr);
-         d->Show();
-         PumpFor(50);
-         look(d->Handle());
-       }},
+      {L"AboutBox", [](TfrmMain& m, const TLook& look) { LookAtModal([&m] { m.Layout().actAbout->Execute(); }, look); }},
+      {L"Options", [](TfrmMain& m, const TLook& look) { LookAtModal([&m] { m.Layout().actOptions->Execute(); }, look); }},
+      {L"HighlightRules", [](TfrmMain& m, const TLook& look) { LookAtModal([&m] { m.Layout().actLogHighlight->Execute(); }, look); }},
+      {L"HighlightRuleEditor", [](TfrmMain&, const TLook& look) { LookAtNew<TSelColorsDlg>(look, nullptr); }},
+      {L"ProcessPicker", [](TfrmMain&, const TLook& look) { LookAtNew<TSelProcessDlg>(look, nullptr); }},
+      {L"Progress", [](TfrmMain& m, const TLook& look) { LookAtNew<TfrmProgress>(look, &m); }},
       {L"EventProps",
        [](TfrmMain& m, const TLook& look) {
          m.LogView().SelectRow(0);
@@ -151,26 +142,10 @@ TEST_F(FormTexts, EveryFormShowsItsWholeTextsInEnglishAndGerman) {
          look(GetEventPropsForm()->Handle());
          GetEventPropsForm()->Close();
        }},
-      {L"ProcessPicker",
-       [](TfrmMain&, const TLook& look) {
-         auto d = CreateForm<TSelProcessDlg>(nullptr);
-         d->Show();
-         PumpFor(50);
-         look(d->Handle());
-       }},
-      {L"Progress",
-       [](TfrmMain& m, const TLook& look) {
-         auto d = CreateForm<TfrmProgress>(&m);
-         d->Show();
-         PumpFor(50);
-         look(d->Handle());
-       }},
       {L"InputBox",
        [](TfrmMain&, const TLook& look) {
-         TFormDriver driver;
-         driver.Then({[](TForm* f) { return f->IsModal(); }, [look](TForm* f) { LookAtForm(f->Caption(), look).Act(f); }});
          std::wstring value = L"\"C:\\Program Files\\demo.exe\"";
-         InputQuery(L"Start", GetMultiLanguage()->MessageText(SAdditionalParams), value);
+         LookAtModal([&] { InputQuery(L"Start", GetMultiLanguage()->MessageText(SAdditionalParams), value); }, look);
        }},
       {L"ErrorDialog",
        [](TfrmMain&, const TLook& look) {
