@@ -49,4 +49,12 @@ if [ ! -f "$prefix/.calderwisp-ready" ]; then
     fi
   ) 9>"$prefix.lock"
 fi
+# Wine reads its own fonts (Tahoma and the others of fonts-wine) only from the prefix's font
+# folder here: they are linked there, also into a prefix made before they were installed.
+fonts="$prefix/drive_c/windows/Fonts"
+if [ -d "$fonts" ] && [ ! -e "$fonts/tahoma.ttf" ]; then
+  for f in /usr/share/wine/fonts/*.ttf; do
+    [ -e "$f" ] && ln -sf "$f" "$fonts/" 2>/dev/null
+  done
+fi
 exec wine "$@"

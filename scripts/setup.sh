@@ -7,7 +7,9 @@ SUDO=""
 if [ "$(id -u)" != 0 ]; then SUDO="sudo"; fi
 need=(mingw-w64 g++-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-tools
       wine wine32:i386 xvfb xauth googletest cmake ninja-build python3 x11-utils imagemagick chromium
-      libodbc2:i386 libsqliteodbc:i386)
+      libodbc2:i386 libsqliteodbc:i386
+      # The forms are laid out for Tahoma (Wine's own), Arial and Courier New (metric twins).
+      fonts-wine fonts-liberation fonts-liberation2)
 # A host that cannot run 32-bit code runs Wine inside an emulated machine, made from these.
 . "$here/scripts/vm/host.sh"
 vm=0
@@ -24,7 +26,10 @@ if [ ${#missing[@]} -ne 0 ] || ! command -v i686-w64-mingw32-g++-posix >/dev/nul
     $SUDO dpkg --add-architecture i386
   fi
   $SUDO apt-get update -qq >/dev/null
-  $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  # A broken index of a suite beside the release (security updates) fails the install: the
+  # release's own packages do.
+  $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null ||
+    $SUDO apt-get install -y -qq --no-install-recommends -t bookworm "${missing[@]}" >/dev/null
 fi
 if [ "$vm" = 1 ]; then
   $SUDO env ${CW_VM_CACHE:+CW_VM_CACHE="$CW_VM_CACHE"} bash "$here/scripts/vm/prepare.sh"

@@ -47,6 +47,13 @@ cw_wine_session_start_prefix() {
   # would wait 2 s for a state change that never comes).
   timeout $((60 * scale)) "$(dirname "${BASH_SOURCE[0]}")/../cmake/wine-run.sh" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f \
     >/dev/null 2>&1 || true
+  # The forms' fonts: Arial and Courier New are drawn with their metric twins (Wine would
+  # otherwise take its default sans-serif face for both, and the memo would lose its columns).
+  local face
+  for face in "Arial=Liberation Sans" "Courier New=Liberation Mono"; do
+    timeout $((60 * scale)) "$(dirname "${BASH_SOURCE[0]}")/../cmake/wine-run.sh" reg add 'HKCU\Software\Wine\Fonts\Replacements' \
+      /v "${face%%=*}" /d "${face#*=}" /f >/dev/null 2>&1 || true
+  done
   trap cw_wine_session_stop EXIT
 }
 

@@ -1,5 +1,6 @@
 #include "Tracer/app/fAboutDlg.h"
 
+#include <algorithm>
 #include <memory>
 
 #include "Tracer/foundation/uConfig.h"
@@ -80,11 +81,10 @@ TAboutDlg::TAboutDlg(TComponent* owner) : TfrmBase(owner, L"TAboutDlg", 358, 262
   img = new TIconImage(this, this, 16, 16, 48);
   Label1 = new TLabel(this, this, L"Label1", L"Calderwisp", 78, 7);
   Label1->SetFont(L"Tahoma", -32, true);
-  Label1->SetCaption(Label1->Caption());
-  lblAppVersion = new TLabel(this, this, L"lblAppVersion", L"2", 254, 11);
+  // The version follows the product name, also where the name's font is drawn wider.
+  lblAppVersion = new TLabel(this, this, L"lblAppVersion", L"2", std::max(254, Label1->Left() + Label1->Width()), 11);
   lblAppVersion->SetFont(L"Verdana", -32, true);
   lblAppVersion->SetFontColor(12815450);
-  lblAppVersion->SetCaption(lblAppVersion->Caption());
   SetWindowPos(lblAppVersion->Handle(), HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
   Label8 = new TLabel(this, this, L"Label8", L"Home page", 16, 72);
   lblHTTP1 = new TLabel(this, this, L"lblHTTP1", L"http://www.calderwisp.org", 80, 72, 0, 0, TTextAlign::Left, true);
@@ -98,7 +98,6 @@ TAboutDlg::TAboutDlg(TComponent* owner) : TfrmBase(owner, L"TAboutDlg", 358, 262
     link->SetFontColor(LinkColor);
     link->SetColor(RGB(255, 255, 255));
     link->SetCursor(IDC_HAND);
-    link->SetCaption(link->Caption());
     link->OnClick = [this](TLabel* sender) { lblEMailClick(sender); };
     HookLink(link);
   }

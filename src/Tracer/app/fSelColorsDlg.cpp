@@ -2,6 +2,7 @@
 
 #include <commdlg.h>
 
+#include <algorithm>
 #include <utility>
 
 #include "Tracer/app/uInterfaceServices.h"
@@ -59,8 +60,9 @@ void TSelColorsDlg::DoShow() {
     lblBack->SetColor(ColorToRGB(rule->BackColor));
   }
   UpdatePreview();
-  lblSample->SetBounds((ClientWidth() - lblSample->Width()) / 2, lblSample->Top(), lblSample->Width(),
-                       lblSample->Height());
+  // A translated sample wider than its box widens the box.
+  const int width = std::max(lblSample->Width(), static_cast<int>(lblSample->TextExtent(lblSample->Caption()).cx));
+  lblSample->SetBounds((ClientWidth() - width) / 2, lblSample->Top(), width, lblSample->Height());
   edt->SetFocus();
 }
 

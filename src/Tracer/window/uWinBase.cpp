@@ -268,6 +268,7 @@ void TControl::SetFontHandle(HFONT font) {
 void TControl::ApplyFont(HFONT font) {
   if (!Handle()) return;
   Perform(WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
+  FontChanged();
   for (TControl* c : FControls)
     if (!c->FFont) c->ApplyFont(font);
 }

@@ -132,6 +132,8 @@ public:
   virtual HBRUSH CtlColor(HDC dc);
   // The size changed (by layout or SetBounds).
   virtual void Resized();
+  // The font in use changed (its own, or the parent's that it shows).
+  virtual void FontChanged() {}
   // Lays out the aligned and anchored children in the client area.
   void AlignControls();
 

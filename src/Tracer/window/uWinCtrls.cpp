@@ -118,25 +118,47 @@ TLabel::TLabel(TComponent* owner, TControl* parent, const std::wstring& name, co
   DWORD style = WS_VISIBLE | SS_NOTIFY | (literal ? SS_NOPREFIX : 0);
   style |= align == TTextAlign::Center ? SS_CENTER : align == TTextAlign::Right ? SS_RIGHT : SS_LEFT;
   CreateHandle(L"STATIC", style, 0, left, top, std::max(width, 1), std::max(height, 1), caption);
-  if (FAutoSize) SetCaption(caption);
+  FitText();
 }
 
 SIZE TLabel::TextExtent(const std::wstring& text) const {
   TWindowDC dc(Handle());
   TSelectObject font(dc.Get(), Font());
+  const bool literal = (GetWindowLongW(Handle(), GWL_STYLE) & SS_NOPREFIX) != 0;
+  const std::wstring measured = text.empty() ? L" " : text;
   RECT r{0, 0, 0, 0};
-  DrawTextW(dc.Get(), text.empty() ? L" " : text.c_str(), -1, &r, DT_CALCRECT | DT_NOPREFIX);
+  DrawTextW(dc.Get(), measured.c_str(), -1, &r, DT_CALCRECT | DT_EXPANDTABS | (literal ? DT_NOPREFIX : 0));
+  // Wine draws some hinted fonts wider than it measures them (Liberation Sans, its Arial, at
+  // small sizes): each line is as wide as its glyphs' drawn advances too.
+  const MAT2 identity{{0, 1}, {0, 0}, {0, 0}, {0, 1}};
+  int line = 0;
+  for (size_t i = 0; i < measured.size(); ++i) {
+    wchar_t c = measured[i];
+    if (c == L'\n' || c == L'\r') {
+      line = 0;
+      continue;
+    }
+    if (c == L'&' && !literal && ++i < measured.size()) c = measured[i];
+    GLYPHMETRICS gm{};
+    if (GetGlyphOutlineW(dc.Get(), c, GGO_BITMAP, &gm, 0, nullptr, &identity) != GDI_ERROR) line += gm.gmCellIncX;
+    r.right = std::max<LONG>(r.right, line);
+  }
   return SIZE{r.right, r.bottom};
+}
+
+void TLabel::FitText() {
+  if (!FAutoSize || !Handle()) return;
+  RECT r = BoundsRect();
+  SIZE s = TextExtent(Caption());
+  SetBounds(r.left, r.top, s.cx, s.cy);
 }
 
 void TLabel::SetCaption(const std::wstring& caption) {
   PutWindowText(caption);
-  if (FAutoSize) {
-    RECT r = BoundsRect();
-    SIZE s = TextExtent(caption);
-    SetBounds(r.left, r.top, s.cx, s.cy);
-  }
+  FitText();
 }
+
+void TLabel::FontChanged() { FitText(); }
 
 void TLabel::SetSunken(bool sunken) {
   LONG style = GetWindowLongW(Handle(), GWL_STYLE);

@@ -92,19 +92,24 @@ enum class TTextAlign : uint8_t { Left, Center, Right };
 // Static text. Text from data should be shown with Literal set (no "&" hot keys).
 class TLabel : public TCaptionControl {
 public:
+  // Without a width the label sizes itself to its text, now and whenever its text or font
+  // changes (a translation, a font of its own or its parent's).
   TLabel(TComponent* owner, TControl* parent, const std::wstring& name, const std::wstring& caption, int left, int top,
          int width = 0, int height = 0, TTextAlign align = TTextAlign::Left, bool literal = false);
-  // Without a width, the label takes the size of its text.
   void SetCaption(const std::wstring& caption) override;
   void SetSunken(bool sunken);
   void SetTransparent(bool transparent) { FTransparent = transparent; }
   HBRUSH CtlColor(HDC dc) override;
   std::function<void(TLabel*)> OnClick;
   bool Command(WORD code, WORD id) override;
-  // The label's own size from its text and font.
+  // The size text takes as the label draws it, in the label's font.
   SIZE TextExtent(const std::wstring& text) const;
 
+protected:
+  void FontChanged() override;
+
 private:
+  void FitText();
   bool FAutoSize;
   bool FTransparent = false;
 };

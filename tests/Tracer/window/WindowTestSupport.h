@@ -14,6 +14,11 @@
 // to look at; false when nothing could be captured.
 bool SaveWindowScreenshot(HWND window, const std::wstring& name);
 
+// The texts of window's visible static texts, buttons and list-view column headers that do not
+// show whole: each measured with its control's own font against the room the control gives it,
+// and static texts and buttons covered by a sibling's. One line per fault, empty when all fit.
+std::vector<std::wstring> ClippedTexts(HWND window);
+
 // Dispatches messages until done() or until ms (scaled) passed; answers done().
 bool PumpUntil(const std::function<bool()>& done, int ms);
 // Makes window the active one and waits (ms, scaled) until it is: test programs share one display,
