@@ -14,6 +14,7 @@
 #include "Tracer/engine/uSymbolFiles.h"
 #include "Tracer/foundation/uConfig.h"
 #include "Tracer/foundation/uErrorReport.h"
+#include "Tracer/foundation/uHolders.h"
 #include "Tracer/foundation/uMultiLanguage.h"
 #include "Tracer/foundation/uRaise.h"
 #include "Tracer/foundation/uUtils.h"
@@ -24,8 +25,6 @@ static const wchar_t* const UnitPath = L"src/Tracer/fMain";
 namespace {
 
 const wchar_t* const MainTitle = ApplicationTitle;
-
-std::wstring Message(const TMessageId& id) { return GetMultiLanguage()->MessageText(id); }
 
 }  // namespace
 
@@ -341,10 +340,7 @@ void TfrmMain::SaveLog() {
   // export over the one running would write the same rows into another file meanwhile.
   if (FSavingLog) return;
   FSavingLog = true;
-  struct TReset {
-    bool& Flag;
-    ~TReset() { Flag = false; }
-  } reset{FSavingLog};
+  TScopeExit reset([this] { FSavingLog = false; });
   try {
     if (sdgLog.InitialDir.empty()) sdgLog.InitialDir = GetUserDataFolder();
     sdgLog.FileName = DefaultLogFileName();

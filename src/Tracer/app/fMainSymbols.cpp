@@ -20,8 +20,6 @@ std::wstring CommaText(const std::vector<std::wstring>& parts) {
   return s;
 }
 
-std::wstring Message(const TMessageId& id) { return GetMultiLanguage()->MessageText(id); }
-
 }  // namespace
 
 std::wstring ProcDefRowText(TProcDef* def) {

@@ -6,6 +6,7 @@
 
 #include "Tracer/engine/uProcDefs.h"
 #include "Tracer/foundation/uConfig.h"
+#include "Tracer/foundation/uHolders.h"
 #include "Tracer/foundation/uRaise.h"
 #include "Tracer/foundation/uUtils.h"
 #include "Tracer/foundation/uWideStrUtils.h"
@@ -198,11 +199,7 @@ void TSymbolFile::DoLoad() {
       // The debugging thread reads the loaded set: it sees the file whole or not at all.
       TWriteLock lock(*GetDebugRWSync());
       if (FProcs != nullptr) return;  // looked at after the wait
-      struct TLoadingMark {
-        TSymbolFiles* Owner;
-        TSymbolFile* Previous;
-        ~TLoadingMark() { Owner->FLoadingFile = Previous; }
-      } mark{FOwner, FOwner->FLoadingFile};
+      TScopeExit mark([owner = FOwner, previous = FOwner->FLoadingFile] { owner->FLoadingFile = previous; });
       FOwner->FLoadingFile = this;
       FPendingPlugins.clear();
       try {

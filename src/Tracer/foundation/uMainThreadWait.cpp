@@ -2,6 +2,7 @@
 
 #include <atomic>
 
+#include "Tracer/foundation/uHolders.h"
 #include "Tracer/foundation/uRaise.h"
 #include "lib/dgn/windows/DgnDebugThread.h"
 #include "lib/dgn/windows/DgnStackInfo.h"
@@ -63,13 +64,9 @@ bool MainThreadWait(HANDLE handle, DWORD timeoutMs) {
   if (r == WAIT_OBJECT_0) return true;
   bool quit = false;
   int quitCode = 0;
-  struct TRepostQuit {
-    bool& Quit;
-    int& Code;
-    ~TRepostQuit() {
-      if (Quit) PostQuitMessage(Code);
-    }
-  } repost{quit, quitCode};
+  TScopeExit repost([&quit, &quitCode] {
+    if (quit) PostQuitMessage(quitCode);
+  });
   const DWORD start = GetTickCount();
   for (;;) {
     ++Turns;

@@ -121,3 +121,6 @@ private:
 };
 
 TMultiLanguage* GetMultiLanguage();
+
+// The translated text of a message, or its built-in one.
+inline std::wstring Message(const TMessageId& id) { return GetMultiLanguage()->MessageText(id); }
