@@ -76,11 +76,14 @@ void ReadSiteCode(TCodeSite& site) {
 // Our byte is in place exactly while a breakpoint at the site is armed and no thread steps
 // over its instruction.
 void UpdateSite(TCodeSite& site) {
+  if (site.Armed == 0) site.Idle = true;
   const bool wanted = site.Armed > 0 && site.Stepping == 0;
   if (wanted && !site.Written) {
-    ReadSiteCode(site);
+    // Out only for a thread's step over the instruction, the code is as it was.
+    if (site.Idle) ReadSiteCode(site);
     WriteCodeByte(site.Address, BreakpointByte);
     site.Written = true;
+    site.Idle = false;
   } else if (!wanted && site.Written) {
     site.Written = false;
     // A program that wrote over our byte keeps what it wrote.
@@ -129,6 +132,7 @@ void TBreakpoint::Forget() {
   if (Inserted) --FSite->Armed;
   Inserted = false;
   FSite->Written = false;
+  FSite->Idle = true;
 }
 
 void TBreakpoint::BeginStepOver() {

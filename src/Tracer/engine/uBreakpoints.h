@@ -43,6 +43,7 @@ struct TCodeSite {
   int Armed = 0;     // breakpoints here that want the byte in place
   int Stepping = 0;  // threads stepping over the original instruction (the byte is out)
   bool Written = false;  // our byte is in place
+  bool Idle = true;      // every breakpoint here was disarmed since the code was read
   int Users = 0;     // breakpoints at the address
 };
 

@@ -31,6 +31,20 @@ constexpr uint32_t StackPageSize = 0x1000;
 // Entry hits whose instruction a thread stepped over (the others were carried out here).
 std::atomic<uint32_t> GSteppedEntries{0};
 
+// Faults that an instruction raises again when it runs again in the same state (no other
+// thread of the program runs meanwhile).
+bool FaultsAgainOnRetry(DWORD code) {
+  switch (code) {
+    case EXCEPTION_ACCESS_VIOLATION:
+    case EXCEPTION_ILLEGAL_INSTRUCTION:
+    case EXCEPTION_PRIV_INSTRUCTION:
+    case EXCEPTION_INT_DIVIDE_BY_ZERO:
+    case EXCEPTION_INT_OVERFLOW:
+    case EXCEPTION_ARRAY_BOUNDS_EXCEEDED: return true;
+    default: return false;
+  }
+}
+
 DWORD& Register(CONTEXT& context, int number) {
   DWORD* const registers[8] = {&context.Eax, &context.Ecx, &context.Edx, &context.Ebx,
                                &context.Esp, &context.Ebp, &context.Esi, &context.Edi};
@@ -64,7 +78,7 @@ void TDebuggingThread::OnBreakpoint(DWORD threadId, uint32_t address) {
   if (FRunner == threadId && FThreadBreakpoints.Exists(threadId)) {
     // The instruction being stepped over is a breakpoint of the program's own: it goes on as
     // without ours, with no trap flag of ours left.
-    OnStepException(threadId);
+    OnStepException(threadId, EXCEPTION_BREAKPOINT);
     return;
   }
   TTraceBreakpoint* entered = nullptr;
@@ -301,15 +315,27 @@ void TDebuggingThread::OnSingleStep(DWORD threadId) {
   FinishStep(threadId, h, false);
 }
 
-void TDebuggingThread::OnStepException(DWORD threadId) {
+bool TDebuggingThread::OnStepException(DWORD threadId, DWORD code) {
   // Only the runner executes while a step is pending; held threads raise nothing.
-  if (FRunner != threadId || !FThreadBreakpoints.Exists(threadId)) return;
+  if (FRunner != threadId || !FThreadBreakpoints.Exists(threadId)) return false;
   HANDLE h = ThreadHandle(threadId);
-  if (h == nullptr) return;
+  if (h == nullptr) return false;
   TWriteLock lock(*GetDebugRWSync());
+  TObject* step = nullptr;
+  FThreadBreakpoints.Find(threadId, step);
+  uint32_t& retried = static_cast<TPendingStep*>(step)->Retried;
+  if (retried == 0 && FaultsAgainOnRetry(code)) {
+    // The system hands the program's handlers the context this fault was raised with, our
+    // trap flag in it. The instruction runs again without it, the other threads still held,
+    // and faults the same way: then as it does untraced.
+    retried = code;
+    ClearTrapFlag(h);
+    return true;
+  }
   // The instruction did not complete: its handlers run with the entry byte back in place, so a
   // retry of the instruction is a new call, and the held threads go on.
   FinishStep(threadId, h, true);
+  return false;
 }
 
 void TDebuggingThread::FinishStep(DWORD threadId, HANDLE h, bool clearTrapFlag) {

@@ -372,6 +372,7 @@ TEST(Tracing, AStepOverAFaultingFirstInstructionReleasesTheOtherThreadsAndLosesN
   EXPECT_EQ(h.CallsOf(L"ThreadWork").size(), 200u);
   EXPECT_EQ(h.CallsOf(L"AddInts").size(), 1u);
   EXPECT_TRUE(h.HasRemark("ThreadWork calls=200"));
+  EXPECT_TRUE(h.HasRemark("trap flags seen by the handler: 0")) << "the handler saw our trap flag";
 }
 
 TEST(Tracing, EntryInstructionsCarriedOutByTheTracerLeaveTheProgramsResultsAsTheyWere) {
