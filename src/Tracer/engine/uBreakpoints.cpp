@@ -75,7 +75,7 @@ void ReadSiteCode(TCodeSite& site) {
 
 // Our byte is in place exactly while a breakpoint at the site is armed and no thread steps
 // over its instruction.
-void UpdateSite(TCodeSite& site) {
+void UpdateSite(TCodeSite& site, bool ourByteThere = false) {
   if (site.Armed == 0) site.Idle = true;
   const bool wanted = site.Armed > 0 && site.Stepping == 0;
   if (wanted && !site.Written) {
@@ -87,7 +87,7 @@ void UpdateSite(TCodeSite& site) {
   } else if (!wanted && site.Written) {
     site.Written = false;
     // A program that wrote over our byte keeps what it wrote.
-    if (ReadCodeByte(site.Address) == BreakpointByte) WriteCodeByte(site.Address, site.Code[0]);
+    if (ourByteThere || ReadCodeByte(site.Address) == BreakpointByte) WriteCodeByte(site.Address, site.Code[0]);
   }
 }
 
@@ -126,6 +126,13 @@ void TBreakpoint::Remove() {
   Inserted = false;
   --FSite->Armed;
   UpdateSite(*FSite);
+}
+
+void TBreakpoint::RemoveAtHit(bool ourByteThere) {
+  if (!Inserted) return;
+  Inserted = false;
+  --FSite->Armed;
+  UpdateSite(*FSite, ourByteThere);
 }
 
 void TBreakpoint::Forget() {

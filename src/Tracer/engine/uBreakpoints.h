@@ -58,6 +58,8 @@ public:
   // Writes 0xCC; never while a thread steps over the instruction (the step puts it back).
   virtual void Insert();
   virtual void Remove();
+  // At a hit of ours: ourByteThere, our byte is known to be in place (no check read).
+  void RemoveAtHit(bool ourByteThere);
   // The memory is no longer the image we wrote into (its module was unloaded): nothing is
   // written back any more.
   void Forget();

@@ -101,6 +101,8 @@ void TDebuggingThread::OnBreakpoint(DWORD threadId, uint32_t address) {
     CW_ASSERT(h != nullptr, UnitPath, 690);
     context = ReadContext(h, HitContextFlags);
     context.Eip = address;
+    // The thread just ran our byte; with no other thread nothing can have written over it.
+    const bool soleThread = FProcess->Threads.GetCount() == 1;
     if (isTrace) {
       entered = static_cast<TTraceBreakpoint*>(b);
       // Most functions begin with an instruction this thread can carry out itself: then the
@@ -109,14 +111,14 @@ void TDebuggingThread::OnBreakpoint(DWORD threadId, uint32_t address) {
       ReadEntryStack(context.Esp);
       const bool emulated = EmulateEntryInstruction(entered, run);
       if (!emulated) {
-        b->Remove();
+        b->RemoveAtHit(soleThread);
         run.EFlags |= TrapFlag;
         ++GSteppedEntries;
       }
       WriteContext(h, run);
       enteredCall = OnTraceBreakpoint(threadId, entered, context, !emulated);
     } else {
-      b->Remove();
+      b->RemoveAtHit(soleThread);
       ret = static_cast<TReturnBreakpoint*>(b);
       // The returning call: the innermost context through this address whose entry lies below
       // the stack pointer now. Every context below the stack pointer is over.

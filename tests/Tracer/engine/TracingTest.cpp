@@ -609,3 +609,17 @@ TEST(Tracing, ANoReturnCallIntoTheNextTracedEntryLeavesNoByteWhenThatEntryIsSwit
   EXPECT_TRUE(h.CallsOf(L"Leave").empty());
   EXPECT_TRUE(h.Errors().empty());
 }
+
+// The system's own breakpoint function traced (its first byte is an int3; the loader and
+// DebugBreak may reach it): each call is logged and the program goes on as without ours.
+TEST(Tracing, TheSystemsBreakpointFunctionTracedIsLoggedAndTheProgramRunsToItsEnd) {
+  TTestDefs defs;
+  defs.Add(L"export://DbgBreakPoint@ntdll.dll", L"void", {}, L"DbgBreakPoint");
+  defs.Add(Export(L"AddInts"), L"eax", {{L"int", L"a", 4}, {L"int", L"b", 8}});
+  TTraceHarness h;
+  h.RunToEnd(L"calls");
+  EXPECT_TRUE(h.Errors().empty());
+  EXPECT_FALSE(h.CallsOf(L"DbgBreakPoint").empty());
+  ExpectCallsMatchTruth(h.CallsOf(L"AddInts"), TruthOf(h, L"AddInts"));
+  EXPECT_TRUE(h.HasRemark("done"));
+}
