@@ -75,11 +75,14 @@ void TDebuggingThread::OnBreakpoint(DWORD threadId, uint32_t address) {
   // and its handler runs under the read lock only, so the window (whose waits for the lock
   // pump messages) stays responsive through a slow handler. Nothing the two steps share is
   // freed in between: breakpoints and contexts go only on this thread.
-  if (FRunner == threadId && FThreadBreakpoints.Exists(threadId)) {
+  TObject* step = nullptr;
+  if (FRunner == threadId && FThreadBreakpoints.Find(threadId, step)) {
     // The instruction being stepped over is a breakpoint of the program's own: it goes on as
-    // without ours, with no trap flag of ours left.
+    // without ours, with no trap flag of ours left. After a faulting instruction ran again
+    // (and, unexpectedly, went on) the hit is one of ours: its step is over first.
+    const bool ranOn = static_cast<TPendingStep*>(step)->Retried != 0;
     OnStepException(threadId, EXCEPTION_BREAKPOINT);
-    return;
+    if (!ranOn) return;
   }
   TTraceBreakpoint* entered = nullptr;
   TBreakpointContext* enteredCall = nullptr;
