@@ -31,9 +31,9 @@ void SetBreakpointProcess(HANDLE process);
 HANDLE GetBreakpointProcess();
 
 // The original code at one address, owned once for every breakpoint there (an entry and a
-// return breakpoint may share an address): read whenever our byte goes in where it was out,
-// so a program's own changes to its code are what we restore and carry out; put back only
-// while our byte is still there.
+// return breakpoint may share an address): read again when our byte goes in after every
+// breakpoint there was disarmed, so a program's own changes to its code are what we restore
+// and carry out; put back only while our byte is still there.
 struct TCodeSite {
   uint32_t Address = 0;
   // Code[0]: the byte 0xCC replaces; then the instruction's next bytes. CodeSize: how many
@@ -73,7 +73,7 @@ public:
   uint32_t Address;
 
 private:
-  TCodeSite* FSite;
+  TCodeSite* FSite;  // before SavedByte, which refers into it
 
 public:
   // The byte 0xCC replaces, as read at the last arming.
