@@ -125,6 +125,7 @@ class TPendingStep : public TObject {
 public:
   explicit TPendingStep(TBreakpoint* breakpoint) : Breakpoint(breakpoint) {}
   TBreakpoint* Breakpoint;
+  uint32_t Retried = 0;  // the fault the instruction raised, run again without the trap flag
 };
 
 // Thread id to the step it is taking over one of our breakpoints (owning).
@@ -153,8 +154,9 @@ public:
   // Breakpoint handling, on this thread inside a debug event.
   void OnBreakpoint(DWORD threadId, uint32_t address);
   void OnSingleStep(DWORD threadId);
-  // Any other exception: a thread whose stepped instruction faulted has ended its step.
-  void OnStepException(DWORD threadId);
+  // Any other exception: a thread whose stepped instruction faulted has ended its step, or
+  // runs it again without our trap flag (true: continue the event, the fault comes again).
+  bool OnStepException(DWORD threadId, DWORD code);
 
 protected:
   void DoExecute() override;
@@ -308,3 +310,7 @@ private:
 };
 
 TDebugger* GetDebugger();
+
+// Entry hits so far whose first instruction a thread single-stepped (the debugging thread
+// carries out the others itself).
+uint32_t SteppedEntryCount();
