@@ -128,11 +128,11 @@ void TBreakpoint::Remove() {
   UpdateSite(*FSite);
 }
 
-void TBreakpoint::RemoveAtHit(bool ourByteThere) {
+void TBreakpoint::RemoveAtHit() {
   if (!Inserted) return;
   Inserted = false;
   --FSite->Armed;
-  UpdateSite(*FSite, ourByteThere);
+  UpdateSite(*FSite, true);
 }
 
 void TBreakpoint::Forget() {

@@ -58,8 +58,9 @@ public:
   // Writes 0xCC; never while a thread steps over the instruction (the step puts it back).
   virtual void Insert();
   virtual void Remove();
-  // At a hit of ours: ourByteThere, our byte is known to be in place (no check read).
-  void RemoveAtHit(bool ourByteThere);
+  // At a hit of ours: the thread just ran our byte and the debuggee is stopped for the event,
+  // so it is in place without a check read.
+  void RemoveAtHit();
   // The memory is no longer the image we wrote into (its module was unloaded): nothing is
   // written back any more.
   void Forget();

@@ -104,8 +104,6 @@ void TDebuggingThread::OnBreakpoint(DWORD threadId, uint32_t address) {
     CW_ASSERT(h != nullptr, UnitPath, 690);
     context = ReadContext(h, HitContextFlags);
     context.Eip = address;
-    // The thread just ran our byte; with no other thread nothing can have written over it.
-    const bool soleThread = FProcess->Threads.GetCount() == 1;
     if (isTrace) {
       entered = static_cast<TTraceBreakpoint*>(b);
       // Most functions begin with an instruction this thread can carry out itself: then the
@@ -114,14 +112,14 @@ void TDebuggingThread::OnBreakpoint(DWORD threadId, uint32_t address) {
       ReadEntryStack(context.Esp);
       const bool emulated = EmulateEntryInstruction(entered, run);
       if (!emulated) {
-        b->RemoveAtHit(soleThread);
+        b->RemoveAtHit();
         run.EFlags |= TrapFlag;
         ++GSteppedEntries;
       }
       WriteContext(h, run);
       enteredCall = OnTraceBreakpoint(threadId, entered, context, !emulated);
     } else {
-      b->RemoveAtHit(soleThread);
+      b->RemoveAtHit();
       ret = static_cast<TReturnBreakpoint*>(b);
       // The returning call: the innermost context through this address whose entry lies below
       // the stack pointer now. Every context below the stack pointer is over.
