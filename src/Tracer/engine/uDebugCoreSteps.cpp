@@ -10,6 +10,7 @@
 #include "Tracer/engine/uEventQueue.h"
 #include "Tracer/engine/uProcessMemory.h"
 #include "Tracer/engine/uSystemObjects.h"
+#include "Tracer/foundation/uHolders.h"
 #include "Tracer/foundation/uRaise.h"
 
 namespace {
@@ -144,10 +145,7 @@ void TDebuggingThread::OnBreakpoint(DWORD threadId, uint32_t address) {
     TReadLock lock(*GetDebugRWSync());
     // The entry parameters mostly lie in the stack block read with the return address: while
     // the debuggee is stopped they come from that copy, not one read each.
-    struct TCacheEnd {
-      TMemoryManager* Memory;
-      ~TCacheEnd() { Memory->SetReadCache(0, nullptr, 0); }
-    } cacheEnd{FProcess->Memory()};
+    TScopeExit cacheEnd([memory = FProcess->Memory()] { memory->SetReadCache(0, nullptr, 0); });
     if (FEntryStackSize != 0) FProcess->Memory()->SetReadCache(context.Esp, FEntryStack, FEntryStackSize);
     BeginCall(entered, enteredCall);
     return;
