@@ -110,14 +110,26 @@ void TMainLogView::StoreColumnWidths() {
   for (int i = 0; i < visible.GetCount(); ++i) visible.GetItem(i)->SetWidth(lvwTrace->ColumnWidth(i));
 }
 
+// The list keeps the row count of the last idle pass, and a clear of the queue since then
+// leaves it rows the visible events no longer hold: those read as empty rows, and the next
+// paced pass takes the count at once. Only the main thread clears; the debugging thread only
+// adds, so a row found here is still there at the read.
+bool TMainLogView::RowPresent(int index) {
+  if (index < GetTracerEventQueue()->VisibleEvents()->List().Count()) return true;
+  FRowCountRefreshed = false;
+  return false;
+}
+
 void TMainLogView::lvwTraceData(int index, std::vector<std::wstring>& texts) {
+  texts.clear();
+  if (!RowPresent(index)) return;
   TTEQColumnValueStrDynArray cells;
   FListReader->ReadRow(index, cells);
-  texts.clear();
   for (const TTEQColumnValueStr& cell : cells) texts.push_back(cell.Text);
 }
 
 void TMainLogView::lvwTraceCustomDrawItem(int index, COLORREF& textColor, COLORREF& backColor) {
+  if (!RowPresent(index)) return;
   int32_t text = 0, back = 0;
   FListReader->GetRowColors(index, text, back);
   textColor = ColorToRGB(text);
@@ -204,7 +216,7 @@ void TMainLogView::AppShowHint(std::wstring& hintStr, bool& canShow, THintInfo& 
 
 void TMainLogView::ShowTraceHint(std::wstring& hintStr, bool& canShow, THintInfo& hintInfo) {
   const int item = lvwTrace->ItemAt(hintInfo.CursorPos);
-  if (item < 0) return;
+  if (item < 0 || !RowPresent(item)) return;
   const RECT bounds = lvwTrace->ItemRect(item, LVIR_BOUNDS);
   POINT pos{bounds.left, bounds.top};
   ClientToScreen(lvwTrace->Handle(), &pos);

@@ -87,6 +87,7 @@ public:
 
 private:
   void CreateColumnManager();
+  bool RowPresent(int index);
 
   TListView* const lvwTrace;
 
