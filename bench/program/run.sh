@@ -4,6 +4,7 @@
 #   bash bench/program/run.sh <build folder> [runs] [calls]      program / minimal loop
 #   bash bench/program/run.sh <build folder> requests [calls]    window thread's server requests
 #   bash bench/program/run.sh <build folder> navigation [runs] [rows...]
+#   bash bench/program/run.sh <build folder> library [runs]       whole-library symbol files
 set -euo pipefail
 here=$(cd "$(dirname "$0")/../.." && pwd)
 build=$(cd "${1:?build folder}" && pwd)

@@ -110,7 +110,7 @@ TRunResult RunAlone(TDebuggeeRun run) {
 TRunResult RunUnderMinimalLoop(TDebuggeeRun run) {
   DeleteFileW(run.ResultFile.c_str());
   const std::string function = run.Mode == L"str" ? "BenchText" : "BenchAdd";
-  const int64_t hits = RunMinimalDebugLoop(run.CommandLine(), "benchcallee.dll", function);
+  const int64_t hits = RunMinimalDebugLoop(run.CommandLine(), "benchcallee.dll", function, run.Threads > 1);
   TRunResult r = run.ReadResult();
   r.Traced = hits;
   return r;
