@@ -283,8 +283,9 @@ int Ratios(int runs, int calls) {
       c.Loop.push_back(loop.Rate());
       c.Program.push_back(program.Rate());
       if (program.Traced != program.Made) c.AllTraced = false;
-      std::printf("  run %d, %-26s loop %8.0f calls/s, program %8.0f calls/s (traced %lld/%lld)\n", i + 1,
-                  c.Name.c_str(), loop.Rate(), program.Rate(), program.Traced, program.Made);
+      std::printf("  run %d, %-26s loop %8.0f calls/s (traced %lld/%lld), program %8.0f calls/s (traced %lld/%lld)\n",
+                  i + 1, c.Name.c_str(), loop.Rate(), loop.Traced, loop.Made, program.Rate(), program.Traced,
+                  program.Made);
       std::fflush(stdout);
     }
   std::printf("  %-28s %12s %12s %9s\n", "", "loop/s", "program/s", "ratio");
@@ -459,6 +460,63 @@ int Requests(const std::wstring& traceFile, int calls) {
   return 0;
 }
 
+// Every thread's requests in the trace from `start` on, per logged row: the threads with the
+// most requests, each with its commonest requests (threads named by the thread id).
+void PrintRequestsPerRow(std::ifstream& trace, std::streamoff start, const char* title, long long rows) {
+  trace.clear();
+  trace.seekg(start);
+  std::map<std::string, std::map<std::string, long long>> byThread;
+  std::string line;
+  while (std::getline(trace, line)) {
+    const size_t colon = line.find(": ");
+    if (colon == std::string::npos || colon > 8) continue;
+    const size_t open = line.find('(', colon + 2);
+    if (open == std::string::npos || open + 1 >= line.size() || line[open + 1] != ' ') continue;  // a reply
+    ++byThread[line.substr(0, colon)][line.substr(colon + 2, open - colon - 2)];
+  }
+  std::vector<std::pair<long long, std::string>> threads;
+  long long all = 0;
+  for (auto& [thread, names] : byThread) {
+    long long n = 0;
+    for (auto& [name, count] : names) n += count;
+    all += n;
+    threads.emplace_back(n, thread);
+  }
+  std::sort(threads.rbegin(), threads.rend());
+  const double per = 1.0 / static_cast<double>(std::max(1LL, rows));
+  std::printf("%s: %lld rows, %.2f server requests per row\n", title, rows, static_cast<double>(all) * per);
+  for (size_t i = 0; i < threads.size() && i < 4; ++i) {
+    std::printf("  thread %s: %.2f per row:", threads[i].second.c_str(), static_cast<double>(threads[i].first) * per);
+    std::vector<std::pair<long long, std::string>> top;
+    for (auto& [name, count] : byThread[threads[i].second]) top.emplace_back(count, name);
+    std::sort(top.rbegin(), top.rend());
+    for (size_t j = 0; j < top.size() && j < 8; ++j)
+      std::printf(" %s %.2f", top[j].second.c_str(), static_cast<double>(top[j].first) * per);
+    std::printf("\n");
+  }
+}
+
+// The server requests of a whole-library trace (cmd.exe with kernel32.dll) per logged row, and
+// of the one-function case per call.
+int LibraryRequests(const std::wstring& traceFile) {
+  std::ifstream trace(traceFile.c_str(), std::ios::binary);
+  if (!trace) throw std::runtime_error("cannot read the trace file " + Utf8(traceFile));
+  wchar_t system[MAX_PATH] = {};
+  GetSystemDirectoryW(system, MAX_PATH);
+  const std::string kernel32 = ZentrelFile(L"kernel32.dll");
+  trace.seekg(0, std::ios::end);
+  std::streamoff start = trace.tellg();
+  const TRunResult one = RunUnderProgram({L"push", 2000, 1});
+  PrintRequestsPerRow(trace, start, "one function (push ebp entry), from Run to the program's end", one.Traced);
+  trace.clear();
+  trace.seekg(0, std::ios::end);
+  start = trace.tellg();
+  const TProgram::TTimes library =
+      TimedRun(L"\"" + std::wstring(system) + L"\\cmd.exe\" /c echo calderwisp", kernel32, 300000);
+  PrintRequestsPerRow(trace, start, "cmd.exe with kernel32.dll, from Run to the program's end", library.Rows);
+  return 0;
+}
+
 // --- Navigation -------------------------------------------------------------------------------
 
 int Navigation(int runs, const std::vector<int>& rowCounts) {
@@ -493,6 +551,10 @@ int Main(int argc, wchar_t** argv) {
   if (mode == L"requests") {
     if (argc < 3) throw std::runtime_error("requests: the trace file is missing");
     return Requests(argv[2], argc > 3 ? std::max(100, _wtoi(argv[3])) : 5000);
+  }
+  if (mode == L"library-requests") {
+    if (argc < 3) throw std::runtime_error("library-requests: the trace file is missing");
+    return LibraryRequests(argv[2]);
   }
   if (mode == L"library") return Library(argc > 2 ? std::max(1, _wtoi(argv[2])) : 3);
   if (mode == L"navigation") {
