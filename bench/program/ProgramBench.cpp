@@ -374,7 +374,7 @@ int Library(int runs) {
   };
   const std::string kernel32 = ZentrelFile(L"kernel32.dll");
   const std::wstring cmd = L"\"" + systemFolder + L"cmd.exe\" /c echo calderwisp";
-  std::vector<double> perRow, perCall, rows;
+  std::vector<double> perRow, perCall, rowRatios, rows;
   std::printf("Whole-library symbol files: medians of %d interleaved runs\n", runs);
 #ifndef NDEBUG
   std::printf("(unoptimised build)\n");
@@ -396,18 +396,21 @@ int Library(int runs) {
     rows.push_back(library.Rows);
     const TRunResult push = RunUnderProgram({L"push", 2000, 1});
     perCall.push_back(push.Rate() > 0 ? 1000.0 / push.Rate() : 0);
+    rowRatios.push_back(perCall.back() > 0 ? perRow.back() / perCall.back() : 0);
     std::printf("  run %d, cmd.exe with kernel32.dll: %d rows, %.3f ms per row; one function: %.3f ms per call\n", i + 1,
                 library.Rows, perRow.back(), perCall.back());
     std::fflush(stdout);
   }
   for (const TStartCase& c : starts) {
+    std::vector<double> ratios;
+    for (size_t i = 0; i < c.OneMs.size(); ++i) ratios.push_back(c.OneMs[i] > 0 ? c.WholeMs[i] / c.OneMs[i] : 0);
     const double whole = Median(c.WholeMs), one = Median(c.OneMs);
     const int count = ProcCount(c.Whole);
     std::printf("  %-30s first row: one definition %7.0f ms, %d definitions %7.0f ms: %.2fx, %+.3f ms per definition\n",
-                c.Name.c_str(), one, count, whole, one > 0 ? whole / one : 0, (whole - one) / std::max(1, count - 1));
+                c.Name.c_str(), one, count, whole, Median(ratios), (whole - one) / std::max(1, count - 1));
   }
   std::printf("  %-30s %.0f rows, %.3f ms per row; one function %.3f ms per call: %.2fx\n", "cmd.exe, kernel32.dll",
-              Median(rows), Median(perRow), Median(perCall), Median(perCall) > 0 ? Median(perRow) / Median(perCall) : 0);
+              Median(rows), Median(perRow), Median(perCall), Median(rowRatios));
   std::printf("  targets: first row with a whole library within 1.5x of one function; per row within 1.5x of per call\n");
   return 0;
 }
