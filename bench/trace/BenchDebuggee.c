@@ -1,10 +1,11 @@
 /* The program the tracing benchmark runs: it calls one export of benchcallee.dll in a loop
    and writes how long the measured calls took.
 
-   benchdebuggee int|str|push|mov CALLS THREADS RESULT-FILE
+   benchdebuggee int|str|push|mov|many CALLS THREADS RESULT-FILE
 
    "int" calls BenchAdd(i, 2), "str" calls BenchText with a 64-character string, "push" and
-   "mov" BenchPushEntry(i, 2) and BenchMovEntry(i, 2), whose first instructions are fixed. Every thread
+   "mov" BenchPushEntry(i, 2) and BenchMovEntry(i, 2), whose first instructions are fixed,
+   "many" BenchMany10000(i, 2) of benchmany.dll (10,000 exports), loaded after the start. Every thread
    first makes a few warm-up calls; then the threads are released together and the time from
    their release to the end of the last one is measured. The result file gets one line:
    "made=<all calls, warm-up included> measured=<measured calls> seconds=<time>".
@@ -66,8 +67,13 @@ int main(int argc, char** argv) {
   if (threadCount < 1 || threadCount > MAX_THREADS || Calls < 0) return 2;
   dll = LoadLibraryW(L"benchcallee.dll");
   if (dll == NULL) return 3;
+  if (strcmp(argv[1], "many") == 0) {
+    AddName = "BenchMany10000";
+    dll = LoadLibraryW(L"benchmany.dll");
+    if (dll == NULL) return 3;
+  }
   Add = (TAddFn)(void*)GetProcAddress(dll, AddName);
-  Text = (TTextFn)(void*)GetProcAddress(dll, "BenchText");
+  Text = (TTextFn)(void*)GetProcAddress(GetModuleHandleW(L"benchcallee.dll"), "BenchText");
   if (Add == NULL || Text == NULL) return 3;
 
   StartEvent = CreateEventW(NULL, TRUE, FALSE, NULL);

@@ -1,6 +1,7 @@
 #include "MinimalDebugLoop.h"
 
 #include <map>
+#include <set>
 #include <stdexcept>
 #include <vector>
 
@@ -73,8 +74,8 @@ struct TReturnByte {
 
 class TMinimalLoop {
 public:
-  TMinimalLoop(std::string module, std::string function)
-      : FModule(std::move(module)), FFunction(std::move(function)) {}
+  TMinimalLoop(std::string module, std::string function, bool holdOtherThreads)
+      : FModule(std::move(module)), FFunction(std::move(function)), FHoldOthers(holdOtherThreads) {}
 
   int64_t Run(const std::wstring& commandLine) {
     STARTUPINFOW startup{};
@@ -96,8 +97,14 @@ public:
           CloseHandle(event.u.CreateProcessInfo.hFile);
           FThreads[event.dwThreadId] = event.u.CreateProcessInfo.hThread;
           break;
-        case CREATE_THREAD_DEBUG_EVENT: FThreads[event.dwThreadId] = event.u.CreateThread.hThread; break;
-        case EXIT_THREAD_DEBUG_EVENT: FThreads.erase(event.dwThreadId); break;
+        case CREATE_THREAD_DEBUG_EVENT:
+          FThreads[event.dwThreadId] = event.u.CreateThread.hThread;
+          if (FRunner != 0) Hold(event.dwThreadId);
+          break;
+        case EXIT_THREAD_DEBUG_EVENT:
+          FHeld.erase(event.dwThreadId);
+          FThreads.erase(event.dwThreadId);
+          break;
         case LOAD_DLL_DEBUG_EVENT: OnLoadDll(event.u.LoadDll); break;
         case EXIT_PROCESS_DEBUG_EVENT: done = true; break;
         case EXCEPTION_DEBUG_EVENT: status = OnException(event); break;
@@ -129,6 +136,7 @@ private:
       if (pending == FSteps.end()) return DBG_EXCEPTION_NOT_HANDLED;
       const uint32_t address = pending->second;
       FSteps.erase(pending);
+      if (FHoldOthers) NextRunner(event.dwThreadId);
       // Another thread still about to run the original instruction re-arms it after its own step.
       for (auto& [thread, other] : FSteps)
         if (other == address) return DBG_CONTINUE;
@@ -157,7 +165,7 @@ private:
       WriteByte(FProcess, FEntry, FEntrySaved);
       context.Eip = address;
       context.EFlags |= TrapFlag;
-      FSteps[event.dwThreadId] = FEntry;
+      BeginStep(event.dwThreadId, FEntry);
       Check(SetThreadContext(thread, &context) != FALSE, "SetThreadContext");
       return DBG_CONTINUE;
     }
@@ -171,15 +179,46 @@ private:
       if (ret->second.Outstanding > 0 && --ret->second.Outstanding > 0) {
         // Other threads' calls still return here: re-armed after this thread's step.
         context.EFlags |= TrapFlag;
-        FSteps[event.dwThreadId] = address;
+        BeginStep(event.dwThreadId, address);
       }
       Check(SetThreadContext(thread, &context) != FALSE, "SetThreadContext");
     }
     return DBG_CONTINUE;  // the loader's breakpoint, or a return hit
   }
 
+  void Hold(DWORD thread) {
+    if (FHeld.insert(thread).second) SuspendThread(FThreads[thread]);
+  }
+  void Release(DWORD thread) {
+    if (FHeld.erase(thread) != 0) ResumeThread(FThreads[thread]);
+  }
+
+  // One thread steps while the others wait; a hit queued before the hold steps in its turn.
+  void BeginStep(DWORD thread, uint32_t address) {
+    FSteps[thread] = address;
+    if (!FHoldOthers || FRunner != 0) return;
+    FRunner = thread;
+    for (auto& [other, handle] : FThreads)
+      if (other != thread) Hold(other);
+  }
+
+  void NextRunner(DWORD finished) {
+    if (FRunner != finished) return;
+    FRunner = 0;
+    if (!FSteps.empty()) {
+      FRunner = FSteps.begin()->first;
+      Release(FRunner);
+      Hold(finished);
+      return;
+    }
+    while (!FHeld.empty()) Release(*FHeld.begin());
+  }
+
   std::string FModule;
   std::string FFunction;
+  bool FHoldOthers;
+  std::set<DWORD> FHeld;
+  DWORD FRunner = 0;
   HANDLE FProcess = nullptr;
   std::map<DWORD, HANDLE> FThreads;
   std::map<DWORD, uint32_t> FSteps;  // thread -> address to re-arm after its step
@@ -191,7 +230,8 @@ private:
 
 }  // namespace
 
-int64_t RunMinimalDebugLoop(const std::wstring& commandLine, const std::string& module, const std::string& function) {
-  TMinimalLoop loop(module, function);
+int64_t RunMinimalDebugLoop(const std::wstring& commandLine, const std::string& module, const std::string& function,
+                            bool holdOtherThreads) {
+  TMinimalLoop loop(module, function, holdOtherThreads);
   return loop.Run(commandLine);
 }

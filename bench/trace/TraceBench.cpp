@@ -5,6 +5,7 @@
 //
 //   cw_tracebench [runs] [calls]
 //   cw_tracebench profile [calls]   where a traced call's time goes, per debugging call
+//   cw_tracebench start [runs]      from Run to the first logged call, 1 vs 10,000 definitions
 #include <windows.h>
 #include <objbase.h>
 
@@ -110,7 +111,7 @@ TRunResult RunAlone(TDebuggeeRun run) {
 TRunResult RunUnderMinimalLoop(TDebuggeeRun run) {
   DeleteFileW(run.ResultFile.c_str());
   const std::string function = run.Mode == L"str" ? "BenchText" : "BenchAdd";
-  const int64_t hits = RunMinimalDebugLoop(run.CommandLine(), "benchcallee.dll", function);
+  const int64_t hits = RunMinimalDebugLoop(run.CommandLine(), "benchcallee.dll", function, run.Threads > 1);
   TRunResult r = run.ReadResult();
   r.Traced = hits;
   return r;
@@ -223,6 +224,59 @@ TRunResult RunUnderEngine(TDebuggeeRun run, const TEngineSetup& setup) {
   return r;
 }
 
+// From Run to the first logged call of benchdebuggee's "many" mode, with the one definition it
+// calls or with all of benchmany.dll's 10,000 exports: the engine's start, without the window.
+double StartMs(int definitions) {
+  std::vector<std::unique_ptr<TProcDef>> defs;
+  for (int i = 0; i < definitions; ++i)
+    defs.push_back(LoadDef(L"export://BenchMany" + std::to_wstring(10000 + i) + L"@benchmany.dll",
+                           Param(L"int", L"a", 4) + Param(L"int", L"b", 8)));
+  TDebuggeeRun run;
+  run.Mode = L"many";
+  run.Calls = 20;
+  run.ResultFile = TempFolder() + L"result.txt";
+  GetTracerEventQueue()->Clear();
+  TDebugger* debugger = GetDebugger();
+  LARGE_INTEGER freq, start, now;
+  QueryPerformanceFrequency(&freq);
+  QueryPerformanceCounter(&start);
+  debugger->Run(run.CommandLine());
+  auto logged = [] {
+    TTracerEventList& list = GetTracerEventQueue()->AllEvents()->List();
+    for (int i = 0; i < list.Count(); ++i)
+      if (dynamic_cast<TCallTracerEvent*>(list.Get(i).Get()) != nullptr) return true;
+    return false;
+  };
+  const DWORD began = GetTickCount();
+  while (!logged()) {
+    if (GetTickCount() - began > 600000) throw std::runtime_error("no call logged");
+    MsgWaitForMultipleObjects(0, nullptr, FALSE, 1, QS_ALLINPUT);
+    ProcessMessages();
+  }
+  QueryPerformanceCounter(&now);
+  PumpUntil([debugger] { return !debugger->GetActive(); }, 600000);
+  debugger->WaitForThreadEnd();
+  GetTracerEventQueue()->Clear();
+  return static_cast<double>(now.QuadPart - start.QuadPart) * 1000.0 / static_cast<double>(freq.QuadPart);
+}
+
+int Start(int runs) {
+  GetMiniComServer()->SetTypeLibFileName(BinDir() + L"Calderwisp.tlb");
+  std::vector<double> one, many;
+  for (int i = 0; i < runs; ++i) {
+    one.push_back(StartMs(1));
+    many.push_back(StartMs(10000));
+    std::printf("  run %d: first call logged %.0f ms after Run with one definition, %.0f ms with 10,000\n", i + 1,
+                one.back(), many.back());
+  }
+  std::sort(one.begin(), one.end());
+  std::sort(many.begin(), many.end());
+  const double a = one[one.size() / 2], b = many[many.size() / 2];
+  std::printf("The engine's start (medians of %d runs): one definition %.0f ms, 10,000 definitions %.0f ms: %+.3f ms per definition\n",
+              runs, a, b, (b - a) / 9999);
+  return 0;
+}
+
 // --- Measurement frame --------------------------------------------------------------------
 
 struct TRow {
@@ -297,6 +351,7 @@ int Profile(int calls) {
 }
 
 int Main(int argc, char** argv) {
+  if (argc > 1 && std::string(argv[1]) == "start") return Start(argc > 2 ? std::max(1, std::atoi(argv[2])) : 3);
   if (argc > 1 && std::string(argv[1]) == "profile") return Profile(argc > 2 ? std::max(100, std::atoi(argv[2])) : 2000);
   const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
   const int calls = argc > 2 ? std::max(100, std::atoi(argv[2])) : 2000;

@@ -221,9 +221,60 @@ TPeExportTable::TFound TPeExportTable::FindOrdinal(uint32_t ordinal, uint32_t& r
 
 // --- Resolvers of debuggee modules ------------------------------------------------------------
 
+namespace {
+
+// What a resolve pass has found out about the debuggee, for every definition of the pass: a
+// whole library's definitions then cost one look-up of their module and one read of its
+// headers, not one each.
+struct TPassCache {
+  uint32_t Pass = 0;
+  std::map<std::wstring, std::pair<bool, TDebuggeeModuleInfo>> Modules;  // by name as asked
+  std::map<uint32_t, std::pair<bool, TPeExportTable::TStamp>> Stamps;    // by image base
+
+  static TPassCache* ForThisPass() {
+    thread_local TPassCache cache;
+    const uint32_t pass = CurrentResolvePass();
+    if (pass == 0) return nullptr;
+    if (cache.Pass != pass) {
+      cache.Modules.clear();
+      cache.Stamps.clear();
+      cache.Pass = pass;
+    }
+    return &cache;
+  }
+};
+
+bool FindModule(const std::wstring& name, TDebuggeeModuleInfo& module) {
+  TPassCache* cache = TPassCache::ForThisPass();
+  if (cache == nullptr) return GetResolverDebuggee()->FindModuleByName(name, module);
+  auto it = cache->Modules.find(name);
+  if (it == cache->Modules.end()) {
+    TDebuggeeModuleInfo found;
+    const bool ok = GetResolverDebuggee()->FindModuleByName(name, found);
+    it = cache->Modules.emplace(name, std::make_pair(ok, found)).first;
+  }
+  if (it->second.first) module = it->second.second;
+  return it->second.first;
+}
+
+bool ReadStamp(uint32_t base, TPeExportTable::TStamp& stamp) {
+  TPassCache* cache = TPassCache::ForThisPass();
+  if (cache == nullptr) return TPeExportTable::ReadStamp(*GetResolverDebuggee(), base, stamp);
+  auto it = cache->Stamps.find(base);
+  if (it == cache->Stamps.end()) {
+    TPeExportTable::TStamp read;
+    const bool ok = TPeExportTable::ReadStamp(*GetResolverDebuggee(), base, read);
+    it = cache->Stamps.emplace(base, std::make_pair(ok, read)).first;
+  }
+  if (it->second.first) stamp = it->second.second;
+  return it->second.first;
+}
+
+}  // namespace
+
 bool TDllBreakpointResolver::FindDebuggeeModule(TDebuggeeModuleInfo& module) {
   CW_ASSERT(Module() != nullptr, UnitPath, __LINE__);
-  return GetResolverDebuggee()->FindModuleByName(Module()->Name(), module);
+  return FindModule(Module()->Name(), module);
 }
 
 static std::wstring UpperFileName(const std::wstring& fileName) {
@@ -235,7 +286,7 @@ static std::wstring UpperFileName(const std::wstring& fileName) {
 std::shared_ptr<const TPeExportTable> TExportBreakpointProtocol::GetExportTable(const TDebuggeeModuleInfo& module) {
   TResolverDebuggee* debuggee = GetResolverDebuggee();
   TPeExportTable::TStamp stamp;
-  if (!TPeExportTable::ReadStamp(*debuggee, module.BaseAddress, stamp)) return nullptr;
+  if (!ReadStamp(module.BaseAddress, stamp)) return nullptr;
   const std::wstring key = UpperFileName(module.FileName);
   auto it = FTables.find(key);
   if (it != FTables.end() && it->second->Stamp() == stamp) return it->second;
@@ -311,7 +362,7 @@ uint32_t STDMETHODCALLTYPE TExportBreakpointResolver::Resolve() {
     if (hops >= 8 || dot == std::string::npos || dot == 0 || dot + 1 == forward.size()) return ResolveUnresolvable;
     std::wstring targetName = Utf8ToWide(forward.substr(0, dot));
     if (targetName.find(L'.') == std::wstring::npos) targetName += L".dll";
-    if (!GetResolverDebuggee()->FindModuleByName(targetName, module)) return ResolveNotLoaded;
+    if (!FindModule(targetName, module)) return ResolveNotLoaded;
     table = protocol->GetExportTable(module);
     if (!table) return ResolveUnresolvable;
     const std::string target = forward.substr(dot + 1);
@@ -349,7 +400,7 @@ uint32_t STDMETHODCALLTYPE TRVABreakpointResolver::Resolve() {
   if (!FindDebuggeeModule(module)) return ResolveNotLoaded;
   // An offset past the image would put a breakpoint byte into whatever lies beyond it.
   TPeExportTable::TStamp stamp;
-  if (TPeExportTable::ReadStamp(*GetResolverDebuggee(), module.BaseAddress, stamp) && FRVAOffset >= stamp.SizeOfImage)
+  if (ReadStamp(module.BaseAddress, stamp) && FRVAOffset >= stamp.SizeOfImage)
     return ResolveUnresolvable;
   return module.BaseAddress + FRVAOffset;
 }

@@ -4,6 +4,7 @@
 #include <map>
 #include <mutex>
 
+#include "Tracer/engine/uCodePages.h"
 #include "Tracer/foundation/uOleVariant.h"
 #include "Tracer/engine/uTracerEventParams.h"
 #include "Tracer/engine/uProcessMemory.h"
@@ -17,6 +18,7 @@ const wchar_t* const UnitPath = L"src/Tracer/uDebugCore";
 std::atomic<HANDLE> GBreakpointProcess{nullptr};
 
 void WriteCodeByte(uint32_t address, uint8_t value) {
+  if (TCodePageBatch* batch = TCodePageBatch::Active(); batch != nullptr && batch->WriteByte(address, value)) return;
   HANDLE process = GBreakpointProcess;
   void* p = reinterpret_cast<void*>(static_cast<uintptr_t>(address));
   SIZE_T done = 0;
@@ -30,6 +32,7 @@ void WriteCodeByte(uint32_t address, uint8_t value) {
 uint8_t ReadCodeByte(uint32_t address) {
   HANDLE process = GBreakpointProcess;
   uint8_t value = 0;
+  if (TCodePageBatch* batch = TCodePageBatch::Active(); batch != nullptr && batch->ReadByte(address, value)) return value;
   if (process != nullptr && TryReadProcessMemory(process, address, &value, 1)) return value;
   return GetProcessMemoryBridge()->ReadByte(address);
 }

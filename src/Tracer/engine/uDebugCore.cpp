@@ -156,9 +156,9 @@ void TDebuggingThread::AfterWait() {
   if (FModulesChanged) ResolvePass();
 }
 
-void TDebuggingThread::ResolvePass() {
+void TDebuggingThread::ResolvePass(bool debuggeeStopped) {
   FModulesChanged = false;
-  GetLoadedProcDefs()->ResolvePass();
+  GetLoadedProcDefs()->ResolvePass(debuggeeStopped);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -236,7 +236,7 @@ void TDebuggingThread::OnLoadDll(const DEBUG_EVENT& event) {
   module->FileName = FProcess->ReadImageName(info.lpImageName, info.fUnicode != 0);
   FProcess->Modules.NameKnown(module);
   FModulesChanged = true;
-  if (!module->FileName.empty()) ResolvePass();
+  if (!module->FileName.empty()) ResolvePass(true);
 }
 
 void TDebuggingThread::OnUnloadDll(const DEBUG_EVENT& event) {

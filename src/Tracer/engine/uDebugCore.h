@@ -176,7 +176,8 @@ private:
   void OnLoadDll(const DEBUG_EVENT& event);
   void OnUnloadDll(const DEBUG_EVENT& event);
   void AfterWait();
-  void ResolvePass();
+  // debuggeeStopped: inside an event's handling, before it is continued.
+  void ResolvePass(bool debuggeeStopped = false);
 
   // An entry hit: the return breakpoint armed and the call's context made (its parameters are
   // read afterwards, under the read lock).

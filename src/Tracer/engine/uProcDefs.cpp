@@ -1,9 +1,11 @@
 #include "Tracer/engine/uProcDefs.h"
 
 #include <atomic>
+#include <optional>
 
 #include "Tracer/engine/uBreakpointResolvers.h"
 #include "Tracer/engine/uBreakpoints.h"
+#include "Tracer/engine/uCodePages.h"
 #include "Tracer/foundation/uClasses.h"
 #include "Tracer/engine/uEventQueue.h"
 #include "Tracer/foundation/uUtils.h"
@@ -36,6 +38,19 @@ TResolverDebuggee* GetResolverDebuggee() {
   CW_ASSERT(ResolverDebuggeeThread == GetCurrentThreadId(), UnitPath, __LINE__);
   return debuggee;
 }
+
+static thread_local uint32_t CurrentPass = 0;
+static std::atomic<uint32_t> LastPass{0};
+
+uint32_t CurrentResolvePass() { return CurrentPass; }
+
+TResolvePassScope::TResolvePassScope() : FOuter(CurrentPass) {
+  uint32_t next = ++LastPass;
+  if (next == 0) next = ++LastPass;
+  CurrentPass = next;
+}
+
+TResolvePassScope::~TResolvePassScope() { CurrentPass = FOuter; }
 
 // --- Resolvers -----------------------------------------------------------------------------
 
@@ -439,9 +454,13 @@ uint32_t TLoadedProcDefs::ResolveDef(TProcDef* Def) {
   return ResolveUnresolvable;
 }
 
-void TLoadedProcDefs::ResolvePass() {
+void TLoadedProcDefs::ResolvePass(bool debuggeeStopped) {
   TWriteLock lock(*GetDebugRWSync());
   if (FUnresolved.IsEmpty()) return;
+  TResolvePassScope pass;
+  // Written back before the lock goes: a definition switched meanwhile meets its byte.
+  std::optional<TCodePageBatch> pages;
+  if (debuggeeStopped && GetBreakpointProcess() != nullptr) pages.emplace(GetBreakpointProcess());
   std::vector<TProcDef*> resolved;
   auto e = std::make_unique<TProcDefsEnumerator>(&FUnresolved, UnitPath, __LINE__);
   while (e->MoveNext()) {
@@ -467,6 +486,7 @@ void TLoadedProcDefs::ResolvePass() {
     }
   }
   e.reset();
+  if (pages) pages->Flush();
   for (TProcDef* def : resolved) {
     FUnresolved.Remove(def);
     CW_ASSERT(!FUnresolved.StringExists(def->GetURL()), UnitPath, __LINE__);

@@ -57,6 +57,21 @@ bool DebuggeeModuleNameMatches(const std::wstring& name, const std::wstring& fil
 void SetResolverDebuggee(TResolverDebuggee* debuggee);
 TResolverDebuggee* GetResolverDebuggee();
 
+// The resolve pass under way on this thread, numbered from 1; 0 outside a pass. The
+// debuggee's modules do not change within a pass, so a resolver may keep what it read of
+// them (headers, export tables) until the pass ends, and read it once for all definitions.
+uint32_t CurrentResolvePass();
+class TResolvePassScope {
+public:
+  TResolvePassScope();
+  ~TResolvePassScope();
+  TResolvePassScope(const TResolvePassScope&) = delete;
+  TResolvePassScope& operator=(const TResolvePassScope&) = delete;
+
+private:
+  uint32_t FOuter;
+};
+
 // --- Registry ------------------------------------------------------------------------------
 
 class TBreakpointResolverModule;
@@ -269,7 +284,8 @@ public:
   void Reset();
   // Resolves the unresolved definitions and binds each one that got an address to the entry
   // breakpoint there. Run when the debuggee's modules changed and at the start of a trace.
-  void ResolvePass();
+  // While the debuggee is stopped its breakpoint bytes are written a page at a time.
+  void ResolvePass(bool debuggeeStopped = false);
   // The resolver's answer; an exception becomes an error event (once while it repeats) and 1.
   uint32_t ResolveDef(TProcDef* Def);
   // A module of the debuggee was unloaded: its memory belongs to nothing of ours any more.

@@ -59,6 +59,7 @@ bool TProcessDebuggee::FindModuleByName(const std::wstring& name, TDebuggeeModul
 }
 
 void TProcessDebuggee::ReadMemory(uint32_t address, void* buffer, int32_t count) {
+  ++Reads;
   SIZE_T done = 0;
   if (!ReadProcessMemory(FProcess, reinterpret_cast<const void*>(address), buffer, count, &done) ||
       done != static_cast<SIZE_T>(count))

@@ -37,6 +37,7 @@ public:
   void ReadMemory(uint32_t address, void* buffer, int32_t count) override;
   // Base and size of the image whose file name matches name.
   bool ModuleRange(const std::wstring& name, uint32_t& base, uint32_t& size);
+  int Reads = 0;  // ReadMemory calls
 
 private:
   HANDLE FProcess;

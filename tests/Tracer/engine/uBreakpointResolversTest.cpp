@@ -155,6 +155,31 @@ TEST_F(BreakpointResolvers, ForwardedExportsResolveInTheModuleTheyForwardTo) {
   EXPECT_EQ(Host->At(L"Presolvefix.dll!FixForwardedByOrdinal"), byOrdinal);
 }
 
+TEST_F(BreakpointResolvers, APassReadsEachImagesHeadersOnceForAllItsDefinitions) {
+  const std::pair<const wchar_t*, const wchar_t*> rows[] = {
+      {L"export://FixAdd@resolvefix.dll", L"Presolvefix.dll!FixAdd"},
+      {L"export://FixMul@resolvefix.dll", L"Presolvefix.dll!FixMul"},
+      {L"export://FixForwarded@resolvefix.dll", L"Presolvetarget.dll!TargetWork"},
+      {L"export://FixForwardedByOrdinal@resolvefix.dll", L"Presolvetarget.dll!TargetOther"},
+      {L"export://TargetWork@resolvetarget.dll", L"Presolvetarget.dll!TargetWork"},
+  };
+  {
+    // A pass before the debuggee has loaded the DLL; the next pass finds it.
+    TResolveHost bare({});
+    TProcessDebuggee other(bare.Process());
+    TDebuggeeScope scope(other);
+    TResolvePassScope pass;
+    EXPECT_EQ(ResolveNotLoaded, Resolve(rows[0].first));
+  }
+  TDebuggeeScope scope(*Debuggee);
+  for (auto [url, expected] : rows) EXPECT_EQ(Host->At(expected), Resolve(url)) << WideToUtf8(url);
+  TResolvePassScope pass;
+  Debuggee->Reads = 0;
+  for (auto [url, expected] : rows) EXPECT_EQ(Host->At(expected), Resolve(url)) << WideToUtf8(url);
+  // The two images' headers (two reads each); their export tables were read before.
+  EXPECT_EQ(4, Debuggee->Reads);
+}
+
 TEST_F(BreakpointResolvers, ForwardersThatLeadNowhereAreNeverBreakpoints) {
   // The target DLL is not loaded: asked again later, as for an export of a missing DLL.
   EXPECT_EQ(ResolveNotLoaded, Resolve(L"export://FixForwardMissing@resolvefix.dll"));

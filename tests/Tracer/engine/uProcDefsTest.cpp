@@ -17,6 +17,7 @@
 #include "ResolveHost.h"
 #include "Tracer/engine/uBreakpointResolvers.h"
 #include "Tracer/engine/uBreakpoints.h"
+#include "Tracer/engine/uCodePages.h"
 #include "Tracer/engine/uDebugCore.h"
 #include "Tracer/engine/uEventQueue.h"
 #include "Tracer/com/uMiniComServer.h"
@@ -222,6 +223,35 @@ TEST_F(LoadedSetTrace, ResolvedDefinitionsAreArmedAndLeaveTheUnresolvedList) {
   EXPECT_EQ(0u, TraceBreakpointCount());
   EXPECT_EQ(mulByte, HostByte(Mul()));
   EXPECT_EQ(TProcDefBinding::Unbound, add.GetBinding());
+}
+
+TEST_F(LoadedSetTrace, WhileTheDebuggeeIsStoppedBytesAreWrittenAPageAtATime) {
+  const uint8_t addByte = HostByte(Add());
+  {
+    TCodePageBatch batch(Host->Process());
+    uint8_t b = 0;
+    ASSERT_TRUE(batch.WriteByte(Add(), 0xCC));
+    ASSERT_TRUE(batch.ReadByte(Add(), b));
+    EXPECT_EQ(0xCC, b);
+    EXPECT_EQ(addByte, HostByte(Add()));  // written at the end of the batch
+    EXPECT_FALSE(batch.WriteByte(0x100, 0xCC));  // a page that cannot be read is the caller's
+    ASSERT_TRUE(batch.WriteByte(Add(), addByte));
+  }
+  EXPECT_EQ(addByte, HostByte(Add()));
+
+  TEAXProcDef add(L"export://FixAdd@resolvefix.dll");
+  TEAXProcDef mul(L"export://FixMul@resolvefix.dll");
+  const uint8_t mulByte = HostByte(Mul());
+  GetLoadedProcDefs()->Reset();
+  GetLoadedProcDefs()->ResolvePass(true);
+  EXPECT_EQ(0xCC, HostByte(Add()));
+  EXPECT_EQ(0xCC, HostByte(Mul()));
+  EXPECT_EQ(addByte, TraceAt(Add())->SavedByte);
+  EXPECT_EQ(mulByte, TraceAt(Mul())->SavedByte);
+  add.SetActive(false);
+  EXPECT_EQ(addByte, HostByte(Add()));
+  GetLoadedProcDefs()->Reset();
+  EXPECT_EQ(mulByte, HostByte(Mul()));
 }
 
 TEST_F(LoadedSetTrace, TwoDefinitionsAtOneAddressShareOneBreakpoint) {
