@@ -1,6 +1,8 @@
 #include "Tracer/engine/uBreakpoints.h"
 
 #include <atomic>
+#include <map>
+#include <mutex>
 
 #include "Tracer/foundation/uOleVariant.h"
 #include "Tracer/engine/uTracerEventParams.h"
@@ -32,32 +34,113 @@ uint8_t ReadCodeByte(uint32_t address) {
   return GetProcessMemoryBridge()->ReadByte(address);
 }
 
+// The code sites by address, one for all breakpoints at an address. Breakpoints are made and
+// freed on the debugging thread, and by tests on their own.
+std::mutex GSitesLock;
+std::map<uint32_t, TCodeSite*> GSites;
+
+TCodeSite* AcquireSite(uint32_t address) {
+  std::lock_guard<std::mutex> lock(GSitesLock);
+  TCodeSite*& site = GSites[address];
+  if (site == nullptr) {
+    site = new TCodeSite;
+    site->Address = address;
+  }
+  ++site->Users;
+  return site;
+}
+
+void ReleaseSite(TCodeSite* site) {
+  std::lock_guard<std::mutex> lock(GSitesLock);
+  if (--site->Users > 0) return;
+  GSites.erase(site->Address);
+  delete site;
+}
+
+// The code at the site as the program has it now: one read of the instruction's bytes, with
+// the original bytes of our other breakpoints inside them.
+void ReadSiteCode(TCodeSite& site) {
+  HANDLE process = GBreakpointProcess;
+  site.CodeSize = 0;
+  if (process != nullptr && TryReadProcessMemory(process, site.Address, site.Code, sizeof site.Code)) {
+    site.CodeSize = static_cast<int>(sizeof site.Code);
+    std::lock_guard<std::mutex> lock(GSitesLock);
+    for (auto it = GSites.upper_bound(site.Address); it != GSites.end() && it->first < site.Address + sizeof site.Code; ++it)
+      if (it->second->Written) site.Code[it->first - site.Address] = it->second->Code[0];
+  } else {
+    site.Code[0] = ReadCodeByte(site.Address);
+    site.CodeSize = 1;
+  }
+}
+
+// Our byte is in place exactly while a breakpoint at the site is armed and no thread steps
+// over its instruction.
+void UpdateSite(TCodeSite& site) {
+  const bool wanted = site.Armed > 0 && site.Stepping == 0;
+  if (wanted && !site.Written) {
+    ReadSiteCode(site);
+    WriteCodeByte(site.Address, BreakpointByte);
+    site.Written = true;
+  } else if (!wanted && site.Written) {
+    site.Written = false;
+    // A program that wrote over our byte keeps what it wrote.
+    if (ReadCodeByte(site.Address) == BreakpointByte) WriteCodeByte(site.Address, site.Code[0]);
+  }
+}
+
 }  // namespace
 
 void SetBreakpointProcess(HANDLE process) { GBreakpointProcess = process; }
 HANDLE GetBreakpointProcess() { return GBreakpointProcess; }
 
-TBreakpoint::TBreakpoint(uint32_t address) : Address(address), SavedByte(ReadCodeByte(address)) {}
+TBreakpoint::TBreakpoint(uint32_t address) : Address(address), FSite(AcquireSite(address)), SavedByte(FSite->Code[0]) {}
 
 TBreakpoint::~TBreakpoint() {
-  if (OwnerList == nullptr) return;
-  try {
-    Remove();
-  } catch (...) {
-    // The process is gone or the page was freed: nothing left to restore.
+  if (OwnerList != nullptr) {
+    try {
+      Remove();
+    } catch (...) {
+      // The process is gone or the page was freed: nothing left to restore.
+    }
   }
+  ReleaseSite(FSite);
 }
 
 void TBreakpoint::Insert() {
   if (Inserted || Stepping > 0) return;
-  WriteCodeByte(Address, BreakpointByte);
+  ++FSite->Armed;
+  try {
+    UpdateSite(*FSite);
+  } catch (...) {
+    --FSite->Armed;
+    throw;
+  }
   Inserted = true;
 }
 
 void TBreakpoint::Remove() {
   if (!Inserted) return;
-  WriteCodeByte(Address, SavedByte);
   Inserted = false;
+  --FSite->Armed;
+  UpdateSite(*FSite);
+}
+
+void TBreakpoint::Forget() {
+  if (Inserted) --FSite->Armed;
+  Inserted = false;
+  FSite->Written = false;
+}
+
+void TBreakpoint::BeginStepOver() {
+  ++Stepping;
+  ++FSite->Stepping;
+  UpdateSite(*FSite);
+}
+
+void TBreakpoint::EndStepOver() {
+  --Stepping;
+  if (FSite->Stepping > 0) --FSite->Stepping;
+  UpdateSite(*FSite);
 }
 
 void TTraceBreakpoint::Insert() {

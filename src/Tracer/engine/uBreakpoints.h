@@ -30,9 +30,25 @@ constexpr uint32_t BreakpointInstructionSize = 1;
 void SetBreakpointProcess(HANDLE process);
 HANDLE GetBreakpointProcess();
 
+// The original code at one address, owned once for every breakpoint there (an entry and a
+// return breakpoint may share an address): read whenever our byte goes in where it was out,
+// so a program's own changes to its code are what we restore and carry out; put back only
+// while our byte is still there.
+struct TCodeSite {
+  uint32_t Address = 0;
+  // Code[0]: the byte 0xCC replaces; then the instruction's next bytes. CodeSize: how many
+  // were read (0 before the first arming).
+  uint8_t Code[8] = {};
+  int CodeSize = 0;
+  int Armed = 0;     // breakpoints here that want the byte in place
+  int Stepping = 0;  // threads stepping over the original instruction (the byte is out)
+  bool Written = false;  // our byte is in place
+  int Users = 0;     // breakpoints at the address
+};
+
 class TBreakpoint : public TObject {
 public:
-  // Keeps the byte now at the address (read through the process memory).
+  // Shares the code site of its address; nothing is read until the byte goes in.
   explicit TBreakpoint(uint32_t address);
   // A listed breakpoint puts its byte back.
   ~TBreakpoint() override;
@@ -43,11 +59,22 @@ public:
   virtual void Remove();
   // The memory is no longer the image we wrote into (its module was unloaded): nothing is
   // written back any more.
-  void Forget() { Inserted = false; }
+  void Forget();
+  // A thread steps over the original instruction here: the byte is out until the step ends,
+  // whichever breakpoints at the address are armed.
+  void BeginStepOver();
+  void EndStepOver();
+  const TCodeSite& Site() const { return *FSite; }
 
   TBreakpointList* OwnerList = nullptr;
   uint32_t Address;
-  uint8_t SavedByte;
+
+private:
+  TCodeSite* FSite;
+
+public:
+  // The byte 0xCC replaces, as read at the last arming.
+  const uint8_t& SavedByte;
   bool Inserted = false;
   int Stepping = 0;  // threads single-stepping over the original instruction
 };
@@ -66,10 +93,6 @@ public:
 
   bool Enabled = false;
   TProcDefs Defs{false};  // not owning, keyed by URL
-  // The code bytes after SavedByte once read (the rest of the entry instruction); size -1:
-  // not read yet.
-  uint8_t Following[4] = {};
-  int FollowingSize = -1;
 };
 
 // A return breakpoint: armed while calls of any thread are outstanding through it.
@@ -77,10 +100,9 @@ class TReturnBreakpoint : public TBreakpoint {
 public:
   using TBreakpoint::TBreakpoint;
   int ContextCount = 0;
-  // Inside a loaded image: kept with its saved byte between calls (not armed while no call is
-  // outstanding) until the image is unloaded, so the next call through it reads nothing.
+  // Inside a loaded image: kept between calls (not armed while no call is outstanding) until
+  // the image is unloaded, so the next call through it finds it.
   bool Kept = false;
-  TTraceBreakpoint* Owner = nullptr;  // the function whose call first returned here
 };
 
 // Breakpoints by address (owning: removing one restores its byte).

@@ -308,3 +308,7 @@ private:
 };
 
 TDebugger* GetDebugger();
+
+// Entry hits so far whose first instruction a thread single-stepped (the debugging thread
+// carries out the others itself).
+uint32_t SteppedEntryCount();

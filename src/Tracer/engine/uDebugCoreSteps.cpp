@@ -2,9 +2,11 @@
 // the calls' parameters at entry and return.
 #include "Tracer/engine/uDebugCore.h"
 
+#include <atomic>
 #include <cstring>
 
 #include "Tracer/engine/uCallHandlers.h"
+#include "Tracer/engine/uEntryInstructions.h"
 #include "Tracer/engine/uEventQueue.h"
 #include "Tracer/engine/uProcessMemory.h"
 #include "Tracer/engine/uSystemObjects.h"
@@ -26,41 +28,8 @@ constexpr DWORD TrapFlag = 0x100;
 
 constexpr uint32_t StackPageSize = 0x1000;
 
-// An entry instruction the debugging thread carries out on the thread's context itself. None
-// of them can fault or touches the flags: pushes only inside the stack pointer's page, loads
-// only from the stack block read at the hit. Registers are numbered eax, ecx, edx, ebx, esp,
-// ebp, esi, edi.
-struct TEntryInstruction {
-  enum TKind { None, PushRegister, PushImmediate, MoveRegister, LoadStack, LoadImmediate } Kind = None;
-  uint32_t Length = 0;
-  int Target = 0;
-  int Source = 0;
-  uint32_t Value = 0;  // the immediate, or the stack offset of LoadStack
-};
-
-// op: the instruction's first byte; next: the bytes after it (count of them readable).
-TEntryInstruction DecodeEntryInstruction(uint8_t op, const uint8_t* next, int count) {
-  TEntryInstruction in;
-  auto imm32 = [next] { return static_cast<uint32_t>(next[0] | next[1] << 8 | next[2] << 16 | next[3] << 24); };
-  if (op >= 0x50 && op <= 0x57) {  // push r32
-    in = {TEntryInstruction::PushRegister, 1, 0, op - 0x50, 0};
-  } else if (op == 0x6A && count >= 1) {  // push imm8, sign-extended
-    in = {TEntryInstruction::PushImmediate, 2, 0, 0, static_cast<uint32_t>(static_cast<int8_t>(next[0]))};
-  } else if (op == 0x68 && count >= 4) {  // push imm32
-    in = {TEntryInstruction::PushImmediate, 5, 0, 0, imm32()};
-  } else if (op >= 0xB8 && op <= 0xBF && count >= 4) {  // mov r32, imm32
-    in = {TEntryInstruction::LoadImmediate, 5, op - 0xB8, 0, imm32()};
-  } else if ((op == 0x8B || op == 0x89) && count >= 1) {
-    const int mod = next[0] >> 6, reg = (next[0] >> 3) & 7, rm = next[0] & 7;
-    if (mod == 3) {  // mov r32, r32 (mov edi, edi: the hot-patch no-op)
-      in = {TEntryInstruction::MoveRegister, 2, op == 0x8B ? reg : rm, op == 0x8B ? rm : reg, 0};
-    } else if (op == 0x8B && rm == 4 && count >= 2 && next[1] == 0x24) {  // mov r32, [esp + disp]
-      if (mod == 0) in = {TEntryInstruction::LoadStack, 3, reg, 0, 0};
-      if (mod == 1 && count >= 3 && next[2] < 0x80) in = {TEntryInstruction::LoadStack, 4, reg, 0, next[2]};
-    }
-  }
-  return in;
-}
+// Entry hits whose instruction a thread stepped over (the others were carried out here).
+std::atomic<uint32_t> GSteppedEntries{0};
 
 DWORD& Register(CONTEXT& context, int number) {
   DWORD* const registers[8] = {&context.Eax, &context.Ecx, &context.Edx, &context.Ebx,
@@ -92,6 +61,12 @@ void TDebuggingThread::OnBreakpoint(DWORD threadId, uint32_t address) {
   // and its handler runs under the read lock only, so the window (whose waits for the lock
   // pump messages) stays responsive through a slow handler. Nothing the two steps share is
   // freed in between: breakpoints and contexts go only on this thread.
+  if (FRunner == threadId && FThreadBreakpoints.Exists(threadId)) {
+    // The instruction being stepped over is a breakpoint of the program's own: it goes on as
+    // without ours, with no trap flag of ours left.
+    OnStepException(threadId);
+    return;
+  }
   TTraceBreakpoint* entered = nullptr;
   TBreakpointContext* enteredCall = nullptr;
   TReturnBreakpoint* ret = nullptr;
@@ -122,6 +97,7 @@ void TDebuggingThread::OnBreakpoint(DWORD threadId, uint32_t address) {
       if (!emulated) {
         b->Remove();
         run.EFlags |= TrapFlag;
+        ++GSteppedEntries;
       }
       WriteContext(h, run);
       enteredCall = OnTraceBreakpoint(threadId, entered, context, !emulated);
@@ -189,45 +165,64 @@ void TDebuggingThread::RewindQueuedHit(HANDLE thread, uint32_t address) {
 }
 
 bool TDebuggingThread::EmulateEntryInstruction(TTraceBreakpoint* trace, CONTEXT& context) {
-  if (trace->FollowingSize < 0) {
-    // Once per breakpoint: the rest of the instruction is code we never patch.
-    trace->FollowingSize =
-        TryReadProcessMemory(FProcess->Handle.Get(), trace->Address + 1, trace->Following, sizeof trace->Following)
-            ? static_cast<int>(sizeof trace->Following)
-            : 0;
-  }
-  const TEntryInstruction in = DecodeEntryInstruction(trace->SavedByte, trace->Following, trace->FollowingSize);
+  // The code as read when our byte last went in: a program that rewrote it since then wrote
+  // over our byte as well, and reaches no hit here.
+  const TCodeSite& site = trace->Site();
+  if (site.CodeSize == 0) return false;
+  const TEntryInstruction in = DecodeEntryInstruction(site.Code[0], site.Code + 1, site.CodeSize - 1);
+  auto push = [&](DWORD value) {
+    // Only inside the stack pointer's own page: a push into the next one must be the
+    // processor's, which grows the stack through its guard page.
+    if ((context.Esp & (StackPageSize - 1)) < sizeof(DWORD)) return false;
+    const uint32_t slot = context.Esp - sizeof(DWORD);
+    SIZE_T done = 0;
+    if (!WriteProcessMemory(FProcess->Handle.Get(), reinterpret_cast<void*>(static_cast<uintptr_t>(slot)), &value,
+                            sizeof value, &done) ||
+        done != sizeof value)
+      return false;
+    context.Esp = slot;
+    return true;
+  };
+  // A dword of the stack block read at this hit; a slot beyond it is the processor's.
+  auto stackSlot = [&](uint32_t offset, DWORD& value) {
+    if (offset + sizeof(DWORD) > FEntryStackSize) return false;
+    std::memcpy(&value, FEntryStack + offset, sizeof value);
+    return true;
+  };
+  DWORD value = 0;
   switch (in.Kind) {
     case TEntryInstruction::None: return false;
     case TEntryInstruction::PushRegister:
-    case TEntryInstruction::PushImmediate: {
-      // Only inside the stack pointer's own page: a push into the next one must be the
-      // processor's, which grows the stack through its guard page.
-      if ((context.Esp & (StackPageSize - 1)) < sizeof(DWORD)) return false;
-      const DWORD value = in.Kind == TEntryInstruction::PushRegister ? Register(context, in.Source) : in.Value;
-      const uint32_t slot = context.Esp - sizeof(DWORD);
-      SIZE_T done = 0;
-      if (!WriteProcessMemory(FProcess->Handle.Get(), reinterpret_cast<void*>(static_cast<uintptr_t>(slot)), &value,
-                              sizeof value, &done) ||
-          done != sizeof value)
-        return false;
-      context.Esp = slot;
+      if (!push(Register(context, in.Source))) return false;
       break;
-    }
+    case TEntryInstruction::PushImmediate:
+      if (!push(in.Value)) return false;
+      break;
+    case TEntryInstruction::PushFlags:
+      if (!push(context.EFlags & PushedFlagsMask)) return false;
+      break;
+    case TEntryInstruction::PopFlags:
+      // A trap flag of the program's own is carried: its single step comes after the next
+      // instruction, as the processor's popfd makes it.
+      if (!stackSlot(0, value)) return false;
+      context.EFlags = FlagsAfterPop(context.EFlags, value);
+      context.Esp += sizeof(DWORD);
+      break;
     case TEntryInstruction::MoveRegister: Register(context, in.Target) = Register(context, in.Source); break;
-    case TEntryInstruction::LoadStack: {
-      // From the copy of the stack taken at this hit; a slot beyond it is the processor's.
-      if (in.Value + sizeof(DWORD) > FEntryStackSize) return false;
-      DWORD value = 0;
-      std::memcpy(&value, FEntryStack + in.Value, sizeof value);
+    case TEntryInstruction::LoadStack:
+      if (!stackSlot(in.Value, value)) return false;
       Register(context, in.Target) = value;
       break;
-    }
     case TEntryInstruction::LoadImmediate: Register(context, in.Target) = in.Value; break;
+    case TEntryInstruction::OwnBreakpoint:
+      // The call is logged; the program's int3 is then continued as without ours: on after it.
+      break;
   }
   context.Eip = trace->Address + in.Length;
   return true;
 }
+
+uint32_t SteppedEntryCount() { return GSteppedEntries; }
 
 void TDebuggingThread::ReadEntryStack(uint32_t esp) {
   FEntryStackSize = 0;
@@ -256,8 +251,6 @@ TBreakpointContext* TDebuggingThread::OnTraceBreakpoint(DWORD threadId, TTraceBr
     auto created = std::make_unique<TReturnBreakpoint>(returnAddress);
     ret = created.get();
     loaded->ReturnBreakpoints().AddBreakpoint(created.release());
-    CW_ASSERT(ret->Owner == nullptr, UnitPath, 648);
-    ret->Owner = trace;
     TDebuggedProcessModule* module = nullptr;
     ret->Kept = FProcess->Modules.FindByAddress(returnAddress, module);
     ret->Insert();
@@ -325,7 +318,8 @@ void TDebuggingThread::FinishStep(DWORD threadId, HANDLE h, bool clearTrapFlag) 
   TBreakpoint* b = static_cast<TPendingStep*>(obj)->Breakpoint;
   FThreadBreakpoints.Remove(threadId);
   // The continuation: the byte goes back once no thread steps over it any more.
-  if (--b->Stepping == 0) {
+  b->EndStepOver();
+  if (b->Stepping == 0) {
     if (auto* ret = dynamic_cast<TReturnBreakpoint*>(b)) {
       if (ret->ContextCount > 0) ret->Insert();
       FreeReturnBreakpointIfDone(ret);
@@ -358,7 +352,7 @@ void TDebuggingThread::ClearTrapFlag(HANDLE thread) {
 }
 
 void TDebuggingThread::BeginStep(DWORD threadId, TBreakpoint* breakpoint) {
-  ++breakpoint->Stepping;
+  breakpoint->BeginStepOver();
   FThreadBreakpoints.Remove(threadId);
   FThreadBreakpoints.Add(threadId, new TPendingStep(breakpoint));
   if (FRunner == 0) {

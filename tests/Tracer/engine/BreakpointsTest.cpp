@@ -27,8 +27,8 @@ struct TOwnProcess : TTypeLibrary {
 TEST(Breakpoints, InsertWritesTheBreakpointByteAndRemoveRestoresIt) {
   TOwnProcess own;
   TBreakpoint b(At(0));
-  EXPECT_EQ(b.SavedByte, 0x55);
   b.Insert();
+  EXPECT_EQ(b.SavedByte, 0x55);
   EXPECT_EQ(Code[0], 0xCC);
   b.Remove();
   EXPECT_EQ(Code[0], 0x55);

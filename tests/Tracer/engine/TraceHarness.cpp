@@ -301,8 +301,8 @@ bool TTraceHarness::HasRemark(const std::string& remark) const {
   return std::find(remarks.begin(), remarks.end(), remark) != remarks.end();
 }
 
-TBusyProgram::TBusyProgram(TTraceHarness& h) : FStopFile(h.Dir.File(L"stop")) {
-  std::wstring cmd = h.CommandLine(L"busy", FStopFile);
+TBusyProgram::TBusyProgram(TTraceHarness& h, const std::wstring& scenario) : FStopFile(h.Dir.File(L"stop")) {
+  std::wstring cmd = h.CommandLine(scenario, FStopFile);
   STARTUPINFOW si{};
   si.cb = sizeof si;
   PROCESS_INFORMATION pi{};

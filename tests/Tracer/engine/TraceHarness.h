@@ -119,12 +119,12 @@ private:
   DWORD KnownPid() const;
 };
 
-// The busy scenario started outside the debugger, for attaching; ended at the latest when this
-// object goes.
+// The busy scenario (or another that takes the stop file and says "ready") started outside the
+// debugger, for attaching; ended at the latest when this object goes.
 class TBusyProgram {
 public:
   // Returns once the program has taken the checksum of its untouched code.
-  explicit TBusyProgram(TTraceHarness& h);
+  explicit TBusyProgram(TTraceHarness& h, const std::wstring& scenario = L"busy");
   ~TBusyProgram();
   TBusyProgram(const TBusyProgram&) = delete;
   TBusyProgram& operator=(const TBusyProgram&) = delete;

@@ -394,15 +394,20 @@ TEST(Tracing, EntryInstructionsCarriedOutByTheTracerLeaveTheProgramsResultsAsThe
 TEST(Tracing, EveryEntryInstructionTheTracerCarriesOutLeavesTheProgramsResultsAsTheyWere) {
   // A load, a register move, a push and a load of a constant, and a load beyond the stack
   // block read at the hit (stepped): each function adds its own constant.
+  // Then those that read or write the flags, and an int3 of the program's own that its caller's
+  // handler goes on after.
   const std::map<std::wstring, int> added = {
-      {L"LoadsArg", 3}, {L"MovesEsp", 4}, {L"PushesConst", 5}, {L"LoadsConst", 6}, {L"LoadsFar", 7}};
+      {L"LoadsArg", 3},     {L"MovesEsp", 4}, {L"PushesConst", 5}, {L"LoadsConst", 6},
+      {L"LoadsFar", 7},     {L"PushesFlags", 8}, {L"OwnBreak", 9}, {L"PopsFlags", 10}};
   TTestDefs defs;
   for (const auto& [name, _] : added) defs.Add(Export(name), L"eax", {{L"int", L"n", 4}});
   TTraceHarness h;
+  const uint32_t stepsBefore = SteppedEntryCount();
   h.RunToEnd(L"entries");
+  EXPECT_EQ(SteppedEntryCount() - stepsBefore, 2u) << "only LoadsFar's load is stepped over";
   EXPECT_TRUE(h.Errors().empty());
   ExpectCallsMatchTruth(h.Calls(), h.Truth());
-  EXPECT_EQ(h.Calls().size(), 10u);
+  EXPECT_EQ(h.Calls().size(), 16u);
   for (auto& t : h.Truth()) EXPECT_EQ(std::stoi(t.Values[L"result"]), std::stoi(t.Values[L"n"]) + added.at(t.Function));
 }
 
@@ -543,4 +548,63 @@ TEST(Tracing, AReloadDuringAnOutstandingCallNeverLogsTheReturnAgainstTheNewDefin
   EXPECT_TRUE(h.CallsOf(L"HoldAgain").empty());
   EXPECT_TRUE(h.Errors().empty());
   EXPECT_TRUE(h.HasRemark("done"));
+}
+
+// The program hot-patches a traced entry over the tracer's byte; a pause and resume arms it
+// again over the new code, which must run as written.
+TEST(Tracing, AnEntryTheProgramHotPatchesRunsItsNewCodeAfterAPauseAndResume) {
+  TTestDefs defs;
+  defs.Add(Export(L"Patchable"), L"eax", {{L"int", L"n", 4}});
+  TTraceHarness h;
+  h.StartRun(L"hotpatch");
+  ASSERT_TRUE(h.PumpUntil([&] { return h.HasRemark("patched"); }, 20000));
+  GetDebugger()->SetPaused(true);
+  GetDebugger()->SetPaused(false);
+  WriteTextFile(h.TruthFile() + L".go", "go");
+  ASSERT_TRUE(h.WaitForEnd(20000));
+  EXPECT_TRUE(h.Errors().empty());
+  EXPECT_TRUE(h.HasRemark("Patchable\tn=2\tresult=1002")) << "untraced, the patch works";
+  auto truth = h.Truth();
+  ExpectCallsMatchTruth(h.Calls(), truth);
+  ASSERT_EQ(truth.size(), 2u);
+  EXPECT_EQ(truth[0].Values[L"result"], L"13");
+  EXPECT_EQ(truth[1].Values[L"result"], L"1003");
+}
+
+// Leave never returns; its return address is NextEntry's first byte. NextEntry switched off
+// and on between rounds, then the detach: the program's code is as in its file throughout.
+TEST(Tracing, ANoReturnCallIntoTheNextTracedEntryLeavesNoByteWhenThatEntryIsSwitchedOffAndOnThenDetached) {
+  TTestDefs defs;
+  TProcDef* escape = defs.Add(Export(L"Leave"), L"eax");
+  TProcDef* next = defs.Add(Export(L"NextEntry"), L"eax", {{L"int", L"n", 4}});
+  HMODULE image = LoadLibraryExW((TestBinDir() + L"tracee_std.dll").c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES);
+  ASSERT_NE(image, nullptr);
+  const unsigned nextByte = *reinterpret_cast<const unsigned char*>(GetProcAddress(image, "NextEntry"));
+  FreeLibrary(image);
+  TTraceHarness h;
+  TBusyProgram program(h, L"noreturn");
+  GetDebugger()->Attach(program.Pid);
+  ASSERT_TRUE(h.PumpUntil([&] { return escape->GetBinding() == TProcDefBinding::Bound && next->GetBinding() == TProcDefBinding::Bound; }, 20000));
+  auto round = [&](int n) {
+    WriteTextFile(h.Dir.File(L"stop") + L"-go" + std::to_wstring(n), "go");
+    return h.PumpUntil([&] { return h.TruthRemarks().back().rfind("round " + std::to_string(n), 0) == 0; }, 20000);
+  };
+  ASSERT_TRUE(round(1));
+  next->SetActive(false);
+  ASSERT_TRUE(round(2));
+  EXPECT_TRUE(h.HasRemark(WideToUtf8(WideFormat(L"round 2 byte %02X", nextByte)))) << h.TruthRemarks()[3];
+  next->SetActive(true);
+  ASSERT_TRUE(round(3));
+  ASSERT_TRUE(h.Stop());
+  ASSERT_TRUE(program.Finish());
+  DWORD code = 1;
+  GetExitCodeProcess(program.Process, &code);
+  EXPECT_EQ(code, 0u);
+  EXPECT_TRUE(h.HasRemark("after: -1 15"));
+  auto truth = h.Truth();
+  ASSERT_EQ(truth.size(), 4u);
+  EXPECT_TRUE(truth.back().Values.count(L"ok")) << "the code bytes are as in the file";
+  ExpectCallsMatchTruth(h.CallsOf(L"NextEntry"), {truth[0], truth[2]});
+  EXPECT_TRUE(h.CallsOf(L"Leave").empty());
+  EXPECT_TRUE(h.Errors().empty());
 }
