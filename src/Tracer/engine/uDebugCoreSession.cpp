@@ -3,10 +3,12 @@
 // starts and stops them.
 #include "Tracer/engine/uDebugCore.h"
 
+#include <algorithm>
 #include <functional>
 
 #include "Tracer/engine/uCallHandlers.h"
 #include "Tracer/engine/uEventQueue.h"
+#include "Tracer/engine/uProcessMemory.h"
 #include "Tracer/foundation/uMainThreadWait.h"
 #include "Tracer/foundation/uMultiLanguage.h"
 #include "Tracer/foundation/uRaise.h"
@@ -19,6 +21,35 @@ const wchar_t* const UnitPath = L"src/Tracer/uDebugCore";
 
 // How long detaching waits for each event that was queued before the threads stopped.
 constexpr DWORD QueuedEventWaitMs = 50;
+
+// How long Stop lets the debugging thread end the trace itself before it gives up on it.
+constexpr DWORD StopWaitMs = 1500;
+
+// The calling thread's debug object (the one its debugging calls use), read and set through
+// ntdll, so that the main thread can detach a program whose debugging thread does not return.
+using TGetDebugObject = HANDLE(NTAPI*)();
+using TSetDebugObject = void(NTAPI*)(HANDLE);
+
+template <class F>
+F NtdllProc(const char* name) {
+  return reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), name)));
+}
+
+HANDLE CurrentDebugObject() {
+  static const TGetDebugObject get = NtdllProc<TGetDebugObject>("DbgUiGetThreadDebugObject");
+  return get ? get() : nullptr;
+}
+
+// Detaches the process through another thread's debug object.
+bool DetachThrough(HANDLE debugObject, DWORD processId) {
+  static const TSetDebugObject set = NtdllProc<TSetDebugObject>("DbgUiSetThreadDebugObject");
+  if (set == nullptr || debugObject == nullptr) return false;
+  const HANDLE own = CurrentDebugObject();
+  set(debugObject);
+  const bool done = DebugActiveProcessStop(processId) != FALSE;
+  set(own);
+  return done;
+}
 
 // Clean-up steps in reverse order, also when a step raised; the first exception wins.
 class TCleanup {
@@ -57,17 +88,30 @@ void BestEffort(F step) {
 // One trace
 
 void TDebuggingThread::DoExecute() {
-  // The outermost step: a live debuggee is left without a byte or a trap flag of ours.
+  try {
+    Trace();
+  } catch (...) {
+    // Given up by Stop, which ended the trace: what failed since is nobody's concern.
+    if (!FAbandoned) throw;
+  }
+}
+
+void TDebuggingThread::Trace() {
+  // The outermost step: a live debuggee is left without a byte or a trap flag of ours. A run's
+  // program asked to end is left to end: it goes with this thread's debug object at the latest.
   TCleanup detach([this] {
-    if (FExited) return;
+    if (FExited || FAbandoned || (KillOnExit() && FTerminateTick != 0)) return;
     ReleaseDebuggee();
     Win32CheckApi(DebugActiveProcessStop(FProcess->ProcessId()) != FALSE, "DebugActiveProcessStop");
   });
+  FDebugObject = CurrentDebugObject();
   Win32CheckApi(DebugSetProcessKillOnExit(KillOnExit()) != FALSE, "DebugSetProcessKillOnExit");
   Synchronize([this] { GetDebugger()->SetThread(this); });
-  TCleanup clearThread([this] { Synchronize([] { GetDebugger()->SetThread(nullptr); }); });
+  TCleanup clearThread([this] {
+    if (!FAbandoned) Synchronize([] { GetDebugger()->SetThread(nullptr); });
+  });
   GetTracerEventQueue()->AddMessage(GetMultiLanguage()->MessageText(SStart));
-  TCleanup finish([] { GetTracerEventQueue()->AddMessage(GetMultiLanguage()->MessageText(SFinish)); });
+  TCleanup finish([this] { LogFinish(); });
   SetResolverDebuggee(this);
   TCleanup noDebuggee([] { SetResolverDebuggee(nullptr); });
   GetCallHandlerEngine()->BeginTrace();
@@ -81,6 +125,71 @@ void TDebuggingThread::DoExecute() {
   // Also when the loop failed: a pause must not outlive the trace with its definitions off.
   TCleanup endPause([this] { EndPause(); });
   DebugLoop();
+}
+
+void TDebuggingThread::LogFinish() {
+  if (!FFinishLogged.exchange(true)) GetTracerEventQueue()->AddMessage(GetMultiLanguage()->MessageText(SFinish));
+}
+
+// ---------------------------------------------------------------------------------------
+// Giving up on the debugging thread
+
+void TDebuggingThread::Abandon() {
+  FAbandoned = true;
+  // Its own late additions (a call whose handler returns after this) would follow "Finish".
+  GetTracerEventQueue()->SealThread(ThreadID());
+  if (KillOnExit()) {
+    TerminateProcess(FProcess->Handle.Get(), 0);
+  } else if (!ProcessEnded()) {
+    BestEffort([this] { ReleaseFromOutside(); });
+  }
+  // Whatever the thread still writes when it gets back goes nowhere.
+  if (FProcess->Memory() != nullptr) FProcess->Memory()->SetEnabled(false);
+  LogFinish();
+}
+
+void TDebuggingThread::ReleaseFromOutside() {
+  // The debugging thread changes the breakpoints only under the write lock: under the read
+  // lock they stand still, also while a handler of that thread runs.
+  TReadLock lock(*GetDebugRWSync());
+  const HANDLE process = FProcess->Handle.Get();
+  std::vector<TDebuggedProcessThread*> threads = FProcess->Threads.Items();
+  std::vector<TDebuggedProcessThread*> stopped;
+  for (TDebuggedProcessThread* t : threads)
+    if (SuspendThread(t->Handle) != static_cast<DWORD>(-1)) stopped.push_back(t);
+  std::vector<uint32_t> ours;
+  for (TBreakpointList* list : {&GetLoadedProcDefs()->TraceBreakpoints(), &GetLoadedProcDefs()->ReturnBreakpoints()}) {
+    for (TBreakpoint* b : list->Items()) {
+      if (!b->Inserted) continue;
+      const uint8_t original = b->SavedByte;
+      WriteProcessMemory(process, reinterpret_cast<void*>(static_cast<uintptr_t>(b->Address)), &original, 1, nullptr);
+      FlushInstructionCache(process, reinterpret_cast<void*>(static_cast<uintptr_t>(b->Address)), 1);
+      ours.push_back(b->Address);
+    }
+  }
+  // A thread parked in a hit of one of those bytes runs the instruction it stands for; a step
+  // of ours loses its trap flag.
+  for (TDebuggedProcessThread* t : stopped) {
+    BestEffort([&] {
+      CONTEXT context{};
+      context.ContextFlags = CONTEXT_CONTROL;
+      Win32CheckApi(GetThreadContext(t->Handle, &context) != FALSE, "GetThreadContext");
+      bool changed = false;
+      if (FThreadBreakpoints.Exists(t->ThreadId) && (context.EFlags & 0x100) != 0) {
+        context.EFlags &= ~0x100u;
+        changed = true;
+      }
+      if (std::find(ours.begin(), ours.end(), context.Eip - BreakpointInstructionSize) != ours.end()) {
+        context.Eip -= BreakpointInstructionSize;
+        changed = true;
+      }
+      if (changed) Win32CheckApi(SetThreadContext(t->Handle, &context) != FALSE, "SetThreadContext");
+    });
+  }
+  DetachThrough(FDebugObject, FProcess->ProcessId());
+  for (TDebuggedProcessThread* t : stopped) ResumeThread(t->Handle);
+  for (TDebuggedProcessThread* t : threads)
+    if (t->Held) ResumeThread(t->Handle);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -198,12 +307,17 @@ std::wstring TDebugger::DebuggeeFileName() const {
   return thread != nullptr && thread->Process() != nullptr ? thread->Process()->FileName() : std::wstring();
 }
 
-void TDebugger::WaitForThreadEnd() {
+void TDebugger::WaitForThreadEnd() { WaitForThreadEnd(INFINITE); }
+
+bool TDebugger::WaitForThreadEnd(DWORD timeoutMs) {
   std::shared_ptr<TDebuggingThread> thread = FLastThread;
-  if (thread == nullptr) return;
-  WaitOnMainThread(thread->Handle(), INFINITE);
-  // Seen to end: freed, unless a nested wait still holds it (it goes with that one).
+  if (thread == nullptr) return true;
+  if (!WaitOnMainThread(thread->Handle(), timeoutMs)) return false;
+  // Seen to end: freed, unless a nested wait still holds it (it goes with that one). Its id
+  // may now be another thread's.
+  GetTracerEventQueue()->SealThread(0);
   if (FLastThread == thread) FLastThread.reset();
+  return true;
 }
 
 TDebugger::~TDebugger() {
@@ -237,9 +351,14 @@ void TDebugger::Run(const std::wstring& commandLine) {
 void TDebugger::Stop() {
   CW_ASSERT(GetCurrentThreadId() == DgnMainThreadID(), UnitPath, 915);
   CW_ASSERT(FThread != nullptr, UnitPath, 916);
-  FThread.load()->Terminate();
+  TDebuggingThread* running = FThread;
+  running->Terminate();
   // The thread clears FThread through the main thread before it ends.
-  WaitForThreadEnd();
+  if (WaitForThreadEnd(StopWaitMs) || FThread.load() != running) return;
+  // Still inside something that does not return soon: the trace ends here all the same. The
+  // thread stays owned here until its end is seen (Run and Attach wait for it).
+  running->Abandon();
+  FThread = nullptr;
 }
 
 TDebugger* GetDebugger() {
