@@ -3,7 +3,6 @@
 // starts and stops them.
 #include "Tracer/engine/uDebugCore.h"
 
-#include <algorithm>
 #include <functional>
 
 #include "Tracer/engine/uCallHandlers.h"
@@ -40,15 +39,18 @@ HANDLE CurrentDebugObject() {
   return get ? get() : nullptr;
 }
 
-// Detaches the process through another thread's debug object.
-bool DetachThrough(HANDLE debugObject, DWORD processId) {
+// Runs step with another thread's debug object as the calling thread's own.
+template <class F>
+void ThroughDebugObject(HANDLE debugObject, F step) {
   static const TSetDebugObject set = NtdllProc<TSetDebugObject>("DbgUiSetThreadDebugObject");
-  if (set == nullptr || debugObject == nullptr) return false;
+  if (set == nullptr || debugObject == nullptr) return;
   const HANDLE own = CurrentDebugObject();
   set(debugObject);
-  const bool done = DebugActiveProcessStop(processId) != FALSE;
+  try {
+    step();
+  } catch (...) {
+  }
   set(own);
-  return done;
 }
 
 // Clean-up steps in reverse order, also when a step raised; the first exception wins.
@@ -157,36 +159,23 @@ void TDebuggingThread::ReleaseFromOutside() {
   std::vector<TDebuggedProcessThread*> stopped;
   for (TDebuggedProcessThread* t : threads)
     if (SuspendThread(t->Handle) != static_cast<DWORD>(-1)) stopped.push_back(t);
-  std::vector<uint32_t> ours;
   for (TBreakpointList* list : {&GetLoadedProcDefs()->TraceBreakpoints(), &GetLoadedProcDefs()->ReturnBreakpoints()}) {
     for (TBreakpoint* b : list->Items()) {
       if (!b->Inserted) continue;
       const uint8_t original = b->SavedByte;
       WriteProcessMemory(process, reinterpret_cast<void*>(static_cast<uintptr_t>(b->Address)), &original, 1, nullptr);
       FlushInstructionCache(process, reinterpret_cast<void*>(static_cast<uintptr_t>(b->Address)), 1);
-      ours.push_back(b->Address);
     }
   }
-  // A thread parked in a hit of one of those bytes runs the instruction it stands for; a step
-  // of ours loses its trap flag.
-  for (TDebuggedProcessThread* t : stopped) {
-    BestEffort([&] {
-      CONTEXT context{};
-      context.ContextFlags = CONTEXT_CONTROL;
-      Win32CheckApi(GetThreadContext(t->Handle, &context) != FALSE, "GetThreadContext");
-      bool changed = false;
-      if (FThreadBreakpoints.Exists(t->ThreadId) && (context.EFlags & 0x100) != 0) {
-        context.EFlags &= ~0x100u;
-        changed = true;
-      }
-      if (std::find(ours.begin(), ours.end(), context.Eip - BreakpointInstructionSize) != ours.end()) {
-        context.Eip -= BreakpointInstructionSize;
-        changed = true;
-      }
-      if (changed) Win32CheckApi(SetThreadContext(t->Handle, &context) != FALSE, "SetThreadContext");
-    });
-  }
-  DetachThrough(FDebugObject, FProcess->ProcessId());
+  // A step of ours loses its trap flag.
+  for (TDebuggedProcessThread* t : stopped)
+    if (FThreadBreakpoints.Exists(t->ThreadId)) BestEffort([t] { ClearTrapFlag(t->Handle); });
+  // The hits queued meanwhile are rewound (the byte there is the program's again) and every
+  // event continued, through the debugging thread's debug object, which then detaches.
+  ThroughDebugObject(FDebugObject, [this] {
+    DrainQueuedEvents();
+    DebugActiveProcessStop(FProcess->ProcessId());
+  });
   for (TDebuggedProcessThread* t : stopped) ResumeThread(t->Handle);
   for (TDebuggedProcessThread* t : threads)
     if (t->Held) ResumeThread(t->Handle);

@@ -123,7 +123,7 @@ TEST(DebugCore, StopEndsTheTraceWithinItsBoundWhateverTheLoopIsDoing) {
   struct TStopCase {
     const char* State;
     bool Attach;
-    const wchar_t* Scenario;  // of a run; an attach traces the busy program
+    const wchar_t* Scenario;
     const wchar_t* Function;
     bool SlowHandler;  // its return runs a handler for seconds
   };
@@ -131,8 +131,9 @@ TEST(DebugCore, StopEndsTheTraceWithinItsBoundWhateverTheLoopIsDoing) {
       {"run, calls without end", false, L"busy", L"Tick", false},
       {"run, a handler running", false, L"busy", L"Tick", true},
       {"run, threads parked in their events while a handler runs", false, L"threads", L"ThreadWork", true},
-      {"attach, calls without end", true, nullptr, L"Tick", false},
-      {"attach, a handler running, its thread parked in its event", true, nullptr, L"Tick", true},
+      {"attach, calls without end", true, L"busy", L"Tick", false},
+      {"attach, a handler running, its thread parked in its event", true, L"busy", L"Tick", true},
+      {"attach, threads parked at our bytes while a handler runs", true, L"busythreads", L"ThreadWork", true},
   };
   for (const TStopCase& c : cases) {
     SCOPED_TRACE(c.State);
@@ -146,7 +147,7 @@ TEST(DebugCore, StopEndsTheTraceWithinItsBoundWhateverTheLoopIsDoing) {
     if (c.SlowHandler) def->SetHandler(L"script://OnReturn@" + script);
     std::unique_ptr<TBusyProgram> busy;
     if (c.Attach) {
-      busy = std::make_unique<TBusyProgram>(h);
+      busy = std::make_unique<TBusyProgram>(h, c.Scenario);
       GetDebugger()->Attach(busy->Pid);
     } else {
       GetDebugger()->Run(h.CommandLine(c.Scenario, std::wstring(c.Scenario) == L"busy" ? h.Dir.File(L"never") : L"100000"));
@@ -172,6 +173,10 @@ TEST(DebugCore, StopEndsTheTraceWithinItsBoundWhateverTheLoopIsDoing) {
       ASSERT_TRUE(busy->Finish());
       ASSERT_FALSE(h.Truth().empty());
       EXPECT_TRUE(h.Truth().back().Values.count(L"ok")) << "the code bytes were restored";
+      for (auto& t : h.Truth())
+        if (t.Function == L"ThreadWork") {
+          EXPECT_EQ(t.Values[L"wrong"], L"0") << "a thread parked at our byte ran on from the wrong place";
+        }
     }
   }
 }
