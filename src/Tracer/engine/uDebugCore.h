@@ -186,6 +186,7 @@ private:
   // An entry hit: the return breakpoint armed and the call's context made (its parameters are
   // read afterwards, under the read lock).
   // stepping: the thread single-steps over the instruction (else it was carried out here).
+  // nullptr: no return address to follow.
   TBreakpointContext* OnTraceBreakpoint(DWORD threadId, TTraceBreakpoint* trace, CONTEXT& context,
                                         bool stepping);
   // Carries out the entry instruction on the context when it is one this thread can do

@@ -6,6 +6,7 @@
 #include "TraceHarness.h"
 #include "Tracer/engine/uDebugCore.h"
 #include "Tracer/engine/uSymbolFiles.h"
+#include "lib/dgn/windows/DgnDebugThread.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -67,6 +68,10 @@ TEST(WholeLibraryTrace, WinesProgramsRunAsUntracedAndEndWithFinish) {
     EXPECT_GT(file->GetProcs()->GetCount(), 500);
 
     TTraceHarness h;
+    std::wstring reported;
+    GetDebugThreadList()->OnDebugThreadException = [&](TDgnDebugThread* t) {
+      if (t->ReportedException()) reported = t->ReportedException()->Message();
+    };
     HANDLE process = nullptr;
     {
       TStdHandlesOnFile std(h.Dir.File(L"out.txt"));
@@ -90,6 +95,8 @@ TEST(WholeLibraryTrace, WinesProgramsRunAsUntracedAndEndWithFinish) {
     auto events = h.Events();
     ASSERT_FALSE(events.empty());
     EXPECT_EQ(events.back().Text, L"Finish");
+    GetDebugThreadList()->OnDebugThreadException = nullptr;
+    EXPECT_EQ(reported, L"") << "the trace ended on an error";
     EXPECT_TRUE(h.Errors().empty()) << WideToUtf8(h.Errors().empty() ? L"" : h.Errors()[0].Value(L"msg"));
     h.Stop();
     file->Unload(false);
