@@ -145,7 +145,9 @@ void TDebuggingThread::Abandon() {
   } else if (!ProcessEnded()) {
     BestEffort([this] { ReleaseFromOutside(); });
   }
-  // Whatever the thread still writes when it gets back goes nowhere.
+  // Whatever the thread still writes when it gets back (a pause it undoes puts bytes back)
+  // goes nowhere.
+  if (GetBreakpointProcess() == FProcess->Handle.Get()) SetBreakpointProcess(nullptr);
   if (FProcess->Memory() != nullptr) FProcess->Memory()->SetEnabled(false);
   LogFinish();
 }
