@@ -14,7 +14,7 @@ constexpr DWORD DebugEventWaitMs = 100;
 
 // How long a run trace waits for the exit event of the program it asked to end: one that does
 // not come (a thread the system cannot end, events that keep coming) must not keep the trace.
-constexpr DWORD ExitEventWaitMs = 1000;
+constexpr DWORD ExitEventWaitMs = 700;
 
 uint32_t DebuggeeAddress(const void* pointer) {
   return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pointer));

@@ -18,11 +18,14 @@ namespace {
 
 const wchar_t* const UnitPath = L"src/Tracer/uDebugCore";
 
-// How long detaching waits for each event that was queued before the threads stopped.
+// Detaching takes the events raised before our bytes went: it waits for each at most
+// QueuedEventWaitMs, goes on until none came for DrainQuietMs, and stops at DrainLimitMs.
 constexpr DWORD QueuedEventWaitMs = 50;
+constexpr DWORD DrainQuietMs = 200;
+constexpr DWORD DrainLimitMs = 800;
 
 // How long Stop lets the debugging thread end the trace itself before it gives up on it.
-constexpr DWORD StopWaitMs = 1500;
+constexpr DWORD StopWaitMs = 1000;
 
 // The calling thread's debug object (the one its debugging calls use), read and set through
 // ntdll, so that the main thread can detach a program whose debugging thread does not return.
@@ -172,15 +175,15 @@ void TDebuggingThread::ReleaseFromOutside() {
   // A step of ours loses its trap flag.
   for (TDebuggedProcessThread* t : stopped)
     if (FThreadBreakpoints.Exists(t->ThreadId)) BestEffort([t] { ClearTrapFlag(t->Handle); });
-  // The hits queued meanwhile are rewound (the byte there is the program's again) and every
+  for (TDebuggedProcessThread* t : stopped) ResumeThread(t->Handle);
+  for (TDebuggedProcessThread* t : threads)
+    if (t->Held) ResumeThread(t->Handle);
+  // The hits raised meanwhile are rewound (the byte there is the program's again) and every
   // event continued, through the debugging thread's debug object, which then detaches.
   ThroughDebugObject(FDebugObject, [this] {
     DrainQueuedEvents();
     DebugActiveProcessStop(FProcess->ProcessId());
   });
-  for (TDebuggedProcessThread* t : stopped) ResumeThread(t->Handle);
-  for (TDebuggedProcessThread* t : threads)
-    if (t->Held) ResumeThread(t->Handle);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -201,14 +204,25 @@ void TDebuggingThread::ReleaseDebuggee() {
     if (FThreadBreakpoints.Exists(t->ThreadId)) BestEffort([t] { ClearTrapFlag(t->Handle); });
   FThreadBreakpoints.Clear();
   FRunner = 0;
-  DrainQueuedEvents();
+  // Then the threads run on: one stopped while it raised a hit raises it now, and it is taken
+  // and rewound with the others.
   for (TDebuggedProcessThread* t : stopped) ResumeThread(t->Handle);
   ReleaseHeldThreads();
+  DrainQueuedEvents();
 }
 
 void TDebuggingThread::DrainQueuedEvents() {
   DEBUG_EVENT event{};
-  while (!FExited && WaitForDebugEvent(&event, QueuedEventWaitMs)) {
+  // A thread just resumed may take a while to raise what it had begun to raise; a program that
+  // raises events without end is detached all the same.
+  const DWORD start = GetTickCount();
+  for (;;) {
+    const DWORD spent = GetTickCount() - start;
+    if (FExited || spent >= DrainLimitMs) break;
+    if (!WaitForDebugEvent(&event, QueuedEventWaitMs)) {
+      if (spent >= DrainQuietMs) break;
+      continue;
+    }
     DWORD status = DBG_CONTINUE;
     switch (event.dwDebugEventCode) {
       case EXCEPTION_DEBUG_EVENT: {
