@@ -75,16 +75,19 @@ void ReadSiteCode(TCodeSite& site) {
 
 // Our byte is in place exactly while a breakpoint at the site is armed and no thread steps
 // over its instruction.
-void UpdateSite(TCodeSite& site) {
+void UpdateSite(TCodeSite& site, bool ourByteThere = false) {
+  if (site.Armed == 0) site.Idle = true;
   const bool wanted = site.Armed > 0 && site.Stepping == 0;
   if (wanted && !site.Written) {
-    ReadSiteCode(site);
+    // Out only for a thread's step over the instruction, the code is as it was.
+    if (site.Idle) ReadSiteCode(site);
     WriteCodeByte(site.Address, BreakpointByte);
     site.Written = true;
+    site.Idle = false;
   } else if (!wanted && site.Written) {
     site.Written = false;
     // A program that wrote over our byte keeps what it wrote.
-    if (ReadCodeByte(site.Address) == BreakpointByte) WriteCodeByte(site.Address, site.Code[0]);
+    if (ourByteThere || ReadCodeByte(site.Address) == BreakpointByte) WriteCodeByte(site.Address, site.Code[0]);
   }
 }
 
@@ -125,10 +128,18 @@ void TBreakpoint::Remove() {
   UpdateSite(*FSite);
 }
 
+void TBreakpoint::RemoveAtHit(bool ourByteThere) {
+  if (!Inserted) return;
+  Inserted = false;
+  --FSite->Armed;
+  UpdateSite(*FSite, ourByteThere);
+}
+
 void TBreakpoint::Forget() {
   if (Inserted) --FSite->Armed;
   Inserted = false;
   FSite->Written = false;
+  FSite->Idle = true;
 }
 
 void TBreakpoint::BeginStepOver() {

@@ -31,9 +31,9 @@ void SetBreakpointProcess(HANDLE process);
 HANDLE GetBreakpointProcess();
 
 // The original code at one address, owned once for every breakpoint there (an entry and a
-// return breakpoint may share an address): read whenever our byte goes in where it was out,
-// so a program's own changes to its code are what we restore and carry out; put back only
-// while our byte is still there.
+// return breakpoint may share an address): read again when our byte goes in after every
+// breakpoint there was disarmed, so a program's own changes to its code are what we restore
+// and carry out; put back only while our byte is still there.
 struct TCodeSite {
   uint32_t Address = 0;
   // Code[0]: the byte 0xCC replaces; then the instruction's next bytes. CodeSize: how many
@@ -43,6 +43,7 @@ struct TCodeSite {
   int Armed = 0;     // breakpoints here that want the byte in place
   int Stepping = 0;  // threads stepping over the original instruction (the byte is out)
   bool Written = false;  // our byte is in place
+  bool Idle = true;      // every breakpoint here was disarmed since the code was read
   int Users = 0;     // breakpoints at the address
 };
 
@@ -57,6 +58,8 @@ public:
   // Writes 0xCC; never while a thread steps over the instruction (the step puts it back).
   virtual void Insert();
   virtual void Remove();
+  // At a hit of ours: ourByteThere, our byte is known to be in place (no check read).
+  void RemoveAtHit(bool ourByteThere);
   // The memory is no longer the image we wrote into (its module was unloaded): nothing is
   // written back any more.
   void Forget();
@@ -70,7 +73,7 @@ public:
   uint32_t Address;
 
 private:
-  TCodeSite* FSite;
+  TCodeSite* FSite;  // before SavedByte, which refers into it
 
 public:
   // The byte 0xCC replaces, as read at the last arming.

@@ -193,8 +193,8 @@ void TDebuggingThread::OnException(const DEBUG_EVENT& event, DWORD& status) {
       break;
     default:
       // The debuggee's own: its handlers run. A stepped instruction that raised has ended
-      // its step.
-      OnStepException(event.dwThreadId);
+      // its step, or runs again to raise it as untraced.
+      if (OnStepException(event.dwThreadId, record.ExceptionCode)) status = DBG_CONTINUE;
       break;
   }
 }

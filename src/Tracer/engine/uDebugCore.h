@@ -125,6 +125,7 @@ class TPendingStep : public TObject {
 public:
   explicit TPendingStep(TBreakpoint* breakpoint) : Breakpoint(breakpoint) {}
   TBreakpoint* Breakpoint;
+  uint32_t Retried = 0;  // the fault the instruction raised, run again without the trap flag
 };
 
 // Thread id to the step it is taking over one of our breakpoints (owning).
@@ -159,8 +160,9 @@ public:
   // Breakpoint handling, on this thread inside a debug event.
   void OnBreakpoint(DWORD threadId, uint32_t address);
   void OnSingleStep(DWORD threadId);
-  // Any other exception: a thread whose stepped instruction faulted has ended its step.
-  void OnStepException(DWORD threadId);
+  // Any other exception: a thread whose stepped instruction faulted has ended its step, or
+  // runs it again without our trap flag (true: continue the event, the fault comes again).
+  bool OnStepException(DWORD threadId, DWORD code);
 
 protected:
   void DoExecute() override;

@@ -31,6 +31,20 @@ constexpr uint32_t StackPageSize = 0x1000;
 // Entry hits whose instruction a thread stepped over (the others were carried out here).
 std::atomic<uint32_t> GSteppedEntries{0};
 
+// Faults that an instruction raises again when it runs again in the same state (no other
+// thread of the program runs meanwhile).
+bool FaultsAgainOnRetry(DWORD code) {
+  switch (code) {
+    case EXCEPTION_ACCESS_VIOLATION:
+    case EXCEPTION_ILLEGAL_INSTRUCTION:
+    case EXCEPTION_PRIV_INSTRUCTION:
+    case EXCEPTION_INT_DIVIDE_BY_ZERO:
+    case EXCEPTION_INT_OVERFLOW:
+    case EXCEPTION_ARRAY_BOUNDS_EXCEEDED: return true;
+    default: return false;
+  }
+}
+
 DWORD& Register(CONTEXT& context, int number) {
   DWORD* const registers[8] = {&context.Eax, &context.Ecx, &context.Edx, &context.Ebx,
                                &context.Esp, &context.Ebp, &context.Esi, &context.Edi};
@@ -61,11 +75,14 @@ void TDebuggingThread::OnBreakpoint(DWORD threadId, uint32_t address) {
   // and its handler runs under the read lock only, so the window (whose waits for the lock
   // pump messages) stays responsive through a slow handler. Nothing the two steps share is
   // freed in between: breakpoints and contexts go only on this thread.
-  if (FRunner == threadId && FThreadBreakpoints.Exists(threadId)) {
+  TObject* step = nullptr;
+  if (FRunner == threadId && FThreadBreakpoints.Find(threadId, step)) {
     // The instruction being stepped over is a breakpoint of the program's own: it goes on as
-    // without ours, with no trap flag of ours left.
-    OnStepException(threadId);
-    return;
+    // without ours, with no trap flag of ours left. After a faulting instruction ran again
+    // (and, unexpectedly, went on) the hit is one of ours: its step is over first.
+    const bool ranOn = static_cast<TPendingStep*>(step)->Retried != 0;
+    OnStepException(threadId, EXCEPTION_BREAKPOINT);
+    if (!ranOn) return;
   }
   TTraceBreakpoint* entered = nullptr;
   TBreakpointContext* enteredCall = nullptr;
@@ -87,6 +104,8 @@ void TDebuggingThread::OnBreakpoint(DWORD threadId, uint32_t address) {
     CW_ASSERT(h != nullptr, UnitPath, 690);
     context = ReadContext(h, HitContextFlags);
     context.Eip = address;
+    // The thread just ran our byte; with no other thread nothing can have written over it.
+    const bool soleThread = FProcess->Threads.GetCount() == 1;
     if (isTrace) {
       entered = static_cast<TTraceBreakpoint*>(b);
       // Most functions begin with an instruction this thread can carry out itself: then the
@@ -95,14 +114,14 @@ void TDebuggingThread::OnBreakpoint(DWORD threadId, uint32_t address) {
       ReadEntryStack(context.Esp);
       const bool emulated = EmulateEntryInstruction(entered, run);
       if (!emulated) {
-        b->Remove();
+        b->RemoveAtHit(soleThread);
         run.EFlags |= TrapFlag;
         ++GSteppedEntries;
       }
       WriteContext(h, run);
       enteredCall = OnTraceBreakpoint(threadId, entered, context, !emulated);
     } else {
-      b->Remove();
+      b->RemoveAtHit(soleThread);
       ret = static_cast<TReturnBreakpoint*>(b);
       // The returning call: the innermost context through this address whose entry lies below
       // the stack pointer now. Every context below the stack pointer is over.
@@ -305,15 +324,27 @@ void TDebuggingThread::OnSingleStep(DWORD threadId) {
   FinishStep(threadId, h, false);
 }
 
-void TDebuggingThread::OnStepException(DWORD threadId) {
+bool TDebuggingThread::OnStepException(DWORD threadId, DWORD code) {
   // Only the runner executes while a step is pending; held threads raise nothing.
-  if (FRunner != threadId || !FThreadBreakpoints.Exists(threadId)) return;
+  if (FRunner != threadId || !FThreadBreakpoints.Exists(threadId)) return false;
   HANDLE h = ThreadHandle(threadId);
-  if (h == nullptr) return;
+  if (h == nullptr) return false;
   TWriteLock lock(*GetDebugRWSync());
+  TObject* step = nullptr;
+  FThreadBreakpoints.Find(threadId, step);
+  uint32_t& retried = static_cast<TPendingStep*>(step)->Retried;
+  if (retried == 0 && FaultsAgainOnRetry(code)) {
+    // The system hands the program's handlers the context this fault was raised with, our
+    // trap flag in it. The instruction runs again without it, the other threads still held,
+    // and faults the same way: then as it does untraced.
+    retried = code;
+    ClearTrapFlag(h);
+    return true;
+  }
   // The instruction did not complete: its handlers run with the entry byte back in place, so a
   // retry of the instruction is a new call, and the held threads go on.
   FinishStep(threadId, h, true);
+  return false;
 }
 
 void TDebuggingThread::FinishStep(DWORD threadId, HANDLE h, bool clearTrapFlag) {

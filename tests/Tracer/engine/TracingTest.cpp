@@ -372,6 +372,7 @@ TEST(Tracing, AStepOverAFaultingFirstInstructionReleasesTheOtherThreadsAndLosesN
   EXPECT_EQ(h.CallsOf(L"ThreadWork").size(), 200u);
   EXPECT_EQ(h.CallsOf(L"AddInts").size(), 1u);
   EXPECT_TRUE(h.HasRemark("ThreadWork calls=200"));
+  EXPECT_TRUE(h.HasRemark("trap flags seen by the handler: 0")) << "the handler saw our trap flag";
 }
 
 TEST(Tracing, EntryInstructionsCarriedOutByTheTracerLeaveTheProgramsResultsAsTheyWere) {
@@ -607,4 +608,18 @@ TEST(Tracing, ANoReturnCallIntoTheNextTracedEntryLeavesNoByteWhenThatEntryIsSwit
   ExpectCallsMatchTruth(h.CallsOf(L"NextEntry"), {truth[0], truth[2]});
   EXPECT_TRUE(h.CallsOf(L"Leave").empty());
   EXPECT_TRUE(h.Errors().empty());
+}
+
+// The system's own breakpoint function traced (its first byte is an int3; the loader and
+// DebugBreak may reach it): each call is logged and the program goes on as without ours.
+TEST(Tracing, TheSystemsBreakpointFunctionTracedIsLoggedAndTheProgramRunsToItsEnd) {
+  TTestDefs defs;
+  defs.Add(L"export://DbgBreakPoint@ntdll.dll", L"void", {}, L"DbgBreakPoint");
+  defs.Add(Export(L"AddInts"), L"eax", {{L"int", L"a", 4}, {L"int", L"b", 8}});
+  TTraceHarness h;
+  h.RunToEnd(L"calls");
+  EXPECT_TRUE(h.Errors().empty());
+  EXPECT_FALSE(h.CallsOf(L"DbgBreakPoint").empty());
+  ExpectCallsMatchTruth(h.CallsOf(L"AddInts"), TruthOf(h, L"AddInts"));
+  EXPECT_TRUE(h.HasRemark("done"));
 }
