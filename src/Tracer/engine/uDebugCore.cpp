@@ -12,6 +12,10 @@ const wchar_t* const UnitPath = L"src/Tracer/uDebugCore";
 // modules still to be named at least this often.
 constexpr DWORD DebugEventWaitMs = 100;
 
+// How long a run trace waits for the exit event of the program it asked to end: one that does
+// not come (a thread the system cannot end, events that keep coming) must not keep the trace.
+constexpr DWORD ExitEventWaitMs = 700;
+
 uint32_t DebuggeeAddress(const void* pointer) {
   return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pointer));
 }
@@ -98,6 +102,7 @@ void TDebuggingThread::DebugLoop() {
   try {
     do {
       CheckTerminate();
+      if (FAbandoned) break;
       DEBUG_EVENT event{};
       if (WaitForDebugEvent(&event, DebugEventWaitMs)) {
         DWORD status = DBG_EXCEPTION_NOT_HANDLED;
@@ -109,7 +114,13 @@ void TDebuggingThread::DebugLoop() {
         }
         ContinueDebugEvent(event.dwProcessId, event.dwThreadId, status);
       }
+      // Given up by Stop: the program is not ours to touch any more.
+      if (FAbandoned) break;
       AfterWait();
+      if (!FDone && FTerminateTick != 0 && GetTickCount() - FTerminateTick >= ExitEventWaitMs) {
+        FExited = ProcessEnded();
+        FDone = true;
+      }
     } while (!FDone);
   } catch (...) {
     try {
@@ -125,10 +136,15 @@ void TDebuggingThread::CheckTerminate() {
   if (!Terminated() || FTerminateHandled) return;
   if (KillOnExit()) {
     Win32CheckApi(TerminateProcess(FProcess->Handle.Get(), 0) != FALSE, "TerminateProcess");
+    FTerminateTick = GetTickCount() | 1;
   } else {
     FDone = true;
   }
   FTerminateHandled = true;
+}
+
+bool TDebuggingThread::ProcessEnded() const {
+  return WaitForSingleObject(FProcess->Handle.Get(), 0) == WAIT_OBJECT_0;
 }
 
 void TDebuggingThread::HandleEvent(const DEBUG_EVENT& event, DWORD& status) {

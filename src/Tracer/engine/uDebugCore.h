@@ -143,6 +143,12 @@ public:
   // From the main thread; nothing once the trace is over (the pause it ended with is undone).
   void SetPaused(bool value);
   virtual bool KillOnExit() = 0;
+  // Stop's road, on the main thread, when this thread has not ended the trace within Stop's
+  // limit (a handler that does not return soon, an exit event that does not come): the program
+  // is ended (run), or left without a byte or a trap flag of ours and detached (attach);
+  // "Finish" is logged. Whenever this thread gets back, it ends without touching the program
+  // or the log again.
+  void Abandon();
 
   TDebuggedProcess* Process() const { return FProcess.get(); }
   // The resolvers' view of the debuggee.
@@ -160,6 +166,7 @@ public:
 
 protected:
   void DoExecute() override;
+  void Trace();
   void DebugLoop();
 
   std::unique_ptr<TDebuggedProcess> FProcess;
@@ -182,6 +189,7 @@ private:
   // An entry hit: the return breakpoint armed and the call's context made (its parameters are
   // read afterwards, under the read lock).
   // stepping: the thread single-steps over the instruction (else it was carried out here).
+  // nullptr: no return address to follow.
   TBreakpointContext* OnTraceBreakpoint(DWORD threadId, TTraceBreakpoint* trace, CONTEXT& context,
                                         bool stepping);
   // Carries out the entry instruction on the context when it is one this thread can do
@@ -245,6 +253,16 @@ private:
   uint32_t FEntryStackSize = 0;
   bool FDone = false;
   bool FTerminateHandled = false;
+  // Ending within a bound: when the run's program was asked to end (0: not yet), whether Stop
+  // gave up on this thread, whether "Finish" is logged, and this thread's debug object.
+  DWORD FTerminateTick = 0;
+  std::atomic<bool> FAbandoned{false};
+  std::atomic<bool> FFinishLogged{false};
+  HANDLE FDebugObject = nullptr;  // the system's, closed when this thread ends
+  bool ProcessEnded() const;
+  void LogFinish();
+  // The attach's Abandon: our bytes out, parked hits rewound, trap flags off, then detached.
+  void ReleaseFromOutside();
   bool FExited = false;       // the exit event arrived: nothing to detach from
   bool FModulesChanged = true;  // a resolve pass is due
 };
@@ -286,11 +304,14 @@ public:
   void SetPaused(bool value);
   void Attach(DWORD processId);
   void Run(const std::wstring& commandLine);
-  // Terminates the trace and waits (MainThreadWait) until its thread has ended.
+  // Terminates the trace and waits (MainThreadWait) until its thread has ended; past a limit
+  // the trace is ended without it (TDebuggingThread::Abandon).
   void Stop();
   // Waits (MainThreadWait) until the last debugging thread has ended (it may still be
-  // detaching after GetActive went false), then frees it.
+  // detaching after GetActive went false), then frees it; the second within a limit (false:
+  // still running).
   void WaitForThreadEnd();
+  bool WaitForThreadEnd(DWORD timeoutMs);
   ~TDebugger() override;
 
   // Set and cleared by the debugging thread through the main thread.

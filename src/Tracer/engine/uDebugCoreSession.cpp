@@ -7,6 +7,7 @@
 
 #include "Tracer/engine/uCallHandlers.h"
 #include "Tracer/engine/uEventQueue.h"
+#include "Tracer/engine/uProcessMemory.h"
 #include "Tracer/foundation/uMainThreadWait.h"
 #include "Tracer/foundation/uMultiLanguage.h"
 #include "Tracer/foundation/uRaise.h"
@@ -17,8 +18,43 @@ namespace {
 
 const wchar_t* const UnitPath = L"src/Tracer/uDebugCore";
 
-// How long detaching waits for each event that was queued before the threads stopped.
+// Detaching takes the events raised before our bytes went: it waits for each at most
+// QueuedEventWaitMs, goes on until none came for DrainQuietMs, and stops at DrainLimitMs.
 constexpr DWORD QueuedEventWaitMs = 50;
+constexpr DWORD DrainQuietMs = 200;
+constexpr DWORD DrainLimitMs = 800;
+
+// How long Stop lets the debugging thread end the trace itself before it gives up on it.
+constexpr DWORD StopWaitMs = 1000;
+
+// The calling thread's debug object (the one its debugging calls use), read and set through
+// ntdll, so that the main thread can detach a program whose debugging thread does not return.
+using TGetDebugObject = HANDLE(NTAPI*)();
+using TSetDebugObject = void(NTAPI*)(HANDLE);
+
+template <class F>
+F NtdllProc(const char* name) {
+  return reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), name)));
+}
+
+HANDLE CurrentDebugObject() {
+  static const TGetDebugObject get = NtdllProc<TGetDebugObject>("DbgUiGetThreadDebugObject");
+  return get ? get() : nullptr;
+}
+
+// Runs step with another thread's debug object as the calling thread's own.
+template <class F>
+void ThroughDebugObject(HANDLE debugObject, F step) {
+  static const TSetDebugObject set = NtdllProc<TSetDebugObject>("DbgUiSetThreadDebugObject");
+  if (set == nullptr || debugObject == nullptr) return;
+  const HANDLE own = CurrentDebugObject();
+  set(debugObject);
+  try {
+    step();
+  } catch (...) {
+  }
+  set(own);
+}
 
 // Clean-up steps in reverse order, also when a step raised; the first exception wins.
 class TCleanup {
@@ -57,17 +93,30 @@ void BestEffort(F step) {
 // One trace
 
 void TDebuggingThread::DoExecute() {
-  // The outermost step: a live debuggee is left without a byte or a trap flag of ours.
+  try {
+    Trace();
+  } catch (...) {
+    // Given up by Stop, which ended the trace: what failed since is nobody's concern.
+    if (!FAbandoned) throw;
+  }
+}
+
+void TDebuggingThread::Trace() {
+  // The outermost step: a live debuggee is left without a byte or a trap flag of ours. A run's
+  // program asked to end is left to end: it goes with this thread's debug object at the latest.
   TCleanup detach([this] {
-    if (FExited) return;
+    if (FExited || FAbandoned || (KillOnExit() && FTerminateTick != 0)) return;
     ReleaseDebuggee();
     Win32CheckApi(DebugActiveProcessStop(FProcess->ProcessId()) != FALSE, "DebugActiveProcessStop");
   });
+  FDebugObject = CurrentDebugObject();
   Win32CheckApi(DebugSetProcessKillOnExit(KillOnExit()) != FALSE, "DebugSetProcessKillOnExit");
   Synchronize([this] { GetDebugger()->SetThread(this); });
-  TCleanup clearThread([this] { Synchronize([] { GetDebugger()->SetThread(nullptr); }); });
+  TCleanup clearThread([this] {
+    if (!FAbandoned) Synchronize([] { GetDebugger()->SetThread(nullptr); });
+  });
   GetTracerEventQueue()->AddMessage(GetMultiLanguage()->MessageText(SStart));
-  TCleanup finish([] { GetTracerEventQueue()->AddMessage(GetMultiLanguage()->MessageText(SFinish)); });
+  TCleanup finish([this] { LogFinish(); });
   SetResolverDebuggee(this);
   TCleanup noDebuggee([] { SetResolverDebuggee(nullptr); });
   GetCallHandlerEngine()->BeginTrace();
@@ -81,6 +130,60 @@ void TDebuggingThread::DoExecute() {
   // Also when the loop failed: a pause must not outlive the trace with its definitions off.
   TCleanup endPause([this] { EndPause(); });
   DebugLoop();
+}
+
+void TDebuggingThread::LogFinish() {
+  if (!FFinishLogged.exchange(true)) GetTracerEventQueue()->AddMessage(GetMultiLanguage()->MessageText(SFinish));
+}
+
+// ---------------------------------------------------------------------------------------
+// Giving up on the debugging thread
+
+void TDebuggingThread::Abandon() {
+  FAbandoned = true;
+  // Its own late additions (a call whose handler returns after this) would follow "Finish".
+  GetTracerEventQueue()->SealThread(ThreadID());
+  if (KillOnExit()) {
+    TerminateProcess(FProcess->Handle.Get(), 0);
+  } else if (!ProcessEnded()) {
+    BestEffort([this] { ReleaseFromOutside(); });
+  }
+  // Whatever the thread still writes when it gets back (a pause it undoes puts bytes back)
+  // goes nowhere.
+  if (GetBreakpointProcess() == FProcess->Handle.Get()) SetBreakpointProcess(nullptr);
+  if (FProcess->Memory() != nullptr) FProcess->Memory()->SetEnabled(false);
+  LogFinish();
+}
+
+void TDebuggingThread::ReleaseFromOutside() {
+  // The debugging thread changes the breakpoints only under the write lock: under the read
+  // lock they stand still, also while a handler of that thread runs.
+  TReadLock lock(*GetDebugRWSync());
+  const HANDLE process = FProcess->Handle.Get();
+  std::vector<TDebuggedProcessThread*> threads = FProcess->Threads.Items();
+  std::vector<TDebuggedProcessThread*> stopped;
+  for (TDebuggedProcessThread* t : threads)
+    if (SuspendThread(t->Handle) != static_cast<DWORD>(-1)) stopped.push_back(t);
+  for (TBreakpointList* list : {&GetLoadedProcDefs()->TraceBreakpoints(), &GetLoadedProcDefs()->ReturnBreakpoints()}) {
+    for (TBreakpoint* b : list->Items()) {
+      if (!b->Inserted) continue;
+      const uint8_t original = b->SavedByte;
+      WriteProcessMemory(process, reinterpret_cast<void*>(static_cast<uintptr_t>(b->Address)), &original, 1, nullptr);
+      FlushInstructionCache(process, reinterpret_cast<void*>(static_cast<uintptr_t>(b->Address)), 1);
+    }
+  }
+  // A step of ours loses its trap flag.
+  for (TDebuggedProcessThread* t : stopped)
+    if (FThreadBreakpoints.Exists(t->ThreadId)) BestEffort([t] { ClearTrapFlag(t->Handle); });
+  for (TDebuggedProcessThread* t : stopped) ResumeThread(t->Handle);
+  for (TDebuggedProcessThread* t : threads)
+    if (t->Held) ResumeThread(t->Handle);
+  // The hits raised meanwhile are rewound (the byte there is the program's again) and every
+  // event continued, through the debugging thread's debug object, which then detaches.
+  ThroughDebugObject(FDebugObject, [this] {
+    DrainQueuedEvents();
+    DebugActiveProcessStop(FProcess->ProcessId());
+  });
 }
 
 // ---------------------------------------------------------------------------------------
@@ -101,14 +204,25 @@ void TDebuggingThread::ReleaseDebuggee() {
     if (FThreadBreakpoints.Exists(t->ThreadId)) BestEffort([t] { ClearTrapFlag(t->Handle); });
   FThreadBreakpoints.Clear();
   FRunner = 0;
-  DrainQueuedEvents();
+  // Then the threads run on: one stopped while it raised a hit raises it now, and it is taken
+  // and rewound with the others.
   for (TDebuggedProcessThread* t : stopped) ResumeThread(t->Handle);
   ReleaseHeldThreads();
+  DrainQueuedEvents();
 }
 
 void TDebuggingThread::DrainQueuedEvents() {
   DEBUG_EVENT event{};
-  while (!FExited && WaitForDebugEvent(&event, QueuedEventWaitMs)) {
+  // A thread just resumed may take a while to raise what it had begun to raise; a program that
+  // raises events without end is detached all the same.
+  const DWORD start = GetTickCount();
+  for (;;) {
+    const DWORD spent = GetTickCount() - start;
+    if (FExited || spent >= DrainLimitMs) break;
+    if (!WaitForDebugEvent(&event, QueuedEventWaitMs)) {
+      if (spent >= DrainQuietMs) break;
+      continue;
+    }
     DWORD status = DBG_CONTINUE;
     switch (event.dwDebugEventCode) {
       case EXCEPTION_DEBUG_EVENT: {
@@ -198,12 +312,17 @@ std::wstring TDebugger::DebuggeeFileName() const {
   return thread != nullptr && thread->Process() != nullptr ? thread->Process()->FileName() : std::wstring();
 }
 
-void TDebugger::WaitForThreadEnd() {
+void TDebugger::WaitForThreadEnd() { WaitForThreadEnd(INFINITE); }
+
+bool TDebugger::WaitForThreadEnd(DWORD timeoutMs) {
   std::shared_ptr<TDebuggingThread> thread = FLastThread;
-  if (thread == nullptr) return;
-  WaitOnMainThread(thread->Handle(), INFINITE);
-  // Seen to end: freed, unless a nested wait still holds it (it goes with that one).
+  if (thread == nullptr) return true;
+  if (!WaitOnMainThread(thread->Handle(), timeoutMs)) return false;
+  // Seen to end: freed, unless a nested wait still holds it (it goes with that one). Its id
+  // may now be another thread's.
+  GetTracerEventQueue()->SealThread(0);
   if (FLastThread == thread) FLastThread.reset();
+  return true;
 }
 
 TDebugger::~TDebugger() {
@@ -237,9 +356,14 @@ void TDebugger::Run(const std::wstring& commandLine) {
 void TDebugger::Stop() {
   CW_ASSERT(GetCurrentThreadId() == DgnMainThreadID(), UnitPath, 915);
   CW_ASSERT(FThread != nullptr, UnitPath, 916);
-  FThread.load()->Terminate();
+  TDebuggingThread* running = FThread;
+  running->Terminate();
   // The thread clears FThread through the main thread before it ends.
-  WaitForThreadEnd();
+  if (WaitForThreadEnd(StopWaitMs) || FThread.load() != running) return;
+  // Still inside something that does not return soon: the trace ends here all the same. The
+  // thread stays owned here until its end is seen (Run and Attach wait for it).
+  running->Abandon();
+  FThread = nullptr;
 }
 
 TDebugger* GetDebugger() {

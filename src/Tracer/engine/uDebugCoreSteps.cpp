@@ -142,6 +142,7 @@ void TDebuggingThread::OnBreakpoint(DWORD threadId, uint32_t address) {
     }
   }
   if (entered != nullptr) {
+    if (enteredCall == nullptr) return;
     TReadLock lock(*GetDebugRWSync());
     // The entry parameters mostly lie in the stack block read with the return address: while
     // the debuggee is stopped they come from that copy, not one read each.
@@ -249,13 +250,14 @@ TBreakpointContext* TDebuggingThread::OnTraceBreakpoint(DWORD threadId, TTraceBr
                                                         CONTEXT& context, bool stepping) {
   // The return address and the stack arguments above it came in one read (ReadEntryStack).
   uint32_t returnAddress = 0;
-  if (FEntryStackSize != 0) {
-    std::memcpy(&returnAddress, FEntryStack, sizeof returnAddress);
-  } else if (!TryReadProcessMemory(FProcess->Handle.Get(), context.Esp, &returnAddress, sizeof returnAddress)) {
-    returnAddress = static_cast<uint32_t>(GetProcessMemoryBridge()->ReadInteger(context.Esp));
-  }
+  const bool called = FEntryStackSize != 0 ||
+                      TryReadProcessMemory(FProcess->Handle.Get(), context.Esp, &returnAddress, sizeof returnAddress);
+  if (FEntryStackSize != 0) std::memcpy(&returnAddress, FEntryStack, sizeof returnAddress);
   DropStaleContexts(threadId, context.Esp);
   if (stepping) BeginStep(threadId, trace);
+  // Entered on an empty stack (a thread's start routine, jumped to): no return to catch, so
+  // no call to log; nor when what lies on the stack is no code address.
+  if (!called) return nullptr;
   TLoadedProcDefs* loaded = GetLoadedProcDefs();
   TBreakpoint* found = nullptr;
   TReturnBreakpoint* ret;
@@ -263,6 +265,8 @@ TBreakpointContext* TDebuggingThread::OnTraceBreakpoint(DWORD threadId, TTraceBr
     ret = static_cast<TReturnBreakpoint*>(found);
     if (!ret->Inserted) ret->Insert();
   } else {
+    uint8_t code = 0;
+    if (!TryReadProcessMemory(FProcess->Handle.Get(), returnAddress, &code, 1)) return nullptr;  // not a call
     auto created = std::make_unique<TReturnBreakpoint>(returnAddress);
     ret = created.get();
     loaded->ReturnBreakpoints().AddBreakpoint(created.release());

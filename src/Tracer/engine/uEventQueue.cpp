@@ -133,6 +133,7 @@ TTracerEventQueue::TTracerEventQueue()
 TTracerEventQueue::~TTracerEventQueue() = default;
 
 void TTracerEventQueue::Add(ITracerEvent* event, bool visible) {
+  if (FSealedThread != 0 && FSealedThread == GetCurrentThreadId()) return;
   std::lock_guard<std::mutex> guard(FLock);
   FAllEvents->List().Add(event);
   if (visible) {

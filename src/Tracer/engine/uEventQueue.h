@@ -4,6 +4,7 @@
 #pragma once
 #include <windows.h>
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -122,12 +123,16 @@ public:
   void AddCalls(const std::wstring& title, uint32_t threadId, int64_t startTime, int64_t endTime,
                 ITracerEventParams* params, bool visible);
   void Clear();
+  // What this thread adds from now on is dropped: a trace that a Stop ended without it has its
+  // "Finish" in the log already. 0 lets every thread add again.
+  void SealThread(uint32_t threadId) { FSealedThread = threadId; }
 
   TTracerEvents* AllEvents() const { return FAllEvents.Get(); }
   TVisibleTracerEvents* VisibleEvents() const { return FVisibleEvents.Get(); }
 
 private:
   std::mutex FLock;
+  std::atomic<uint32_t> FSealedThread{0};
   TComPtr<TTracerEvents> FAllEvents;
   TComPtr<TVisibleTracerEvents> FVisibleEvents;
   // Kept aside so that running out of memory can still be shown in the log.

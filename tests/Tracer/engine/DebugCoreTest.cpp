@@ -118,3 +118,65 @@ TEST(DebugCore, AProgramThatCannotBeStartedIsReportedAndNoTraceBegins) {
   EXPECT_FALSE(GetDebugger()->GetActive());
   EXPECT_TRUE(h.Events().empty()) << "no Start, no Finish";
 }
+
+TEST(DebugCore, StopEndsTheTraceWithinItsBoundWhateverTheLoopIsDoing) {
+  struct TStopCase {
+    const char* State;
+    bool Attach;
+    const wchar_t* Scenario;
+    const wchar_t* Function;
+    bool SlowHandler;  // its return runs a handler for seconds
+  };
+  const TStopCase cases[] = {
+      {"run, calls without end", false, L"busy", L"Tick", false},
+      {"run, a handler running", false, L"busy", L"Tick", true},
+      {"run, threads parked in their events while a handler runs", false, L"threads", L"ThreadWork", true},
+      {"attach, calls without end", true, L"busy", L"Tick", false},
+      {"attach, a handler running, its thread parked in its event", true, L"busy", L"Tick", true},
+      {"attach, threads parked at our bytes while a handler runs", true, L"busythreads", L"ThreadWork", true},
+  };
+  for (const TStopCase& c : cases) {
+    SCOPED_TRACE(c.State);
+    TTestDefs defs;
+    TTraceHarness h;
+    // Longer than a Stop may take, shorter than the harness waits for the thread's end.
+    const std::wstring script = h.Dir.File(L"slow.js");
+    WriteTextFile(script, "function OnReturn(params) {\r\n  var end = new Date().getTime() + " +
+                              std::to_string(ScaledMs(8000)) + ";\r\n  while (new Date().getTime() < end) {}\r\n}\r\n");
+    TProcDef* def = defs.Add(L"export://" + std::wstring(c.Function) + L"@tracee_std.dll", L"eax", {{L"int", L"i", 4}});
+    if (c.SlowHandler) def->SetHandler(L"script://OnReturn@" + script);
+    std::unique_ptr<TBusyProgram> busy;
+    if (c.Attach) {
+      busy = std::make_unique<TBusyProgram>(h, c.Scenario);
+      GetDebugger()->Attach(busy->Pid);
+    } else {
+      GetDebugger()->Run(h.CommandLine(c.Scenario, std::wstring(c.Scenario) == L"busy" ? h.Dir.File(L"never") : L"100000"));
+    }
+    ASSERT_TRUE(h.PumpUntil([] { return GetDebugger()->GetActive(); }, 20000));
+    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, GetDebugger()->Thread()->Process()->ProcessId());
+    if (c.SlowHandler)
+      h.PumpFor(1500);
+    else
+      ASSERT_TRUE(h.PumpUntil([&] { return h.Calls().size() > 20; }, 20000));
+    EXPECT_TRUE(BoundedWait("the stop", 4000, [] { GetDebugger()->Stop(); }));
+    EXPECT_FALSE(GetDebugger()->GetActive());
+    EXPECT_EQ(WaitForSingleObject(process, 0), c.Attach ? WAIT_TIMEOUT : WAIT_OBJECT_0) << "ended only by a run's stop";
+    CloseHandle(process);
+    ASSERT_FALSE(h.Events().empty());
+    EXPECT_EQ(h.Events().back().Text, L"Finish");
+    // The thread that was given up on ends later without a word in the log.
+    ASSERT_TRUE(h.WaitForThreadEnd());
+    auto events = h.Events();
+    EXPECT_EQ(events.back().Text, L"Finish");
+    EXPECT_EQ(std::count_if(events.begin(), events.end(), [](auto& e) { return e.Text == L"Finish"; }), 1);
+    if (busy) {
+      ASSERT_TRUE(busy->Finish());
+      ASSERT_FALSE(h.Truth().empty());
+      EXPECT_TRUE(h.Truth().back().Values.count(L"ok")) << "the code bytes were restored";
+      for (auto& t : h.Truth())
+        if (t.Function == L"ThreadWork") {
+          EXPECT_EQ(t.Values[L"wrong"], L"0") << "a thread parked at our byte ran on from the wrong place";
+        }
+    }
+  }
+}

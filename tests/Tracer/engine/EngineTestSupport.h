@@ -61,3 +61,18 @@ struct TAddressPrinter {
 // Starts program (a file of the test binary folder, which is also its working folder) with
 // each argument quoted, and reads what it prints up to "ready". Throws when it cannot start.
 TAddressPrinter StartAddressPrinter(const std::wstring& program, const std::vector<std::wstring>& arguments = {});
+
+// A symbol file of every export of dll, written by zentrel.exe as a user makes one, into
+// folder (which gets the filer's "propertyset.dtd" too); its path. Fails the test and answers
+// empty when zentrel.exe does not write one.
+std::wstring WriteZentrelFile(const std::wstring& dll, const std::wstring& folder);
+
+// What a console program wrote to its standard output and error, and its exit code.
+struct TConsoleRun {
+  std::string Output;
+  DWORD ExitCode = 0;
+  bool Ended = false;  // false: still running at the limit (then terminated)
+};
+
+// Runs a command line untraced, its standard handles on a file, within ms (scaled).
+TConsoleRun RunConsoleProgram(const std::wstring& commandLine, DWORD ms = 60000);
