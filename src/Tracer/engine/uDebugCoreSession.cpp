@@ -3,11 +3,11 @@
 // starts and stops them.
 #include "Tracer/engine/uDebugCore.h"
 
-#include <functional>
 
 #include "Tracer/engine/uCallHandlers.h"
 #include "Tracer/engine/uEventQueue.h"
 #include "Tracer/engine/uProcessMemory.h"
+#include "Tracer/foundation/uHolders.h"
 #include "Tracer/foundation/uMainThreadWait.h"
 #include "Tracer/foundation/uMultiLanguage.h"
 #include "Tracer/foundation/uRaise.h"
@@ -56,27 +56,6 @@ void ThroughDebugObject(HANDLE debugObject, F step) {
   set(own);
 }
 
-// Clean-up steps in reverse order, also when a step raised; the first exception wins.
-class TCleanup {
-public:
-  explicit TCleanup(std::function<void()> fn) : FFn(std::move(fn)) {}
-  ~TCleanup() noexcept(false) {
-    if (std::uncaught_exceptions() > FUncaught) {
-      try {
-        FFn();
-      } catch (...) {
-      }
-    } else {
-      FFn();
-    }
-  }
-  TCleanup(const TCleanup&) = delete;
-  TCleanup& operator=(const TCleanup&) = delete;
-
-private:
-  std::function<void()> FFn;
-  int FUncaught = std::uncaught_exceptions();
-};
 
 // Detaching goes on past a thread whose context cannot be had: the rest still matters.
 template <class F>
@@ -104,7 +83,7 @@ void TDebuggingThread::DoExecute() {
 void TDebuggingThread::Trace() {
   // The outermost step: a live debuggee is left without a byte or a trap flag of ours. A run's
   // program asked to end is left to end: it goes with this thread's debug object at the latest.
-  TCleanup detach([this] {
+  TScopeExit detach([this] {
     if (FExited || FAbandoned || (KillOnExit() && FTerminateTick != 0)) return;
     ReleaseDebuggee();
     Win32CheckApi(DebugActiveProcessStop(FProcess->ProcessId()) != FALSE, "DebugActiveProcessStop");
@@ -112,23 +91,23 @@ void TDebuggingThread::Trace() {
   FDebugObject = CurrentDebugObject();
   Win32CheckApi(DebugSetProcessKillOnExit(KillOnExit()) != FALSE, "DebugSetProcessKillOnExit");
   Synchronize([this] { GetDebugger()->SetThread(this); });
-  TCleanup clearThread([this] {
+  TScopeExit clearThread([this] {
     if (!FAbandoned) Synchronize([] { GetDebugger()->SetThread(nullptr); });
   });
   GetTracerEventQueue()->AddMessage(GetMultiLanguage()->MessageText(SStart));
-  TCleanup finish([this] { LogFinish(); });
+  TScopeExit finish([this] { LogFinish(); });
   SetResolverDebuggee(this);
-  TCleanup noDebuggee([] { SetResolverDebuggee(nullptr); });
+  TScopeExit noDebuggee([] { SetResolverDebuggee(nullptr); });
   GetCallHandlerEngine()->BeginTrace();
-  TCleanup endTrace([] { GetCallHandlerEngine()->EndTrace(); });
+  TScopeExit endTrace([] { GetCallHandlerEngine()->EndTrace(); });
   GetLoadedProcDefs()->Reset();
-  TCleanup reset([this] {
+  TScopeExit reset([this] {
     // Pending steps stay listed: detaching rewinds their trap flags.
     FContexts.clear();
     GetLoadedProcDefs()->Reset();
   });
   // Also when the loop failed: a pause must not outlive the trace with its definitions off.
-  TCleanup endPause([this] { EndPause(); });
+  TScopeExit endPause([this] { EndPause(); });
   DebugLoop();
 }
 
