@@ -213,67 +213,30 @@ TAddressPrinter StartAddressPrinter(const std::wstring& program, const std::vect
   return child;
 }
 
-namespace {
-
-// A file that a child process writes through its inherited standard handles.
-HANDLE InheritableOutputFile(const std::wstring& path) {
-  SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
-  return CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa, CREATE_ALWAYS, 0, nullptr);
-}
-
-}  // namespace
-
 std::wstring WriteZentrelFile(const std::wstring& dll, const std::wstring& folder) {
   const std::wstring name = dll.substr(dll.find_last_of(L"\\/") + 1);
   // Unique across the test programs that share the per-user folder of override copies.
   const std::wstring path =
       folder + L"\\" + name.substr(0, name.find_last_of(L'.')) + L"-" + std::to_wstring(GetCurrentProcessId()) + L".xml";
   CopyFileW(Bin(L"propertyset.dtd").c_str(), (folder + L"\\propertyset.dtd").c_str(), FALSE);
-  HANDLE out = InheritableOutputFile(path);
-  if (out == INVALID_HANDLE_VALUE) {
-    ADD_FAILURE() << "cannot write " << WideToUtf8(path);
-    return L"";
-  }
-  STARTUPINFOW si{};
-  si.cb = sizeof si;
-  si.dwFlags = STARTF_USESTDHANDLES;
-  si.hStdOutput = out;
-  si.hStdError = out;
-  PROCESS_INFORMATION pi{};
   // Run in the DLL's folder with its bare name, as a user does: the URLs name the DLL as a
   // debuggee's module list does.
-  std::wstring cmd = L"\"" + Bin(L"zentrel.exe") + L"\" \"" + name + L"\"";
-  const std::wstring dllFolder = dll.substr(0, dll.size() - name.size());
-  const BOOL started = CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
-                                      dllFolder.c_str(), &si, &pi);
-  CloseHandle(out);
-  DWORD code = 1;
-  if (started) {
-    if (WaitForSingleObject(pi.hProcess, ScaledMs(60000)) != WAIT_OBJECT_0) TerminateProcess(pi.hProcess, 99);
-    WaitForSingleObject(pi.hProcess, ScaledMs(5000));
-    GetExitCodeProcess(pi.hProcess, &code);
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
-  }
-  // The ended program's handle on the file may outlive it a moment; the XML parser opens
-  // the file sharing reads only.
-  PollUntil([&] {
-    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return false;
-    CloseHandle(h);
-    return true;
-  }, 5000);
-  if (code != 0) {
-    ADD_FAILURE() << "zentrel.exe made no symbol file of " << WideToUtf8(dll) << ": " << ReadTextFile(path);
+  const TConsoleRun run = RunConsoleProgram(L"\"" + Bin(L"zentrel.exe") + L"\" \"" + name + L"\"", 60000,
+                                            dll.substr(0, dll.size() - name.size()));
+  if (!run.Ended || run.ExitCode != 0) {
+    ADD_FAILURE() << "zentrel.exe made no symbol file of " << WideToUtf8(dll) << ": " << run.Output;
     return L"";
   }
+  WriteTextFile(path, run.Output);
   return path;
 }
 
-TConsoleRun RunConsoleProgram(const std::wstring& commandLine, DWORD ms) {
+TConsoleRun RunConsoleProgram(const std::wstring& commandLine, DWORD ms, const std::wstring& folder) {
   TTempDir dir;
   TConsoleRun run;
-  HANDLE out = InheritableOutputFile(dir.File(L"out.txt"));
+  SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
+  HANDLE out = CreateFileW(dir.File(L"out.txt").c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa,
+                           CREATE_ALWAYS, 0, nullptr);
   STARTUPINFOW si{};
   si.cb = sizeof si;
   si.dwFlags = STARTF_USESTDHANDLES;
@@ -281,7 +244,8 @@ TConsoleRun RunConsoleProgram(const std::wstring& commandLine, DWORD ms) {
   si.hStdError = out;
   PROCESS_INFORMATION pi{};
   std::wstring cmd = commandLine;
-  const BOOL started = CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
+  const BOOL started = CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
+                                      folder.empty() ? nullptr : folder.c_str(), &si, &pi);
   CloseHandle(out);
   if (!started) return run;
   run.Ended = WaitForSingleObject(pi.hProcess, ScaledMs(ms)) == WAIT_OBJECT_0;

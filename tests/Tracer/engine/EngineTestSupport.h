@@ -74,5 +74,6 @@ struct TConsoleRun {
   bool Ended = false;  // false: still running at the limit (then terminated)
 };
 
-// Runs a command line untraced, its standard handles on a file, within ms (scaled).
-TConsoleRun RunConsoleProgram(const std::wstring& commandLine, DWORD ms = 60000);
+// Runs a command line untraced (in folder, when given), its standard handles on a file, within
+// ms (scaled).
+TConsoleRun RunConsoleProgram(const std::wstring& commandLine, DWORD ms = 60000, const std::wstring& folder = L"");
