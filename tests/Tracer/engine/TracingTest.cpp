@@ -41,6 +41,15 @@ void DefineAllExports(TTestDefs& defs) {
   defs.Add(Export(L"CdeclDouble", Cdecl), L"eax", {{L"double", L"d", 4}});
 }
 
+// The first code byte of an export of tracee_std.dll as its file has it.
+unsigned FirstByteInFile(const char* name) {
+  HMODULE image = LoadLibraryExW((TestBinDir() + L"tracee_std.dll").c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES);
+  EXPECT_NE(image, nullptr);
+  const unsigned byte = image ? *reinterpret_cast<const unsigned char*>(GetProcAddress(image, name)) : 0;
+  if (image) FreeLibrary(image);
+  return byte;
+}
+
 // The truth lines of one function.
 std::vector<TTruthCall> TruthOf(const TTraceHarness& h, const std::wstring& function) {
   std::vector<TTruthCall> calls;
@@ -431,10 +440,7 @@ TEST(Tracing, SwitchingDefinitionsAndReadingTheLogWhileFourThreadsAreTracedLoses
   TProcDef* twin = defs.Add(WideFormat(L"rva://0x%08X@tracee_std.dll", TTestDefs::ExportRva(L"tracee_std.dll", "ThreadWork")),
                             L"eax", {{L"int", L"i", 4}}, L"ThreadWorkTwin");
   TProcDef* tick = defs.Add(Export(L"Tick"), L"eax", {{L"int", L"i", 4}});
-  HMODULE image = LoadLibraryExW((TestBinDir() + L"tracee_std.dll").c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES);
-  ASSERT_NE(image, nullptr);
-  const unsigned tickByte = *reinterpret_cast<const unsigned char*>(GetProcAddress(image, "Tick"));
-  FreeLibrary(image);
+  const unsigned tickByte = FirstByteInFile("Tick");
 
   TTraceHarness h;
   h.StartRun(L"stress", L"300");
@@ -578,10 +584,7 @@ TEST(Tracing, ANoReturnCallIntoTheNextTracedEntryLeavesNoByteWhenThatEntryIsSwit
   TTestDefs defs;
   TProcDef* escape = defs.Add(Export(L"Leave"), L"eax");
   TProcDef* next = defs.Add(Export(L"NextEntry"), L"eax", {{L"int", L"n", 4}});
-  HMODULE image = LoadLibraryExW((TestBinDir() + L"tracee_std.dll").c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES);
-  ASSERT_NE(image, nullptr);
-  const unsigned nextByte = *reinterpret_cast<const unsigned char*>(GetProcAddress(image, "NextEntry"));
-  FreeLibrary(image);
+  const unsigned nextByte = FirstByteInFile("NextEntry");
   TTraceHarness h;
   TBusyProgram program(h, L"noreturn");
   GetDebugger()->Attach(program.Pid);
