@@ -25,7 +25,9 @@ if [ ${#missing[@]} -ne 0 ] || ! command -v i686-w64-mingw32-g++-posix >/dev/nul
   if ! dpkg --print-foreign-architectures | grep -qx i386; then
     $SUDO dpkg --add-architecture i386
   fi
-  $SUDO apt-get update -qq >/dev/null
+  # An index that fails to download (a mirror caught mid-sync) is reported and the others are
+  # used: the install below says what it then cannot find.
+  $SUDO apt-get update -qq >/dev/null || echo "setup: some package indexes could not be updated" >&2
   # A broken index of a suite beside the release (security updates) fails the install: the
   # release's own packages do.
   $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null ||
