@@ -65,15 +65,22 @@ void ReleaseSite(TCodeSite* site) {
 void ReadSiteCode(TCodeSite& site) {
   HANDLE process = GBreakpointProcess;
   site.CodeSize = 0;
-  if (process != nullptr && TryReadProcessMemory(process, site.Address, site.Code, sizeof site.Code)) {
+  // Inside a page batch the bytes come from its copy: one read a page, not one a breakpoint.
+  if (TCodePageBatch* batch = TCodePageBatch::Active(); batch != nullptr) {
+    while (site.CodeSize < static_cast<int>(sizeof site.Code) &&
+           batch->ReadByte(site.Address + site.CodeSize, site.Code[site.CodeSize]))
+      ++site.CodeSize;
+  }
+  if (site.CodeSize == 0 && process != nullptr && TryReadProcessMemory(process, site.Address, site.Code, sizeof site.Code))
     site.CodeSize = static_cast<int>(sizeof site.Code);
-    std::lock_guard<std::mutex> lock(GSitesLock);
-    for (auto it = GSites.upper_bound(site.Address); it != GSites.end() && it->first < site.Address + sizeof site.Code; ++it)
-      if (it->second->Written) site.Code[it->first - site.Address] = it->second->Code[0];
-  } else {
+  if (site.CodeSize == 0) {
     site.Code[0] = ReadCodeByte(site.Address);
     site.CodeSize = 1;
+    return;
   }
+  std::lock_guard<std::mutex> lock(GSitesLock);
+  for (auto it = GSites.upper_bound(site.Address); it != GSites.end() && it->first < site.Address + site.CodeSize; ++it)
+    if (it->second->Written) site.Code[it->first - site.Address] = it->second->Code[0];
 }
 
 // Our byte is in place exactly while a breakpoint at the site is armed and no thread steps
