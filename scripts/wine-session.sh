@@ -54,6 +54,9 @@ cw_wine_session_start_prefix() {
     timeout $((60 * scale)) "$(dirname "${BASH_SOURCE[0]}")/../cmake/wine-run.sh" reg add 'HKCU\Software\Wine\Fonts\Replacements' \
       /v "${face%%=*}" /d "${face#*=}" /f >/dev/null 2>&1 || true
   done
+  # A program that crashes just ends: Wine's crash debugger would wait on the test run's output.
+  timeout $((60 * scale)) "$(dirname "${BASH_SOURCE[0]}")/../cmake/wine-run.sh" reg add \
+    'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /d '' /f >/dev/null 2>&1 || true
   trap cw_wine_session_stop EXIT
 }
 

@@ -105,14 +105,15 @@ void TDebuggingThread::DebugLoop() {
       if (FAbandoned) break;
       DEBUG_EVENT event{};
       if (WaitForDebugEvent(&event, DebugEventWaitMs)) {
+        HoldEvent(event);
         DWORD status = DBG_EXCEPTION_NOT_HANDLED;
         try {
           HandleEvent(event, status);
         } catch (...) {
-          ContinueDebugEvent(event.dwProcessId, event.dwThreadId, status);
+          ContinueHeldEvent(status);
           throw;
         }
-        ContinueDebugEvent(event.dwProcessId, event.dwThreadId, status);
+        ContinueHeldEvent(status);
       }
       // Given up by Stop: the program is not ours to touch any more.
       if (FAbandoned) break;
@@ -130,6 +131,21 @@ void TDebuggingThread::DebugLoop() {
     throw;
   }
   closeFiles();
+}
+
+void TDebuggingThread::HoldEvent(const DEBUG_EVENT& event) {
+  std::lock_guard<std::mutex> lock(FEventLock);
+  FEvent = event;
+  FEventHeld = true;
+  FHitSettled = false;
+}
+
+void TDebuggingThread::ContinueHeldEvent(DWORD status) {
+  std::lock_guard<std::mutex> lock(FEventLock);
+  // Abandon may have continued it already; this thread's word would then reach a later event.
+  if (!FEventHeld) return;
+  FEventHeld = false;
+  ContinueDebugEvent(FEvent.dwProcessId, FEvent.dwThreadId, status);
 }
 
 void TDebuggingThread::CheckTerminate() {

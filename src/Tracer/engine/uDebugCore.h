@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -259,6 +260,18 @@ private:
   std::atomic<bool> FAbandoned{false};
   std::atomic<bool> FFinishLogged{false};
   HANDLE FDebugObject = nullptr;  // the system's, closed when this thread ends
+  // The event the loop got and has not continued yet, which Abandon continues in its stead
+  // (the program's threads run only once it is), and whether its hit's context is settled
+  // (the loop's own: set under the write lock).
+  std::mutex FEventLock;
+  DEBUG_EVENT FEvent{};
+  bool FEventHeld = false;
+  std::atomic<bool> FHitSettled{false};
+  void HoldEvent(const DEBUG_EVENT& event);
+  void ContinueHeldEvent(DWORD status);
+  // The status a queued event is continued with once our bytes are gone, its hit rewound
+  // (unless the loop settled it) or its step's trap flag off.
+  DWORD ReleaseEvent(const DEBUG_EVENT& event, bool rewind);
   bool ProcessEnded() const;
   void LogFinish();
   // The attach's Abandon: our bytes out, parked hits rewound, trap flags off, then detached.

@@ -151,15 +151,28 @@ void TDebuggingThread::ReleaseFromOutside() {
       FlushInstructionCache(process, reinterpret_cast<void*>(static_cast<uintptr_t>(b->Address)), 1);
     }
   }
+  // The debugging thread writes no byte any more, should it get the write lock before it
+  // sees it was given up on.
+  SetBreakpointProcess(nullptr);
   // A step of ours loses its trap flag.
   for (TDebuggedProcessThread* t : stopped)
     if (FThreadBreakpoints.Exists(t->ThreadId)) BestEffort([t] { ClearTrapFlag(t->Handle); });
   for (TDebuggedProcessThread* t : stopped) ResumeThread(t->Handle);
   for (TDebuggedProcessThread* t : threads)
     if (t->Held) ResumeThread(t->Handle);
-  // The hits raised meanwhile are rewound (the byte there is the program's again) and every
-  // event continued, through the debugging thread's debug object, which then detaches.
+  // Through the debugging thread's debug object: the event it got is continued first, or the
+  // program would stay stopped (a thread held while it raised a hit raises it only once it
+  // runs again, and detaching would continue that hit unrewound). Then the hits raised
+  // meanwhile are rewound (the byte there is the program's again), every event continued,
+  // and the program detached.
   ThroughDebugObject(FDebugObject, [this] {
+    {
+      std::lock_guard<std::mutex> held(FEventLock);
+      if (FEventHeld) {
+        FEventHeld = false;
+        ContinueDebugEvent(FEvent.dwProcessId, FEvent.dwThreadId, ReleaseEvent(FEvent, !FHitSettled));
+      }
+    }
     DrainQueuedEvents();
     DebugActiveProcessStop(FProcess->ProcessId());
   });
@@ -195,28 +208,14 @@ void TDebuggingThread::DrainQueuedEvents() {
   // A thread just resumed may take a while to raise what it had begun to raise; a program that
   // raises events without end is detached all the same.
   const DWORD start = GetTickCount();
+  DWORD last = start;
   for (;;) {
-    const DWORD spent = GetTickCount() - start;
-    if (FExited || spent >= DrainLimitMs) break;
-    if (!WaitForDebugEvent(&event, QueuedEventWaitMs)) {
-      if (spent >= DrainQuietMs) break;
-      continue;
-    }
-    DWORD status = DBG_CONTINUE;
+    const DWORD now = GetTickCount();
+    if (FExited || now - start >= DrainLimitMs || now - last >= DrainQuietMs) break;
+    if (!WaitForDebugEvent(&event, QueuedEventWaitMs)) continue;
+    last = GetTickCount();
+    const DWORD status = ReleaseEvent(event, true);
     switch (event.dwDebugEventCode) {
-      case EXCEPTION_DEBUG_EVENT: {
-        const EXCEPTION_RECORD& record = event.u.Exception.ExceptionRecord;
-        HANDLE h = ThreadHandle(event.dwThreadId);
-        if (record.ExceptionCode == EXCEPTION_BREAKPOINT && h != nullptr) {
-          const uint32_t address = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(record.ExceptionAddress));
-          BestEffort([&] { RewindQueuedHit(h, address); });
-        } else if (record.ExceptionCode == EXCEPTION_SINGLE_STEP && h != nullptr) {
-          BestEffort([h] { ClearTrapFlag(h); });
-        } else {
-          status = DBG_EXCEPTION_NOT_HANDLED;
-        }
-        break;
-      }
       case EXIT_PROCESS_DEBUG_EVENT: FExited = true; break;
       // The events' file handles are ours to close.
       case LOAD_DLL_DEBUG_EVENT: TDgnHandle(event.u.LoadDll.hFile).Reset(); break;
@@ -225,6 +224,22 @@ void TDebuggingThread::DrainQueuedEvents() {
     }
     ContinueDebugEvent(event.dwProcessId, event.dwThreadId, status);
   }
+}
+
+DWORD TDebuggingThread::ReleaseEvent(const DEBUG_EVENT& event, bool rewind) {
+  if (event.dwDebugEventCode != EXCEPTION_DEBUG_EVENT) return DBG_CONTINUE;
+  const EXCEPTION_RECORD& record = event.u.Exception.ExceptionRecord;
+  HANDLE h = ThreadHandle(event.dwThreadId);
+  if (record.ExceptionCode == EXCEPTION_BREAKPOINT && h != nullptr) {
+    const uint32_t address = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(record.ExceptionAddress));
+    if (rewind) BestEffort([&] { RewindQueuedHit(h, address); });
+    return DBG_CONTINUE;
+  }
+  if (record.ExceptionCode == EXCEPTION_SINGLE_STEP && h != nullptr) {
+    BestEffort([h] { ClearTrapFlag(h); });
+    return DBG_CONTINUE;
+  }
+  return DBG_EXCEPTION_NOT_HANDLED;
 }
 
 // ---------------------------------------------------------------------------------------

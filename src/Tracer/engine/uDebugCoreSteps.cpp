@@ -92,6 +92,8 @@ void TDebuggingThread::OnBreakpoint(DWORD threadId, uint32_t address) {
   CONTEXT context;
   {
     TWriteLock lock(*GetDebugRWSync());
+    // Given up on while it waited: the program runs on, detached; its threads are not ours.
+    if (FAbandoned) return;
     TLoadedProcDefs* loaded = GetLoadedProcDefs();
     TBreakpoint* b = nullptr;
     const bool isTrace = loaded->TraceBreakpoints().FindBreakpoint(address, b);
@@ -99,6 +101,7 @@ void TDebuggingThread::OnBreakpoint(DWORD threadId, uint32_t address) {
                      IdleReturnBreakpoint(static_cast<TReturnBreakpoint*>(b)))) {
       // The loader's breakpoint and the debuggee's own go on.
       RewindQueuedHit(ThreadHandle(threadId), address);
+      FHitSettled = true;
       return;
     }
     HANDLE h = ThreadHandle(threadId);
@@ -118,6 +121,7 @@ void TDebuggingThread::OnBreakpoint(DWORD threadId, uint32_t address) {
         ++GSteppedEntries;
       }
       WriteContext(h, run);
+      FHitSettled = true;
       enteredCall = OnTraceBreakpoint(threadId, entered, context, !emulated);
     } else {
       b->RemoveAtHit();
@@ -137,6 +141,7 @@ void TDebuggingThread::OnBreakpoint(DWORD threadId, uint32_t address) {
       const bool rearm = ret->ContextCount - endingHere > 0;
       if (rearm) context.EFlags |= TrapFlag;
       WriteContext(h, context);
+      FHitSettled = true;
       if (rearm) BeginStep(threadId, ret);
       returning = TakeReturningCall(threadId, ret, context, innermost);
     }
@@ -315,7 +320,7 @@ std::unique_ptr<TBreakpointContext> TDebuggingThread::TakeReturningCall(DWORD th
 void TDebuggingThread::OnSingleStep(DWORD threadId) {
   TWriteLock lock(*GetDebugRWSync());
   HANDLE h = ThreadHandle(threadId);
-  if (h == nullptr || !FThreadBreakpoints.Exists(threadId)) return;  // not a step of ours
+  if (FAbandoned || h == nullptr || !FThreadBreakpoints.Exists(threadId)) return;  // not a step of ours
   // The single-step trap took the flag off the thread itself.
   FinishStep(threadId, h, false);
 }
@@ -326,6 +331,7 @@ bool TDebuggingThread::OnStepException(DWORD threadId, DWORD code) {
   HANDLE h = ThreadHandle(threadId);
   if (h == nullptr) return false;
   TWriteLock lock(*GetDebugRWSync());
+  if (FAbandoned) return false;
   TObject* step = nullptr;
   FThreadBreakpoints.Find(threadId, step);
   uint32_t& retried = static_cast<TPendingStep*>(step)->Retried;
