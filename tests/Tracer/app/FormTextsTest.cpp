@@ -44,22 +44,6 @@ const char kGermanLng[] =
     "[Messages]\r\nSError=Fehler\r\nSSendErrorReport=Fehlerbericht senden\r\n"
     "SAdditionalParams=Befehlszeilenparameter:\r\nSTimeFormat=Zeitformat\r\nSVisibleColumns=Spalten\r\n";
 
-// Deutsch.lng beside the test program while alive.
-class TGermanFile {
-public:
-  TGermanFile() {
-    CreateDirectoryW((TestBinDir() + L"lang").c_str(), nullptr);
-    WriteTextFile(File(), kGermanLng);
-    GetMultiLanguage()->ReadLanguages();
-  }
-  ~TGermanFile() {
-    GetMultiLanguage()->SetLanguage(L"English");
-    DeleteFileW(File().c_str());
-    GetMultiLanguage()->ReadLanguages();
-  }
-  static std::wstring File() { return TestBinDir() + L"lang\\Deutsch.lng"; }
-};
-
 int SwallowBox(HWND, const std::wstring&, const std::wstring&, UINT) { return IDOK; }
 
 BOOL CALLBACK TakeDialog(HWND window, LPARAM found) {
@@ -112,7 +96,7 @@ protected:
 }  // namespace
 
 TEST_F(FormTexts, EveryFormShowsItsWholeTextsInEnglishAndGerman) {
-  TGermanFile german;
+  TTestLanguageFile german(L"Deutsch", kGermanLng);
   TLogScope log;
   struct TRow {
     const wchar_t* Name;

@@ -666,26 +666,10 @@ TEST_F(MainWindowTest, PauseStopAndCloseWhileTheEngineIsBusyEndTheTraceCleanly) 
 
 // ---- the roads a user takes through the window ----
 
-// "French.lng" beside the test program while alive (no other suite uses this language).
-class TFrenchFile {
-public:
-  TFrenchFile() {
-    CreateDirectoryW((TestBinDir() + L"lang").c_str(), nullptr);
-    WriteTextFile(File(),
-                  "[TfrmMain]\r\nCaption=Calderwisp (fran\xC3\xA7" "ais)\r\nmniTracer.Caption=&Traceur\r\n"
-                  "lvwTraceCol1.Caption=Appel\r\n[Messages]\r\nSRecordXFromY=Ligne %d sur %d\r\n");
-    GetMultiLanguage()->ReadLanguages();
-  }
-  ~TFrenchFile() {
-    GetMultiLanguage()->SetLanguage(L"English");
-    DeleteFileW(File().c_str());
-    GetMultiLanguage()->ReadLanguages();
-  }
-  static std::wstring File() { return TestBinDir() + L"lang\\French.lng"; }
-};
-
 TEST_F(MainWindowTest, TheLanguageMenuTranslatesTheWindowAndTheTitleStaysTheProgramsOwn) {
-  TFrenchFile french;
+  TTestLanguageFile french(L"French",
+                           "[TfrmMain]\r\nCaption=Calderwisp (fran\xC3\xA7" "ais)\r\nmniTracer.Caption=&Traceur\r\n"
+                           "lvwTraceCol1.Caption=Appel\r\n[Messages]\r\nSRecordXFromY=Ligne %d sur %d\r\n");
   TfrmMain& m = Open();
   GetTracerEventQueue()->AddMessage(L"one");
   Idle();

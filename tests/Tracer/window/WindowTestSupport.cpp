@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "Tracer/foundation/uGuards.h"
+#include "Tracer/foundation/uMultiLanguage.h"
 #include "Tracer/window/uWinForms.h"
 #include "lib/rtl/SysUtils.h"
 #include "support/Screenshot.h"
@@ -192,6 +193,19 @@ std::vector<std::wstring> ClippedTexts(HWND window) {
                          std::to_wstring(common.right - common.left) + L"x" + std::to_wstring(common.bottom - common.top));
     }
   return faults;
+}
+
+TTestLanguageFile::TTestLanguageFile(const std::wstring& language, const std::string& text)
+    : FFile(TestBinDir() + L"lang\\" + language + L".lng") {
+  CreateDirectoryW((TestBinDir() + L"lang").c_str(), nullptr);
+  WriteTextFile(FFile, text);
+  GetMultiLanguage()->ReadLanguages();
+}
+
+TTestLanguageFile::~TTestLanguageFile() {
+  GetMultiLanguage()->SetLanguage(L"English");
+  DeleteFileW(FFile.c_str());
+  GetMultiLanguage()->ReadLanguages();
 }
 
 bool SaveWindowScreenshot(HWND window, const std::wstring& name) {

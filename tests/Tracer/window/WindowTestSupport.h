@@ -14,6 +14,19 @@
 // to look at; false when nothing could be captured.
 bool SaveWindowScreenshot(HWND window, const std::wstring& name);
 
+// "lang\<language>.lng" beside the test program while alive, read by the translation service;
+// English again afterwards. Each suite uses a language no other suite does.
+class TTestLanguageFile {
+public:
+  TTestLanguageFile(const std::wstring& language, const std::string& text);
+  ~TTestLanguageFile();
+  TTestLanguageFile(const TTestLanguageFile&) = delete;
+  TTestLanguageFile& operator=(const TTestLanguageFile&) = delete;
+
+private:
+  std::wstring FFile;
+};
+
 // The texts of window's visible static texts, buttons and list-view column headers that do not
 // show whole: each measured with its control's own font against the room the control gives it,
 // and static texts and buttons covered by a sibling's. One line per fault, empty when all fit.

@@ -8,26 +8,11 @@
 #include "Tracer/foundation/uSingletons.h"
 #include "Tracer/window/uWinComCtrls.h"
 #include "Tracer/window/uWinCtrls.h"
+#include "Tracer/window/WindowTestSupport.h"
 #include "Tracer/window/uWinForms.h"
 #include "support/TestSupport.h"
 
 namespace {
-
-// "Dutch.lng" beside the test program while alive (no other suite uses this language).
-class TDutchFile {
-public:
-  explicit TDutchFile(const std::string& text) {
-    CreateDirectoryW((TestBinDir() + L"lang").c_str(), nullptr);
-    WriteTextFile(File(), text);
-    GetMultiLanguage()->ReadLanguages();
-  }
-  ~TDutchFile() {
-    GetMultiLanguage()->SetLanguage(L"English");
-    DeleteFileW(File().c_str());
-    GetMultiLanguage()->ReadLanguages();
-  }
-  static std::wstring File() { return TestBinDir() + L"lang\\Dutch.lng"; }
-};
 
 class TSampleForm : public TForm {
 public:
@@ -61,7 +46,7 @@ const std::vector<std::wstring> kProps{L"Caption", L"Hint", L"Text"};
 
 TEST(WindowTranslate, TreeTranslatesOwnedComponentsAndLeavesActionBoundOnesToTheirAction) {
   AddTestShutdown(FreeInstanceList);
-  TDutchFile dutch(
+  TTestLanguageFile dutch(L"Dutch",
       "[TSampleForm]\r\n"
       "actRun.Caption=&Starten\r\n"
       "btnRun.Caption=Knop\r\n"
