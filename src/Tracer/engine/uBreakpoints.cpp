@@ -152,6 +152,13 @@ void TBreakpoint::Forget() {
   FSite->Idle = true;
 }
 
+void TBreakpoint::ReadCurrentCode() {
+  // Our byte is what lies at the address: the program's first byte is the one we keep.
+  const uint8_t first = FSite->Code[0];
+  ReadSiteCode(*FSite);
+  FSite->Code[0] = first;
+}
+
 void TBreakpoint::BeginStepOver() {
   ++Stepping;
   ++FSite->Stepping;

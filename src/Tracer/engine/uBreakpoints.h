@@ -68,6 +68,10 @@ public:
   // whichever breakpoints at the address are armed.
   void BeginStepOver();
   void EndStepOver();
+  // At a hit of ours: the instruction's bytes after our byte as they are now (the loader's
+  // relocations, a hot patch or the program's own writes may have changed them since our byte
+  // went in).
+  void ReadCurrentCode();
   const TCodeSite& Site() const { return *FSite; }
 
   TBreakpointList* OwnerList = nullptr;

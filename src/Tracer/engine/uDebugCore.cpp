@@ -117,6 +117,7 @@ void TDebuggingThread::DebugLoop() {
       }
       // Given up by Stop: the program is not ours to touch any more.
       if (FAbandoned) break;
+      EndUnrepeatedRetry();
       AfterWait();
       if (!FDone && FTerminateTick != 0 && GetTickCount() - FTerminateTick >= ExitEventWaitMs) {
         FExited = ProcessEnded();
@@ -210,7 +211,7 @@ void TDebuggingThread::OnException(const DEBUG_EVENT& event, DWORD& status) {
     default:
       // The debuggee's own: its handlers run. A stepped instruction that raised has ended
       // its step, or runs again to raise it as untraced.
-      if (OnStepException(event.dwThreadId, record.ExceptionCode)) status = DBG_CONTINUE;
+      if (OnStepException(event.dwThreadId, record.ExceptionCode, &record)) status = DBG_CONTINUE;
       break;
   }
 }

@@ -127,6 +127,9 @@ public:
   explicit TPendingStep(TBreakpoint* breakpoint) : Breakpoint(breakpoint) {}
   TBreakpoint* Breakpoint;
   uint32_t Retried = 0;  // the fault the instruction raised, run again without the trap flag
+  DWORD RetryTick = 0;   // when it was run again
+  // A stepped pushfd pushed our trap flag, which the program's flags do not have.
+  bool ClearPushedTrapFlag = false;
 };
 
 // Thread id to the step it is taking over one of our breakpoints (owning).
@@ -163,7 +166,9 @@ public:
   void OnSingleStep(DWORD threadId);
   // Any other exception: a thread whose stepped instruction faulted has ended its step, or
   // runs it again without our trap flag (true: continue the event, the fault comes again).
-  bool OnStepException(DWORD threadId, DWORD code);
+  bool OnStepException(DWORD threadId, DWORD code, const EXCEPTION_RECORD* record = nullptr);
+  // After a wait: a stepped instruction run again that did not fault again has ended its step.
+  void EndUnrepeatedRetry();
 
 protected:
   void DoExecute() override;
@@ -210,6 +215,8 @@ private:
   // Single steps over a breakpoint: the thread runs one instruction while every other
   // thread is held; then the step's continuation puts the byte back.
   void BeginStep(DWORD threadId, TBreakpoint* breakpoint);
+  // Puts the guard back on the page of an address whose guard a fault took off.
+  bool RearmGuardPage(uint32_t address);
   // Takes the trap flag off a thread (the system may have cleared it already).
   static void ClearTrapFlag(HANDLE thread);
   // The step of a thread is over (its single step arrived, or its instruction raised): the

@@ -29,6 +29,13 @@ constexpr DWORD TrapFlag = 0x100;
 
 constexpr uint32_t StackPageSize = 0x1000;
 
+// pushfd: when stepped, the processor pushes our trap flag with the program's flags.
+constexpr uint8_t PushFlagsOpcode = 0x9C;
+
+// How long a faulting instruction run again may take to fault again before we take it that it
+// went on (the fault comes at once when it comes).
+constexpr DWORD RetryWaitMs = 50;
+
 // Entry hits whose instruction a thread stepped over (the others were carried out here).
 std::atomic<uint32_t> GSteppedEntries{0};
 
@@ -123,6 +130,10 @@ void TDebuggingThread::OnBreakpoint(DWORD threadId, uint32_t address) {
       WriteContext(h, run);
       FHitSettled = true;
       enteredCall = OnTraceBreakpoint(threadId, entered, context, !emulated);
+      TObject* step = nullptr;
+      if (!emulated && entered->SavedByte == PushFlagsOpcode && (context.EFlags & TrapFlag) == 0 &&
+          FThreadBreakpoints.Find(threadId, step))
+        static_cast<TPendingStep*>(step)->ClearPushedTrapFlag = true;
     } else {
       b->RemoveAtHit();
       ret = static_cast<TReturnBreakpoint*>(b);
@@ -186,11 +197,17 @@ void TDebuggingThread::RewindQueuedHit(HANDLE thread, uint32_t address) {
 }
 
 bool TDebuggingThread::EmulateEntryInstruction(TTraceBreakpoint* trace, CONTEXT& context) {
-  // The code as read when our byte last went in: a program that rewrote it since then wrote
-  // over our byte as well, and reaches no hit here.
+  // The first byte is the one saved when ours went in (the program cannot change it without
+  // writing over ours, and then reaches no hit here); the bytes after it are read again when
+  // the instruction has any, since the program or its loader may have changed them since.
   const TCodeSite& site = trace->Site();
   if (site.CodeSize == 0) return false;
-  const TEntryInstruction in = DecodeEntryInstruction(site.Code[0], site.Code + 1, site.CodeSize - 1);
+  TEntryInstruction in = DecodeEntryInstruction(site.Code[0], site.Code + 1, site.CodeSize - 1);
+  if (in.Kind == TEntryInstruction::None) return false;
+  if (in.Length > 1) {
+    trace->ReadCurrentCode();
+    in = DecodeEntryInstruction(site.Code[0], site.Code + 1, site.CodeSize - 1);
+  }
   auto push = [&](DWORD value) {
     // Only inside the stack pointer's own page: a push into the next one must be the
     // processor's, which grows the stack through its guard page.
@@ -320,12 +337,47 @@ std::unique_ptr<TBreakpointContext> TDebuggingThread::TakeReturningCall(DWORD th
 void TDebuggingThread::OnSingleStep(DWORD threadId) {
   TWriteLock lock(*GetDebugRWSync());
   HANDLE h = ThreadHandle(threadId);
-  if (FAbandoned || h == nullptr || !FThreadBreakpoints.Exists(threadId)) return;  // not a step of ours
+  TObject* step = nullptr;
+  if (FAbandoned || h == nullptr || !FThreadBreakpoints.Find(threadId, step)) return;  // not a step of ours
+  if (static_cast<TPendingStep*>(step)->ClearPushedTrapFlag) {
+    // The flags pushfd left on the stack are the program's, as untraced.
+    const CONTEXT context = ReadContext(h, ControlContextFlags);
+    DWORD pushed = 0;
+    void* slot = reinterpret_cast<void*>(static_cast<uintptr_t>(context.Esp));
+    if (TryReadProcessMemory(FProcess->Handle.Get(), context.Esp, &pushed, sizeof pushed) && (pushed & TrapFlag)) {
+      pushed &= ~TrapFlag;
+      WriteProcessMemory(FProcess->Handle.Get(), slot, &pushed, sizeof pushed, nullptr);
+    }
+  }
   // The single-step trap took the flag off the thread itself.
   FinishStep(threadId, h, false);
 }
 
-bool TDebuggingThread::OnStepException(DWORD threadId, DWORD code) {
+bool TDebuggingThread::RearmGuardPage(uint32_t address) {
+  MEMORY_BASIC_INFORMATION info{};
+  const HANDLE process = FProcess->Handle.Get();
+  void* at = reinterpret_cast<void*>(static_cast<uintptr_t>(address));
+  if (VirtualQueryEx(process, at, &info, sizeof info) != sizeof info || info.State != MEM_COMMIT) return false;
+  DWORD old = 0;
+  return VirtualProtectEx(process, at, 1, info.Protect | PAGE_GUARD, &old) != FALSE;
+}
+
+void TDebuggingThread::EndUnrepeatedRetry() {
+  TObject* obj = nullptr;
+  if (FRunner == 0 || !FThreadBreakpoints.Find(FRunner, obj)) return;
+  const TPendingStep* step = static_cast<TPendingStep*>(obj);
+  HANDLE h = ThreadHandle(FRunner);
+  if (step->Retried == 0 || GetTickCount() - step->RetryTick < RetryWaitMs || h == nullptr) return;
+  TWriteLock lock(*GetDebugRWSync());
+  if (FAbandoned || SuspendThread(h) == static_cast<DWORD>(-1)) return;
+  TScopeExit resume([h] { ResumeThread(h); });
+  // Still at the instruction: it has not run again yet, or its fault is on its way.
+  if (ReadContext(h, ControlContextFlags).Eip == step->Breakpoint->Address) return;
+  // It ran on: the step is over, and no thread of the program stays held.
+  FinishStep(FRunner, h, false);
+}
+
+bool TDebuggingThread::OnStepException(DWORD threadId, DWORD code, const EXCEPTION_RECORD* record) {
   // Only the runner executes while a step is pending; held threads raise nothing.
   if (FRunner != threadId || !FThreadBreakpoints.Exists(threadId)) return false;
   HANDLE h = ThreadHandle(threadId);
@@ -334,12 +386,18 @@ bool TDebuggingThread::OnStepException(DWORD threadId, DWORD code) {
   if (FAbandoned) return false;
   TObject* step = nullptr;
   FThreadBreakpoints.Find(threadId, step);
-  uint32_t& retried = static_cast<TPendingStep*>(step)->Retried;
-  if (retried == 0 && FaultsAgainOnRetry(code)) {
+  TPendingStep* pending = static_cast<TPendingStep*>(step);
+  // A guard page lost its guard with this fault: guarded again, it faults again as well.
+  const bool repeats = pending->Retried == 0 &&
+                       (FaultsAgainOnRetry(code) ||
+                        (code == STATUS_GUARD_PAGE_VIOLATION && record != nullptr && record->NumberParameters >= 2 &&
+                         RearmGuardPage(static_cast<uint32_t>(record->ExceptionInformation[1]))));
+  if (repeats) {
     // The system hands the program's handlers the context this fault was raised with, our
     // trap flag in it. The instruction runs again without it, the other threads still held,
     // and faults the same way: then as it does untraced.
-    retried = code;
+    pending->Retried = code;
+    pending->RetryTick = GetTickCount();
     ClearTrapFlag(h);
     return true;
   }

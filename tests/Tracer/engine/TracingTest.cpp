@@ -370,6 +370,7 @@ TEST(Tracing, AnExportThatCannotBeResolvedIsReportedOnceWhileTheProgramRunsOnNoR
 TEST(Tracing, AStepOverAFaultingFirstInstructionReleasesTheOtherThreadsAndLosesNoLaterCall) {
   TTestDefs defs;
   defs.Add(Export(L"FaultFirst"), L"eax", {{L"int", L"n", 4}});
+  defs.Add(Export(L"GuardFirst"), L"eax", {{L"int", L"n", 4}});
   defs.Add(Export(L"ThreadWork"), L"eax", {{L"int", L"i", 4}});
   defs.Add(Export(L"AddInts"), L"eax", {{L"int", L"a", 4}, {L"int", L"b", 8}});
   TTraceHarness h;
@@ -382,6 +383,12 @@ TEST(Tracing, AStepOverAFaultingFirstInstructionReleasesTheOtherThreadsAndLosesN
   EXPECT_EQ(h.CallsOf(L"AddInts").size(), 1u);
   EXPECT_TRUE(h.HasRemark("ThreadWork calls=200"));
   EXPECT_TRUE(h.HasRemark("trap flags seen by the handler: 0")) << "the handler saw our trap flag";
+  // A fault that does not repeat by itself (a guard page) reaches the handler once, as untraced.
+  ExpectCallsMatchTruth(h.CallsOf(L"GuardFirst"), TruthOf(h, L"GuardFirst"));
+  std::string guard;
+  for (auto& r : h.TruthRemarks())
+    if (r.rfind("guard faults", 0) == 0) guard = r;
+  EXPECT_EQ(guard, "guard faults seen by the handler: 3, with the trap flag: 0");
 }
 
 TEST(Tracing, EntryInstructionsCarriedOutByTheTracerLeaveTheProgramsResultsAsTheyWere) {
@@ -404,20 +411,25 @@ TEST(Tracing, EntryInstructionsCarriedOutByTheTracerLeaveTheProgramsResultsAsThe
 TEST(Tracing, EveryEntryInstructionTheTracerCarriesOutLeavesTheProgramsResultsAsTheyWere) {
   // A load, a register move, a push and a load of a constant, and a load beyond the stack
   // block read at the hit (stepped): each function adds its own constant.
-  // Then those that read or write the flags, and an int3 of the program's own that its caller's
-  // handler goes on after.
+  // Then those that read or write the flags (pushfd also at a page's start, where it is
+  // stepped), an int3 of the program's own that its caller's handler goes on after, and
+  // addresses the loader relocates after our byte went in.
   const std::map<std::wstring, int> added = {
       {L"LoadsArg", 3},     {L"MovesEsp", 4}, {L"PushesConst", 5}, {L"LoadsConst", 6},
-      {L"LoadsFar", 7},     {L"PushesFlags", 8}, {L"OwnBreak", 9}, {L"PopsFlags", 10}};
+      {L"LoadsFar", 7},     {L"PushesFlags", 8}, {L"OwnBreak", 9}, {L"PopsFlags", 10},
+      {L"LoadsAddress", 11}, {L"PushesAddress", 12}};
   TTestDefs defs;
-  for (const auto& [name, _] : added) defs.Add(Export(name), L"eax", {{L"int", L"n", 4}});
+  for (const auto& [name, _] : added)
+    defs.Add(Export(name, name.find(L"Address") != std::wstring::npos ? L"@tracee_rel.dll" : Std), L"eax",
+             {{L"int", L"n", 4}});
   TTraceHarness h;
   const uint32_t stepsBefore = SteppedEntryCount();
   h.RunToEnd(L"entries");
-  EXPECT_EQ(SteppedEntryCount() - stepsBefore, 2u) << "only LoadsFar's load is stepped over";
+  EXPECT_TRUE(h.HasRemark("tracee_rel.dll relocated: 1"));
+  EXPECT_EQ(SteppedEntryCount() - stepsBefore, 4u) << "only LoadsFar's load and pushfd at a page's start are stepped";
   EXPECT_TRUE(h.Errors().empty());
   ExpectCallsMatchTruth(h.Calls(), h.Truth());
-  EXPECT_EQ(h.Calls().size(), 16u);
+  EXPECT_EQ(h.Calls().size(), 22u);
   for (auto& t : h.Truth()) EXPECT_EQ(std::stoi(t.Values[L"result"]), std::stoi(t.Values[L"n"]) + added.at(t.Function));
 }
 
