@@ -705,17 +705,21 @@ static void ReadPublishedProperty(IXMLDOMNode* child, TObject* obj, const TPropT
 
 void ReadPublishedProperties(IXMLDOMNode* node, TObject* obj) {
   const TPropTable& table = PropTableOf(obj);
-  // A property that fails costs none after it; the failures are raised together at the end.
+  // A property that fails costs none after it; the failures are raised together at the end,
+  // a single one as it was raised.
+  std::unique_ptr<Exception> first;
   std::wstring failures;
   for (TXMLNode child = FirstChild(node); child; child = NextSibling(child.Get())) {
     if (!IsPropertyNode(child.Get())) continue;
     try {
       ReadPublishedProperty(child.Get(), obj, table);
     } catch (Exception& e) {
+      if (!first) first.reset(e.Clone());
       failures += (failures.empty() ? L"" : L"\r\n") + e.Message();
     }
   }
-  if (!failures.empty()) throw Exception(failures);
+  if (first && failures == first->Message()) first->Rethrow();
+  if (first) throw Exception(failures);
 }
 
 void LoadObjectFromNode(IXMLDOMNode* node, TObject* obj) {
