@@ -89,7 +89,7 @@ TAboutDlg::TAboutDlg(TComponent* owner) : TfrmBase(owner, L"TAboutDlg", 358, 262
   Label8 = new TLabel(this, this, L"Label8", L"Home page", 16, 72);
   lblHTTP1 = new TLabel(this, this, L"lblHTTP1", L"http://www.calderwisp.org", 80, 72, 0, 0, TTextAlign::Left, true);
   Label4 = new TLabel(this, this, L"Label4", L"E-mail", 16, 88);
-  lblEMail = new TLabel(this, this, L"lblEMail", L"support@calderwisp.org", 80, 88, 0, 0, TTextAlign::Left, true);
+  lblEMail = new TLabel(this, this, L"lblEMail", SupportAddress, 80, 88, 0, 0, TTextAlign::Left, true);
   // Labels in the box's white (a transparent static control would show what is behind the
   // clipped parent, not the parent).
   for (TLabel* l : {Label1, lblAppVersion, Label8, Label4}) l->SetColor(RGB(255, 255, 255));

@@ -355,8 +355,6 @@ void TfrmMain::SaveLog() {
     else
       ShellExecuteW(Handle(), L"open", sdgLog.FileName.c_str(), nullptr, nullptr, SW_SHOWMAXIMIZED);
   } catch (Exception& e) {
-    // The next save starts afresh in the per-user folder.
-    sdgLog.InitialDir.clear();
     PrependTranslatedExceptionLine(e, SErrorSaveLog.Name, SErrorSaveLog.Default);
     throw;
   }

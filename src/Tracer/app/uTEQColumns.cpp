@@ -102,21 +102,25 @@ void TTEQColumnManager::SaveToNode(IXMLDOMNode* node) {
 }
 
 void TTEQColumnManager::LoadFromNode(IXMLDOMNode* node) {
-  try {
-    for (TXMLNode child = FirstChild(node); child; child = NextSibling(child.Get())) {
-      if (!IsPropertySetNode(child.Get())) continue;
+  // A column that fails is kept as written; the columns after it are read.
+  TFailedParts failed;
+  int position = 0;
+  for (TXMLNode child = FirstChild(node); child; child = NextSibling(child.Get())) {
+    if (!IsPropertySetNode(child.Get())) continue;
+    try {
       std::wstring name;
       ReadPropertySetName(child.Get(), name);
       if (name != L"column") continue;
       TOleVariant id;
       ReadProperty(child.Get(), L"ColumnId", VT_I4, id, true);
       if (TTEQColumn* column = FAllColumns.FindById(id.lVal)) ReadPublishedProperties(child.Get(), column);
+    } catch (Exception& e) {
+      failed.Add(e, child.Get(), position);
     }
-  } catch (...) {
-    UpdateVisibleColumns();
-    throw;
+    ++position;
   }
   UpdateVisibleColumns();
+  failed.RaiseIfAny();
 }
 
 // ---- TSimpleTEQReader ------------------------------------------------------------------------

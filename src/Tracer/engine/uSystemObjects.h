@@ -178,7 +178,8 @@ public:
 };
 
 // The debuggee's 16-byte VARIANT. Pointers in it belong to the debuggee: a string becomes
-// its text, an object Null, any other pointer-carrying type a text naming the type.
+// its text (a null string the empty text), an object an object of its type without the
+// pointer, any other pointer-carrying type a text naming the type.
 class TVariantParamDef : public TParamDef {
 public:
   using TParamDef::TParamDef;

@@ -48,25 +48,34 @@ void TConfig::Load() {
   try {
     LoadFromFile(fileName);
   } catch (Exception& e) {
-    // A symbol file that does not load, a value that does not convert: the file is sound.
-    if (OnlyEntriesFailed()) throw;
-    for (int i = 1; FDamagedCopy.empty() && !FKeepFile; ++i) {
-      const std::wstring copy = fileName + L".bad" + (i > 1 ? std::to_wstring(i) : std::wstring());
-      // Never over another copy: MoveFileW without the replace flag fails on an existing name.
-      if (MoveFileW(fileName.c_str(), copy.c_str())) {
-        FDamagedCopy = copy;
-        continue;
-      }
-      const DWORD error = GetLastError();
-      if ((error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) || i >= 1000) {
-        FKeepFile = true;
-        AppendExceptionLine(e, L"The file could not be set aside (" + SysErrorMessage(error) +
-                                   L"); the settings will not be saved over it.");
-        throw;
-      }
+    // An entry whose own content failed leaves the file where it is: items and columns that
+    // failed are saved back as written; a value that cannot be is kept in a copy.
+    const bool whole = !OnlyEntriesFailed();
+    if (!whole && !FailedValuesLost()) throw;
+    const std::wstring copy = KeepBeside(fileName, whole, e);
+    if (whole) {
+      FDamagedCopy = copy;
+      AppendExceptionLine(e, L"The file was kept as \"" + copy + L"\"; new settings will be written.");
+    } else {
+      AppendExceptionLine(e, L"The file as it was is kept as \"" + copy + L"\".");
     }
-    AppendExceptionLine(e, L"The file was kept as \"" + FDamagedCopy + L"\"; new settings will be written.");
     throw;
+  }
+}
+
+std::wstring TConfig::KeepBeside(const std::wstring& fileName, bool move, Exception& e) {
+  for (int i = 1;; ++i) {
+    const std::wstring copy = fileName + L".bad" + (i > 1 ? std::to_wstring(i) : std::wstring());
+    // Never over another copy: neither call replaces an existing name.
+    if (move ? MoveFileW(fileName.c_str(), copy.c_str()) : CopyFileW(fileName.c_str(), copy.c_str(), TRUE))
+      return copy;
+    const DWORD error = GetLastError();
+    if ((error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) || i >= 1000) {
+      FKeepFile = true;
+      AppendExceptionLine(e, L"The file could not be set aside (" + SysErrorMessage(error) +
+                                 L"); the settings will not be saved over it.");
+      throw;
+    }
   }
 }
 

@@ -17,11 +17,13 @@ class TConfig : public TXMLFiler {
 public:
   TConfig();
   // Reads the file when it exists; a missing file leaves every entry as it is. A file that
-  // cannot be parsed or whose layout is wrong is set aside beside itself under a name no file
-  // has yet (".bad", ".bad2", ...), so that the next save cannot destroy it; the error names
-  // where it went. What was read before the failure keeps its values, everything else its
-  // defaults. Entries that fail one by one are raised together and the file stays: every other
-  // entry is read, and the next save writes the entries as they are then.
+  // cannot be read as a whole (not parsed, a wrong root, a nameless node at the root) is set
+  // aside beside itself under a name no file has yet (".bad", ".bad2", ...), so that the next
+  // save cannot destroy it; the error names where it went. What was read before the failure
+  // keeps its values, everything else its defaults. Entries that fail one by one are raised
+  // together and the file stays: every other entry, item and column is read; the items and
+  // columns that failed are saved back as written, and when a failed value cannot be (a value
+  // that does not convert), a copy of the file as it was is kept under such a name.
   void Load();
   // Writes the file, replacing the old one only when the new content is complete. Nothing is
   // written while a damaged file could not be set aside.
@@ -31,6 +33,9 @@ public:
   using TFactory = TServiceFactory<TConfig, TSimpleObjectFactory>;
 
 private:
+  // Moves or copies the file to the first free ".bad" name; a failure marks the file as not
+  // to be saved over and raises e.
+  std::wstring KeepBeside(const std::wstring& fileName, bool move, Exception& e);
   std::wstring FDamagedCopy;
   bool FKeepFile = false;
 };

@@ -16,7 +16,7 @@
 
 static const wchar_t* const UnitPath = L"src/Tracer/uErrorReport";
 
-const wchar_t* const SupportAddress = L"support@pelludrane.example";
+const wchar_t* const SupportAddress = L"support@calderwisp.org";
 
 void PrependTranslatedExceptionLine(Exception& e, const std::string& messageName, const std::wstring& defaultText) {
   std::wstring text;

@@ -26,7 +26,8 @@ std::wstring GetWindowsVersionText();
 // when the program runs in the 32-bit layer of a 64-bit system.
 std::wstring FormatWindowsVersionText(const OSVERSIONINFOW* info, bool wow64);
 
-// Recipient of every error report mail, also named in the fallback message.
+// Recipient of every error report mail, also named in the fallback message and linked by the
+// about box.
 extern const wchar_t* const SupportAddress;
 // Longest mail link handed to the shell: longer links are cut by the shell or the mail
 // program, so such a report goes to the temporary file instead.

@@ -73,6 +73,46 @@ bool IsElementNamed(IXMLDOMNode* node, const wchar_t* tag) {
   return GetNodeName(node) == tag;
 }
 
+bool IsElement(IXMLDOMNode* node) {
+  DOMNodeType type;
+  return node && SUCCEEDED(node->get_nodeType(&type)) && type == NODE_ELEMENT;
+}
+
+// A copy of an element and the elements below it, made in parent's document.
+TXMLNode CopyElement(IXMLDOMNode* parent, IXMLDOMNode* source) {
+  TXMLNode copy = CreateElement(parent, GetNodeName(source).c_str());
+  TComPtr<IXMLDOMNamedNodeMap> attributes;
+  CheckDOM(source->get_attributes(attributes.Put()), L"attributes");
+  long count = 0;
+  if (attributes) CheckDOM(attributes->get_length(&count), L"length");
+  for (long i = 0; i < count; ++i) {
+    TXMLNode attribute;
+    CheckDOM(attributes->get_item(i, attribute.Put()), L"item");
+    TOleVariant value;
+    CheckDOM(attribute->get_nodeValue(value.Receive()), L"nodeValue");
+    SetNodeAttribute(copy.Get(), GetNodeName(attribute.Get()), value);
+  }
+  for (TXMLNode child = FirstChild(source); child; child = NextSibling(child.Get()))
+    if (IsElement(child.Get())) AppendChild(copy.Get(), CopyElement(copy.Get(), child.Get()).Get());
+  return copy;
+}
+
+// Puts the parts that failed at the last read back among the written ones, each where it was.
+void WriteKeptParts(IXMLDOMNode* set, const std::vector<TKeptPart>& parts) {
+  for (const TKeptPart& part : parts) {
+    TXMLNode before = FirstChild(set);
+    for (int i = 0; before && i < part.Position; ++i) before = NextSibling(before.Get());
+    VARIANT where;  // borrowed reference, not cleared; empty appends
+    VariantInit(&where);
+    if (before) {
+      where.vt = VT_UNKNOWN;
+      where.punkVal = before.Get();
+    }
+    TXMLNode inserted;
+    CheckDOM(set->insertBefore(CopyElement(set, part.Node.Get()).Get(), where, inserted.Put()), L"insertBefore");
+  }
+}
+
 std::wstring TypeName(VARTYPE vt) {
   switch (vt) {
     case VT_I1: return L"ShortInt";
@@ -161,6 +201,17 @@ void ReplaceFileContent(const std::wstring& fileName, const std::string& bytes) 
 
 }  // namespace
 
+// --- Failed parts --------------------------------------------------------------------------
+
+void TFailedParts::Add(const Exception& e, IXMLDOMNode* node, int position) {
+  FMessage += (FMessage.empty() ? L"" : L"\r\n") + e.Message();
+  FParts.push_back(TKeptPart{position, TXMLNode(node)});
+}
+
+void TFailedParts::RaiseIfAny() {
+  if (!FParts.empty()) throw EPartsNotRead(FMessage, FParts);
+}
+
 // --- Entries -------------------------------------------------------------------------------
 
 void TSerializedEntries::AddEntry(TSerializedEntry* entry) {
@@ -234,6 +285,7 @@ void TXMLFiler::RegisterCollection(TCollection* collection, const std::wstring& 
 
 void TXMLFiler::LoadFromFile(const std::wstring& fileName) {
   FOnlyEntriesFailed = false;
+  FFailedValuesLost = false;
   TXMLDocument doc;
   CreatePropertySetDocument(doc);
   try {
@@ -254,8 +306,9 @@ void TXMLFiler::ReadRoot(IXMLDOMNode* root) {
   // A file of another kind is ignored without a word.
   if (rootName != FRootName) return;
 
+  FEntries.ForEachEntry([](TSerializedEntry* entry) { entry->KeptParts.clear(); });
   std::vector<std::wstring> errors;
-  bool layoutWrong = false;
+  bool lost = false;
   for (TXMLNode child = FirstChild(root); child; child = NextSibling(child.Get())) {
     // A nameless property here ends the reading: it is not one entry's failure.
     std::wstring name;
@@ -265,6 +318,7 @@ void TXMLFiler::ReadRoot(IXMLDOMNode* root) {
       ReadPropertySetName(child.Get(), name);
     TSerializedEntry* entry = nullptr;
     if (name.empty() || !FEntries.FindEntry(name, entry)) continue;
+    entry->KeptParts.clear();
     try {
       TOleVariant value;
       switch (entry->Kind) {
@@ -287,18 +341,24 @@ void TXMLFiler::ReadRoot(IXMLDOMNode* root) {
           ReadCollection(child.Get(), static_cast<TCollection*>(static_cast<TObject*>(entry->Data)));
           break;
       }
-    } catch (EFilerException& e) {
-      // The entry's nodes are not laid out as a property set of its kind.
-      layoutWrong = true;
+    } catch (EPartsNotRead& e) {
+      // The entry's other parts are read; the failed ones go back into the file as written.
+      entry->KeptParts = std::move(e.Parts);
       errors.push_back(e.Message());
     } catch (Exception& e) {
+      // A loader of its own keeps what it could not use (a symbol file that failed stays
+      // listed), unless its own format failed.
+      const bool ownLoader = entry->Kind == skObject &&
+                             dynamic_cast<IXMLNodeLoader*>(static_cast<TObject*>(entry->Data)) != nullptr;
+      if (!ownLoader || dynamic_cast<EFilerException*>(&e)) lost = true;
       errors.push_back(e.Message());
     }
   }
   if (!errors.empty()) {
     std::wstring message;
     for (const std::wstring& line : errors) message += line + L"\r\n";
-    FOnlyEntriesFailed = !layoutWrong;
+    FOnlyEntriesFailed = true;
+    FFailedValuesLost = lost;
     throw Exception(message);
   }
 }
@@ -332,10 +392,12 @@ void TXMLFiler::WriteEntry(IXMLDOMNode* root, TSerializedEntry* entry) {
       AddPropertySet(root, entry->Name, child);
       SaveObjectWithPropertyList(child.Get(), static_cast<TObject*>(entry->Data),
                                  static_cast<TSerializedObjectEntry*>(entry)->PropNames);
+      WriteKeptParts(child.Get(), entry->KeptParts);
       break;
     case skCollection:
       AddPropertySet(root, entry->Name, child);
       WriteCollection(child.Get(), static_cast<TCollection*>(static_cast<TObject*>(entry->Data)));
+      WriteKeptParts(child.Get(), entry->KeptParts);
       break;
   }
 }
@@ -607,42 +669,57 @@ void FindPublishedMethod(TObject* obj, const std::wstring& methodName, TMethod& 
   if (TMethodCode code = PropTableOf(obj).FindMethod(methodName)) method = TMethod{code, obj};
 }
 
+static void ReadPublishedProperty(IXMLDOMNode* child, TObject* obj, const TPropTable& table) {
+  std::wstring name;
+  ReadPropertyName(child, name);
+  const TPropInfo* prop = table.Find(name);
+  if (!prop || !prop->IsWritable()) return;
+  TOleVariant value;
+  switch (prop->Kind) {
+    case TPropKind::pkInteger:
+      ReadPropertyValue(child, VT_I4, value);
+      prop->SetValue(obj, value);
+      break;
+    case TPropKind::pkBoolean:
+      // "True"/"False" in any letter case, or a number (non-zero is True).
+      ReadPropertyValue(child, VT_BOOL, value);
+      prop->SetValue(obj, value);
+      break;
+    case TPropKind::pkMethod: {
+      ReadPropertyValue(child, VT_BSTR, value);
+      TMethod method;
+      FindPublishedMethod(obj, value.AsBSTRText(), method);
+      prop->SetMethod(obj, method);
+      break;
+    }
+    case TPropKind::pkWideString:
+      ReadPropertyValue(child, VT_BSTR, value);
+      prop->SetValue(obj, value);
+      break;
+    case TPropKind::pkVariant:
+      ReadPropertyValue(child, VT_EMPTY, value);
+      prop->SetValue(obj, value);
+      break;
+  }
+}
+
 void ReadPublishedProperties(IXMLDOMNode* node, TObject* obj) {
   const TPropTable& table = PropTableOf(obj);
+  // A property that fails costs none after it; the failures are raised together at the end,
+  // a single one as it was raised.
+  std::unique_ptr<Exception> first;
+  std::wstring failures;
   for (TXMLNode child = FirstChild(node); child; child = NextSibling(child.Get())) {
     if (!IsPropertyNode(child.Get())) continue;
-    std::wstring name;
-    ReadPropertyName(child.Get(), name);
-    const TPropInfo* prop = table.Find(name);
-    if (!prop || !prop->IsWritable()) continue;
-    TOleVariant value;
-    switch (prop->Kind) {
-      case TPropKind::pkInteger:
-        ReadPropertyValue(child.Get(), VT_I4, value);
-        prop->SetValue(obj, value);
-        break;
-      case TPropKind::pkBoolean:
-        // "True"/"False" in any letter case, or a number (non-zero is True).
-        ReadPropertyValue(child.Get(), VT_BOOL, value);
-        prop->SetValue(obj, value);
-        break;
-      case TPropKind::pkMethod: {
-        ReadPropertyValue(child.Get(), VT_BSTR, value);
-        TMethod method;
-        FindPublishedMethod(obj, value.AsBSTRText(), method);
-        prop->SetMethod(obj, method);
-        break;
-      }
-      case TPropKind::pkWideString:
-        ReadPropertyValue(child.Get(), VT_BSTR, value);
-        prop->SetValue(obj, value);
-        break;
-      case TPropKind::pkVariant:
-        ReadPropertyValue(child.Get(), VT_EMPTY, value);
-        prop->SetValue(obj, value);
-        break;
+    try {
+      ReadPublishedProperty(child.Get(), obj, table);
+    } catch (Exception& e) {
+      if (!first) first.reset(e.Clone());
+      failures += (failures.empty() ? L"" : L"\r\n") + e.Message();
     }
   }
+  if (first && failures == first->Message()) first->Rethrow();
+  if (first) throw Exception(failures);
 }
 
 void LoadObjectFromNode(IXMLDOMNode* node, TObject* obj) {
@@ -654,20 +731,26 @@ void LoadObjectFromNode(IXMLDOMNode* node, TObject* obj) {
 
 void ReadCollection(IXMLDOMNode* node, TCollection* collection) {
   collection->Clear();
+  // An item that fails is left out and kept as written; the items after it are read.
+  TFailedParts failed;
+  int position = 0;
   for (TXMLNode child = FirstChild(node); child; child = NextSibling(child.Get())) {
     if (!IsPropertySetNode(child.Get())) continue;
-    std::wstring name;
-    ReadPropertySetName(child.Get(), name);
-    if (name != SObject) continue;
-    TCollectionItem* item = collection->Add();
+    TCollectionItem* item = nullptr;
     try {
+      std::wstring name;
+      ReadPropertySetName(child.Get(), name);
+      if (name != SObject) continue;
+      item = collection->Add();
       LoadObjectFromNode(child.Get(), item);
-    } catch (...) {
-      int index = collection->IndexOf(item);
+    } catch (Exception& e) {
+      int index = item ? collection->IndexOf(item) : -1;
       if (index >= 0) collection->Delete(index);
-      throw;
+      failed.Add(e, child.Get(), position);
     }
+    ++position;
   }
+  failed.RaiseIfAny();
 }
 
 void WritePublishedPropertyList(IXMLDOMNode* node, TObject* obj, const std::vector<std::wstring>& propNames) {

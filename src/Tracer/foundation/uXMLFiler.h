@@ -38,6 +38,37 @@ using TXMLNode = TComPtr<IXMLDOMNode>;
 
 CW_DECLARE_EXCEPTION(EFilerException, Exception);
 
+// A part of an entry (a collection item, a column) that failed to read, as it was written;
+// Position counts the entry's parts before it, failed ones included.
+struct TKeptPart {
+  int Position;
+  TXMLNode Node;
+};
+
+// Raised after reading every part of one entry when some failed: one line per failure, and
+// the failed parts, which the filer writes back in their places at the next save.
+class EPartsNotRead : public Exception {
+public:
+  EPartsNotRead(std::wstring message, std::vector<TKeptPart> parts)
+      : Exception(std::move(message)), Parts(std::move(parts)) {}
+  const wchar_t* ClassName() const override { return L"EPartsNotRead"; }
+  Exception* Clone() const override { return new EPartsNotRead(*this); }
+  [[noreturn]] void Rethrow() const override { throw *this; }
+  std::vector<TKeptPart> Parts;
+};
+
+// Collects the failures of one entry's parts, so that one bad part costs none of the others.
+class TFailedParts {
+public:
+  void Add(const Exception& e, IXMLDOMNode* node, int position);
+  // EPartsNotRead when a part failed.
+  void RaiseIfAny();
+
+private:
+  std::wstring FMessage;
+  std::vector<TKeptPart> FParts;
+};
+
 // Objects with a layout of their own in a property set. Found with dynamic_cast.
 class IXMLNodeLoader {
 public:
@@ -72,6 +103,9 @@ public:
   void* Data;
   std::wstring Name;
   TSerializedKind Kind;
+
+  // Parts that failed at the last read, written back as they were.
+  std::vector<TKeptPart> KeptParts;
 
 private:
   friend class TSerializedEntries;
@@ -115,9 +149,12 @@ public:
   void LoadFromFile(const std::wstring& fileName);
   void SaveToFile(const std::wstring& fileName);
   // After a LoadFromFile that raised: true when the file read as a whole and only single
-  // entries failed (a value that does not convert, an object whose own loading failed); false
-  // for a file that cannot be parsed or whose property-set layout is wrong.
+  // entries failed (a value that does not convert, an item or node of one entry); false for a
+  // file that cannot be parsed, whose root is wrong, or that has a nameless node at the root.
   bool OnlyEntriesFailed() const { return FOnlyEntriesFailed; }
+  // After such a failure: true when a failed entry's value will not be saved as it was written
+  // (a value that did not convert, an object's property, a loader's format error).
+  bool FailedValuesLost() const { return FFailedValuesLost; }
 
   const std::wstring& RootName() const { return FRootName; }
   TSerializedEntries& Entries() { return FEntries; }
@@ -131,6 +168,7 @@ private:
   std::wstring FRootName;
   TSerializedEntries FEntries;
   bool FOnlyEntriesFailed = false;
+  bool FFailedValuesLost = false;
 };
 
 // --- Documents -----------------------------------------------------------------------------

@@ -58,6 +58,7 @@ TEST(AboutBox, MemoLinesLinksAndLook) {
   about->lblEMailClick(about->lblEMail);
   SetShellExecuteFunc(old);
   EXPECT_EQ(GShell, (std::vector<std::wstring>{about->lblHTTP1->Caption(), L"mailto:" + about->lblEMail->Caption()}));
+  EXPECT_EQ(about->lblEMail->Caption(), SupportAddress) << "the address error reports are mailed to";
 
   SendMessageW(about->lblEMail->Handle(), WM_MOUSEMOVE, 0, MAKELPARAM(2, 2));
   EXPECT_EQ(about->lblEMail->FontColor(), TAboutDlg::LinkHoverColor);

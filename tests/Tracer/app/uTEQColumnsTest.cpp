@@ -233,7 +233,7 @@ TEST_F(TEQColumns, ColumnSettingsAreWrittenAndReadBack) {
   EXPECT_EQ(loaded.AllColumns().GetItem(4)->Width(), 300);
   EXPECT_FALSE(loaded.AllColumns().GetItem(2)->Visible());
 
-  // An unknown id is ignored; a set without ColumnId fails, and the visible list is rebuilt.
+  // An unknown id is ignored; a set without ColumnId fails alone and is saved as written.
   WriteTextFile(dir.File(L"odd.xml"), ColumnsFile(Column(9, false, 1) + Column(1, false, 55) +
                                                   "<propertyset name=\"column\"><property name=\"Width\" value=\"1\"/>"
                                                   "</propertyset>\r\n" + Column(3, false, 1)));
@@ -247,8 +247,12 @@ TEST_F(TEQColumns, ColumnSettingsAreWrittenAndReadBack) {
   }
   ids.clear();
   for (TTEQColumn* c : loaded.VisibleColumns()) ids.push_back(c->ColumnId());
-  EXPECT_EQ(ids, (std::vector<int32_t>{0, 3, 4})) << "column 1 hidden before the failure, 3 untouched after it";
+  EXPECT_EQ(ids, (std::vector<int32_t>{0, 4})) << "columns 1 and 3, before and after the failure, hidden";
   EXPECT_EQ(loaded.AllColumns().GetItem(1)->Width(), 55);
+  filer.SaveToFile(dir.File(L"odd.xml"));
+  EXPECT_NE(ReadTextFile(dir.File(L"odd.xml")).find("<propertyset name=\"column\">\r\n\t\t\t<property name=\"Width\" value=\"1\"/>"),
+            std::string::npos)
+      << ReadTextFile(dir.File(L"odd.xml"));
 
   std::wstring caption;
   loaded.AllColumns().GetItem(4)->GetCaption(caption);

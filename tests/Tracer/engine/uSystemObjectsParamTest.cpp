@@ -325,11 +325,12 @@ TEST_F(ParamValues, AddressesFollowIndirectionsFromTheStack) {
 TEST_F(ParamValues, VariantsNeverTurnDebuggeePointersIntoObjects) {
   Load({{L"variant", L"varstring"}, {L"variant", L"vardispatch"}, {L"variant", L"varunknown"},
         {L"variant", L"varbyref"}, {L"variant", L"vararray"}, {L"variant", L"vardouble"},
-        {L"variant", L"varnull"}, {L"variant", L"vardispatchref"}});
+        {L"variant", L"varnull"}, {L"variant", L"vardispatchref"}, {L"variant", L"varnullstring"}});
   for (const char* n : {"varstring", "vardispatch", "varunknown", "varbyref", "vararray", "vardouble", "varnull",
-                        "vardispatchref"})
+                        "vardispatchref", "varnullstring"})
     At(Utf8ToWide(n), n);
   EXPECT_EQ(L"variant text", Text(L"varstring"));
+  EXPECT_EQ(L"", Text(L"varnullstring"));  // a null string is an empty one, not Null
   // Objects show as objects, without the debuggee's pointer.
   const std::pair<const wchar_t*, const wchar_t*> objects[] = {
       {L"vardispatch", L"(automation object)"}, {L"varunknown", L"(com object)"},

@@ -16,12 +16,14 @@ public:
                                   {
                                       StringProperty<TSetting>(L"Id", &TSetting::Id, &TSetting::Id),
                                       VariantProperty<TSetting>(L"Value", &TSetting::Value, &TSetting::Value),
+                                      IntegerProperty<TSetting>(L"Width", &TSetting::Width, &TSetting::Width),
                                   });
     return table;
   }
   const TPropTable& GetPropTable() const override { return ClassPropTable(); }
   std::wstring Id;
   TOleVariant Value;
+  int32_t Width = 0;
 };
 
 class TMainWindowState : public TPersistent {
@@ -143,27 +145,47 @@ TEST(Config, SaveThatFailsAfterWritingLeavesTheOldSettings) {
 }
 
 TEST(Config, OnlyAFileThatDoesNotReadAsAWholeIsSetAside) {
+  const std::string item = "<propertyset name=\"object\"><property name=\"Id\" value=\"a\"/></propertyset>";
   struct TCase {
-    const char* Entry;  // beside a "main" entry that reads
+    std::string Entry;  // after a "main" entry that reads
     bool SetAside;
+    int Settings;       // items of "settings" loaded
+    const char* Saved;  // what the file holds after the next save, or the copy the message names
   };
   const TCase cases[] = {
-      {"<propertyset name=\"settings\"><propertyset/></propertyset>", true},  // a nameless set
-      {"<property name=\"time:format\" value=\"abc\"/>", false},            // a value only
+      {"<propertyset name=\"settings\"><propertyset/>" + item + "</propertyset>", false, 1, "<propertyset/>"},
+      {"<property name=\"time:format\" value=\"abc\"/>", false, 0, "value=\"abc\""},
+      {"<property value=\"1\"/>", true, 0, ""},  // a nameless property of the root
+      {"<propertyset name=\"settings\">" + item +
+           "<propertyset name=\"object\"><property name=\"Width\" value=\"wide\"/></propertyset>" + item +
+           "</propertyset>",
+       false, 2, "<property name=\"Width\" value=\"wide\"/>"},
+      {"<propertyset name=\"settings\"><propertyset name=\"object\"><property name=\"Id\"/></propertyset>" + item +
+           "</propertyset>",
+       false, 1, "<property name=\"Id\"/>"},
   };
   for (const TCase& c : cases) {
     TSavedConfigFile keep;
-    WriteTextFile(GetConfigFileName(), std::string("<propertyset name=\"calderwisp:properties\">") + c.Entry +
-                                           "<propertyset name=\"main\"><property name=\"Language\" value=\"Deutsch\"/>"
-                                           "</propertyset></propertyset>");
+    WriteTextFile(GetConfigFileName(), "<propertyset name=\"calderwisp:properties\">"
+                                       "<propertyset name=\"main\"><property name=\"Language\" value=\"Deutsch\"/>"
+                                       "</propertyset>" + c.Entry + "</propertyset>");
     TConfig config;
     TSettingsState state;
     state.Register(config);
-    EXPECT_FALSE(MessageOf([&] { config.Load(); }).empty()) << c.Entry;
+    const std::wstring message = MessageOf([&] { config.Load(); });
+    EXPECT_FALSE(message.empty()) << c.Entry;
     EXPECT_EQ(c.SetAside, !config.DamagedCopy().empty()) << c.Entry;
     EXPECT_EQ(c.SetAside, !WideFileExists(GetConfigFileName())) << c.Entry;
     EXPECT_EQ(L"Deutsch", state.Main.Language) << c.Entry;
-    DeleteFileW(config.DamagedCopy().c_str());
+    EXPECT_EQ(c.Settings, state.Settings.GetCount()) << c.Entry;
+    const std::wstring copy = GetConfigFileName() + L".bad";
+    if (!c.SetAside) {
+      config.Save();
+      const std::wstring kept = message.find(copy) != std::wstring::npos ? copy : GetConfigFileName();
+      const std::string bytes = WideFileExists(kept) ? ReadTextFile(kept) : std::string();
+      EXPECT_NE(bytes.find(c.Saved), std::string::npos) << c.Entry << "\n" << bytes;
+    }
+    DeleteFileW(copy.c_str());
   }
 }
 

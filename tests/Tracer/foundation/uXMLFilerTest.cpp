@@ -362,7 +362,7 @@ TEST(XMLFiler, NamesWithOneHashAreTwoEntriesAndANameTwiceIsRefused) {
             RootWith("\t<property name=\"Aa\" value=\"1\"/>\r\n\t<property name=\"BB\" value=\"20\"/>\r\n", "r"));
 }
 
-TEST(XMLFiler, CollectionReadsObjectSetsOnlyAndDropsAFailedItem) {
+TEST(XMLFiler, CollectionReadsObjectSetsOnlyAndKeepsAFailedItemAsWritten) {
   TTempDir dir;
   TSampleRules rules;
   rules.Add()->SearchStr = L"old";
@@ -393,8 +393,16 @@ TEST(XMLFiler, CollectionReadsObjectSetsOnlyAndDropsAFailedItem) {
                          "r"));
   EXPECT_EQ(MessageOf([&] { filer.LoadFromFile(dir.File(L"c.xml")); }),
             L"Error loading " + dir.File(L"c.xml") + L"\r\nCould not convert \"red\" into type (Integer)\r\n");
-  ASSERT_EQ(rules.GetCount(), 1);
+  ASSERT_EQ(rules.GetCount(), 2);
   EXPECT_EQ(rules.GetItem(0)->SearchStr, L"first");
+  EXPECT_EQ(rules.GetItem(1)->SearchStr, L"never");
+  // The failed item is saved in its place as it was written.
+  filer.SaveToFile(dir.File(L"c.xml"));
+  EXPECT_NE(ReadTextFile(dir.File(L"c.xml"))
+                .find("value=\"first\"/>\r\n\t\t</propertyset>\r\n\t\t<propertyset name=\"object\">\r\n\t\t\t"
+                      "<property name=\"BackColor\" value=\"red\"/>"),
+            std::string::npos)
+      << ReadTextFile(dir.File(L"c.xml"));
 }
 
 TEST(XMLFiler, PublishedPropertiesReadByNameInAnyCaseThroughTheirSetters) {
