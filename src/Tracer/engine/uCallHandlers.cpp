@@ -324,11 +324,13 @@ TScriptCallHandlerModule::TScriptCallHandlerModule(const std::wstring& name,
 }
 
 TScriptCallHandlerModule::~TScriptCallHandlerModule() {
-  if (!FScriptControl || FScriptControlThread == GetCurrentThreadId()) return;
-  try {
-    GetCallHandlerEngine()->ReleaseAtEndOfTrace(std::move(FScriptControl));
-  } catch (...) {
-    // The engine is gone (shutdown): no trace runs any more, the engine is released here.
+  for (auto& [thread, control] : FScriptControls) {
+    if (!control || thread == GetCurrentThreadId()) continue;
+    try {
+      GetCallHandlerEngine()->ReleaseAtEndOfTrace(thread, std::move(control));
+    } catch (...) {
+      // The engine is gone (shutdown): no trace runs any more, the engine is released here.
+    }
   }
 }
 
@@ -387,7 +389,13 @@ void TScriptCallHandlerModule::AddScriptFile(const std::wstring& fileName) {
   FLoadedFiles.insert(key);
 }
 
+TComPtr<IScriptControl>& TScriptCallHandlerModule::OwnScriptControl() {
+  std::lock_guard<std::mutex> guard(FControlsLock);
+  return FScriptControls[GetCurrentThreadId()];
+}
+
 IScriptControl* TScriptCallHandlerModule::GetScriptControl() {
+  TComPtr<IScriptControl>& FScriptControl = OwnScriptControl();
   if (FScriptControl) return FScriptControl.Get();
   std::wstring language, code;
   {
@@ -400,7 +408,6 @@ IScriptControl* TScriptCallHandlerModule::GetScriptControl() {
   }
   OleCheck(CoCreateInstance(CLSID_ScriptControl, nullptr, CLSCTX_INPROC_SERVER, __uuidof(IScriptControl),
                             reinterpret_cast<void**>(FScriptControl.Put())));
-  FScriptControlThread = GetCurrentThreadId();
   try {
     CallScriptControl([&] { return FScriptControl->put_Language(TBStr(language).Get()); });
     // The holder forwards QueryInterface to the debuggee's memory manager, which may not exist
@@ -421,6 +428,7 @@ void TScriptCallHandlerModule::CallScriptControl(const std::function<HRESULT()>&
   try {
     PluginCallGuard(call);
   } catch (EOleSysError& e) {
+    TComPtr<IScriptControl>& FScriptControl = OwnScriptControl();
     TComPtr<IScriptError> error;
     if (FScriptControl && SUCCEEDED(FScriptControl->get_Error(error.Put())) && error) {
       TBStr text;
@@ -432,6 +440,7 @@ void TScriptCallHandlerModule::CallScriptControl(const std::function<HRESULT()>&
 }
 
 void TScriptCallHandlerModule::AppendScriptError(Exception& e) {
+  TComPtr<IScriptControl>& FScriptControl = OwnScriptControl();
   if (!FScriptControl) return;
   TComPtr<IScriptError> error;
   if (FAILED(FScriptControl->get_Error(error.Put())) || !error) return;
@@ -464,7 +473,14 @@ TCallHandlerRef TScriptCallHandlerModule::CreateHandler(const std::wstring& func
   return TCallHandlerRef(new TScriptCallHandler(functionName, this));
 }
 
-void TScriptCallHandlerModule::Reset() { FScriptControl.Reset(); }
+void TScriptCallHandlerModule::Reset() {
+  TComPtr<IScriptControl> own;  // released outside the lock
+  std::lock_guard<std::mutex> guard(FControlsLock);
+  auto it = FScriptControls.find(GetCurrentThreadId());
+  if (it == FScriptControls.end()) return;
+  own = std::move(it->second);
+  FScriptControls.erase(it);
+}
 
 void TScriptCallHandler::Execute(ITracerEventParams* params) {
   auto* module = dynamic_cast<TScriptCallHandlerModule*>(Module());
@@ -534,14 +550,19 @@ void TCallHandlerEngine::EndTrace() {
     std::lock_guard<std::recursive_mutex> guard(CallHandlerRegistryLock());
     for (TCallHandlerProtocol* protocol : FProtocols.Items())
       for (TCallHandlerModule* module : protocol->ModuleList()) module->Reset();
-    released.swap(FPendingReleases);
+    const DWORD self = GetCurrentThreadId();
+    for (size_t i = FPendingReleases.size(); i-- > 0;) {
+      if (FPendingReleases[i].first != self) continue;
+      released.push_back(std::move(FPendingReleases[i].second));
+      FPendingReleases.erase(FPendingReleases.begin() + static_cast<std::ptrdiff_t>(i));
+    }
   }
   released.clear();
 }
 
-void TCallHandlerEngine::ReleaseAtEndOfTrace(TComPtr<IScriptControl> control) {
+void TCallHandlerEngine::ReleaseAtEndOfTrace(DWORD threadId, TComPtr<IScriptControl> control) {
   std::lock_guard<std::recursive_mutex> guard(CallHandlerRegistryLock());
-  FPendingReleases.push_back(std::move(control));
+  FPendingReleases.emplace_back(threadId, std::move(control));
 }
 
 size_t TCallHandlerEngine::PendingReleases() {

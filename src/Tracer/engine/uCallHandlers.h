@@ -141,8 +141,8 @@ class TScriptCallHandlerModule : public TCallHandlerModule {
 public:
   TScriptCallHandlerModule(const std::wstring& name, TCallHandlerProtocol* protocol,
                            const std::wstring& query);
-  // A script engine made on the debugging thread is released there: freed elsewhere (the last
-  // symbol file unloaded during a trace), the module hands it to the engine's EndTrace.
+  // A script engine made on a debugging thread is released there: freed elsewhere (the last
+  // symbol file unloaded during a trace), the module hands it to that thread's EndTrace.
   ~TScriptCallHandlerModule() override;
   TCallHandlerRef CreateHandler(const std::wstring& functionName) override;
   void Reset() override;
@@ -165,8 +165,11 @@ private:
   mutable std::mutex FCodeLock;
   std::vector<std::wstring> FCode;
   std::wstring FLanguage;
-  TComPtr<IScriptControl> FScriptControl;
-  DWORD FScriptControlThread = 0;  // the thread that made it
+  // One engine per debugging thread: a thread given up on may still run inside its own while
+  // the next trace runs the same module.
+  TComPtr<IScriptControl>& OwnScriptControl();
+  std::mutex FControlsLock;
+  std::map<DWORD, TComPtr<IScriptControl>> FScriptControls;
   std::set<std::wstring> FLoadedFiles;  // upper-case full paths
 };
 
@@ -188,17 +191,18 @@ public:
   TCallHandlerRef GetHandler(const std::wstring& url);
   void ExecuteHandler(ICallHandler* handler, ITracerEventParams* params);
   void BeginTrace() {}
-  // Every module forgets its per-trace state (the script engines are released), and the
-  // engines of modules freed on another thread during the trace are released here.
+  // Every module forgets the calling thread's per-trace state (its script engines are
+  // released), and its engines of modules freed on another thread are released here.
   void EndTrace();
   TCallHandlerProtocols& Protocols() { return FProtocols; }
   // A script engine to release on the thread that ends the trace.
-  void ReleaseAtEndOfTrace(TComPtr<IScriptControl> control);
+  void ReleaseAtEndOfTrace(DWORD threadId, TComPtr<IScriptControl> control);
   size_t PendingReleases();
 
 private:
   TCallHandlerProtocols FProtocols;
-  std::vector<TComPtr<IScriptControl>> FPendingReleases;  // under the registry lock
+  // By the thread that made them; under the registry lock.
+  std::vector<std::pair<DWORD, TComPtr<IScriptControl>>> FPendingReleases;
 };
 
 TCallHandlerEngine* GetCallHandlerEngine();

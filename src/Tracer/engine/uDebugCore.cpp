@@ -102,10 +102,8 @@ void TDebuggingThread::DebugLoop() {
   try {
     do {
       CheckTerminate();
-      if (FAbandoned) break;
       DEBUG_EVENT event{};
-      if (WaitForDebugEvent(&event, DebugEventWaitMs)) {
-        HoldEvent(event);
+      if (WaitForEvent(event)) {
         DWORD status = DBG_EXCEPTION_NOT_HANDLED;
         try {
           HandleEvent(event, status);
@@ -134,11 +132,13 @@ void TDebuggingThread::DebugLoop() {
   closeFiles();
 }
 
-void TDebuggingThread::HoldEvent(const DEBUG_EVENT& event) {
+bool TDebuggingThread::WaitForEvent(DEBUG_EVENT& event) {
   std::lock_guard<std::mutex> lock(FEventLock);
+  if (FAbandoned || !WaitForDebugEvent(&event, DebugEventWaitMs)) return false;
   FEvent = event;
   FEventHeld = true;
   FHitSettled = false;
+  return true;
 }
 
 void TDebuggingThread::ContinueHeldEvent(DWORD status) {
@@ -190,6 +190,7 @@ void TDebuggingThread::AfterWait() {
 }
 
 void TDebuggingThread::ResolvePass(bool debuggeeStopped) {
+  if (FAbandoned) return;
   FModulesChanged = false;
   GetLoadedProcDefs()->ResolvePass(debuggeeStopped);
 }
@@ -218,6 +219,9 @@ void TDebuggingThread::OnException(const DEBUG_EVENT& event, DWORD& status) {
 
 void TDebuggingThread::OnCreateThread(const DEBUG_EVENT& event) {
   if (event.u.CreateThread.hThread == nullptr) return;
+  // The thread list changes only under the write lock: a give-up walks it under that lock.
+  TWriteLock lock(*GetDebugRWSync());
+  if (FAbandoned) return;
   FProcess->Threads.AddThread(event.dwThreadId, event.u.CreateThread.hThread);
   // A thread born while another steps over a breakpoint waits with the others.
   if (FRunner != 0) {
@@ -242,6 +246,8 @@ void TDebuggingThread::OnCreateProcess(const DEBUG_EVENT& event) {
 }
 
 void TDebuggingThread::OnExitThread(const DEBUG_EVENT& event) {
+  TWriteLock lock(*GetDebugRWSync());
+  if (FAbandoned) return;
   FThreadBreakpoints.Remove(event.dwThreadId);
   if (FRunner == event.dwThreadId) {
     FRunner = 0;
@@ -269,7 +275,7 @@ void TDebuggingThread::OnLoadDll(const DEBUG_EVENT& event) {
   module->FileName = FProcess->ReadImageName(info.lpImageName, info.fUnicode != 0);
   FProcess->Modules.NameKnown(module);
   FModulesChanged = true;
-  if (!module->FileName.empty()) ResolvePass(true);
+  if (!module->FileName.empty() && !FAbandoned) ResolvePass(true);
 }
 
 void TDebuggingThread::OnUnloadDll(const DEBUG_EVENT& event) {
@@ -283,6 +289,7 @@ void TDebuggingThread::OnUnloadDll(const DEBUG_EVENT& event) {
 void TDebuggingThread::UnbindModule(const TDebuggedProcessModule& module) {
   if (module.ImageSize == 0) return;
   TWriteLock lock(*GetDebugRWSync());
+  if (FAbandoned) return;
   TLoadedProcDefs* loaded = GetLoadedProcDefs();
   // The image is gone: nothing may be written back into that memory. Our own references to
   // its breakpoints go first; the loaded set then puts its definitions back on the list.

@@ -148,11 +148,13 @@ public:
   void SetPaused(bool value);
   virtual bool KillOnExit() = 0;
   // Stop's road, on the main thread, when this thread has not ended the trace within Stop's
-  // limit (a handler that does not return soon, an exit event that does not come): the program
-  // is ended (run), or left without a byte or a trap flag of ours and detached (attach);
-  // "Finish" is logged. Whenever this thread gets back, it ends without touching the program
-  // or the log again.
+  // limit (a handler that does not return soon, an exit event that does not come): the debug
+  // object and the trace become the main thread's, the thread's read holds of the engine's lock
+  // count no more; the program is ended (run), or released as the loop releases it and
+  // detached (attach); the trace's global state is ended here and "Finish" logged. Whenever
+  // this thread gets back, it ends without touching the program, the log or anything shared.
   void Abandon();
+  bool GivenUp() const { return FAbandoned; }
 
   TDebuggedProcess* Process() const { return FProcess.get(); }
   // The resolvers' view of the debuggee.
@@ -259,6 +261,9 @@ private:
   // The stack at the last entry hit: the return address and the arguments above it.
   uint8_t FEntryStack[64] = {};
   uint32_t FEntryStackSize = 0;
+  // The global state a trace ends (definitions, pause, resolvers' debuggee, breakpoint process,
+  // memory): by the trace itself, or by Abandon on the main thread.
+  void EndTraceState();
   bool FDone = false;
   bool FTerminateHandled = false;
   // Ending within a bound: when the run's program was asked to end (0: not yet), whether Stop
@@ -267,22 +272,25 @@ private:
   std::atomic<bool> FAbandoned{false};
   std::atomic<bool> FFinishLogged{false};
   HANDLE FDebugObject = nullptr;  // the system's, closed when this thread ends
-  // The event the loop got and has not continued yet, which Abandon continues in its stead
-  // (the program's threads run only once it is), and whether its hit's context is settled
-  // (the loop's own: set under the write lock).
+  // Who owns the debug object: the loop takes this lock around "given up? wait, hold the event",
+  // and Abandon sets FAbandoned under it, so the loop never waits on the object once Abandon
+  // owns it. It also guards the event the loop got and has not continued yet, which Abandon
+  // continues in its stead (the program's threads run only once it is), and whether its hit's
+  // context is settled (the loop's own: set under the write lock).
   std::mutex FEventLock;
   DEBUG_EVENT FEvent{};
   bool FEventHeld = false;
   std::atomic<bool> FHitSettled{false};
-  void HoldEvent(const DEBUG_EVENT& event);
+  // One wait for an event, unless given up; the event got is held.
+  bool WaitForEvent(DEBUG_EVENT& event);
   void ContinueHeldEvent(DWORD status);
+  // Given up: the held event continued as a queued one once our bytes are gone.
+  void ReleaseHeldEvent();
   // The status a queued event is continued with once our bytes are gone, its hit rewound
   // (unless the loop settled it) or its step's trap flag off.
   DWORD ReleaseEvent(const DEBUG_EVENT& event, bool rewind);
   bool ProcessEnded() const;
   void LogFinish();
-  // The attach's Abandon: our bytes out, parked hits rewound, trap flags off, then detached.
-  void ReleaseFromOutside();
   bool FExited = false;       // the exit event arrived: nothing to detach from
   bool FModulesChanged = true;  // a resolve pass is due
 };
@@ -328,8 +336,9 @@ public:
   // the trace is ended without it (TDebuggingThread::Abandon).
   void Stop();
   // Waits (MainThreadWait) until the last debugging thread has ended (it may still be
-  // detaching after GetActive went false), then frees it; the second within a limit (false:
-  // still running).
+  // detaching after GetActive went false), then frees it; a thread Stop gave up on is not
+  // waited for (freed once its end is seen). The second waits for those too, all within a
+  // limit (false: one still runs).
   void WaitForThreadEnd();
   bool WaitForThreadEnd(DWORD timeoutMs);
   ~TDebugger() override;
@@ -344,11 +353,16 @@ public:
 
 private:
   void Start(std::shared_ptr<TDebuggingThread> thread);
+  bool WaitForLastThread(DWORD timeoutMs);
+  // Frees the given-up threads whose end was seen.
+  void FreeEndedGivenUp();
   // Written through the main thread only, but read by the debugging thread too.
   std::atomic<TDebuggingThread*> FThread{nullptr};
   // The last debugging thread, owned here until its end has been seen: a wait of the main
   // thread (a pause waiting for the lock) may outlast the trace, and holds it as well.
   std::shared_ptr<TDebuggingThread> FLastThread;
+  // Threads Stop gave up on, owned here until their end is seen; nothing waits for them.
+  std::vector<std::shared_ptr<TDebuggingThread>> FGivenUp;
 };
 
 TDebugger* GetDebugger();

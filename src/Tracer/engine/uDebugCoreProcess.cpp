@@ -138,7 +138,7 @@ TDebuggedProcess::TDebuggedProcess(DWORD processId)
 TDebuggedProcess::~TDebuggedProcess() {
   try {
     if (GetBreakpointProcess() == Handle.Get()) SetBreakpointProcess(nullptr);
-    GetProcessMemory()->SetBridge(nullptr);
+    GetProcessMemory()->ClearBridge(FMemory);
   } catch (...) {
   }
   // Then the threads, the modules (their file handles) and the process handle go.

@@ -27,6 +27,9 @@ constexpr DWORD DrainLimitMs = 800;
 // How long Stop lets the debugging thread end the trace itself before it gives up on it.
 constexpr DWORD StopWaitMs = 1000;
 
+// How long closing waits for threads given up on; past it the process ends without them.
+constexpr DWORD CloseWaitMs = 3000;
+
 // The calling thread's debug object (the one its debugging calls use), read and set through
 // ntdll, so that the main thread can detach a program whose debugging thread does not return.
 using TGetDebugObject = HANDLE(NTAPI*)();
@@ -86,6 +89,7 @@ void TDebuggingThread::Trace() {
   TScopeExit detach([this] {
     if (FExited || FAbandoned || (KillOnExit() && FTerminateTick != 0)) return;
     ReleaseDebuggee();
+    if (FAbandoned) return;  // given up on meanwhile: the main thread detaches
     Win32CheckApi(DebugActiveProcessStop(FProcess->ProcessId()) != FALSE, "DebugActiveProcessStop");
   });
   FDebugObject = CurrentDebugObject();
@@ -97,18 +101,29 @@ void TDebuggingThread::Trace() {
   GetTracerEventQueue()->AddMessage(GetMultiLanguage()->MessageText(SStart));
   TScopeExit finish([this] { LogFinish(); });
   SetResolverDebuggee(this);
-  TScopeExit noDebuggee([] { SetResolverDebuggee(nullptr); });
   GetCallHandlerEngine()->BeginTrace();
-  TScopeExit endTrace([] { GetCallHandlerEngine()->EndTrace(); });
-  GetLoadedProcDefs()->Reset();
-  TScopeExit reset([this] {
-    // Pending steps stay listed: detaching rewinds their trap flags.
-    FContexts.clear();
-    GetLoadedProcDefs()->Reset();
+  // Given up on, this thread leaves the script engines it made and everything shared alone:
+  // the main thread ended the trace, and a new one may run by now.
+  TScopeExit endTrace([this] {
+    if (!FAbandoned) GetCallHandlerEngine()->EndTrace();
   });
+  GetLoadedProcDefs()->Reset();
   // Also when the loop failed: a pause must not outlive the trace with its definitions off.
-  TScopeExit endPause([this] { EndPause(); });
+  // Pending steps stay listed: detaching rewinds their trap flags.
+  TScopeExit endState([this] {
+    TWriteLock lock(*GetDebugRWSync());
+    if (!FAbandoned) EndTraceState();
+  });
   DebugLoop();
+}
+
+void TDebuggingThread::EndTraceState() {
+  TWriteLock lock(*GetDebugRWSync());
+  FContexts.clear();
+  GetLoadedProcDefs()->Reset();
+  // Unbound by now: the definitions a pause switched off are on again without a byte written.
+  EndPause();
+  if (GetResolverDebuggee() == this) SetResolverDebuggee(nullptr);
 }
 
 void TDebuggingThread::LogFinish() {
@@ -119,63 +134,31 @@ void TDebuggingThread::LogFinish() {
 // Giving up on the debugging thread
 
 void TDebuggingThread::Abandon() {
-  FAbandoned = true;
+  {
+    // The debug object is the main thread's from here on: the loop waits on it no more.
+    std::lock_guard<std::mutex> own(FEventLock);
+    FAbandoned = true;
+  }
   // Its own late additions (a call whose handler returns after this) would follow "Finish".
   GetTracerEventQueue()->SealThread(ThreadID());
+  // A handler that does not return keeps its read lock: it keeps nobody out any more, and the
+  // thread touches nothing shared once it gets back.
+  GetDebugRWSync()->Forfeit(ThreadID());
+  TWriteLock lock(*GetDebugRWSync());
   if (KillOnExit()) {
     TerminateProcess(FProcess->Handle.Get(), 0);
   } else if (!ProcessEnded()) {
-    BestEffort([this] { ReleaseFromOutside(); });
+    // The loop's own road, through its debug object, the event it holds continued first.
+    ThroughDebugObject(FDebugObject, [this] {
+      ReleaseDebuggee();
+      DebugActiveProcessStop(FProcess->ProcessId());
+    });
   }
-  // Whatever the thread still writes when it gets back (a pause it undoes puts bytes back)
-  // goes nowhere.
+  // Nothing is written into the program any more, as after its exit.
   if (GetBreakpointProcess() == FProcess->Handle.Get()) SetBreakpointProcess(nullptr);
   if (FProcess->Memory() != nullptr) FProcess->Memory()->SetEnabled(false);
+  BestEffort([this] { EndTraceState(); });
   LogFinish();
-}
-
-void TDebuggingThread::ReleaseFromOutside() {
-  // The debugging thread changes the breakpoints only under the write lock: under the read
-  // lock they stand still, also while a handler of that thread runs.
-  TReadLock lock(*GetDebugRWSync());
-  const HANDLE process = FProcess->Handle.Get();
-  std::vector<TDebuggedProcessThread*> threads = FProcess->Threads.Items();
-  std::vector<TDebuggedProcessThread*> stopped;
-  for (TDebuggedProcessThread* t : threads)
-    if (SuspendThread(t->Handle) != static_cast<DWORD>(-1)) stopped.push_back(t);
-  for (TBreakpointList* list : {&GetLoadedProcDefs()->TraceBreakpoints(), &GetLoadedProcDefs()->ReturnBreakpoints()}) {
-    for (TBreakpoint* b : list->Items()) {
-      if (!b->Inserted) continue;
-      const uint8_t original = b->SavedByte;
-      WriteProcessMemory(process, reinterpret_cast<void*>(static_cast<uintptr_t>(b->Address)), &original, 1, nullptr);
-      FlushInstructionCache(process, reinterpret_cast<void*>(static_cast<uintptr_t>(b->Address)), 1);
-    }
-  }
-  // The debugging thread writes no byte any more, should it get the write lock before it
-  // sees it was given up on.
-  SetBreakpointProcess(nullptr);
-  // A step of ours loses its trap flag.
-  for (TDebuggedProcessThread* t : stopped)
-    if (FThreadBreakpoints.Exists(t->ThreadId)) BestEffort([t] { ClearTrapFlag(t->Handle); });
-  for (TDebuggedProcessThread* t : stopped) ResumeThread(t->Handle);
-  for (TDebuggedProcessThread* t : threads)
-    if (t->Held) ResumeThread(t->Handle);
-  // Through the debugging thread's debug object: the event it got is continued first, or the
-  // program would stay stopped (a thread held while it raised a hit raises it only once it
-  // runs again, and detaching would continue that hit unrewound). Then the hits raised
-  // meanwhile are rewound (the byte there is the program's again), every event continued,
-  // and the program detached.
-  ThroughDebugObject(FDebugObject, [this] {
-    {
-      std::lock_guard<std::mutex> held(FEventLock);
-      if (FEventHeld) {
-        FEventHeld = false;
-        ContinueDebugEvent(FEvent.dwProcessId, FEvent.dwThreadId, ReleaseEvent(FEvent, !FHitSettled));
-      }
-    }
-    DrainQueuedEvents();
-    DebugActiveProcessStop(FProcess->ProcessId());
-  });
 }
 
 // ---------------------------------------------------------------------------------------
@@ -191,7 +174,8 @@ void TDebuggingThread::ReleaseDebuggee() {
     for (TBreakpoint* b : GetLoadedProcDefs()->TraceBreakpoints().Items()) b->Remove();
     for (TBreakpoint* b : GetLoadedProcDefs()->ReturnBreakpoints().Items()) b->Remove();
   }
-  // Pending steps are rewound: the instruction's own byte is back, the trap flag goes.
+  // Pending steps are rewound: the instruction's own byte is back, the trap flag goes. Our bytes
+  // go back only where our 0xCC still is: code the program rewrote stays as it wrote it.
   for (TDebuggedProcessThread* t : FProcess->Threads.Items())
     if (FThreadBreakpoints.Exists(t->ThreadId)) BestEffort([t] { ClearTrapFlag(t->Handle); });
   FThreadBreakpoints.Clear();
@@ -200,7 +184,17 @@ void TDebuggingThread::ReleaseDebuggee() {
   // and rewound with the others.
   for (TDebuggedProcessThread* t : stopped) ResumeThread(t->Handle);
   ReleaseHeldThreads();
+  ReleaseHeldEvent();
   DrainQueuedEvents();
+}
+
+void TDebuggingThread::ReleaseHeldEvent() {
+  // Only a give-up finds one: the loop continues its events itself. While it is held the
+  // program stays stopped, and a hit raised only after it would be continued unrewound.
+  std::lock_guard<std::mutex> held(FEventLock);
+  if (!FEventHeld) return;
+  FEventHeld = false;
+  ContinueDebugEvent(FEvent.dwProcessId, FEvent.dwThreadId, ReleaseEvent(FEvent, !FHitSettled));
 }
 
 void TDebuggingThread::DrainQueuedEvents() {
@@ -212,7 +206,12 @@ void TDebuggingThread::DrainQueuedEvents() {
   for (;;) {
     const DWORD now = GetTickCount();
     if (FExited || now - start >= DrainLimitMs || now - last >= DrainQuietMs) break;
-    if (!WaitForDebugEvent(&event, QueuedEventWaitMs)) continue;
+    {
+      // Given up on while it detached: the debug object is the main thread's now.
+      std::lock_guard<std::mutex> own(FEventLock);
+      if (FAbandoned && GetCurrentThreadId() == ThreadID()) break;
+      if (!WaitForDebugEvent(&event, QueuedEventWaitMs)) continue;
+    }
     last = GetTickCount();
     const DWORD status = ReleaseEvent(event, true);
     switch (event.dwDebugEventCode) {
@@ -306,9 +305,12 @@ std::wstring TDebugger::DebuggeeFileName() const {
   return thread != nullptr && thread->Process() != nullptr ? thread->Process()->FileName() : std::wstring();
 }
 
-void TDebugger::WaitForThreadEnd() { WaitForThreadEnd(INFINITE); }
+void TDebugger::WaitForThreadEnd() {
+  WaitForLastThread(INFINITE);
+  FreeEndedGivenUp();
+}
 
-bool TDebugger::WaitForThreadEnd(DWORD timeoutMs) {
+bool TDebugger::WaitForLastThread(DWORD timeoutMs) {
   std::shared_ptr<TDebuggingThread> thread = FLastThread;
   if (thread == nullptr) return true;
   if (!WaitOnMainThread(thread->Handle(), timeoutMs)) return false;
@@ -319,14 +321,42 @@ bool TDebugger::WaitForThreadEnd(DWORD timeoutMs) {
   return true;
 }
 
-TDebugger::~TDebugger() {
-  if (FLastThread == nullptr) return;
-  FLastThread->Terminate();
-  try {
-    WaitForThreadEnd();
-  } catch (...) {
-    // Shutdown goes on: the thread object's own destructor waits for its end.
+bool TDebugger::WaitForThreadEnd(DWORD timeoutMs) {
+  const DWORD start = GetTickCount();
+  auto left = [&] {
+    const DWORD spent = GetTickCount() - start;
+    return timeoutMs == INFINITE ? INFINITE : spent >= timeoutMs ? 0 : timeoutMs - spent;
+  };
+  if (!WaitForLastThread(timeoutMs)) return false;
+  for (std::shared_ptr<TDebuggingThread> thread : std::vector(FGivenUp))
+    if (!WaitOnMainThread(thread->Handle(), left())) return false;
+  FreeEndedGivenUp();
+  return true;
+}
+
+void TDebugger::FreeEndedGivenUp() {
+  for (size_t i = FGivenUp.size(); i-- > 0;) {
+    std::shared_ptr<TDebuggingThread> thread = FGivenUp[i];
+    if (WaitForSingleObject(thread->Handle(), 0) != WAIT_OBJECT_0) continue;
+    FGivenUp.erase(FGivenUp.begin() + static_cast<std::ptrdiff_t>(i));
+    GetDebugRWSync()->Reinstate(thread->ThreadID());
   }
+}
+
+TDebugger::~TDebugger() {
+  try {
+    if (FLastThread != nullptr) {
+      FLastThread->Terminate();
+      WaitForThreadEnd();
+    }
+    FreeEndedGivenUp();
+    if (FGivenUp.empty() || WaitForThreadEnd(CloseWaitMs)) return;
+  } catch (...) {
+    if (FGivenUp.empty()) return;  // shutdown goes on: the thread object's own destructor waits
+  }
+  // A handler given up on still runs: the settings are saved by now, and what would be freed
+  // from here on (the engine, its definitions, the handler's own module) it may still use.
+  TerminateProcess(GetCurrentProcess(), 0);
 }
 
 void TDebugger::Start(std::shared_ptr<TDebuggingThread> thread) {
@@ -353,11 +383,15 @@ void TDebugger::Stop() {
   TDebuggingThread* running = FThread;
   running->Terminate();
   // The thread clears FThread through the main thread before it ends.
-  if (WaitForThreadEnd(StopWaitMs) || FThread.load() != running) return;
+  if (WaitForLastThread(StopWaitMs) || FThread.load() != running) return;
   // Still inside something that does not return soon: the trace ends here all the same. The
-  // thread stays owned here until its end is seen (Run and Attach wait for it).
+  // thread stays owned here until its end is seen; nothing waits for it.
   running->Abandon();
   FThread = nullptr;
+  if (FLastThread.get() == running) {
+    FGivenUp.push_back(std::move(FLastThread));
+    FLastThread.reset();
+  }
 }
 
 TDebugger* GetDebugger() {

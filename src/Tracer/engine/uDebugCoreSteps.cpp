@@ -73,7 +73,14 @@ void WriteContext(HANDLE thread, const CONTEXT& context) {
 }  // namespace
 
 void BeginCall(TTraceBreakpoint* trace, TBreakpointContext* context);
-void EndCall(TTraceBreakpoint* trace, TBreakpointContext* context, const CONTEXT& threadContext);
+// givenUp: checked after every handler; once set the call is left at once (EGivenUp).
+void EndCall(TTraceBreakpoint* trace, TBreakpointContext* context, const CONTEXT& threadContext,
+             const std::atomic<bool>& givenUp);
+
+namespace {
+// Thrown past everything shared once a handler returns to a thread Stop gave up on.
+struct EGivenUp {};
+}  // namespace
 
 // ---------------------------------------------------------------------------------------
 // Breakpoint hits
@@ -171,7 +178,12 @@ void TDebuggingThread::OnBreakpoint(DWORD threadId, uint32_t address) {
   if (returning) {
     try {
       TReadLock lock(*GetDebugRWSync());
-      EndCall(returning->Trace, returning.get(), context);
+      EndCall(returning->Trace, returning.get(), context, FAbandoned);
+    } catch (const EGivenUp&) {
+      // The main thread ended the trace meanwhile and may have freed the definitions and
+      // breakpoints this call points to: it is dropped untouched.
+      (void)returning.release();
+      return;
     } catch (...) {
       error = std::current_exception();
     }
@@ -563,9 +575,10 @@ void BeginCall(TTraceBreakpoint* trace, TBreakpointContext* context) {
   });
 }
 
-void EndCall(TTraceBreakpoint* trace, TBreakpointContext* context, const CONTEXT& threadContext) {
+void EndCall(TTraceBreakpoint* trace, TBreakpointContext* context, const CONTEXT& threadContext,
+             const std::atomic<bool>& givenUp) {
   context->EndTime = GetTimeCounter()->GetTimeStamp();
-  ForEachActiveCall(trace, context, 583, [context, &threadContext](TProcDef* def, TProcCallContext* call) {
+  ForEachActiveCall(trace, context, 583, [context, &threadContext, &givenUp](TProcDef* def, TProcCallContext* call) {
     for (auto& [param, partial] : call->PartialAddresses)
       call->ParamAddresses.AddParamAddress(param, partial, param->GetIndirectionCount() - 1);
     call->PartialAddresses.clear();
@@ -576,8 +589,10 @@ void EndCall(TTraceBreakpoint* trace, TBreakpointContext* context, const CONTEXT
     try {
       GetCallHandlerEngine()->ExecuteHandler(def->GetHandler(), call->Params.Get());
     } catch (const Exception& ex) {
+      if (givenUp) throw EGivenUp();
       GetTracerEventQueue()->AddError(ex.Message());
     }
+    if (givenUp) throw EGivenUp();
     GetTracerEventQueue()->AddCalls(call->Name, context->ThreadId, context->StartTime, context->EndTime,
                                     call->Params.Get(), def->GetVisible());
   });

@@ -455,6 +455,14 @@ void TProcessMemory::SetBridge(IMemoryManager* Bridge) {
   FBridge = TMemoryManagerRef(Bridge);
 }
 
+void TProcessMemory::ClearBridge(IMemoryManager* own) {
+  TMemoryManagerRef old;
+  std::lock_guard<std::mutex> lock(FLock);
+  if (FBridge.Get() != own) return;
+  old = FBridge;  // released after the lock
+  FBridge = TMemoryManagerRef();
+}
+
 ULONG TProcessMemory::AddRef() { return ObjAddRef(); }
 ULONG TProcessMemory::Release() { return ObjRelease(); }
 

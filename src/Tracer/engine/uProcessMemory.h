@@ -210,6 +210,9 @@ public:
   void GetBridge(TMemoryManagerRef& Bridge);
   // Set when the debuggee's process object is made, cleared when it goes.
   void SetBridge(IMemoryManager* Bridge);
+  // Cleared only while it is still own: a process object that outlives its trace (its thread
+  // given up on) leaves the next trace's bridge alone.
+  void ClearBridge(IMemoryManager* own);
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
   ULONG STDMETHODCALLTYPE AddRef() override;

@@ -127,9 +127,44 @@ bool TMultiReadExclusiveWriteSync::IsWaitingWriter(DWORD threadId) const {
   return std::find(FWaitingWriterIds.begin(), FWaitingWriterIds.end(), threadId) != FWaitingWriterIds.end();
 }
 
+bool TMultiReadExclusiveWriteSync::IsForfeited(DWORD threadId) const {
+  return std::find(FForfeited.begin(), FForfeited.end(), threadId) != FForfeited.end();
+}
+
+void TMultiReadExclusiveWriteSync::Forfeit(DWORD threadId) {
+  AcquireSRWLockExclusive(&FLock);
+  if (!IsForfeited(threadId)) FForfeited.push_back(threadId);
+  if (TReader* r = FindReader(threadId)) {
+    *r = FReaders.back();
+    FReaders.pop_back();
+    if (FWriter != threadId) --FActiveReaders;
+    WakeWaiters();
+  }
+  ReleaseSRWLockExclusive(&FLock);
+}
+
+void TMultiReadExclusiveWriteSync::ForfeitedWait(DWORD self) {
+  // Not while a writer changes things; counted nowhere, so no one waits for it.
+  try {
+    while (FWriter != 0) WaitForChange(self);
+  } catch (...) {
+  }
+  ReleaseSRWLockExclusive(&FLock);
+}
+
+void TMultiReadExclusiveWriteSync::Reinstate(DWORD threadId) {
+  AcquireSRWLockExclusive(&FLock);
+  FForfeited.erase(std::remove(FForfeited.begin(), FForfeited.end(), threadId), FForfeited.end());
+  ReleaseSRWLockExclusive(&FLock);
+}
+
 void TMultiReadExclusiveWriteSync::BeginRead() {
   const DWORD self = GetCurrentThreadId();
   AcquireSRWLockExclusive(&FLock);
+  if (FWriter != self && IsForfeited(self)) {
+    ForfeitedWait(self);
+    return;
+  }
   if (TReader* r = FindReader(self)) {
     // Already reading (or writing and reading): never wait, a waiting writer waits for us.
     ++r->Count;
@@ -153,6 +188,10 @@ void TMultiReadExclusiveWriteSync::EndRead() {
   const DWORD self = GetCurrentThreadId();
   AcquireSRWLockExclusive(&FLock);
   TReader* r = FindReader(self);
+  if (r == nullptr && IsForfeited(self)) {
+    ReleaseSRWLockExclusive(&FLock);
+    return;
+  }
   if (r == nullptr) {
     ReleaseSRWLockExclusive(&FLock);
     AssertionFailed(kUnit, __LINE__);  // EndRead without BeginRead on this thread
@@ -175,6 +214,10 @@ void TMultiReadExclusiveWriteSync::BeginWrite() {
   if (FWriter == self) {
     ++FWriteDepth;
     ReleaseSRWLockExclusive(&FLock);
+    return;
+  }
+  if (IsForfeited(self)) {
+    ForfeitedWait(self);
     return;
   }
   const bool reading = FindReader(self) != nullptr;
@@ -211,6 +254,10 @@ void TMultiReadExclusiveWriteSync::BeginWrite() {
 void TMultiReadExclusiveWriteSync::EndWrite() {
   const DWORD self = GetCurrentThreadId();
   AcquireSRWLockExclusive(&FLock);
+  if (FWriter != self && IsForfeited(self)) {
+    ReleaseSRWLockExclusive(&FLock);
+    return;
+  }
   if (FWriter != self) {
     ReleaseSRWLockExclusive(&FLock);
     AssertionFailed(kUnit, __LINE__);  // EndWrite by a thread that does not write

@@ -117,6 +117,12 @@ public:
   void EndRead();
   void BeginWrite();
   void EndWrite();
+  // For a thread given up on (a handler that does not return): its read holds count no more,
+  // and whatever it takes or leaves from now on counts nothing, so it never keeps anyone out
+  // again. A write it holds still counts until it ends it. Reinstate once its end was seen
+  // (thread ids are reused).
+  void Forfeit(DWORD threadId);
+  void Reinstate(DWORD threadId);
 
 private:
   struct TReader {
@@ -125,6 +131,9 @@ private:
   };
   TReader* FindReader(DWORD threadId);
   bool IsWaitingWriter(DWORD threadId) const;
+  bool IsForfeited(DWORD threadId) const;
+  // A forfeited thread's Begin: waits while a writer works, takes nothing; releases FLock.
+  void ForfeitedWait(DWORD self);
   // One wait for a change with FLock held (released while waiting, held again after, also
   // when the wait raises).
   void WaitForChange(DWORD self);
@@ -140,6 +149,7 @@ private:
   int FWaitingWriters = 0;
   std::vector<DWORD> FWaitingWriterIds;
   int FUpgrading = 0;             // readers waiting for the write lock
+  std::vector<DWORD> FForfeited;  // threads whose holds count no more
   DWORD FWriter = 0;
   int FWriteDepth = 0;
 };

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 
 #include "EngineTestSupport.h"
 #include "TraceHarness.h"
@@ -120,12 +121,16 @@ TEST(DebugCore, AProgramThatCannotBeStartedIsReportedAndNoTraceBegins) {
 }
 
 TEST(DebugCore, StopEndsTheTraceWithinItsBoundWhateverTheLoopIsDoing) {
+  // After a handler that does not return was given up: what the window does next, each within
+  // a bound, whatever that handler does.
+  enum TAfter { Nothing, Switch, Load, NewRun, Close, HotPatch };
   struct TStopCase {
     const char* State;
     bool Attach;
     const wchar_t* Scenario;
     const wchar_t* Function;
     bool SlowHandler;  // its return runs a handler for seconds
+    TAfter After = Nothing;  // not Nothing: the handler returns only when the test lets it
   };
   const TStopCase cases[] = {
       {"run, calls without end", false, L"busy", L"Tick", false},
@@ -134,7 +139,15 @@ TEST(DebugCore, StopEndsTheTraceWithinItsBoundWhateverTheLoopIsDoing) {
       {"attach, calls without end", true, L"busy", L"Tick", false},
       {"attach, a handler running, its thread parked in its event", true, L"busy", L"Tick", true},
       {"attach, threads parked at our bytes while a handler runs", true, L"busythreads", L"ThreadWork", true},
+      {"attach, a handler given up, then a function switched off", true, L"busy", L"Tick", false, Switch},
+      {"run, a handler given up, then a definition loaded and unloaded", false, L"busy", L"Tick", false, Load},
+      {"run, a handler given up, then a new trace", false, L"busy", L"Tick", false, NewRun},
+      {"attach, a handler given up, then the window closes", true, L"busy", L"Tick", false, Close},
+      {"attach, an entry hot-patched while a handler is given up", true, L"patchstuck", L"ThreadWork", false, HotPatch},
   };
+  HANDLE release = CreateEventW(nullptr, TRUE, FALSE, L"CwTestHandlerRelease");
+  ASSERT_NE(release, nullptr);
+  const auto letHandlerReturn = [release] { SetEvent(release); };
   for (const TStopCase& c : cases) {
     SCOPED_TRACE(c.State);
     TTestDefs defs;
@@ -145,7 +158,15 @@ TEST(DebugCore, StopEndsTheTraceWithinItsBoundWhateverTheLoopIsDoing) {
                               std::to_string(ScaledMs(8000)) + ";\r\n  while (new Date().getTime() < end) {}\r\n}\r\n");
     TProcDef* def = defs.Add(L"export://" + std::wstring(c.Function) + L"@tracee_std.dll", L"eax", {{L"int", L"i", 4}});
     if (c.SlowHandler) def->SetHandler(L"script://OnReturn@" + script);
+    ResetEvent(release);
+    if (c.After != Nothing) def->SetHandler(L"stdcall://Blocks@" + TestBinDir() + L"HandlerFixture.dll");
+    if (c.After == HotPatch) defs.Add(L"export://Patchable@tracee_std.dll", L"eax", {{L"int", L"n", 4}});
     std::unique_ptr<TBusyProgram> busy;
+    // Whatever fails, the handler returns before the row's objects wait for the trace's end.
+    struct TLetGo {
+      HANDLE Event;
+      ~TLetGo() { SetEvent(Event); }
+    } letGo{release};
     if (c.Attach) {
       busy = std::make_unique<TBusyProgram>(h, c.Scenario);
       GetDebugger()->Attach(busy->Pid);
@@ -154,7 +175,11 @@ TEST(DebugCore, StopEndsTheTraceWithinItsBoundWhateverTheLoopIsDoing) {
     }
     ASSERT_TRUE(h.PumpUntil([] { return GetDebugger()->GetActive(); }, 20000));
     HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, GetDebugger()->Thread()->Process()->ProcessId());
-    if (c.SlowHandler)
+    if (c.After == HotPatch) {
+      h.PumpFor(1500);
+      WriteTextFile(h.Dir.File(L"stop-patch"), "patch");
+      ASSERT_TRUE(h.PumpUntil([&] { return h.HasRemark("patched"); }, 20000));
+    } else if (c.SlowHandler || c.After != Nothing)
       h.PumpFor(1500);
     else
       ASSERT_TRUE(h.PumpUntil([&] { return h.Calls().size() > 20; }, 20000));
@@ -164,12 +189,38 @@ TEST(DebugCore, StopEndsTheTraceWithinItsBoundWhateverTheLoopIsDoing) {
     CloseHandle(process);
     ASSERT_FALSE(h.Events().empty());
     EXPECT_EQ(h.Events().back().Text, L"Finish");
+    const auto bounded = [&](const char* what, const std::function<void()>& act) {
+      EXPECT_TRUE(BoundedWait(what, 2000, act, letHandlerReturn));
+    };
+    switch (c.After) {
+      case Switch: bounded("switching a function off", [def] { def->SetActive(false); }); break;
+      case Load:
+        bounded("loading a definition", [&] { defs.Add(L"export://AddInts@tracee_std.dll", L"eax"); });
+        bounded("unloading it", [&] { defs.Items.pop_back(); });
+        break;
+      case NewRun:
+        bounded("starting a new trace", [&] { GetDebugger()->Run(h.CommandLine(L"own")); });
+        EXPECT_TRUE(h.WaitForEnd(20000));
+        EXPECT_TRUE(h.HasRemark("done")) << "the new trace ran its program to the end";
+        break;
+      case Close: bounded("the close", [] { GetDebugger()->WaitForThreadEnd(); }); break;
+      default: break;
+    }
+    letHandlerReturn();
     // The thread that was given up on ends later without a word in the log.
     ASSERT_TRUE(h.WaitForThreadEnd());
+    ASSERT_TRUE(GetDebugger()->WaitForThreadEnd(ScaledMs(20000)));
     auto events = h.Events();
     EXPECT_EQ(events.back().Text, L"Finish");
-    EXPECT_EQ(std::count_if(events.begin(), events.end(), [](auto& e) { return e.Text == L"Finish"; }), 1);
-    if (busy) {
+    EXPECT_EQ(std::count_if(events.begin(), events.end(), [](auto& e) { return e.Text == L"Finish"; }),
+              c.After == NewRun ? 2 : 1);
+    if (c.After == HotPatch) {
+      ASSERT_TRUE(busy->Finish());
+      auto truth = h.Truth();
+      ASSERT_FALSE(truth.empty());
+      EXPECT_EQ(truth.back().Values[L"result"], L"1002") << "the program's patch stands";
+      EXPECT_EQ(truth.back().Values[L"byte"], L"EB");
+    } else if (busy) {
       ASSERT_TRUE(busy->Finish());
       ASSERT_FALSE(h.Truth().empty());
       EXPECT_TRUE(h.Truth().back().Values.count(L"ok")) << "the code bytes were restored";
@@ -179,4 +230,5 @@ TEST(DebugCore, StopEndsTheTraceWithinItsBoundWhateverTheLoopIsDoing) {
         }
     }
   }
+  CloseHandle(release);
 }
