@@ -179,6 +179,7 @@ TEST(DebugCore, StopEndsTheTraceWithinItsBoundWhateverTheLoopIsDoing) {
       h.PumpFor(1500);
       WriteTextFile(h.Dir.File(L"stop-patch"), "patch");
       ASSERT_TRUE(h.PumpUntil([&] { return h.HasRemark("patched"); }, 20000));
+      h.PumpFor(1500);
     } else if (c.SlowHandler || c.After != Nothing)
       h.PumpFor(1500);
     else
