@@ -56,7 +56,9 @@ TCodeSite* AcquireSite(uint32_t address) {
 void ReleaseSite(TCodeSite* site) {
   std::lock_guard<std::mutex> lock(GSitesLock);
   if (--site->Users > 0) return;
-  GSites.erase(site->Address);
+  // An orphaned site is no longer the address's: a newer one may be.
+  auto it = GSites.find(site->Address);
+  if (it != GSites.end() && it->second == site) GSites.erase(it);
   delete site;
 }
 
@@ -150,6 +152,14 @@ void TBreakpoint::Forget() {
   Inserted = false;
   FSite->Written = false;
   FSite->Idle = true;
+}
+
+void TBreakpoint::Orphan() {
+  Forget();
+  OwnerList = nullptr;
+  std::lock_guard<std::mutex> lock(GSitesLock);
+  auto it = GSites.find(Address);
+  if (it != GSites.end() && it->second == FSite) GSites.erase(it);
 }
 
 void TBreakpoint::ReadCurrentCode() {

@@ -64,6 +64,9 @@ public:
   // The memory is no longer the image we wrote into (its module was unloaded): nothing is
   // written back any more.
   void Forget();
+  // Forgotten, and its code site no longer the address's: a thread given up on may still
+  // hold it, while breakpoints of a later trace at the address start afresh.
+  void Orphan();
   // A thread steps over the original instruction here: the byte is out until the step ends,
   // whichever breakpoints at the address are armed.
   void BeginStepOver();

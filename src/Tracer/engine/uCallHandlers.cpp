@@ -1,5 +1,7 @@
 #include "Tracer/engine/uCallHandlers.h"
 
+#include <atomic>
+
 #include <oleauto.h>
 #include <shellapi.h>
 
@@ -323,9 +325,23 @@ TScriptCallHandlerModule::TScriptCallHandlerModule(const std::wstring& name,
   }
 }
 
+DWORD ScriptEngineKey() {
+  static std::atomic<DWORD> last{0};
+  thread_local const DWORD key = ++last;
+  return key;
+}
+
+size_t TScriptCallHandlerModule::ScriptEngineCount() {
+  std::lock_guard<std::mutex> guard(FControlsLock);
+  size_t count = 0;
+  for (auto& [key, control] : FScriptControls)
+    if (control) ++count;
+  return count;
+}
+
 TScriptCallHandlerModule::~TScriptCallHandlerModule() {
   for (auto& [thread, control] : FScriptControls) {
-    if (!control || thread == GetCurrentThreadId()) continue;
+    if (!control || thread == ScriptEngineKey()) continue;
     try {
       GetCallHandlerEngine()->ReleaseAtEndOfTrace(thread, std::move(control));
     } catch (...) {
@@ -391,7 +407,7 @@ void TScriptCallHandlerModule::AddScriptFile(const std::wstring& fileName) {
 
 TComPtr<IScriptControl>& TScriptCallHandlerModule::OwnScriptControl() {
   std::lock_guard<std::mutex> guard(FControlsLock);
-  return FScriptControls[GetCurrentThreadId()];
+  return FScriptControls[ScriptEngineKey()];
 }
 
 IScriptControl* TScriptCallHandlerModule::GetScriptControl() {
@@ -476,7 +492,7 @@ TCallHandlerRef TScriptCallHandlerModule::CreateHandler(const std::wstring& func
 void TScriptCallHandlerModule::Reset() {
   TComPtr<IScriptControl> own;  // released outside the lock
   std::lock_guard<std::mutex> guard(FControlsLock);
-  auto it = FScriptControls.find(GetCurrentThreadId());
+  auto it = FScriptControls.find(ScriptEngineKey());
   if (it == FScriptControls.end()) return;
   own = std::move(it->second);
   FScriptControls.erase(it);
@@ -550,7 +566,7 @@ void TCallHandlerEngine::EndTrace() {
     std::lock_guard<std::recursive_mutex> guard(CallHandlerRegistryLock());
     for (TCallHandlerProtocol* protocol : FProtocols.Items())
       for (TCallHandlerModule* module : protocol->ModuleList()) module->Reset();
-    const DWORD self = GetCurrentThreadId();
+    const DWORD self = ScriptEngineKey();
     for (size_t i = FPendingReleases.size(); i-- > 0;) {
       if (FPendingReleases[i].first != self) continue;
       released.push_back(std::move(FPendingReleases[i].second));

@@ -159,14 +159,16 @@ public:
 
   std::vector<std::wstring> Code() const;
   std::wstring Language() const;
+  // Script engines this module holds, one per thread that ran it and has not ended its trace.
+  size_t ScriptEngineCount();
 
 private:
   // The main thread adds files while the debugging thread compiles and reports.
   mutable std::mutex FCodeLock;
   std::vector<std::wstring> FCode;
   std::wstring FLanguage;
-  // One engine per debugging thread: a thread given up on may still run inside its own while
-  // the next trace runs the same module.
+  // One engine per debugging thread (by ScriptEngineKey): a thread given up on may still run
+  // inside its own while the next trace runs the same module.
   TComPtr<IScriptControl>& OwnScriptControl();
   std::mutex FControlsLock;
   std::map<DWORD, TComPtr<IScriptControl>> FScriptControls;
@@ -195,8 +197,8 @@ public:
   // released), and its engines of modules freed on another thread are released here.
   void EndTrace();
   TCallHandlerProtocols& Protocols() { return FProtocols; }
-  // A script engine to release on the thread that ends the trace.
-  void ReleaseAtEndOfTrace(DWORD threadId, TComPtr<IScriptControl> control);
+  // A script engine to release on the thread that ends the trace (by ScriptEngineKey).
+  void ReleaseAtEndOfTrace(DWORD threadKey, TComPtr<IScriptControl> control);
   size_t PendingReleases();
 
 private:
@@ -210,6 +212,10 @@ TCallHandlerEngine* GetCallHandlerEngine();
 // Guards the registry's lists: handlers are made and freed on the main thread while the
 // debugging thread resets the modules at the end of a trace.
 std::recursive_mutex& CallHandlerRegistryLock();
+
+// The calling thread's own number for the script engines it makes: thread ids are reused by
+// the system, and a later thread must never be handed an engine of one that was given up on.
+DWORD ScriptEngineKey();
 
 // A module file: a name with "\" as it is, else in "symbols\" beside the program.
 std::wstring ModulePath(const std::wstring& name);

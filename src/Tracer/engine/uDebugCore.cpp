@@ -248,6 +248,13 @@ void TDebuggingThread::OnCreateProcess(const DEBUG_EVENT& event) {
 void TDebuggingThread::OnExitThread(const DEBUG_EVENT& event) {
   TWriteLock lock(*GetDebugRWSync());
   if (FAbandoned) return;
+  // Its step ends with it: the byte goes back, the next step runs or the held threads go on.
+  if (FThreadBreakpoints.Exists(event.dwThreadId)) {
+    try {
+      FinishStep(event.dwThreadId, nullptr, false);
+    } catch (const Exception&) {
+    }
+  }
   FThreadBreakpoints.Remove(event.dwThreadId);
   if (FRunner == event.dwThreadId) {
     FRunner = 0;
@@ -258,8 +265,11 @@ void TDebuggingThread::OnExitThread(const DEBUG_EVENT& event) {
 }
 
 void TDebuggingThread::OnExitProcess(const DEBUG_EVENT&) {
-  GetProcessMemoryBridge()->SetEnabled(false);
-  SetBreakpointProcess(nullptr);
+  // Given up on, the bridge and the byte writer may be another trace's by now.
+  if (!FAbandoned) {
+    GetProcessMemoryBridge()->SetEnabled(false);
+    if (GetBreakpointProcess() == FProcess->Handle.Get()) SetBreakpointProcess(nullptr);
+  }
   Terminate();
   FExited = true;
   FDone = true;

@@ -221,6 +221,10 @@ private:
   bool RearmGuardPage(uint32_t address);
   // Takes the trap flag off a thread (the system may have cleared it already).
   static void ClearTrapFlag(HANDLE thread);
+  // Takes our trap flag out of the flags a stepped pushfd left on the thread's stack.
+  void ClearPushedTrapFlag(HANDLE thread);
+  // A step undone at a detach: no trap flag of ours left on the thread or its stack.
+  void RewindStep(HANDLE thread, const TPendingStep& step);
   // The step of a thread is over (its single step arrived, or its instruction raised): the
   // byte goes back and the next held thread takes its turn.
   void FinishStep(DWORD threadId, HANDLE thread, bool clearTrapFlag);
@@ -257,6 +261,8 @@ private:
   TDgnHandle FImageFileHandle;
   TThreadBreakpoints FThreadBreakpoints;
   std::map<DWORD, TThreadContexts> FContexts;
+  // The trace's breakpoints, handed over when the trace was ended without this thread.
+  TKeptBreakpoints FKeptBreakpoints;
   DWORD FRunner = 0;  // the thread taking a step while the others are held
   // The stack at the last entry hit: the return address and the arguments above it.
   uint8_t FEntryStack[64] = {};
@@ -341,6 +347,7 @@ public:
   // limit (false: one still runs).
   void WaitForThreadEnd();
   bool WaitForThreadEnd(DWORD timeoutMs);
+  TDebugger();
   ~TDebugger() override;
 
   // Set and cleared by the debugging thread through the main thread.

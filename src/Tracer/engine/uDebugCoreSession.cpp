@@ -7,6 +7,9 @@
 #include "Tracer/engine/uCallHandlers.h"
 #include "Tracer/engine/uEventQueue.h"
 #include "Tracer/engine/uProcessMemory.h"
+#include "Tracer/foundation/uClasses.h"
+#include "Tracer/engine/uProcDefs.h"
+#include "Tracer/engine/uSystemObjects.h"
 #include "Tracer/foundation/uHolders.h"
 #include "Tracer/foundation/uMainThreadWait.h"
 #include "Tracer/foundation/uMultiLanguage.h"
@@ -102,11 +105,10 @@ void TDebuggingThread::Trace() {
   TScopeExit finish([this] { LogFinish(); });
   SetResolverDebuggee(this);
   GetCallHandlerEngine()->BeginTrace();
-  // Given up on, this thread leaves the script engines it made and everything shared alone:
-  // the main thread ended the trace, and a new one may run by now.
-  TScopeExit endTrace([this] {
-    if (!FAbandoned) GetCallHandlerEngine()->EndTrace();
-  });
+  // Its own script engines go with it, given up on or not: they are this thread's alone (a
+  // new trace runs in engines of its own thread), and the engine outlives every debugging
+  // thread (made before the debugger, freed after it).
+  TScopeExit endTrace([] { GetCallHandlerEngine()->EndTrace(); });
   GetLoadedProcDefs()->Reset();
   // Also when the loop failed: a pause must not outlive the trace with its definitions off.
   // Pending steps stay listed: detaching rewinds their trap flags.
@@ -157,7 +159,14 @@ void TDebuggingThread::Abandon() {
   // Nothing is written into the program any more, as after its exit.
   if (GetBreakpointProcess() == FProcess->Handle.Get()) SetBreakpointProcess(nullptr);
   if (FProcess->Memory() != nullptr) FProcess->Memory()->SetEnabled(false);
-  BestEffort([this] { EndTraceState(); });
+  // The trace's state ends as at the trace's own end, except that what the thread may still
+  // touch whatever it is doing (its breakpoints, its call contexts) is not freed: the
+  // breakpoints are handed to it, orphaned, and both go when its end is seen.
+  BestEffort([this] {
+    GetLoadedProcDefs()->Reset(&FKeptBreakpoints);
+    EndPause();
+    if (GetResolverDebuggee() == this) SetResolverDebuggee(nullptr);
+  });
   LogFinish();
 }
 
@@ -166,26 +175,32 @@ void TDebuggingThread::Abandon() {
 
 void TDebuggingThread::ReleaseDebuggee() {
   if (!FProcess) return;
+  // Every item is best effort: a byte, a thread or an event that fails leaves the rest to be
+  // released all the same, so the program is never left stopped or with a step undone.
   std::vector<TDebuggedProcessThread*> stopped;
   for (TDebuggedProcessThread* t : FProcess->Threads.Items())
     if (!t->Held && SuspendThread(t->Handle) != static_cast<DWORD>(-1)) stopped.push_back(t);
   {
     TWriteLock lock(*GetDebugRWSync());
-    for (TBreakpoint* b : GetLoadedProcDefs()->TraceBreakpoints().Items()) b->Remove();
-    for (TBreakpoint* b : GetLoadedProcDefs()->ReturnBreakpoints().Items()) b->Remove();
+    for (TBreakpoint* b : GetLoadedProcDefs()->TraceBreakpoints().Items()) BestEffort([b] { b->Remove(); });
+    for (TBreakpoint* b : GetLoadedProcDefs()->ReturnBreakpoints().Items()) BestEffort([b] { b->Remove(); });
   }
-  // Pending steps are rewound: the instruction's own byte is back, the trap flag goes. Our bytes
-  // go back only where our 0xCC still is: code the program rewrote stays as it wrote it.
-  for (TDebuggedProcessThread* t : FProcess->Threads.Items())
-    if (FThreadBreakpoints.Exists(t->ThreadId)) BestEffort([t] { ClearTrapFlag(t->Handle); });
+  // Pending steps are rewound: the instruction's own byte is back, the trap flag goes, also
+  // from the flags a stepped pushfd pushed. Our bytes go back only where our 0xCC still is:
+  // code the program rewrote stays as it wrote it.
+  for (TDebuggedProcessThread* t : FProcess->Threads.Items()) {
+    TObject* step = nullptr;
+    if (FThreadBreakpoints.Find(t->ThreadId, step))
+      BestEffort([&] { RewindStep(t->Handle, *static_cast<TPendingStep*>(step)); });
+  }
   FThreadBreakpoints.Clear();
   FRunner = 0;
   // Then the threads run on: one stopped while it raised a hit raises it now, and it is taken
   // and rewound with the others.
   for (TDebuggedProcessThread* t : stopped) ResumeThread(t->Handle);
-  ReleaseHeldThreads();
-  ReleaseHeldEvent();
-  DrainQueuedEvents();
+  BestEffort([this] { ReleaseHeldThreads(); });
+  BestEffort([this] { ReleaseHeldEvent(); });
+  BestEffort([this] { DrainQueuedEvents(); });
 }
 
 void TDebuggingThread::ReleaseHeldEvent() {
@@ -343,6 +358,22 @@ void TDebugger::FreeEndedGivenUp() {
   }
 }
 
+TDebugger::TDebugger() {
+  // Everything a debugging thread uses is made before the debugger, so it is freed after it:
+  // a thread given up on still runs until the debugger's end has waited for it or ended the
+  // process.
+  GetDebugRWSync();
+  GetTimeCounter();
+  GetMultiLanguage();
+  GetTracerEventQueue();
+  GetLoadedProcDefs();
+  GetBreakpointResolverProtocols();
+  GetParamTypeDefs();
+  GetProcTypeDefs();
+  GetCallHandlerEngine();
+  GetProcessMemory();
+}
+
 TDebugger::~TDebugger() {
   try {
     if (FLastThread != nullptr) {
@@ -356,7 +387,8 @@ TDebugger::~TDebugger() {
   }
   // A handler given up on still runs: the settings are saved by now, and what would be freed
   // from here on (the engine, its definitions, the handler's own module) it may still use.
-  TerminateProcess(GetCurrentProcess(), 0);
+  // The process ends as the session would have.
+  TerminateProcess(GetCurrentProcess(), static_cast<UINT>(ShutdownExitCode()));
 }
 
 void TDebugger::Start(std::shared_ptr<TDebuggingThread> thread) {

@@ -72,8 +72,9 @@ void WriteContext(HANDLE thread, const CONTEXT& context) {
 
 }  // namespace
 
-void BeginCall(TTraceBreakpoint* trace, TBreakpointContext* context);
-// givenUp: checked after every handler; once set the call is left at once (EGivenUp).
+// givenUp: checked before every definition and after every handler; once set the call is
+// left at once (EGivenUp).
+void BeginCall(TTraceBreakpoint* trace, TBreakpointContext* context, const std::atomic<bool>& givenUp);
 void EndCall(TTraceBreakpoint* trace, TBreakpointContext* context, const CONTEXT& threadContext,
              const std::atomic<bool>& givenUp);
 
@@ -167,11 +168,15 @@ void TDebuggingThread::OnBreakpoint(DWORD threadId, uint32_t address) {
   if (entered != nullptr) {
     if (enteredCall == nullptr) return;
     TReadLock lock(*GetDebugRWSync());
+    if (FAbandoned) return;
     // The entry parameters mostly lie in the stack block read with the return address: while
     // the debuggee is stopped they come from that copy, not one read each.
     TScopeExit cacheEnd([memory = FProcess->Memory()] { memory->SetReadCache(0, nullptr, 0); });
     if (FEntryStackSize != 0) FProcess->Memory()->SetReadCache(context.Esp, FEntryStack, FEntryStackSize);
-    BeginCall(entered, enteredCall);
+    try {
+      BeginCall(entered, enteredCall, FAbandoned);
+    } catch (const EGivenUp&) {
+    }
     return;
   }
   std::exception_ptr error;
@@ -180,9 +185,8 @@ void TDebuggingThread::OnBreakpoint(DWORD threadId, uint32_t address) {
       TReadLock lock(*GetDebugRWSync());
       EndCall(returning->Trace, returning.get(), context, FAbandoned);
     } catch (const EGivenUp&) {
-      // The main thread ended the trace meanwhile and may have freed the definitions and
-      // breakpoints this call points to: it is dropped untouched.
-      (void)returning.release();
+      // The main thread ended the trace meanwhile: the call is dropped. What it points to
+      // was handed to this thread, so it lives until the thread's end is seen.
       return;
     } catch (...) {
       error = std::current_exception();
@@ -191,6 +195,7 @@ void TDebuggingThread::OnBreakpoint(DWORD threadId, uint32_t address) {
   returning.reset();
   {
     TWriteLock lock(*GetDebugRWSync());
+    if (FAbandoned) return;
     --ret->Stepping;
     FreeReturnBreakpointIfDone(ret);
   }
@@ -351,18 +356,29 @@ void TDebuggingThread::OnSingleStep(DWORD threadId) {
   HANDLE h = ThreadHandle(threadId);
   TObject* step = nullptr;
   if (FAbandoned || h == nullptr || !FThreadBreakpoints.Find(threadId, step)) return;  // not a step of ours
-  if (static_cast<TPendingStep*>(step)->ClearPushedTrapFlag) {
-    // The flags pushfd left on the stack are the program's, as untraced.
-    const CONTEXT context = ReadContext(h, ControlContextFlags);
-    DWORD pushed = 0;
-    void* slot = reinterpret_cast<void*>(static_cast<uintptr_t>(context.Esp));
-    if (TryReadProcessMemory(FProcess->Handle.Get(), context.Esp, &pushed, sizeof pushed) && (pushed & TrapFlag)) {
-      pushed &= ~TrapFlag;
-      WriteProcessMemory(FProcess->Handle.Get(), slot, &pushed, sizeof pushed, nullptr);
-    }
-  }
+  if (static_cast<TPendingStep*>(step)->ClearPushedTrapFlag) ClearPushedTrapFlag(h);
   // The single-step trap took the flag off the thread itself.
   FinishStep(threadId, h, false);
+}
+
+void TDebuggingThread::ClearPushedTrapFlag(HANDLE thread) {
+  // The flags pushfd left on the stack are the program's, as untraced.
+  const CONTEXT context = ReadContext(thread, ControlContextFlags);
+  DWORD pushed = 0;
+  void* slot = reinterpret_cast<void*>(static_cast<uintptr_t>(context.Esp));
+  if (TryReadProcessMemory(FProcess->Handle.Get(), context.Esp, &pushed, sizeof pushed) && (pushed & TrapFlag)) {
+    pushed &= ~TrapFlag;
+    WriteProcessMemory(FProcess->Handle.Get(), slot, &pushed, sizeof pushed, nullptr);
+  }
+}
+
+void TDebuggingThread::RewindStep(HANDLE thread, const TPendingStep& step) {
+  // A stepped pushfd that ran already (its single step may be queued) left our flag on the
+  // stack; one that did not run yet runs without it.
+  if (step.ClearPushedTrapFlag &&
+      ReadContext(thread, ControlContextFlags).Eip == step.Breakpoint->Address + BreakpointInstructionSize)
+    ClearPushedTrapFlag(thread);
+  ClearTrapFlag(thread);
 }
 
 bool TDebuggingThread::RearmGuardPage(uint32_t address) {
@@ -383,8 +399,11 @@ void TDebuggingThread::EndUnrepeatedRetry() {
   TWriteLock lock(*GetDebugRWSync());
   if (FAbandoned || SuspendThread(h) == static_cast<DWORD>(-1)) return;
   TScopeExit resume([h] { ResumeThread(h); });
-  // Still at the instruction: it has not run again yet, or its fault is on its way.
-  if (ReadContext(h, ControlContextFlags).Eip == step->Breakpoint->Address) return;
+  // Still at the instruction: it has not run again yet, or its fault is on its way. A thread
+  // whose context cannot be had ends its step all the same: no other thread stays held.
+  CONTEXT context{};
+  context.ContextFlags = ControlContextFlags;
+  if (GetThreadContext(h, &context) && context.Eip == step->Breakpoint->Address) return;
   // It ran on: the step is over, and no thread of the program stays held.
   FinishStep(FRunner, h, false);
 }
@@ -410,7 +429,15 @@ bool TDebuggingThread::OnStepException(DWORD threadId, DWORD code, const EXCEPTI
     // and faults the same way: then as it does untraced.
     pending->Retried = code;
     pending->RetryTick = GetTickCount();
-    ClearTrapFlag(h);
+    if (code == EXCEPTION_INT_OVERFLOW) {
+      // into is a trap: the thread is past it already, so it runs it again from its start.
+      CONTEXT context = ReadContext(h, StepContextFlags);
+      context.Eip = pending->Breakpoint->Address;
+      context.EFlags &= ~TrapFlag;
+      WriteContext(h, context);
+    } else {
+      ClearTrapFlag(h);
+    }
     return true;
   }
   // The instruction did not complete: its handlers run with the entry byte back in place, so a
@@ -536,9 +563,11 @@ bool DerefAtReturn(const TParamDef* param) {
 
 // Each definition at the called function that is active and has its share of the call.
 template <class F>
-void ForEachActiveCall(TTraceBreakpoint* trace, TBreakpointContext* context, int line, F step) {
+void ForEachActiveCall(TTraceBreakpoint* trace, TBreakpointContext* context, int line,
+                       const std::atomic<bool>& givenUp, F step) {
   TProcDefsEnumerator e(&trace->Defs, UnitPath, line);
   while (e.MoveNext()) {
+    if (givenUp) throw EGivenUp();
     TProcDef* def = e.GetCurrent();
     TProcCallContext* call = nullptr;
     if (def->GetActive() && context->CallContexts.FindContext(def, call)) step(def, call);
@@ -556,9 +585,9 @@ void ReadCallParams(TProcDef* def, TProcCallContext* call, bool out) {
 
 }  // namespace
 
-void BeginCall(TTraceBreakpoint* trace, TBreakpointContext* context) {
+void BeginCall(TTraceBreakpoint* trace, TBreakpointContext* context, const std::atomic<bool>& givenUp) {
   context->StartTime = GetTimeCounter()->GetTimeStamp();
-  ForEachActiveCall(trace, context, 560, [context](TProcDef* def, TProcCallContext* call) {
+  ForEachActiveCall(trace, context, 560, givenUp, [context](TProcDef* def, TProcCallContext* call) {
     for (TParamDef* param : def->GetParams()) {
       const uint32_t slot = context->Esp + param->GetOffset();
       if (DerefAtReturn(param)) {
@@ -578,7 +607,7 @@ void BeginCall(TTraceBreakpoint* trace, TBreakpointContext* context) {
 void EndCall(TTraceBreakpoint* trace, TBreakpointContext* context, const CONTEXT& threadContext,
              const std::atomic<bool>& givenUp) {
   context->EndTime = GetTimeCounter()->GetTimeStamp();
-  ForEachActiveCall(trace, context, 583, [context, &threadContext, &givenUp](TProcDef* def, TProcCallContext* call) {
+  ForEachActiveCall(trace, context, 583, givenUp, [context, &threadContext, &givenUp](TProcDef* def, TProcCallContext* call) {
     for (auto& [param, partial] : call->PartialAddresses)
       call->ParamAddresses.AddParamAddress(param, partial, param->GetIndirectionCount() - 1);
     call->PartialAddresses.clear();

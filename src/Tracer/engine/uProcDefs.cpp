@@ -1,5 +1,7 @@
 #include "Tracer/engine/uProcDefs.h"
 
+#include <utility>
+
 #include <atomic>
 #include <optional>
 
@@ -417,8 +419,15 @@ void* TLoadedProcDefs::DeleteItem(int bucket, int index) {
   return data;
 }
 
-void TLoadedProcDefs::Reset() {
+namespace {
+// A debugging thread given up on changes nothing here any more: the main thread ended its
+// trace, and these lists may be another trace's by now.
+bool CallerGivenUp() { return GetDebugRWSync()->Forfeited(GetCurrentThreadId()); }
+}  // namespace
+
+void TLoadedProcDefs::Reset(TKeptBreakpoints* kept) {
   TWriteLock lock(*GetDebugRWSync());
+  if (CallerGivenUp()) return;
   FUnresolved.Clear();
   auto e = std::make_unique<TProcDefsEnumerator>(this, UnitPath, __LINE__);
   while (e->MoveNext()) {
@@ -429,6 +438,14 @@ void TLoadedProcDefs::Reset() {
     if (def->GetResolver()) FUnresolved.Add(def);
   }
   e.reset();
+  if (kept != nullptr) {
+    // Handed over unfreed and writing nothing: a thread given up on may still use them.
+    for (TBreakpoint* b : FTraceBreakpoints->Items()) b->Orphan();
+    for (TBreakpoint* b : FReturnBreakpoints->Items()) b->Orphan();
+    kept->push_back(std::exchange(FTraceBreakpoints, std::make_unique<TBreakpointList>()));
+    kept->push_back(std::exchange(FReturnBreakpoints, std::make_unique<TBreakpointList>()));
+    return;
+  }
   // Freeing a breakpoint restores its byte when it is still in place.
   FTraceBreakpoints->Clear();
   FReturnBreakpoints->Clear();
@@ -456,7 +473,7 @@ uint32_t TLoadedProcDefs::ResolveDef(TProcDef* Def) {
 
 void TLoadedProcDefs::ResolvePass(bool debuggeeStopped) {
   TWriteLock lock(*GetDebugRWSync());
-  if (FUnresolved.IsEmpty()) return;
+  if (FUnresolved.IsEmpty() || CallerGivenUp()) return;
   TResolvePassScope pass;
   // Written back before the lock goes: a definition switched meanwhile meets its byte.
   std::optional<TCodePageBatch> pages;
@@ -495,6 +512,7 @@ void TLoadedProcDefs::ResolvePass(bool debuggeeStopped) {
 
 void TLoadedProcDefs::UnbindRange(uint32_t Base, uint32_t Size) {
   TWriteLock lock(*GetDebugRWSync());
+  if (CallerGivenUp()) return;
   for (TBreakpoint* b : FTraceBreakpoints->InRange(Base, Size)) {
     auto* trace = dynamic_cast<TTraceBreakpoint*>(b);
     CW_ASSERT(trace != nullptr, UnitPath, __LINE__);

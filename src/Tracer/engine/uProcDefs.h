@@ -168,6 +168,8 @@ void GetBreakpointResolver(const std::wstring& url, TBreakpointResolverPtr& reso
 
 class TTraceBreakpoint;
 class TBreakpointList;
+// Breakpoint lists handed over at the end of a trace that was given up on.
+using TKeptBreakpoints = std::vector<std::unique_ptr<TBreakpointList>>;
 
 enum class TProcDefBinding { Unbound, Bound, Unresolvable };
 
@@ -281,7 +283,8 @@ public:
 
   // Start and end of every trace: every definition unbound, each one with a resolver put on
   // the unresolved list; then every breakpoint freed (its byte restored).
-  void Reset();
+  // kept: the breakpoints are handed over there instead of freed (orphaned, never written).
+  void Reset(TKeptBreakpoints* kept = nullptr);
   // Resolves the unresolved definitions and binds each one that got an address to the entry
   // breakpoint there. Run when the debuggee's modules changed and at the start of a trace.
   // While the debuggee is stopped its breakpoint bytes are written a page at a time.

@@ -1,5 +1,7 @@
 #include "Tracer/engine/uProcessMemory.h"
 
+#include "Tracer/foundation/uClasses.h"
+
 #include <algorithm>
 #include <cstring>
 #include "Tracer/foundation/uWideStrUtils.h"
@@ -445,7 +447,9 @@ void TProcessMemory::GetBridge(TMemoryManagerRef& Bridge) {
     std::lock_guard<std::mutex> lock(FLock);
     Bridge = FBridge;
   }
-  if (!Bridge) throw Exception(SBridgeNotInitialized);
+  // A thread given up on (a script handler that returned late) reads nothing more: the
+  // bridge may be another trace's program by now.
+  if (!Bridge || GetDebugRWSync()->Forfeited(GetCurrentThreadId())) throw Exception(SBridgeNotInitialized);
 }
 
 void TProcessMemory::SetBridge(IMemoryManager* Bridge) {

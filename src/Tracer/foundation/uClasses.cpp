@@ -133,14 +133,42 @@ bool TMultiReadExclusiveWriteSync::IsForfeited(DWORD threadId) const {
 
 void TMultiReadExclusiveWriteSync::Forfeit(DWORD threadId) {
   AcquireSRWLockExclusive(&FLock);
-  if (!IsForfeited(threadId)) FForfeited.push_back(threadId);
+  if (!IsForfeited(threadId)) {
+    FForfeited.push_back(threadId);
+    FForfeitedCount.fetch_add(1, std::memory_order_release);
+  }
+  // Whatever the thread was doing in the lock, it counts nowhere from here on: its reads, a
+  // write it holds, a wait for the write lock. Its own waits see the change and leave.
   if (TReader* r = FindReader(threadId)) {
+    if (FWriter != threadId) --FActiveReaders;
     *r = FReaders.back();
     FReaders.pop_back();
-    if (FWriter != threadId) --FActiveReaders;
-    WakeWaiters();
   }
+  auto waiting = std::find(FWaitingWriterIds.begin(), FWaitingWriterIds.end(), threadId);
+  if (waiting != FWaitingWriterIds.end()) {
+    FWaitingWriterIds.erase(waiting);
+    --FWaitingWriters;
+    auto upgrading = std::find(FUpgradingIds.begin(), FUpgradingIds.end(), threadId);
+    if (upgrading != FUpgradingIds.end()) {
+      FUpgradingIds.erase(upgrading);
+      --FUpgrading;
+    }
+  }
+  if (FWriter == threadId) {
+    FWriter = 0;
+    FWriteDepth = 0;
+  }
+  WakeWaiters();
   ReleaseSRWLockExclusive(&FLock);
+}
+
+bool TMultiReadExclusiveWriteSync::Forfeited(DWORD threadId) {
+  // Nearly always none: no lock taken then.
+  if (FForfeitedCount.load(std::memory_order_acquire) == 0) return false;
+  AcquireSRWLockExclusive(&FLock);
+  const bool forfeited = IsForfeited(threadId);
+  ReleaseSRWLockExclusive(&FLock);
+  return forfeited;
 }
 
 void TMultiReadExclusiveWriteSync::ForfeitedWait(DWORD self) {
@@ -154,7 +182,9 @@ void TMultiReadExclusiveWriteSync::ForfeitedWait(DWORD self) {
 
 void TMultiReadExclusiveWriteSync::Reinstate(DWORD threadId) {
   AcquireSRWLockExclusive(&FLock);
-  FForfeited.erase(std::remove(FForfeited.begin(), FForfeited.end(), threadId), FForfeited.end());
+  const auto kept = std::remove(FForfeited.begin(), FForfeited.end(), threadId);
+  FForfeitedCount.fetch_sub(static_cast<int>(FForfeited.end() - kept), std::memory_order_release);
+  FForfeited.erase(kept, FForfeited.end());
   ReleaseSRWLockExclusive(&FLock);
 }
 
@@ -173,7 +203,14 @@ void TMultiReadExclusiveWriteSync::BeginRead() {
   } else {
     // A read from inside a pumped wait for the write lock does not queue behind that very wait.
     try {
-      while (FWriter != 0 || (FWaitingWriters > 0 && !IsWaitingWriter(self))) WaitForChange(self);
+      while (FWriter != 0 || (FWaitingWriters > 0 && !IsWaitingWriter(self))) {
+        WaitForChange(self);
+        // Given up on while it waited: it never becomes a counted reader.
+        if (IsForfeited(self)) {
+          ForfeitedWait(self);
+          return;
+        }
+      }
     } catch (...) {
       ReleaseSRWLockExclusive(&FLock);
       throw;
@@ -228,14 +265,29 @@ void TMultiReadExclusiveWriteSync::BeginWrite() {
   }
   ++FWaitingWriters;
   FWaitingWriterIds.push_back(self);
-  if (reading) ++FUpgrading;
+  if (reading) {
+    ++FUpgrading;
+    FUpgradingIds.push_back(self);
+  }
   // Our own read lock does not keep us out.
   try {
-    while (FWriter != 0 || FActiveReaders > (reading ? 1 : 0)) WaitForChange(self);
+    while (FWriter != 0 || FActiveReaders > (reading ? 1 : 0)) {
+      WaitForChange(self);
+      // Given up on while it waited: Forfeit took it out of every count already.
+      if (IsForfeited(self)) {
+        ForfeitedWait(self);
+        return;
+      }
+    }
   } catch (...) {
-    --FWaitingWriters;
-    FWaitingWriterIds.erase(std::find(FWaitingWriterIds.begin(), FWaitingWriterIds.end(), self));
-    if (reading) --FUpgrading;
+    if (!IsForfeited(self)) {
+      --FWaitingWriters;
+      FWaitingWriterIds.erase(std::find(FWaitingWriterIds.begin(), FWaitingWriterIds.end(), self));
+      if (reading) {
+        --FUpgrading;
+        FUpgradingIds.erase(std::find(FUpgradingIds.begin(), FUpgradingIds.end(), self));
+      }
+    }
     WakeWaiters();
     ReleaseSRWLockExclusive(&FLock);
     throw;
@@ -244,6 +296,7 @@ void TMultiReadExclusiveWriteSync::BeginWrite() {
   FWaitingWriterIds.erase(std::find(FWaitingWriterIds.begin(), FWaitingWriterIds.end(), self));
   if (reading) {
     --FUpgrading;
+    FUpgradingIds.erase(std::find(FUpgradingIds.begin(), FUpgradingIds.end(), self));
     --FActiveReaders;  // counted as the writer now
   }
   FWriter = self;

@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 #include <utility>
+#include <atomic>
 #include <vector>
 
 #include "Tracer/foundation/uSingletons.h"
@@ -117,12 +118,13 @@ public:
   void EndRead();
   void BeginWrite();
   void EndWrite();
-  // For a thread given up on (a handler that does not return): its read holds count no more,
-  // and whatever it takes or leaves from now on counts nothing, so it never keeps anyone out
-  // again. A write it holds still counts until it ends it. Reinstate once its end was seen
-  // (thread ids are reused).
+  // For a thread given up on (a handler that does not return): it counts nowhere from now on,
+  // whatever it was doing in the lock (reading, writing, waiting to read or to write), and
+  // whatever it takes or leaves later counts nothing, so it never keeps anyone out again.
+  // Reinstate once its end was seen (thread ids are reused).
   void Forfeit(DWORD threadId);
   void Reinstate(DWORD threadId);
+  bool Forfeited(DWORD threadId);
 
 private:
   struct TReader {
@@ -149,7 +151,9 @@ private:
   int FWaitingWriters = 0;
   std::vector<DWORD> FWaitingWriterIds;
   int FUpgrading = 0;             // readers waiting for the write lock
+  std::vector<DWORD> FUpgradingIds;
   std::vector<DWORD> FForfeited;  // threads whose holds count no more
+  std::atomic<int> FForfeitedCount{0};
   DWORD FWriter = 0;
   int FWriteDepth = 0;
 };

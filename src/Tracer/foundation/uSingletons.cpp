@@ -1,5 +1,7 @@
 #include "Tracer/foundation/uSingletons.h"
 
+#include <atomic>
+
 #include <cxxabi.h>
 
 #include <cstdlib>
@@ -151,6 +153,13 @@ void GetInstanceLocked(const TObjectFactory& factory, TObject*& instance) {
   std::lock_guard<std::recursive_mutex> guard(InstanceLock());
   GetInstance(factory, instance);
 }
+
+namespace {
+std::atomic<int> gShutdownExitCode{0};
+}  // namespace
+
+void SetShutdownExitCode(int code) { gShutdownExitCode = code; }
+int ShutdownExitCode() { return gShutdownExitCode; }
 
 void FreeInstanceList() {
   if (gInstancesFreed) return;

@@ -154,6 +154,10 @@ void UnlockInstances();
 // Once, at the end of the program's main function and before COM is uninitialised:
 // frees every service (last made first), then the instance lock.
 void FreeInstanceList();
+// The code the process ends with when a service must end it while the services are freed (a
+// thread that still uses them cannot be waited for); the program sets its own first.
+void SetShutdownExitCode(int code);
+int ShutdownExitCode();
 
 // The accessor pattern: the service behind its own instance variable. The registry keeps
 // the factory's address, so it must be a static object.

@@ -70,6 +70,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   // The services go first (the exception handler among them gives back its route and turns
   // tracking off), then the diagnostics library's registries. A service that fails to go is
   // shown, but does not change how the run ended.
+  SetShutdownExitCode(exitCode);
   ProgramEntryGuard(exitCode, [] {
     FreeInstanceList();
     return 0;

@@ -3,9 +3,11 @@
 
 #include <algorithm>
 #include <functional>
+#include <thread>
 
 #include "EngineTestSupport.h"
 #include "TraceHarness.h"
+#include "Tracer/engine/uCallHandlers.h"
 #include "Tracer/engine/uDebugCore.h"
 #include "lib/dgn/windows/DgnDebugThread.h"
 
@@ -123,7 +125,7 @@ TEST(DebugCore, AProgramThatCannotBeStartedIsReportedAndNoTraceBegins) {
 TEST(DebugCore, StopEndsTheTraceWithinItsBoundWhateverTheLoopIsDoing) {
   // After a handler that does not return was given up: what the window does next, each within
   // a bound, whatever that handler does.
-  enum TAfter { Nothing, Switch, Load, NewRun, Close, HotPatch };
+  enum TAfter { Nothing, Switch, Load, NewRun, Close, HotPatch, CloseWhileReturning, ScriptReturns };
   struct TStopCase {
     const char* State;
     bool Attach;
@@ -144,10 +146,17 @@ TEST(DebugCore, StopEndsTheTraceWithinItsBoundWhateverTheLoopIsDoing) {
       {"run, a handler given up, then a new trace", false, L"busy", L"Tick", false, NewRun},
       {"attach, a handler given up, then the window closes", true, L"busy", L"Tick", false, Close},
       {"attach, an entry hot-patched while a handler is given up", true, L"patchstuck", L"ThreadWork", false, HotPatch},
+      {"attach, a handler given up returns while the window closes", true, L"busy", L"Tick", false,
+       CloseWhileReturning},
+      {"run, a script handler given up, then it returns", false, L"busy", L"Tick", false, ScriptReturns},
   };
   HANDLE release = CreateEventW(nullptr, TRUE, FALSE, L"CwTestHandlerRelease");
   ASSERT_NE(release, nullptr);
-  const auto letHandlerReturn = [release] { SetEvent(release); };
+  std::wstring releaseFile;  // the blocking script's release
+  const auto letHandlerReturn = [&] {
+    SetEvent(release);
+    if (!releaseFile.empty()) WriteTextFile(releaseFile, "go");
+  };
   for (const TStopCase& c : cases) {
     SCOPED_TRACE(c.State);
     TTestDefs defs;
@@ -160,13 +169,25 @@ TEST(DebugCore, StopEndsTheTraceWithinItsBoundWhateverTheLoopIsDoing) {
     if (c.SlowHandler) def->SetHandler(L"script://OnReturn@" + script);
     ResetEvent(release);
     if (c.After != Nothing) def->SetHandler(L"stdcall://Blocks@" + TestBinDir() + L"HandlerFixture.dll");
+    releaseFile.clear();
+    if (c.After == ScriptReturns) {
+      // Returns only once the test lets it: the file is its release.
+      releaseFile = h.Dir.File(L"release");
+      const std::wstring blocking = h.Dir.File(L"blocks.js");
+      std::string path = WideToUtf8(releaseFile);
+      for (size_t i = 0; (i = path.find('\\', i)) != std::string::npos; i += 2) path.insert(i, "\\");
+      WriteTextFile(blocking, "var calls = 0;\r\nfunction OnReturn(params) {\r\n  ++calls;\r\n"
+                              "  var fso = new ActiveXObject(\"Scripting.FileSystemObject\");\r\n"
+                              "  while (!fso.FileExists(\"" + path + "\")) {}\r\n}\r\n");
+      def->SetHandler(L"script://OnReturn@" + blocking);
+    }
     if (c.After == HotPatch) defs.Add(L"export://Patchable@tracee_std.dll", L"eax", {{L"int", L"n", 4}});
     std::unique_ptr<TBusyProgram> busy;
     // Whatever fails, the handler returns before the row's objects wait for the trace's end.
     struct TLetGo {
-      HANDLE Event;
-      ~TLetGo() { SetEvent(Event); }
-    } letGo{release};
+      std::function<void()> Go;
+      ~TLetGo() { Go(); }
+    } letGo{letHandlerReturn};
     if (c.Attach) {
       busy = std::make_unique<TBusyProgram>(h, c.Scenario);
       GetDebugger()->Attach(busy->Pid);
@@ -205,6 +226,19 @@ TEST(DebugCore, StopEndsTheTraceWithinItsBoundWhateverTheLoopIsDoing) {
         EXPECT_TRUE(h.HasRemark("done")) << "the new trace ran its program to the end";
         break;
       case Close: bounded("the close", [] { GetDebugger()->WaitForThreadEnd(); }); break;
+      case CloseWhileReturning: {
+        // The handler returns a second into the close's wait: the close sees the thread end,
+        // and what the thread touches on its way out is still there.
+        std::thread later([&] {
+          Sleep(ScaledMs(1000));
+          letHandlerReturn();
+        });
+        bool ended = false;
+        EXPECT_TRUE(BoundedWait("the close", 4000, [&] { ended = GetDebugger()->WaitForThreadEnd(ScaledMs(3000)); }));
+        later.join();
+        EXPECT_TRUE(ended) << "the thread given up on did not end inside the close's wait";
+        break;
+      }
       default: break;
     }
     letHandlerReturn();
@@ -215,6 +249,15 @@ TEST(DebugCore, StopEndsTheTraceWithinItsBoundWhateverTheLoopIsDoing) {
     EXPECT_EQ(events.back().Text, L"Finish");
     EXPECT_EQ(std::count_if(events.begin(), events.end(), [](auto& e) { return e.Text == L"Finish"; }),
               c.After == NewRun ? 2 : 1);
+    if (c.After == ScriptReturns) {
+      // Its script engine went with it, as every trace's does.
+      size_t engines = 0;
+      TCallHandlerProtocol* script = nullptr;
+      ASSERT_TRUE(GetCallHandlerEngine()->Protocols().FindProtocol(L"script", script));
+      for (TCallHandlerModule* m : script->ModuleList())
+        if (auto* s = dynamic_cast<TScriptCallHandlerModule*>(m)) engines += s->ScriptEngineCount();
+      EXPECT_EQ(engines, 0u) << "the given-up thread's script engine was kept";
+    }
     if (c.After == HotPatch) {
       ASSERT_TRUE(busy->Finish());
       auto truth = h.Truth();

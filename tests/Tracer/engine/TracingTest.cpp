@@ -371,6 +371,7 @@ TEST(Tracing, AStepOverAFaultingFirstInstructionReleasesTheOtherThreadsAndLosesN
   TTestDefs defs;
   defs.Add(Export(L"FaultFirst"), L"eax", {{L"int", L"n", 4}});
   defs.Add(Export(L"GuardFirst"), L"eax", {{L"int", L"n", 4}});
+  defs.Add(Export(L"IntoFirst"), L"eax", {{L"int", L"n", 4}});
   defs.Add(Export(L"ThreadWork"), L"eax", {{L"int", L"i", 4}});
   defs.Add(Export(L"AddInts"), L"eax", {{L"int", L"a", 4}, {L"int", L"b", 8}});
   TTraceHarness h;
@@ -389,6 +390,9 @@ TEST(Tracing, AStepOverAFaultingFirstInstructionReleasesTheOtherThreadsAndLosesN
   for (auto& r : h.TruthRemarks())
     if (r.rfind("guard faults", 0) == 0) guard = r;
   EXPECT_EQ(guard, "guard faults seen by the handler: 3, with the trap flag: 0");
+  // A trap (into) reaches the handler as untraced too.
+  ExpectCallsMatchTruth(h.CallsOf(L"IntoFirst"), TruthOf(h, L"IntoFirst"));
+  EXPECT_TRUE(h.HasRemark("overflows seen by the handler: 3, with the trap flag: 0"));
 }
 
 TEST(Tracing, EntryInstructionsCarriedOutByTheTracerLeaveTheProgramsResultsAsTheyWere) {

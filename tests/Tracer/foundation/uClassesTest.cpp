@@ -390,3 +390,89 @@ TEST(DebugRWSync, ThreeReadersAndANestingWriterStayConsistent) {
   EXPECT_GT(reads, 0);
   EXPECT_EQ(violations, 0);
 }
+
+// A thread given up on counts nowhere, whatever it was doing in the lock when it was given up:
+// a writer gets in at once, and the counts stay true for the threads that come after (a
+// reader keeps a writer out and a writer a reader).
+TEST(DebugRWSync, AForfeitedThreadCountsNowhereWhateverItWasDoingInTheLock) {
+  struct TRow {
+    const char* Name;
+    // Run by the forfeited thread up to the state the row needs; a blocker thread may hold
+    // the lock meanwhile (released after the forfeit).
+    std::function<void(TMultiReadExclusiveWriteSync&)> Enter;
+    std::function<void(TMultiReadExclusiveWriteSync&)> Leave;
+    bool BlockerWrites;  // else it reads; no blocker when the row needs none
+    bool Blocker;
+  };
+  const TRow rows[] = {
+      {"holding reads", [](auto& s) { s.BeginRead(); s.BeginRead(); }, [](auto& s) { s.EndRead(); s.EndRead(); },
+       false, false},
+      {"waiting to read behind a writer", [](auto& s) { s.BeginRead(); }, [](auto& s) { s.EndRead(); }, true, true},
+      {"waiting to upgrade its read to a write", [](auto& s) { s.BeginRead(); s.BeginWrite(); },
+       [](auto& s) { s.EndWrite(); s.EndRead(); }, false, true},
+      {"holding the write lock", [](auto& s) { s.BeginWrite(); s.BeginRead(); },
+       [](auto& s) { s.EndRead(); s.EndWrite(); }, false, false},
+  };
+  for (const TRow& row : rows) {
+    SCOPED_TRACE(row.Name);
+    TMultiReadExclusiveWriteSync sync;
+    std::atomic<bool> blockerIn{false}, releaseBlocker{false}, releaseForfeited{false};
+    std::atomic<DWORD> forfeitedId{0};
+    std::unique_ptr<TTestThread> blocker;
+    if (row.Blocker) {
+      blocker = std::make_unique<TTestThread>([&] {
+        if (row.BlockerWrites)
+          sync.BeginWrite();
+        else
+          sync.BeginRead();
+        blockerIn = true;
+        PollUntil([&] { return releaseBlocker.load(); }, 10000);
+        if (row.BlockerWrites)
+          sync.EndWrite();
+        else
+          sync.EndRead();
+      });
+      ASSERT_TRUE(PollUntil([&] { return blockerIn.load(); }, 5000));
+    }
+    TTestThread forfeited([&] {
+      forfeitedId = GetCurrentThreadId();
+      row.Enter(sync);
+      PollUntil([&] { return releaseForfeited.load(); }, 10000);
+      row.Leave(sync);
+    });
+    ASSERT_TRUE(PollUntil([&] { return forfeitedId.load() != 0; }, 5000));
+    ScaledSleep(100);  // inside the lock, or waiting in it
+    sync.Forfeit(forfeitedId);
+    releaseBlocker = true;
+    if (blocker) {
+      EXPECT_TRUE(blocker->Wait(5000));
+    }
+    {
+      TTestThread writer([&] { TWriteLock lock(sync); });
+      EXPECT_TRUE(writer.Wait(2000)) << "a writer is kept out by the thread given up on";
+    }
+    releaseForfeited = true;
+    EXPECT_TRUE(forfeited.Wait(5000));
+    EXPECT_FALSE(forfeited.Failed());
+    // The counts after it: a reader keeps a writer out, and a writer a reader.
+    std::atomic<bool> writerIn{false};
+    sync.BeginRead();
+    {
+      TTestThread writer([&] {
+        TWriteLock lock(sync);
+        writerIn = true;
+      });
+      EXPECT_FALSE(writer.Wait(100));
+      EXPECT_FALSE(writerIn) << "a writer got in beside a reader";
+      sync.EndRead();
+      EXPECT_TRUE(writer.Wait(5000));
+    }
+    sync.BeginWrite();
+    {
+      TTestThread reader([&] { TReadLock lock(sync); });
+      EXPECT_FALSE(reader.Wait(100)) << "a reader got in beside a writer";
+      sync.EndWrite();
+      EXPECT_TRUE(reader.Wait(5000));
+    }
+  }
+}
