@@ -29,9 +29,19 @@ if [ ${#missing[@]} -ne 0 ] || ! command -v i686-w64-mingw32-g++-posix >/dev/nul
   # used: the install below says what it then cannot find.
   $SUDO apt-get update -qq >/dev/null || echo "setup: some package indexes could not be updated" >&2
   # A broken index of a suite beside the release (security updates) fails the install: the
-  # release's own packages do.
-  $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null ||
-    $SUDO apt-get install -y -qq --no-install-recommends -t bookworm "${missing[@]}" >/dev/null
+  # release's own packages do. The first attempt's errors are shown only when that fails too.
+  err=$(mktemp)
+  if ! $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null 2>"$err"; then
+    echo "setup: the install failed; retrying with the release's own packages (bookworm)" >&2
+    if ! $SUDO apt-get install -y -qq --no-install-recommends -t bookworm "${missing[@]}" >/dev/null; then
+      cat "$err" >&2
+      rm -f "$err"
+      exit 1
+    fi
+  else
+    cat "$err" >&2
+  fi
+  rm -f "$err"
 fi
 if [ "$vm" = 1 ]; then
   $SUDO env ${CW_VM_CACHE:+CW_VM_CACHE="$CW_VM_CACHE"} bash "$here/scripts/vm/prepare.sh"

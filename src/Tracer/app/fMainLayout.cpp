@@ -223,8 +223,7 @@ void TMainLayout::CreateComponents() {
 
   FForm->odgDebugApps.Filter = L"*.exe|*.exe|*.*|*.*";
   FForm->sdgLog.DefaultExt = L"htm";
-  // The dialog asks before an existing file is replaced: the writers then replace it unasked.
-  FForm->sdgLog.Options = OFN_HIDEREADONLY | OFN_PATHMUSTEXIST | OFN_ENABLESIZING | OFN_OVERWRITEPROMPT;
+  FForm->sdgLog.Options = OFN_HIDEREADONLY | OFN_PATHMUSTEXIST | OFN_ENABLESIZING;
   tmrRefresh = new TTimer(FForm, L"tmrRefresh", 500);
   // Empty: the timer only keeps idle passes coming.
   tmrRefresh->OnTimer = [](TTimer*) {};

@@ -14,7 +14,7 @@ std::unique_ptr<TReportWriter> WriterFor(int filterIndex, TTEQColumnManager* col
     case 2: return std::make_unique<THTMLReportWriter>(columns);
     case 3: {
       auto writer = std::make_unique<TXLSReportWriter>(columns);
-      // The dialog has asked before an existing file is named.
+      // The user chose the file in the dialog: an existing one is replaced, as by the others.
       writer->ReplaceExisting = true;
       return writer;
     }

@@ -1,5 +1,7 @@
 #include "Tracer/app/uTEQColumns.h"
 
+#include <algorithm>
+
 #include "Tracer/app/uInterfaceServices.h"
 #include "Tracer/engine/uEventQueue.h"
 #include "Tracer/foundation/uMultiLanguage.h"
@@ -95,6 +97,8 @@ void TTEQColumnManager::UpdateVisibleColumns() {
 
 void TTEQColumnManager::SaveToNode(IXMLDOMNode* node) {
   for (TTEQColumn* c : FAllColumns) {
+    // A column that failed at the last load goes back as it was written, by the filer.
+    if (std::find(FKeptColumnIds.begin(), FKeptColumnIds.end(), c->ColumnId()) != FKeptColumnIds.end()) continue;
     TXMLNode child;
     AddPropertySet(node, L"column", child);
     SavePublishedProperties(child.Get(), c);
@@ -104,6 +108,7 @@ void TTEQColumnManager::SaveToNode(IXMLDOMNode* node) {
 void TTEQColumnManager::LoadFromNode(IXMLDOMNode* node) {
   // A column that fails is kept as written; the columns after it are read.
   TFailedParts failed;
+  FKeptColumnIds.clear();
   int position = 0;
   for (TXMLNode child = FirstChild(node); child; child = NextSibling(child.Get())) {
     if (!IsPropertySetNode(child.Get())) continue;
@@ -113,7 +118,20 @@ void TTEQColumnManager::LoadFromNode(IXMLDOMNode* node) {
       if (name != L"column") continue;
       TOleVariant id;
       ReadProperty(child.Get(), L"ColumnId", VT_I4, id, true);
-      if (TTEQColumn* column = FAllColumns.FindById(id.lVal)) ReadPublishedProperties(child.Get(), column);
+      if (TTEQColumn* column = FAllColumns.FindById(id.lVal)) {
+        // Read into a copy: a column that fails is kept as written, not also half loaded.
+        TTEQColumn read(column->ColumnId(), column->Name());
+        read.SetVisible(column->Visible());
+        read.SetWidth(column->Width());
+        try {
+          ReadPublishedProperties(child.Get(), &read);
+        } catch (...) {
+          FKeptColumnIds.push_back(id.lVal);
+          throw;
+        }
+        column->SetVisible(read.Visible());
+        column->SetWidth(read.Width());
+      }
     } catch (Exception& e) {
       failed.Add(e, child.Get(), position);
     }

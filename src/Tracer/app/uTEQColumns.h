@@ -88,11 +88,14 @@ public:
   // One "column" property set per column (ColumnId, Visible, Width).
   void SaveToNode(IXMLDOMNode* node) override;
   // Visible and Width of the columns named by ColumnId; unknown ids and other children are
-  // ignored; the visible columns are rebuilt even when reading fails.
+  // ignored; a column that fails keeps its values and is saved only as the filer keeps it; the
+  // visible columns are rebuilt even when reading fails.
   void LoadFromNode(IXMLDOMNode* node) override;
 
 private:
   TTEQColumns FAllColumns{true};
+  // Columns that failed at the last load: the filer writes them back as they were written.
+  std::vector<int32_t> FKeptColumnIds;
   TTEQColumns FVisibleColumns{false};
   unsigned FGeneration = 0;
 };

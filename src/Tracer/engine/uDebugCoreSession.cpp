@@ -273,15 +273,25 @@ TRunThread::TRunThread(std::wstring commandLine) : FCommandLine(std::move(comman
 std::wstring CommandLineProgramDir(const std::wstring& commandLine) {
   size_t i = 0;
   while (i < commandLine.size() && (commandLine[i] == L' ' || commandLine[i] == L'\t')) ++i;
-  std::wstring program;
   if (i < commandLine.size() && commandLine[i] == L'"') {
     const size_t end = commandLine.find(L'"', i + 1);
-    program = commandLine.substr(i + 1, end == std::wstring::npos ? std::wstring::npos : end - i - 1);
-  } else {
-    const size_t end = commandLine.find_first_of(L" \t", i);
-    program = commandLine.substr(i, end == std::wstring::npos ? std::wstring::npos : end - i);
+    return WideExtractFileDir(
+        commandLine.substr(i + 1, end == std::wstring::npos ? std::wstring::npos : end - i - 1));
   }
-  return WideExtractFileDir(program);
+  // Unquoted, the program is the one CreateProcessW runs: the first blank-separated prefix
+  // naming a file, ".exe" added to a name without an extension; when none does, the first token.
+  const auto namesFile = [](const std::wstring& name) {
+    const bool hasExtension = name.find(L'.', name.find_last_of(L"\\/:") + 1) != std::wstring::npos;
+    return WideFileExists(hasExtension ? name : name + L".exe");
+  };
+  const size_t first = commandLine.find_first_of(L" \t", i);
+  for (size_t end = first; end != std::wstring::npos; end = commandLine.find_first_of(L" \t", end + 1)) {
+    const std::wstring name = commandLine.substr(i, end - i);
+    if (namesFile(name)) return WideExtractFileDir(name);
+  }
+  const std::wstring whole = commandLine.substr(i);
+  if (namesFile(whole)) return WideExtractFileDir(whole);
+  return WideExtractFileDir(commandLine.substr(i, first == std::wstring::npos ? std::wstring::npos : first - i));
 }
 
 void TRunThread::DoExecute() {

@@ -276,6 +276,11 @@ TEST_F(SaveLog, AFailureReadsErrorSavingLogAndTheMainWindowIsEnabledAgain) {
   EXPECT_FALSE(Main->SavingLog());
   EXPECT_TRUE(GOpened.empty());
   EXPECT_EQ(ProgressWindow(), nullptr);
+  // The next dialog starts in the folder the user chose.
+  GAnswer.Confirm = false;
+  Save();
+  ASSERT_EQ(GAnswer.Asked.size(), 2u);
+  EXPECT_EQ(GAnswer.Asked[1].InitialDir, Dir.File(L"missing folder"));
 }
 
 TEST_F(SaveLog, TheDialogOffersTheSpreadsheetOnlyWhenItCanBeStarted) {

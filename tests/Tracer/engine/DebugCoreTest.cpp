@@ -12,11 +12,19 @@
 #include "lib/dgn/windows/DgnDebugThread.h"
 
 TEST(DebugCore, WorkingFolderIsTheProgramsFolder) {
-  EXPECT_EQ(CommandLineProgramDir(L"\"C:\\Program Files\\app\\a.exe\" x \"C:\\data\\in.txt\""),
-            L"C:\\Program Files\\app");
-  EXPECT_EQ(CommandLineProgramDir(L"C:\\tools\\b.exe C:\\other\\file"), L"C:\\tools");
-  EXPECT_EQ(CommandLineProgramDir(L"  \"C:\\x\\prog.exe\""), L"C:\\x");
-  EXPECT_EQ(CommandLineProgramDir(L"prog.exe arg"), L"");
+  TTempDir temp;
+  const std::wstring blank = temp.File(L"dbg dir");
+  ASSERT_TRUE(CreateDirectoryW(blank.c_str(), nullptr));
+  WriteTextFile(blank + L"\\prog.exe", "");
+  const struct { std::wstring Line, Dir; } cases[] = {
+      {L"\"C:\\Program Files\\app\\a.exe\" x \"C:\\data\\in.txt\"", L"C:\\Program Files\\app"},
+      {L"C:\\tools\\b.exe C:\\other\\file", L"C:\\tools"},
+      {L"  \"C:\\x\\prog.exe\"", L"C:\\x"},
+      {L"prog.exe arg", L""},
+      // Unquoted, with a blank in the folder: the file the line runs, ".exe" added.
+      {blank + L"\\prog p p1", blank},
+  };
+  for (const auto& c : cases) EXPECT_EQ(CommandLineProgramDir(c.Line), c.Dir) << c.Line;
 }
 
 TEST(DebugCore, RunLogsStartThenFinishAfterTheProgramEnds) {
