@@ -263,6 +263,9 @@ private:
   std::map<DWORD, TThreadContexts> FContexts;
   // The trace's breakpoints, handed over when the trace was ended without this thread.
   TKeptBreakpoints FKeptBreakpoints;
+  // The program is released once: by the loop's detach or by a give-up, whichever is first.
+  std::mutex FReleaseLock;
+  bool FReleased = false;
   DWORD FRunner = 0;  // the thread taking a step while the others are held
   // The stack at the last entry hit: the return address and the arguments above it.
   uint8_t FEntryStack[64] = {};
@@ -284,6 +287,7 @@ private:
   // continues in its stead (the program's threads run only once it is), and whether its hit's
   // context is settled (the loop's own: set under the write lock).
   std::mutex FEventLock;
+  bool FFinished = false;  // past its last use of the engine's lock (under FEventLock)
   DEBUG_EVENT FEvent{};
   bool FEventHeld = false;
   std::atomic<bool> FHitSettled{false};

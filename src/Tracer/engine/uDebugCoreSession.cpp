@@ -78,6 +78,14 @@ void BestEffort(F step) {
 // One trace
 
 void TDebuggingThread::DoExecute() {
+  // The last use of the engine's lock by this thread: a give-up's forfeit is taken back here,
+  // while the thread still lives, so its id (the system reuses ids) never stands for a later
+  // thread. Under the event lock, so the give-up either comes before it or finds it over.
+  TScopeExit last([this] {
+    std::lock_guard<std::mutex> own(FEventLock);
+    FFinished = true;
+    if (FAbandoned) GetDebugRWSync()->Reinstate(ThreadID());
+  });
   try {
     Trace();
   } catch (...) {
@@ -140,13 +148,15 @@ void TDebuggingThread::Abandon() {
     // The debug object is the main thread's from here on: the loop waits on it no more.
     std::lock_guard<std::mutex> own(FEventLock);
     FAbandoned = true;
+    // A handler that does not return keeps its read lock: it keeps nobody out any more, and
+    // the thread touches nothing shared once it gets back. A thread already past its last use
+    // of the lock has nothing to forfeit.
+    if (!FFinished) GetDebugRWSync()->Forfeit(ThreadID());
   }
   // Its own late additions (a call whose handler returns after this) would follow "Finish".
   GetTracerEventQueue()->SealThread(ThreadID());
-  // A handler that does not return keeps its read lock: it keeps nobody out any more, and the
-  // thread touches nothing shared once it gets back.
-  GetDebugRWSync()->Forfeit(ThreadID());
-  TWriteLock lock(*GetDebugRWSync());
+  // Released before the write lock is taken here: the thread may be releasing it itself, and
+  // its release (which takes the write lock for the bytes) is waited for, then completed.
   if (KillOnExit()) {
     TerminateProcess(FProcess->Handle.Get(), 0);
   } else if (!ProcessEnded()) {
@@ -156,6 +166,7 @@ void TDebuggingThread::Abandon() {
       DebugActiveProcessStop(FProcess->ProcessId());
     });
   }
+  TWriteLock lock(*GetDebugRWSync());
   // Nothing is written into the program any more, as after its exit.
   if (GetBreakpointProcess() == FProcess->Handle.Get()) SetBreakpointProcess(nullptr);
   if (FProcess->Memory() != nullptr) FProcess->Memory()->SetEnabled(false);
@@ -175,6 +186,14 @@ void TDebuggingThread::Abandon() {
 
 void TDebuggingThread::ReleaseDebuggee() {
   if (!FProcess) return;
+  // One release, whoever comes first: the loop's detach and a give-up's may overlap. The one
+  // that comes second takes what was queued since (the loop's drain stops at a give-up).
+  std::lock_guard<std::mutex> once(FReleaseLock);
+  if (FReleased) {
+    DrainQueuedEvents();
+    return;
+  }
+  FReleased = true;
   // Every item is best effort: a byte, a thread or an event that fails leaves the rest to be
   // released all the same, so the program is never left stopped or with a step undone.
   std::vector<TDebuggedProcessThread*> stopped;
@@ -364,7 +383,6 @@ void TDebugger::FreeEndedGivenUp() {
     std::shared_ptr<TDebuggingThread> thread = FGivenUp[i];
     if (WaitForSingleObject(thread->Handle(), 0) != WAIT_OBJECT_0) continue;
     FGivenUp.erase(FGivenUp.begin() + static_cast<std::ptrdiff_t>(i));
-    GetDebugRWSync()->Reinstate(thread->ThreadID());
   }
 }
 

@@ -121,7 +121,8 @@ public:
   // For a thread given up on (a handler that does not return): it counts nowhere from now on,
   // whatever it was doing in the lock (reading, writing, waiting to read or to write), and
   // whatever it takes or leaves later counts nothing, so it never keeps anyone out again.
-  // Reinstate once its end was seen (thread ids are reused).
+  // Reinstated by the thread itself after its last use of the lock, while it still lives, so
+  // that its id (the system reuses ids) never stands for a later thread.
   void Forfeit(DWORD threadId);
   void Reinstate(DWORD threadId);
   bool Forfeited(DWORD threadId);

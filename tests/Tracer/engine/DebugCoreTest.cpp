@@ -148,18 +148,18 @@ TEST(DebugCore, StopEndsTheTraceWithinItsBoundWhateverTheLoopIsDoing) {
       {"run, a handler running", false, L"busy", L"Tick", true},
       {"run, threads parked in their events while a handler runs", false, L"threads", L"ThreadWork", true},
       {"attach, calls without end", true, L"busy", L"Tick", false},
-      {"attach, a handler running, its thread parked in its event", true, L"busy", L"Tick", true},
       {"attach, threads parked at our bytes while a handler runs", true, L"busythreads", L"ThreadWork", true},
       {"attach, a handler given up, then a function switched off", true, L"busy", L"Tick", false, Switch},
+      {"attach, a handler running, its thread parked in its event", true, L"busy", L"Tick", true},
       {"run, a handler given up, then a definition loaded and unloaded", false, L"busy", L"Tick", false, Load},
       {"run, a handler given up, then a new trace", false, L"busy", L"Tick", false, NewRun},
       {"attach, a handler given up, then the window closes", true, L"busy", L"Tick", false, Close},
       {"attach, an entry hot-patched while a handler is given up", true, L"patchstuck", L"ThreadWork", false, HotPatch},
+      {"attach, threads stepping pushfd at a page start, stopped again and again", true, L"busyflags", L"PushesFlags",
+       false, Nothing, 12},
       {"attach, a handler given up returns while the window closes", true, L"busy", L"Tick", false,
        CloseWhileReturning},
       {"run, a script handler given up, then it returns", false, L"busy", L"Tick", false, ScriptReturns},
-      {"attach, threads stepping pushfd at a page start, stopped again and again", true, L"busyflags", L"PushesFlags",
-       false, Nothing, 12},
   };
   HANDLE release = CreateEventW(nullptr, TRUE, FALSE, L"CwTestHandlerRelease");
   ASSERT_NE(release, nullptr);
