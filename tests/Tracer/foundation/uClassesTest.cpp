@@ -395,23 +395,21 @@ TEST(DebugRWSync, ThreeReadersAndANestingWriterStayConsistent) {
 // a writer gets in at once, and the counts stay true for the threads that come after (a
 // reader keeps a writer out and a writer a reader).
 TEST(DebugRWSync, AForfeitedThreadCountsNowhereWhateverItWasDoingInTheLock) {
+  using TSteps = std::function<void(TMultiReadExclusiveWriteSync&)>;
+  const auto take = [](TMultiReadExclusiveWriteSync& s, bool write) { write ? s.BeginWrite() : s.BeginRead(); };
+  const auto leave = [](TMultiReadExclusiveWriteSync& s, bool write) { write ? s.EndWrite() : s.EndRead(); };
   struct TRow {
     const char* Name;
-    // Run by the forfeited thread up to the state the row needs; a blocker thread may hold
-    // the lock meanwhile (released after the forfeit).
-    std::function<void(TMultiReadExclusiveWriteSync&)> Enter;
-    std::function<void(TMultiReadExclusiveWriteSync&)> Leave;
-    bool BlockerWrites;  // else it reads; no blocker when the row needs none
-    bool Blocker;
+    TSteps Enter, Leave;  // the forfeited thread's, up to the state the row needs and back
+    char Blocker;         // another thread holding the lock meanwhile: 'r'ead, 'w'rite or none
   };
   const TRow rows[] = {
-      {"holding reads", [](auto& s) { s.BeginRead(); s.BeginRead(); }, [](auto& s) { s.EndRead(); s.EndRead(); },
-       false, false},
-      {"waiting to read behind a writer", [](auto& s) { s.BeginRead(); }, [](auto& s) { s.EndRead(); }, true, true},
+      {"holding reads", [](auto& s) { s.BeginRead(); s.BeginRead(); }, [](auto& s) { s.EndRead(); s.EndRead(); }, 0},
+      {"waiting to read behind a writer", [](auto& s) { s.BeginRead(); }, [](auto& s) { s.EndRead(); }, 'w'},
       {"waiting to upgrade its read to a write", [](auto& s) { s.BeginRead(); s.BeginWrite(); },
-       [](auto& s) { s.EndWrite(); s.EndRead(); }, false, true},
+       [](auto& s) { s.EndWrite(); s.EndRead(); }, 'r'},
       {"holding the write lock", [](auto& s) { s.BeginWrite(); s.BeginRead(); },
-       [](auto& s) { s.EndRead(); s.EndWrite(); }, false, false},
+       [](auto& s) { s.EndRead(); s.EndWrite(); }, 0},
   };
   for (const TRow& row : rows) {
     SCOPED_TRACE(row.Name);
@@ -421,16 +419,10 @@ TEST(DebugRWSync, AForfeitedThreadCountsNowhereWhateverItWasDoingInTheLock) {
     std::unique_ptr<TTestThread> blocker;
     if (row.Blocker) {
       blocker = std::make_unique<TTestThread>([&] {
-        if (row.BlockerWrites)
-          sync.BeginWrite();
-        else
-          sync.BeginRead();
+        take(sync, row.Blocker == 'w');
         blockerIn = true;
         PollUntil([&] { return releaseBlocker.load(); }, 10000);
-        if (row.BlockerWrites)
-          sync.EndWrite();
-        else
-          sync.EndRead();
+        leave(sync, row.Blocker == 'w');
       });
       ASSERT_TRUE(PollUntil([&] { return blockerIn.load(); }, 5000));
     }
@@ -455,24 +447,18 @@ TEST(DebugRWSync, AForfeitedThreadCountsNowhereWhateverItWasDoingInTheLock) {
     EXPECT_TRUE(forfeited.Wait(5000));
     EXPECT_FALSE(forfeited.Failed());
     // The counts after it: a reader keeps a writer out, and a writer a reader.
-    std::atomic<bool> writerIn{false};
-    sync.BeginRead();
-    {
-      TTestThread writer([&] {
-        TWriteLock lock(sync);
-        writerIn = true;
+    for (bool write : {false, true}) {
+      std::atomic<bool> otherIn{false};
+      take(sync, write);
+      TTestThread other([&] {
+        take(sync, !write);
+        otherIn = true;
+        leave(sync, !write);
       });
-      EXPECT_FALSE(writer.Wait(100));
-      EXPECT_FALSE(writerIn) << "a writer got in beside a reader";
-      sync.EndRead();
-      EXPECT_TRUE(writer.Wait(5000));
-    }
-    sync.BeginWrite();
-    {
-      TTestThread reader([&] { TReadLock lock(sync); });
-      EXPECT_FALSE(reader.Wait(100)) << "a reader got in beside a writer";
-      sync.EndWrite();
-      EXPECT_TRUE(reader.Wait(5000));
+      EXPECT_FALSE(other.Wait(100));
+      EXPECT_FALSE(otherIn) << (write ? "a reader got in beside a writer" : "a writer got in beside a reader");
+      leave(sync, write);
+      EXPECT_TRUE(other.Wait(5000));
     }
   }
 }
