@@ -315,6 +315,7 @@ protected:
   void DoExecute() override;
 
 private:
+  static void Attach(DWORD processId);
   DWORD FProcessId;
 };
 

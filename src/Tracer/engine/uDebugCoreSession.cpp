@@ -283,8 +283,36 @@ TAttachThread::TAttachThread(DWORD processId) : FProcessId(processId) {
 }
 
 void TAttachThread::DoExecute() {
-  Win32CheckApi(DebugActiveProcess(FProcessId) != FALSE, "DebugActiveProcess");
+  Attach(FProcessId);
   TDebuggingThread::DoExecute();
+}
+
+// DebugActiveProcess without its remote break-in. Under Wine the break-in is a thread that one
+// of the program's own threads must create, interrupted wherever it is; now and then it never
+// did, and the attach waited for it for good. The attach's own events (the process, its
+// threads, its modules) come without it, and the program keeps just its own threads.
+void TAttachThread::Attach(DWORD processId) {
+  using TConnect = LONG(NTAPI*)();
+  using TDebugActive = LONG(NTAPI*)(HANDLE, HANDLE);
+  using TStatusToError = ULONG(NTAPI*)(LONG);
+  static const TConnect connect = NtdllProc<TConnect>("DbgUiConnectToDbg");
+  static const TDebugActive debugActive = NtdllProc<TDebugActive>("NtDebugActiveProcess");
+  static const TStatusToError toError = NtdllProc<TStatusToError>("RtlNtStatusToDosError");
+  if (connect == nullptr || debugActive == nullptr || toError == nullptr) {
+    Win32CheckApi(DebugActiveProcess(processId) != FALSE, "DebugActiveProcess");
+    return;
+  }
+  const auto check = [](LONG status) {
+    if (status < 0) SetLastError(toError(status));
+    Win32CheckApi(status >= 0, "DebugActiveProcess");
+  };
+  check(connect());
+  // Opened as DebugActiveProcess opens it: Wine wants these rights for the attach.
+  TDgnHandle process(OpenProcess(PROCESS_CREATE_THREAD | PROCESS_VM_READ | PROCESS_VM_WRITE |
+                                     PROCESS_QUERY_INFORMATION | PROCESS_SUSPEND_RESUME,
+                                 FALSE, processId));
+  Win32CheckApi(process.Valid(), "DebugActiveProcess");
+  check(debugActive(process.Get(), CurrentDebugObject()));
 }
 
 TRunThread::TRunThread(std::wstring commandLine) : FCommandLine(std::move(commandLine)) {}
