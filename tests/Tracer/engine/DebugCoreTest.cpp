@@ -256,7 +256,9 @@ TEST(DebugCore, StopEndsTheTraceWithinItsBoundWhateverTheLoopIsDoing) {
       ASSERT_TRUE(GetDebugger()->WaitForThreadEnd(ScaledMs(20000)));
       const size_t before = h.Calls().size();
       GetDebugger()->Attach(busy->Pid);
-      ASSERT_TRUE(h.PumpUntil([&] { return h.Calls().size() > before + 20; }, 20000));
+      ASSERT_TRUE(h.PumpUntil([&] { return h.Calls().size() > before + 20; }, 20000))
+          << "round " << round << ": trace active " << GetDebugger()->GetActive() << ", program running "
+          << busy->StillRunning() << ", calls " << h.Calls().size() - before;
       EXPECT_TRUE(BoundedWait("the stop", 4000, [] { GetDebugger()->Stop(); }));
     }
     letHandlerReturn();
