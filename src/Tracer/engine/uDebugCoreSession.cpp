@@ -388,7 +388,7 @@ bool TDebugger::WaitForLastThread(DWORD timeoutMs) {
   if (!WaitOnMainThread(thread->Handle(), timeoutMs)) return false;
   // Seen to end: freed, unless a nested wait still holds it (it goes with that one). Its id
   // may now be another thread's.
-  GetTracerEventQueue()->SealThread(0);
+  GetTracerEventQueue()->UnsealThread(thread->ThreadID());
   if (FLastThread == thread) FLastThread.reset();
   return true;
 }
@@ -410,6 +410,8 @@ void TDebugger::FreeEndedGivenUp() {
   for (size_t i = FGivenUp.size(); i-- > 0;) {
     std::shared_ptr<TDebuggingThread> thread = FGivenUp[i];
     if (WaitForSingleObject(thread->Handle(), 0) != WAIT_OBJECT_0) continue;
+    // Its handle goes with it, and with that its id may become a later trace thread's.
+    GetTracerEventQueue()->UnsealThread(thread->ThreadID());
     FGivenUp.erase(FGivenUp.begin() + static_cast<std::ptrdiff_t>(i));
   }
 }

@@ -124,8 +124,11 @@ public:
                 ITracerEventParams* params, bool visible);
   void Clear();
   // What this thread adds from now on is dropped: a trace that a Stop ended without it has its
-  // "Finish" in the log already. 0 lets every thread add again.
+  // "Finish" in the log already.
   void SealThread(uint32_t threadId) { FSealedThread = threadId; }
+  // Once that thread's end is seen: the system may give its id to a thread of a later trace.
+  void UnsealThread(uint32_t threadId) { FSealedThread.compare_exchange_strong(threadId, 0); }
+  uint32_t SealedThread() const { return FSealedThread; }
 
   TTracerEvents* AllEvents() const { return FAllEvents.Get(); }
   TVisibleTracerEvents* VisibleEvents() const { return FVisibleEvents.Get(); }

@@ -9,6 +9,7 @@
 #include "TraceHarness.h"
 #include "Tracer/engine/uCallHandlers.h"
 #include "Tracer/engine/uDebugCore.h"
+#include "Tracer/engine/uEventQueue.h"
 #include "lib/dgn/windows/DgnDebugThread.h"
 
 TEST(DebugCore, WorkingFolderIsTheProgramsFolder) {
@@ -265,6 +266,7 @@ TEST(DebugCore, StopEndsTheTraceWithinItsBoundWhateverTheLoopIsDoing) {
     // The thread that was given up on ends later without a word in the log.
     ASSERT_TRUE(h.WaitForThreadEnd());
     ASSERT_TRUE(GetDebugger()->WaitForThreadEnd(ScaledMs(20000)));
+    EXPECT_EQ(GetTracerEventQueue()->SealedThread(), 0u) << "a later trace thread given the ended one's id would log nothing";
     auto events = h.Events();
     EXPECT_EQ(events.back().Text, L"Finish");
     EXPECT_EQ(std::count_if(events.begin(), events.end(), [](auto& e) { return e.Text == L"Finish"; }),
