@@ -264,7 +264,8 @@ private:
   // The trace's breakpoints, handed over when the trace was ended without this thread.
   TKeptBreakpoints FKeptBreakpoints;
   // The program is released once: by the loop's detach or by a give-up, whichever is first.
-  std::mutex FReleaseLock;
+  // Holding and resuming its threads take it too, so none is held again after the release.
+  std::recursive_mutex FReleaseLock;
   bool FReleased = false;
   DWORD FRunner = 0;  // the thread taking a step while the others are held
   // The stack at the last entry hit: the return address and the arguments above it.

@@ -188,7 +188,7 @@ void TDebuggingThread::ReleaseDebuggee() {
   if (!FProcess) return;
   // One release, whoever comes first: the loop's detach and a give-up's may overlap. The one
   // that comes second takes what was queued since (the loop's drain stops at a give-up).
-  std::lock_guard<std::mutex> once(FReleaseLock);
+  std::lock_guard<std::recursive_mutex> once(FReleaseLock);
   if (FReleased) {
     DrainQueuedEvents();
     return;

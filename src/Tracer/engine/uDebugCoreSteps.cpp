@@ -507,10 +507,14 @@ void TDebuggingThread::ReleaseHeldThreads() {
 }
 
 void TDebuggingThread::SuspendHeld(TDebuggedProcessThread* thread) {
-  if (!thread->Held && SuspendThread(thread->Handle) != static_cast<DWORD>(-1)) thread->Held = true;
+  // A give-up may release the program while this thread still handles a hit: what it would
+  // hold after that would stay stopped for good.
+  std::lock_guard<std::recursive_mutex> release(FReleaseLock);
+  if (!FReleased && !thread->Held && SuspendThread(thread->Handle) != static_cast<DWORD>(-1)) thread->Held = true;
 }
 
 void TDebuggingThread::ResumeHeld(TDebuggedProcessThread* thread) {
+  std::lock_guard<std::recursive_mutex> release(FReleaseLock);
   if (thread->Held) {
     ResumeThread(thread->Handle);
     thread->Held = false;
