@@ -1,5 +1,7 @@
 // The debugger driven as the main window drives it, against the traced test program.
 #include <gtest/gtest.h>
+#include <windows.h>
+#include <tlhelp32.h>
 
 #include <algorithm>
 #include <functional>
@@ -131,6 +133,31 @@ TEST(DebugCore, AProgramThatCannotBeStartedIsReportedAndNoTraceBegins) {
   EXPECT_TRUE(h.Events().empty()) << "no Start, no Finish";
 }
 
+// What a round that logs no calls finds in the program: the first byte of its traced function
+// (tracee_std.dll loads at one base in both processes) and each thread's suspend count.
+std::string ProgramState(HANDLE process, DWORD pid, const char* function) {
+  std::string state;
+  unsigned char byte = 0;
+  SIZE_T read = 0;
+  const HMODULE dll = LoadLibraryW((TestBinDir() + L"tracee_std.dll").c_str());
+  if (dll && ReadProcessMemory(process, reinterpret_cast<void*>(GetProcAddress(dll, function)), &byte, 1, &read))
+    state += "first byte " + std::to_string(byte);
+  state += ", suspend counts";
+  const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+  THREADENTRY32 entry{};
+  entry.dwSize = sizeof entry;
+  for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
+    if (entry.th32OwnerProcessID != pid) continue;
+    const HANDLE thread = OpenThread(THREAD_SUSPEND_RESUME, FALSE, entry.th32ThreadID);
+    const DWORD count = SuspendThread(thread);
+    ResumeThread(thread);
+    CloseHandle(thread);
+    state += " " + std::to_string(static_cast<long>(count));
+  }
+  CloseHandle(snapshot);
+  return state;
+}
+
 TEST(DebugCore, StopEndsTheTraceWithinItsBoundWhateverTheLoopIsDoing) {
   // After a handler that does not return was given up: what the window does next, each within
   // a bound, whatever that handler does.
@@ -259,7 +286,8 @@ TEST(DebugCore, StopEndsTheTraceWithinItsBoundWhateverTheLoopIsDoing) {
       GetDebugger()->Attach(busy->Pid);
       ASSERT_TRUE(h.PumpUntil([&] { return h.Calls().size() > before + 20; }, 20000))
           << "round " << round << ": trace active " << GetDebugger()->GetActive() << ", program running "
-          << busy->StillRunning() << ", calls " << h.Calls().size() - before;
+          << busy->StillRunning() << ", calls " << h.Calls().size() - before << ", "
+          << ProgramState(busy->Process, busy->Pid, "PushesFlags");
       EXPECT_TRUE(BoundedWait("the stop", 4000, [] { GetDebugger()->Stop(); }));
     }
     letHandlerReturn();
