@@ -135,7 +135,7 @@ TEST(DebugCore, AProgramThatCannotBeStartedIsReportedAndNoTraceBegins) {
 
 // What a round that logs no calls finds in the program: the first byte of its traced function
 // (tracee_std.dll loads at one base in both processes) and each thread's suspend count.
-std::string ProgramState(HANDLE process, DWORD pid, const char* function) {
+static std::string ProgramState(HANDLE process, DWORD pid, const char* function) {
   std::string state;
   unsigned char byte = 0;
   SIZE_T read = 0;
