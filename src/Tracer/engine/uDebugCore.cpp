@@ -190,6 +190,7 @@ void TDebuggingThread::AfterWait() {
 }
 
 void TDebuggingThread::ResolvePass(bool debuggeeStopped) {
+  TLoopSection section(*this);
   if (FAbandoned) return;
   FModulesChanged = false;
   GetLoadedProcDefs()->ResolvePass(debuggeeStopped);
@@ -220,7 +221,7 @@ void TDebuggingThread::OnException(const DEBUG_EVENT& event, DWORD& status) {
 void TDebuggingThread::OnCreateThread(const DEBUG_EVENT& event) {
   if (event.u.CreateThread.hThread == nullptr) return;
   // The thread list changes only under the write lock: a give-up walks it under that lock.
-  TWriteLock lock(*GetDebugRWSync());
+  TLoopSection section(*this);
   if (FAbandoned) return;
   FProcess->Threads.AddThread(event.dwThreadId, event.u.CreateThread.hThread);
   // A thread born while another steps over a breakpoint waits with the others.
@@ -246,7 +247,7 @@ void TDebuggingThread::OnCreateProcess(const DEBUG_EVENT& event) {
 }
 
 void TDebuggingThread::OnExitThread(const DEBUG_EVENT& event) {
-  TWriteLock lock(*GetDebugRWSync());
+  TLoopSection section(*this);
   if (FAbandoned) return;
   // Its step ends with it: the byte goes back, the next step runs or the held threads go on.
   if (FThreadBreakpoints.Exists(event.dwThreadId)) {
@@ -298,7 +299,7 @@ void TDebuggingThread::OnUnloadDll(const DEBUG_EVENT& event) {
 
 void TDebuggingThread::UnbindModule(const TDebuggedProcessModule& module) {
   if (module.ImageSize == 0) return;
-  TWriteLock lock(*GetDebugRWSync());
+  TLoopSection section(*this);
   if (FAbandoned) return;
   TLoadedProcDefs* loaded = GetLoadedProcDefs();
   // The image is gone: nothing may be written back into that memory. Our own references to

@@ -124,8 +124,10 @@ private:
 // What a thread must do after its single step: put one breakpoint's byte back.
 class TPendingStep : public TObject {
 public:
-  explicit TPendingStep(TBreakpoint* breakpoint) : Breakpoint(breakpoint) {}
+  explicit TPendingStep(TBreakpoint* breakpoint) : Breakpoint(breakpoint), Address(breakpoint->Address) {}
+  // Freed with the trace's breakpoints before the detach rewinds the step: the address stays.
   TBreakpoint* Breakpoint;
+  uint32_t Address;
   uint32_t Retried = 0;  // the fault the instruction raised, run again without the trap flag
   DWORD RetryTick = 0;   // when it was run again
   // A stepped pushfd pushed our trap flag, which the program's flags do not have.
@@ -267,6 +269,17 @@ private:
   // Holding and resuming its threads take it too, so none is held again after the release.
   std::recursive_mutex FReleaseLock;
   bool FReleased = false;
+  // A step of the loop that writes our bytes, changes steps or holds threads: a give-up's
+  // release comes wholly before it or after it (then FAbandoned is seen inside it), so no byte
+  // or step of ours is left in the released program.
+  class TLoopSection {
+  public:
+    explicit TLoopSection(TDebuggingThread& thread) : FWrite(*GetDebugRWSync()), FRelease(thread.FReleaseLock) {}
+
+  private:
+    TWriteLock FWrite;
+    std::lock_guard<std::recursive_mutex> FRelease;
+  };
   DWORD FRunner = 0;  // the thread taking a step while the others are held
   // The stack at the last entry hit: the return address and the arguments above it.
   uint8_t FEntryStack[64] = {};

@@ -91,14 +91,18 @@ void TDebuggingThread::OnBreakpoint(DWORD threadId, uint32_t address) {
   // and its handler runs under the read lock only, so the window (whose waits for the lock
   // pump messages) stays responsive through a slow handler. Nothing the two steps share is
   // freed in between: breakpoints and contexts go only on this thread.
-  TObject* step = nullptr;
-  if (FRunner == threadId && FThreadBreakpoints.Find(threadId, step)) {
-    // The instruction being stepped over is a breakpoint of the program's own: it goes on as
-    // without ours, with no trap flag of ours left. After a faulting instruction ran again
-    // (and, unexpectedly, went on) the hit is one of ours: its step is over first.
-    const bool ranOn = static_cast<TPendingStep*>(step)->Retried != 0;
-    OnStepException(threadId, EXCEPTION_BREAKPOINT);
-    if (!ranOn) return;
+  {
+    TLoopSection section(*this);
+    TObject* step = nullptr;
+    if (FAbandoned) return;
+    if (FRunner == threadId && FThreadBreakpoints.Find(threadId, step)) {
+      // The instruction being stepped over is a breakpoint of the program's own: it goes on as
+      // without ours, with no trap flag of ours left. After a faulting instruction ran again
+      // (and, unexpectedly, went on) the hit is one of ours: its step is over first.
+      const bool ranOn = static_cast<TPendingStep*>(step)->Retried != 0;
+      OnStepException(threadId, EXCEPTION_BREAKPOINT);
+      if (!ranOn) return;
+    }
   }
   TTraceBreakpoint* entered = nullptr;
   TBreakpointContext* enteredCall = nullptr;
@@ -106,7 +110,7 @@ void TDebuggingThread::OnBreakpoint(DWORD threadId, uint32_t address) {
   std::unique_ptr<TBreakpointContext> returning;
   CONTEXT context;
   {
-    TWriteLock lock(*GetDebugRWSync());
+    TLoopSection section(*this);
     // Given up on while it waited: the program runs on, detached; its threads are not ours.
     if (FAbandoned) return;
     TLoadedProcDefs* loaded = GetLoadedProcDefs();
@@ -194,7 +198,7 @@ void TDebuggingThread::OnBreakpoint(DWORD threadId, uint32_t address) {
   }
   returning.reset();
   {
-    TWriteLock lock(*GetDebugRWSync());
+    TLoopSection section(*this);
     if (FAbandoned) return;
     --ret->Stepping;
     FreeReturnBreakpointIfDone(ret);
@@ -352,7 +356,7 @@ std::unique_ptr<TBreakpointContext> TDebuggingThread::TakeReturningCall(DWORD th
 // Single steps
 
 void TDebuggingThread::OnSingleStep(DWORD threadId) {
-  TWriteLock lock(*GetDebugRWSync());
+  TLoopSection section(*this);
   HANDLE h = ThreadHandle(threadId);
   TObject* step = nullptr;
   if (FAbandoned || h == nullptr || !FThreadBreakpoints.Find(threadId, step)) return;  // not a step of ours
@@ -376,7 +380,7 @@ void TDebuggingThread::RewindStep(HANDLE thread, const TPendingStep& step) {
   // A stepped pushfd that ran already (its single step may be queued) left our flag on the
   // stack; one that did not run yet runs without it.
   if (step.ClearPushedTrapFlag &&
-      ReadContext(thread, ControlContextFlags).Eip == step.Breakpoint->Address + BreakpointInstructionSize)
+      ReadContext(thread, ControlContextFlags).Eip == step.Address + BreakpointInstructionSize)
     ClearPushedTrapFlag(thread);
   ClearTrapFlag(thread);
 }
@@ -391,13 +395,15 @@ bool TDebuggingThread::RearmGuardPage(uint32_t address) {
 }
 
 void TDebuggingThread::EndUnrepeatedRetry() {
+  // Every pass of the loop: the common case (no step pending) takes no lock.
+  if (FRunner == 0) return;
+  TLoopSection section(*this);
   TObject* obj = nullptr;
-  if (FRunner == 0 || !FThreadBreakpoints.Find(FRunner, obj)) return;
+  if (FAbandoned || FRunner == 0 || !FThreadBreakpoints.Find(FRunner, obj)) return;
   const TPendingStep* step = static_cast<TPendingStep*>(obj);
   HANDLE h = ThreadHandle(FRunner);
   if (step->Retried == 0 || GetTickCount() - step->RetryTick < RetryWaitMs || h == nullptr) return;
-  TWriteLock lock(*GetDebugRWSync());
-  if (FAbandoned || SuspendThread(h) == static_cast<DWORD>(-1)) return;
+  if (SuspendThread(h) == static_cast<DWORD>(-1)) return;
   TScopeExit resume([h] { ResumeThread(h); });
   // Still at the instruction: it has not run again yet, or its fault is on its way. A thread
   // whose context cannot be had ends its step all the same: no other thread stays held.
@@ -409,12 +415,11 @@ void TDebuggingThread::EndUnrepeatedRetry() {
 }
 
 bool TDebuggingThread::OnStepException(DWORD threadId, DWORD code, const EXCEPTION_RECORD* record) {
+  TLoopSection section(*this);
   // Only the runner executes while a step is pending; held threads raise nothing.
-  if (FRunner != threadId || !FThreadBreakpoints.Exists(threadId)) return false;
+  if (FAbandoned || FRunner != threadId || !FThreadBreakpoints.Exists(threadId)) return false;
   HANDLE h = ThreadHandle(threadId);
   if (h == nullptr) return false;
-  TWriteLock lock(*GetDebugRWSync());
-  if (FAbandoned) return false;
   TObject* step = nullptr;
   FThreadBreakpoints.Find(threadId, step);
   TPendingStep* pending = static_cast<TPendingStep*>(step);
