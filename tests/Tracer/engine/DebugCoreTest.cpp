@@ -1,11 +1,9 @@
 // The debugger driven as the main window drives it, against the traced test program.
 #include <gtest/gtest.h>
 #include <windows.h>
-#include <tlhelp32.h>
 
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
 #include <functional>
 #include <thread>
 
@@ -135,116 +133,36 @@ TEST(DebugCore, AProgramThatCannotBeStartedIsReportedAndNoTraceBegins) {
   EXPECT_TRUE(h.Events().empty()) << "no Start, no Finish";
 }
 
-// Where a thread is: its instruction pointer and the return addresses along its frame
-// pointers, each as module+offset (modules as loaded here), and what it ran in a second.
-static std::string ThreadPlace(HANDLE thread, HANDLE process) {
-  FILETIME times[2][4] = {};
-  GetThreadTimes(thread, &times[0][0], &times[0][1], &times[0][2], &times[0][3]);
-  CONTEXT context{};
-  context.ContextFlags = CONTEXT_CONTROL | CONTEXT_INTEGER;
-  const DWORD count = SuspendThread(thread);
-  std::vector<DWORD> frames;
-  if (GetThreadContext(thread, &context)) frames.push_back(context.Eip);
-  for (DWORD ebp = context.Ebp, pair[2]; frames.size() < 16 && ebp != 0; ebp = pair[0])
-    if (!ReadProcessMemory(process, reinterpret_cast<void*>(ebp), pair, sizeof pair, nullptr) || pair[0] <= ebp ||
-        (frames.push_back(pair[1]), false))
-      break;
-  ResumeThread(thread);
-  Sleep(ScaledMs(1000));
-  GetThreadTimes(thread, &times[1][0], &times[1][1], &times[1][2], &times[1][3]);
-  char text[MAX_PATH + 32];
-  std::snprintf(text, sizeof text, "suspended %ld, ran %lu ms of 1 s, at", static_cast<long>(count),
-                (times[1][3].dwLowDateTime - times[0][3].dwLowDateTime) / 10000);
-  std::string place = text;
-  for (DWORD address : frames) {
-    HMODULE module = nullptr;
-    char path[MAX_PATH] = "?";
-    if (GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                           reinterpret_cast<const char*>(address), &module))
-      GetModuleFileNameA(module, path, MAX_PATH);
-    const char* file = std::max(std::strrchr(path, '\\'), std::strrchr(path, '/'));
-    std::snprintf(text, sizeof text, " %s+%lx", file ? file + 1 : path,
-                  static_cast<unsigned long>(address - reinterpret_cast<DWORD>(module)));
-    place += text;
-  }
-  return place;
-}
-
-// The address of a function of tracee_std.dll in the program.
-static uint32_t ProgramFunction(DWORD pid, const wchar_t* function) {
-  const HMODULE dll = LoadLibraryW((TestBinDir() + L"tracee_std.dll").c_str());
-  uint32_t at = 0;
-  const HANDLE modules = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, pid);
-  MODULEENTRY32W module{};
-  module.dwSize = sizeof module;
-  for (BOOL more = Module32FirstW(modules, &module); more; more = Module32NextW(modules, &module))
-    if (_wcsicmp(module.szModule, L"tracee_std.dll") == 0)
-      at = reinterpret_cast<uint32_t>(module.modBaseAddr) +
-           (reinterpret_cast<uint32_t>(GetProcAddress(dll, WideToUtf8(function).c_str())) - reinterpret_cast<uint32_t>(dll));
-  CloseHandle(modules);
-  return at;
-}
-
-// What a trace that logs no calls finds: the traced function's first byte in the program,
-// the trace's breakpoints, where each program thread is, and the debugging thread.
-static std::string ProgramState(const TBusyProgram& busy, uint32_t function) {
-  unsigned char byte = 0;
-  ReadProcessMemory(busy.Process, reinterpret_cast<void*>(function), &byte, 1, nullptr);
-  char text[96];
-  std::snprintf(text, sizeof text, "first byte %02x at %lx, stepped entries %u; breakpoints", byte,
-                static_cast<unsigned long>(function), SteppedEntryCount());
-  std::string state = text;
-  {
-    TReadLock lock(*GetDebugRWSync());
-    for (auto* list : {&GetLoadedProcDefs()->TraceBreakpoints(), &GetLoadedProcDefs()->ReturnBreakpoints()})
-      for (TBreakpoint* b : list->Items()) {
-        std::snprintf(text, sizeof text, " %lx%s", static_cast<unsigned long>(b->Address), b->Inserted ? "" : " out");
-        state += text;
-      }
-  }
-  const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-  THREADENTRY32 entry{};
-  entry.dwSize = sizeof entry;
-  for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
-    if (entry.th32OwnerProcessID != busy.Pid) continue;
-    const HANDLE thread =
-        OpenThread(THREAD_SUSPEND_RESUME | THREAD_GET_CONTEXT | THREAD_QUERY_INFORMATION, FALSE, entry.th32ThreadID);
-    state += "; thread " + ThreadPlace(thread, busy.Process);
-    CloseHandle(thread);
-  }
-  CloseHandle(snapshot);
-  if (TDebuggingThread* debugging = GetDebugger()->Thread())
-    state += "; debugging thread " + ThreadPlace(debugging->Handle(), GetCurrentProcess());
-  return state;
-}
-
 // Until the busy program's traced function has logged more than `count` calls. The emulated
 // machine's processors now and then go on running an old translation of code that another
 // process wrote: our byte is in the program's memory and the program never meets it, until
-// the page is written again. Only there, and only when the byte and the breakpoint are ours
-// and in place, is the same byte written once more.
+// the code is written again. There, and only when our breakpoint and its byte are in place,
+// the same byte is written once more.
 static testing::AssertionResult PumpUntilCalls(TTraceHarness& h, size_t count, const TBusyProgram& busy,
                                                const wchar_t* function) {
-  if (h.PumpUntil([&] { return h.Calls().size() > count; }, 20000)) return testing::AssertionSuccess();
-  const uint32_t at = ProgramFunction(busy.Pid, function);
-  std::string state = "trace active " + std::to_string(GetDebugger()->GetActive()) + ", program running " +
-                      std::to_string(busy.StillRunning()) + ", calls " + std::to_string(h.Calls().size()) + ", " +
-                      ProgramState(busy, at);
+  const auto called = [&] { return h.PumpUntil([&] { return h.Calls().size() > count; }, 20000); };
+  if (called()) return testing::AssertionSuccess();
+  // tracee_std.dll loads at one base in both processes.
+  const HMODULE dll = LoadLibraryW((TestBinDir() + L"tracee_std.dll").c_str());
+  void* at = reinterpret_cast<void*>(GetProcAddress(dll, WideToUtf8(function).c_str()));
   unsigned char byte = 0;
+  ReadProcessMemory(busy.Process, at, &byte, 1, nullptr);
   bool ours = false;
   {
     TReadLock lock(*GetDebugRWSync());
     TBreakpoint* b = nullptr;
-    ours = GetLoadedProcDefs()->TraceBreakpoints().FindBreakpoint(at, b) && b->Inserted;
+    ours = GetLoadedProcDefs()->TraceBreakpoints().FindBreakpoint(reinterpret_cast<uint32_t>(at), b) && b->Inserted;
   }
+  testing::AssertionResult failure = testing::AssertionFailure()
+                                     << "trace active " << GetDebugger()->GetActive() << ", program running "
+                                     << busy.StillRunning() << ", calls " << h.Calls().size() << ", first byte "
+                                     << int(byte) << ", our breakpoint in place " << ours;
   wchar_t vm[4] = {};
-  if (GetEnvironmentVariableW(L"CW_IN_VM", vm, 4) == 0 || !ours ||
-      !ReadProcessMemory(busy.Process, reinterpret_cast<void*>(at), &byte, 1, nullptr) || byte != BreakpointByte)
-    return testing::AssertionFailure() << state;
-  std::printf("our byte written again, as the program did not meet it: %s\n", state.c_str());
-  WriteProcessMemory(busy.Process, reinterpret_cast<void*>(at), &byte, 1, nullptr);
-  if (h.PumpUntil([&] { return h.Calls().size() > count; }, 20000)) return testing::AssertionSuccess();
-  return testing::AssertionFailure() << "not even after our byte was written again: " << state;
+  if (!ours || byte != BreakpointByte || GetEnvironmentVariableW(L"CW_IN_VM", vm, 4) == 0) return failure;
+  std::printf("our byte written again: the program did not meet it (%s)\n", failure.message());
+  WriteProcessMemory(busy.Process, at, &byte, 1, nullptr);
+  if (called()) return testing::AssertionSuccess();
+  return failure << ", not even after our byte was written again";
 }
 
 TEST(DebugCore, StopEndsTheTraceWithinItsBoundWhateverTheLoopIsDoing) {
