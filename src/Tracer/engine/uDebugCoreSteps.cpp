@@ -91,7 +91,9 @@ void TDebuggingThread::OnBreakpoint(DWORD threadId, uint32_t address) {
   // and its handler runs under the read lock only, so the window (whose waits for the lock
   // pump messages) stays responsive through a slow handler. Nothing the two steps share is
   // freed in between: breakpoints and contexts go only on this thread.
-  {
+  // A hit of the thread whose step is pending is looked at first, in a section of its own;
+  // every other hit (nearly all of them) takes only the one below.
+  if (FRunner == threadId) {
     TLoopSection section(*this);
     TObject* step = nullptr;
     if (FAbandoned) return;
