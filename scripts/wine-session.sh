@@ -21,7 +21,7 @@ cw_wine_session_start() {
 }
 
 cw_wine_session_start_prefix() {
-  local scale
+  local scale fifo
   scale=$(cw_time_scale)
   export CALDERWISP_WINEPREFIX="$1"
   export WINEPREFIX="$CALDERWISP_WINEPREFIX" WINEDEBUG=-all WINEARCH=win32
@@ -29,7 +29,6 @@ cw_wine_session_start_prefix() {
   CW_XVFB_PID=""
   if [ -z "${DISPLAY:-}" ]; then
     # Xvfb picks a free display itself and tells its number, so parallel runs never collide.
-    local fifo
     fifo=$(mktemp -u)
     mkfifo "$fifo"
     Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$fifo" >/dev/null 2>&1 &
@@ -57,6 +56,18 @@ cw_wine_session_start_prefix() {
   # A program that crashes just ends: Wine's crash debugger would wait on the test run's output.
   timeout $((60 * scale)) "$(dirname "${BASH_SOURCE[0]}")/../cmake/wine-run.sh" reg add \
     'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /d '' /f >/dev/null 2>&1 || true
+  # The desktop's process is started here, by a holder whose output goes nowhere, and kept for
+  # the session: a test that started it would have its output held open, and its test run on,
+  # until the desktop fell idle.
+  local holder="${CALDERWISP_WINEPREFIX%/*}/bin/cwdrive.exe" ready=""
+  if [ -f "$holder" ]; then
+    fifo=$(mktemp -u)
+    mkfifo "$fifo"
+    "$(dirname "${BASH_SOURCE[0]}")/../cmake/wine-run.sh" "$holder" hold </dev/null >"$fifo" 2>/dev/null &
+    read -r -t $((60 * scale)) ready <"$fifo" || true
+    rm -f "$fifo"
+    if [ "${ready%$'\r'}" != ready ]; then echo "wine-session.sh: the desktop's holder did not start" >&2; fi
+  fi
   trap cw_wine_session_stop EXIT
 }
 
