@@ -417,8 +417,10 @@ void TDebuggingThread::EndUnrepeatedRetry() {
 }
 
 bool TDebuggingThread::OnStepException(DWORD threadId, DWORD code, const EXCEPTION_RECORD* record) {
+  // Only the runner executes while a step is pending; held threads raise nothing. The program's
+  // own exceptions (nearly all of them) take no lock.
+  if (FRunner != threadId) return false;
   TLoopSection section(*this);
-  // Only the runner executes while a step is pending; held threads raise nothing.
   if (FAbandoned || FRunner != threadId || !FThreadBreakpoints.Exists(threadId)) return false;
   HANDLE h = ThreadHandle(threadId);
   if (h == nullptr) return false;
